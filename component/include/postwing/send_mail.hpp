@@ -1,0 +1,106 @@
+// SendMail: the one object a host creates.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "postwing/connection.hpp"
+#include "postwing/events.hpp"
+#include "postwing/types.hpp"
+
+namespace postwing {
+
+class Header;
+class Body;
+class Attachments;
+class Utilities;
+class Errors;
+class TcpClient;
+
+enum SecurityTypes : int32_t {
+  emxNoSecurity = 0,
+  emxStartTLS = 1,
+  emxImplicitTLS = 2,
+};
+
+// Carries one message to one server at a time. Use it on the thread that created it;
+// the thread's event loop (postwing/event_loop.hpp) delivers everything it waits for.
+class SendMail : public Object, public std::enable_shared_from_this<SendMail> {
+ public:
+  // Creates an idle object with the defaults and new children.
+  static std::shared_ptr<SendMail> Create();
+  explicit SendMail(detail::PassKey);
+  ~SendMail() override;
+  SendMail(const SendMail&) = delete;
+  SendMail& operator=(const SendMail&) = delete;
+
+  // Replaces the children, the socket and the codecs with new ones and restores the
+  // defaults; keeps User, Password, the sink and ID. Returns an empty Variant.
+  Variant Clear();
+
+  std::string SMTPServer() const;
+  void SetSMTPServer(std::string value);
+  int32_t SMTPServerPort() const;
+  void SetSMTPServerPort(int32_t value);
+  std::string User() const;
+  void SetUser(std::string value);
+  std::string Password() const;
+  void SetPassword(std::string value);
+  // Seconds: the connect wait, the reply wait and the socket time-outs.
+  int32_t TimeOut() const;
+  void SetTimeOut(int32_t value);
+
+  std::shared_ptr<postwing::Header> Header() const;
+  std::shared_ptr<postwing::Body> Body() const;
+  std::shared_ptr<postwing::Utilities> Utilities() const;
+  std::shared_ptr<postwing::Attachments> Attachments() const;
+  std::shared_ptr<postwing::Errors> Errors() const;
+
+  bool KeepAlive() const;
+  void SetKeepAlive(bool value);
+
+  // Stops the send in progress, closes the socket and raises SendComplete.
+  void Cancel();
+  // Checks the message, connects and waits for the greeting (at most TimeOut seconds);
+  // the dialogue goes on on the thread's event loop. Raises postwing::Exception.
+  void Send();
+
+  // The socket in use, to read its state or addresses.
+  std::shared_ptr<TcpClient> Winsock() const;
+  // Sets (or, with nullptr, clears) the second receiver of the events.
+  void SetEventSink(std::shared_ptr<ISendMailEvents> sink);
+  Variant ID() const;
+  void SetID(const Variant& value);
+  bool UseDomainForHELO() const;
+  void SetUseDomainForHELO(bool value);
+  bool AddOutlookHTML() const;
+  void SetAddOutlookHTML(bool value);
+
+  // Encrypted connections: off by default.
+  SecurityTypes Security() const;
+  void SetSecurity(SecurityTypes value);
+  bool VerifyCertificate() const;
+  void SetVerifyCertificate(bool value);
+  std::string CertificateFile() const;
+  void SetCertificateFile(std::string value);
+
+  // Events, raised to every connected handler in connection order, then to the sink.
+  Connection OnSendStatus(std::function<void(std::string& Data)> handler);
+  Connection OnSendComplete(std::function<void()> handler);
+  Connection OnSendProgress(std::function<void(int32_t& BytesSent, int32_t& BytesRemaining)> handler);
+  Connection OnWinsockError(std::function<void(int32_t& Number, std::string& Source,
+                                               std::string& Description, std::string& HelpFile,
+                                               int32_t& HelpContext)>
+                                handler);
+
+  struct Impl;
+  // Library use: the object's private state.
+  Impl& impl() const { return *impl_; }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace postwing

@@ -1,0 +1,75 @@
+// The event-driven TCP client socket behind SendMail::Winsock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "postwing/types.hpp"
+
+namespace postwing {
+
+// A TCP client on the thread's event loop. Name resolution runs off the loop and the
+// connect is non-blocking; every event is delivered on the thread that created it.
+// Errors carry Windows Sockets numbers (11001 host not found, 10061 refused, ...).
+class TcpClient : public Object {
+ public:
+  enum States : int32_t {
+    sckClosed = 0,
+    sckOpen = 1,
+    sckListening = 2,
+    sckConnectionPending = 3,
+    sckResolvingHost = 4,
+    sckHostResolved = 5,
+    sckConnecting = 6,
+    sckConnected = 7,
+    sckClosing = 8,
+    sckError = 9,
+  };
+
+  explicit TcpClient(detail::PassKey);
+  ~TcpClient() override;
+  TcpClient(const TcpClient&) = delete;
+  TcpClient& operator=(const TcpClient&) = delete;
+
+  int32_t State() const;
+  int32_t LocalPort() const;
+  void SetLocalPort(int32_t port);
+  int32_t RemotePort() const;
+  void SetRemotePort(int32_t port);
+  std::string RemoteHost() const;
+  void SetRemoteHost(std::string host);
+  // The dotted (or IPv6) address of the peer once connected.
+  std::string RemoteHostIP() const;
+  // The local address of the connection in dotted (or IPv6) form.
+  std::string LocalIP() const;
+  // The operating-system descriptor, -1 when there is none.
+  int SocketHandle() const;
+  // Bytes received and not yet taken by GetData.
+  int32_t BytesReceived() const;
+
+  // Starts resolving RemoteHost and connecting to RemotePort; returns at once.
+  void Connect();
+  // Closes the connection; harmless on a closed socket. Pending writes are dropped.
+  void Close();
+  // Queues data; it is written as the peer accepts it. The string is moved, not copied.
+  void SendData(std::string data);
+  // Hands over all data received and not yet taken.
+  void GetData(std::string& data);
+
+  // Event handlers; each is called on the loop's thread.
+  void SetOnConnect(std::function<void()> handler);
+  void SetOnDataArrival(std::function<void(int32_t bytes_total)> handler);
+  void SetOnClose(std::function<void()> handler);
+  void SetOnError(std::function<void(int32_t number, const std::string& description)> handler);
+  void SetOnSendProgress(std::function<void(int32_t bytes_sent, int32_t bytes_remaining)> handler);
+  void SetOnSendComplete(std::function<void()> handler);
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace postwing

@@ -1,0 +1,14 @@
+// STUB: replaced by its owner.
+#pragma once
+
+namespace postwing {
+
+class Base64 {
+ public:
+  void Cancel() { cancelled_ = true; }
+
+ private:
+  bool cancelled_ = false;
+};
+
+}  // namespace postwing

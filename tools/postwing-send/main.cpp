@@ -1,0 +1,7 @@
+// STUB: the command-line sender.
+#include <cstdio>
+
+int main() {
+  std::puts("postwing-send: not built yet");
+  return 2;
+}
