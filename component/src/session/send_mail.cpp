@@ -18,6 +18,7 @@ namespace postwing {
 std::shared_ptr<SendMail> SendMail::Create() {
   auto mail = detail::Factory::Make<SendMail>();
   auto& d = *mail->impl_;
+  d.owner = mail.get();
   d.errors = detail::Factory::Make<postwing::Errors>();
   d.header = detail::Factory::Make<postwing::Header>();
   d.header->SetParent(mail);

@@ -50,9 +50,29 @@ struct SendMail::Impl {
   bool verify_certificate = true;
   std::string certificate_file;
 
+  // The object these fields belong to (for the error log and shared_from_this).
+  SendMail* owner = nullptr;
+  std::shared_ptr<SendMail> Self() const { return owner->shared_from_this(); }
+
   // ---- session (send_mail.cpp, events.cpp, connection.cpp) ----
+  // The four event raisers: handlers first, then the sink with ID.
+  void RaiseSendStatus(std::string data);
+  void RaiseSendComplete();
+  void RaiseSendProgress(int32_t bytes_sent, int32_t bytes_remaining);
+  void RaiseWinsockError(int32_t number, std::string source, std::string description,
+                         std::string help_file, int32_t help_context);
+  // Writes one command line (status_text, when not empty, is shown instead of command).
+  void SendToWS(const std::string& command, const std::string& status_text = {});
+  // Socket event handlers; the socket's callbacks are wired to these.
+  void OnSocketConnect();
+  void OnSocketClose();
+  void OnSocketError(int32_t number, const std::string& description);
+  void OnSocketSendProgress(int32_t bytes_sent, int32_t bytes_remaining);
 
   // ---- dialogue (dialogue.cpp) and assembly ----
+  void OnSocketDataArrival(int32_t bytes_total);
+  // Handles one complete server reply.
+  void Process(const std::string& reply);
 };
 
 }  // namespace postwing
