@@ -136,7 +136,7 @@ enum MailErrors : int32_t {
 };
 
 enum HeaderContentTypes : int32_t {
-  emxHeaderCustom = 1,
+  emxCustomHeaderContent = 1,
   emxMultipartMixed = 2,
   emxMultipartAlternative = 3,
   emxMultipartDigest = 4,
@@ -144,13 +144,13 @@ enum HeaderContentTypes : int32_t {
 };
 
 enum BodyContentTypes : int32_t {
-  emxBodyCustom = 1,
-  emxTextPlain = 2,
-  emxTextHTML = 3,
+  emxCustomBodyContent = 1,
+  emxBodyContentTypeText = 2,
+  emxBodyContentTypeHTML = 3,
 };
 
 enum EncodeTypes : int32_t {
-  emxEncodeCustom = 1,
+  emxCustomEncode = 1,
   emxBase64 = 2,
   emxQuotedPrintable = 3,
   emx8Bit = 4,
