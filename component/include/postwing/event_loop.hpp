@@ -48,11 +48,15 @@ std::shared_ptr<EventLoop> MakePollEventLoop();
 void SetThreadEventLoop(std::shared_ptr<EventLoop> loop);
 // The calling thread's loop, created on first use.
 EventLoop& ThreadEventLoop();
+// The same loop as a shared owner, for objects that must keep it alive (e.g. to Post to it
+// from another thread).
+std::shared_ptr<EventLoop> SharedThreadEventLoop();
 
 // One pass that does not block: runs every socket event, timer and posted task ready now.
 void DoEvents();
 
 // Runs the loop, sleeping in the poll, until done() holds or limit passes; returns done().
+// A limit of 0 or less makes one pass that does not block.
 bool RunEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
 
 }  // namespace postwing

@@ -1,0 +1,330 @@
+// The library's own event loop on poll, and the per-thread loop storage.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <deque>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <set>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "postwing/event_loop.hpp"
+
+namespace postwing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class PollEventLoop final : public EventLoop, public std::enable_shared_from_this<PollEventLoop> {
+ public:
+  PollEventLoop() { wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+  ~PollEventLoop() override {
+    if (wake_fd_ >= 0) ::close(wake_fd_);
+  }
+  PollEventLoop(const PollEventLoop&) = delete;
+  PollEventLoop& operator=(const PollEventLoop&) = delete;
+
+  Id Watch(int fd, unsigned events, std::function<void(unsigned)> callback) override {
+    auto w = std::make_shared<WatchEntry>();
+    w->fd = fd;
+    w->events = events & (kReadable | kWritable);
+    w->callback = std::move(callback);
+    Id id = ++last_id_;
+    watches_.emplace(id, std::move(w));
+    poll_set_dirty_ = true;
+    return id;
+  }
+
+  void UpdateWatch(Id watch, unsigned events) override {
+    auto it = watches_.find(watch);
+    if (it == watches_.end()) return;
+    events &= (kReadable | kWritable);
+    if (it->second->events != events) {
+      it->second->events = events;
+      poll_set_dirty_ = true;
+    }
+  }
+
+  void Unwatch(Id watch) override {
+    if (watches_.erase(watch) != 0) poll_set_dirty_ = true;
+  }
+
+  Id AddTimer(std::chrono::milliseconds delay, std::function<void()> callback) override {
+    if (delay.count() < 0) delay = std::chrono::milliseconds(0);
+    Id id = ++last_id_;
+    Clock::time_point now = Clock::now();
+    Clock::time_point due = delay > std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        Clock::time_point::max() - now)
+                                ? Clock::time_point::max()
+                                : now + delay;
+    timers_.emplace(id,
+                    TimerEntry{due, std::make_shared<std::function<void()>>(std::move(callback))});
+    timer_order_.emplace(due, id);
+    return id;
+  }
+
+  void CancelTimer(Id timer) override {
+    auto it = timers_.find(timer);
+    if (it == timers_.end()) return;
+    timer_order_.erase({it->second.due, timer});
+    timers_.erase(it);
+  }
+
+  void Post(std::function<void()> task) override {
+    {
+      std::lock_guard<std::mutex> lock(post_mutex_);
+      posted_.push_back(std::move(task));
+    }
+    // Only the first post after the loop took the queue needs to wake the poll.
+    if (!post_pending_.exchange(true, std::memory_order_acq_rel) && wake_fd_ >= 0) {
+      uint64_t one = 1;
+      ssize_t r = ::write(wake_fd_, &one, sizeof one);
+      (void)r;
+    }
+  }
+
+  void RunOnce(std::chrono::milliseconds max_wait) override {
+    // The idle pass DoEvents makes between codec blocks: nothing to poll, nothing due.
+    if (max_wait.count() <= 0 && watches_.empty() && timers_.empty() &&
+        !post_pending_.load(std::memory_order_acquire)) {
+      return;
+    }
+    auto self = shared_from_this();  // a callback may drop the last other owner
+    RunPass(max_wait);
+  }
+
+ private:
+  struct WatchEntry {
+    int fd = -1;
+    unsigned events = 0;
+    bool running = false;
+    std::function<void(unsigned)> callback;
+  };
+  struct TimerEntry {
+    Clock::time_point due;
+    std::shared_ptr<std::function<void()>> callback;
+  };
+
+  void RebuildPollSet() {
+    poll_fds_.clear();
+    poll_ids_.clear();
+    poll_fds_.push_back(pollfd{wake_fd_, POLLIN, 0});
+    poll_ids_.push_back(0);
+    for (const auto& [id, w] : watches_) {
+      // A running watch is left out so a nested pass cannot spin on its descriptor.
+      if (w->events == 0 || w->running) continue;
+      short ev = 0;
+      if (w->events & kReadable) ev |= POLLIN;
+      if (w->events & kWritable) ev |= POLLOUT;
+      poll_fds_.push_back(pollfd{w->fd, ev, 0});
+      poll_ids_.push_back(id);
+    }
+    poll_set_dirty_ = false;
+  }
+
+  // The poll time-out in nanoseconds: up to max_wait, shortened by due timers and posts.
+  int64_t WaitNanos(std::chrono::milliseconds max_wait, Clock::time_point now) const {
+    if (max_wait.count() <= 0 || post_pending_.load(std::memory_order_acquire)) return 0;
+    int64_t wait = std::chrono::duration_cast<std::chrono::nanoseconds>(max_wait).count();
+    if (max_wait > std::chrono::milliseconds(std::numeric_limits<int64_t>::max() / 1000000)) {
+      wait = std::numeric_limits<int64_t>::max();
+    }
+    if (!timer_order_.empty()) {
+      Clock::time_point due = timer_order_.begin()->first;
+      if (due <= now) return 0;
+      int64_t until = std::chrono::duration_cast<std::chrono::nanoseconds>(due - now).count();
+      if (until < wait) wait = until;
+    }
+    return wait;
+  }
+
+  void RunPass(std::chrono::milliseconds max_wait) {
+    Clock::time_point now = Clock::now();
+    int64_t wait_ns = WaitNanos(max_wait, now);
+
+    std::vector<std::pair<Id, unsigned>> ready;
+    if (!watches_.empty() || wait_ns > 0) {
+      if (poll_set_dirty_) RebuildPollSet();
+      timespec ts{};
+      timespec* tsp = &ts;
+      constexpr int64_t kMaxWait = int64_t{86400} * 1000000000;  // a day per poll is plenty
+      if (wait_ns > kMaxWait) wait_ns = kMaxWait;
+      ts.tv_sec = static_cast<time_t>(wait_ns / 1000000000);
+      ts.tv_nsec = static_cast<long>(wait_ns % 1000000000);
+      int n = ::ppoll(poll_fds_.data(), poll_fds_.size(), tsp, nullptr);
+      if (n > 0) {
+        for (size_t i = 0; i < poll_fds_.size() && n > 0; ++i) {
+          short re = poll_fds_[i].revents;
+          if (re == 0) continue;
+          --n;
+          if (poll_ids_[i] == 0) {
+            uint64_t value;
+            ssize_t r = ::read(wake_fd_, &value, sizeof value);
+            (void)r;
+            continue;
+          }
+          unsigned ev = 0;
+          if (re & (POLLERR | POLLHUP | POLLNVAL)) {
+            ev = kReadable | kWritable;
+          } else {
+            if (re & (POLLIN | POLLPRI)) ev |= kReadable;
+            if (re & POLLOUT) ev |= kWritable;
+          }
+          ready.emplace_back(poll_ids_[i], ev);
+        }
+      }
+      if (!timer_order_.empty()) now = Clock::now();
+    }
+
+    for (const auto& [id, ev] : ready) DispatchWatch(id, ev);
+    RunDueTimers(now);
+    RunPosted();
+  }
+
+  void DispatchWatch(Id id, unsigned ev) {
+    auto it = watches_.find(id);
+    if (it == watches_.end()) return;  // removed by an earlier callback of this pass
+    std::shared_ptr<WatchEntry> w = it->second;
+    if (w->running) return;
+    unsigned deliver = ev & w->events;
+    if (deliver == 0) return;
+    struct Running {
+      PollEventLoop* loop;
+      WatchEntry* w;
+      explicit Running(PollEventLoop* l, WatchEntry* e) : loop(l), w(e) {
+        w->running = true;
+        loop->poll_set_dirty_ = true;
+      }
+      ~Running() {
+        w->running = false;
+        loop->poll_set_dirty_ = true;
+      }
+    } guard(this, w.get());
+    w->callback(deliver);
+  }
+
+  void RunDueTimers(Clock::time_point now) {
+    if (timer_order_.empty() || timer_order_.begin()->first > now) return;
+    // Timers that become due while these run wait for the next pass.
+    std::vector<Id> due;
+    for (auto it = timer_order_.begin(); it != timer_order_.end() && it->first <= now; ++it) {
+      due.push_back(it->second);
+    }
+    for (Id id : due) {
+      auto it = timers_.find(id);
+      if (it == timers_.end()) continue;  // cancelled by an earlier callback
+      std::shared_ptr<std::function<void()>> cb = std::move(it->second.callback);
+      timer_order_.erase({it->second.due, id});
+      timers_.erase(it);
+      (*cb)();
+    }
+  }
+
+  void RunPosted() {
+    if (!post_pending_.load(std::memory_order_acquire)) return;
+    post_pending_.store(false, std::memory_order_release);
+    size_t count;
+    {
+      std::lock_guard<std::mutex> lock(post_mutex_);
+      count = posted_.size();
+    }
+    // One at a time, so a nested pass keeps the order; tasks posted meanwhile wait.
+    for (size_t i = 0; i < count; ++i) {
+      std::function<void()> task;
+      {
+        std::lock_guard<std::mutex> lock(post_mutex_);
+        if (posted_.empty()) break;
+        task = std::move(posted_.front());
+        posted_.pop_front();
+      }
+      if (task) task();
+    }
+  }
+
+  int wake_fd_ = -1;
+  Id last_id_ = 0;
+  std::unordered_map<Id, std::shared_ptr<WatchEntry>> watches_;
+  std::map<Id, TimerEntry> timers_;
+  std::set<std::pair<Clock::time_point, Id>> timer_order_;
+  bool poll_set_dirty_ = true;
+  std::vector<pollfd> poll_fds_;
+  std::vector<Id> poll_ids_;
+
+  std::mutex post_mutex_;
+  std::deque<std::function<void()>> posted_;
+  std::atomic<bool> post_pending_{false};
+};
+
+struct ThreadLoops {
+  std::shared_ptr<EventLoop> installed;
+  std::shared_ptr<EventLoop> own;
+  EventLoop* current = nullptr;
+};
+
+ThreadLoops& Loops() {
+  thread_local ThreadLoops loops;
+  return loops;
+}
+
+}  // namespace
+
+std::shared_ptr<EventLoop> MakePollEventLoop() {
+  return std::make_shared<PollEventLoop>();
+}
+
+void SetThreadEventLoop(std::shared_ptr<EventLoop> loop) {
+  ThreadLoops& l = Loops();
+  l.installed = std::move(loop);
+  l.current = l.installed ? l.installed.get() : l.own.get();
+}
+
+std::shared_ptr<EventLoop> SharedThreadEventLoop() {
+  ThreadLoops& l = Loops();
+  if (l.installed) return l.installed;
+  if (!l.own) {
+    l.own = MakePollEventLoop();
+    l.current = l.own.get();
+  }
+  return l.own;
+}
+
+EventLoop& ThreadEventLoop() {
+  ThreadLoops& l = Loops();
+  if (l.current) return *l.current;
+  return *SharedThreadEventLoop();
+}
+
+void DoEvents() {
+  ThreadEventLoop().RunOnce(std::chrono::milliseconds(0));
+}
+
+bool RunEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  Clock::time_point start = Clock::now();
+  Clock::time_point deadline = limit.count() <= 0 ? start
+                               : limit > std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             Clock::time_point::max() - start)
+                                   ? Clock::time_point::max()
+                                   : start + limit;
+  if (limit.count() <= 0) {
+    if (done()) return true;
+    DoEvents();
+    return done();
+  }
+  for (;;) {
+    if (done()) return true;
+    Clock::time_point now = Clock::now();
+    if (now >= deadline) return false;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+    // Hold the loop: a callback may install another one for this thread.
+    std::shared_ptr<EventLoop> loop = SharedThreadEventLoop();
+    loop->RunOnce(left);
+  }
+}
+
+}  // namespace postwing

@@ -1,0 +1,277 @@
+#include "postwing/event_loop.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace postwing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A fresh poll loop installed for the test's thread, removed afterwards.
+class EventLoopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    loop_ = MakePollEventLoop();
+    SetThreadEventLoop(loop_);
+  }
+  void TearDown() override { SetThreadEventLoop(nullptr); }
+
+  std::shared_ptr<EventLoop> loop_;
+};
+
+struct SocketPair {
+  int fd[2] = {-1, -1};
+  SocketPair() {
+    EXPECT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fd));
+  }
+  ~SocketPair() {
+    for (int f : fd)
+      if (f >= 0) ::close(f);
+  }
+};
+
+double CpuSeconds() {
+  rusage ru{};
+  ::getrusage(RUSAGE_THREAD, &ru);
+  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+         (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(EventLoopTest, ThreadLoopIsTheInstalledOne) {
+  EXPECT_EQ(&ThreadEventLoop(), loop_.get());
+  EXPECT_EQ(SharedThreadEventLoop(), loop_);
+  SetThreadEventLoop(nullptr);
+  EventLoop* own = &ThreadEventLoop();
+  EXPECT_NE(own, loop_.get());
+  EXPECT_EQ(own, &ThreadEventLoop());  // created once per thread
+  EventLoop* other = nullptr;
+  std::thread([&] { other = &ThreadEventLoop(); }).join();
+  EXPECT_NE(other, own);
+}
+
+TEST_F(EventLoopTest, TimersFireInDeadlineOrderAndOnlyOnce) {
+  std::vector<int> order;
+  loop_->AddTimer(30ms, [&] { order.push_back(3); });
+  loop_->AddTimer(10ms, [&] { order.push_back(1); });
+  loop_->AddTimer(20ms, [&] { order.push_back(2); });
+  EventLoop::Id cancelled = loop_->AddTimer(15ms, [&] { order.push_back(99); });
+  loop_->CancelTimer(cancelled);
+  loop_->CancelTimer(cancelled);  // twice, and unknown ids, are harmless
+  loop_->CancelTimer(123456);
+  EXPECT_TRUE(RunEventsUntil([&] { return order.size() == 3; }, 2s));
+  EXPECT_FALSE(RunEventsUntil([] { return false; }, 40ms));
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST_F(EventLoopTest, ZeroDelayTimerAddedByATimerRunsInALaterPass) {
+  int runs = 0;
+  std::function<void()> again = [&] {
+    ++runs;
+    loop_->AddTimer(0ms, again);
+  };
+  loop_->AddTimer(0ms, again);
+  DoEvents();
+  EXPECT_EQ(runs, 1);
+  DoEvents();
+  EXPECT_EQ(runs, 2);
+}
+
+TEST_F(EventLoopTest, WatchReportsReadableAndPauses) {
+  SocketPair sp;
+  unsigned seen = 0;
+  int calls = 0;
+  EventLoop::Id w = loop_->Watch(sp.fd[0], EventLoop::kReadable, [&](unsigned ready) {
+    seen = ready;
+    ++calls;
+    char buf[16];
+    while (::read(sp.fd[0], buf, sizeof buf) > 0) {
+    }
+  });
+  DoEvents();
+  EXPECT_EQ(calls, 0);
+  ASSERT_EQ(1, ::write(sp.fd[1], "x", 1));
+  EXPECT_TRUE(RunEventsUntil([&] { return calls == 1; }, 1s));
+  EXPECT_EQ(seen, unsigned{EventLoop::kReadable});
+  loop_->UpdateWatch(w, 0);
+  ASSERT_EQ(1, ::write(sp.fd[1], "y", 1));
+  RunEventsUntil([] { return false; }, 20ms);
+  EXPECT_EQ(calls, 1);
+  loop_->UpdateWatch(w, EventLoop::kReadable);
+  EXPECT_TRUE(RunEventsUntil([&] { return calls == 2; }, 1s));
+  loop_->Unwatch(w);
+  loop_->Unwatch(w);
+  ASSERT_EQ(1, ::write(sp.fd[1], "z", 1));
+  RunEventsUntil([] { return false; }, 20ms);
+  EXPECT_EQ(calls, 2);
+}
+
+TEST_F(EventLoopTest, HangUpIsReportedAsReadableAndWritable) {
+  SocketPair sp;
+  unsigned seen = 0;
+  loop_->Watch(sp.fd[0], EventLoop::kReadable | EventLoop::kWritable,
+               [&](unsigned ready) { seen |= ready; });
+  ::close(sp.fd[1]);
+  sp.fd[1] = -1;
+  EXPECT_TRUE(RunEventsUntil([&] { return seen == 3u; }, 1s));
+}
+
+TEST_F(EventLoopTest, NestedPassDoesNotReenterARunningWatchAndDoesNotSpin) {
+  SocketPair sp;
+  int outer_calls = 0;
+  int timer_runs = 0;
+  double cpu_in_nested = 0;
+  loop_->Watch(sp.fd[0], EventLoop::kReadable, [&](unsigned) {
+    ++outer_calls;
+    // The descriptor is still readable; a nested wait must neither call us again nor spin.
+    loop_->AddTimer(200ms, [&] { ++timer_runs; });
+    double before = CpuSeconds();
+    EXPECT_TRUE(RunEventsUntil([&] { return timer_runs == 1; }, 2s));
+    cpu_in_nested = CpuSeconds() - before;
+    char buf[8];
+    while (::read(sp.fd[0], buf, sizeof buf) > 0) {
+    }
+  });
+  ASSERT_EQ(1, ::write(sp.fd[1], "x", 1));
+  EXPECT_TRUE(RunEventsUntil([&] { return outer_calls == 1; }, 2s));
+  EXPECT_EQ(outer_calls, 1);
+  EXPECT_LT(cpu_in_nested, 0.05);
+  // Once the callback returned, the watch is live again.
+  ASSERT_EQ(1, ::write(sp.fd[1], "y", 1));
+  EXPECT_TRUE(RunEventsUntil([&] { return outer_calls == 2; }, 2s));
+}
+
+TEST_F(EventLoopTest, CallbackMayRemoveOtherWatchesAndTimersOfTheSamePass) {
+  SocketPair a, b;
+  int a_calls = 0, b_calls = 0, timer_calls = 0;
+  EventLoop::Id wa = 0, wb = 0, t = 0;
+  auto drain = [](int fd) {
+    char buf[8];
+    while (::read(fd, buf, sizeof buf) > 0) {
+    }
+  };
+  // Whichever runs first removes the other, so exactly one of them runs.
+  wa = loop_->Watch(a.fd[0], EventLoop::kReadable, [&](unsigned) {
+    ++a_calls;
+    drain(a.fd[0]);
+    loop_->Unwatch(wb);
+    loop_->Unwatch(wa);
+    loop_->CancelTimer(t);
+  });
+  wb = loop_->Watch(b.fd[0], EventLoop::kReadable, [&](unsigned) {
+    ++b_calls;
+    drain(b.fd[0]);
+    loop_->Unwatch(wa);
+    loop_->Unwatch(wb);
+    loop_->CancelTimer(t);
+  });
+  t = loop_->AddTimer(0ms, [&] { ++timer_calls; });
+  ASSERT_EQ(1, ::write(a.fd[1], "x", 1));
+  ASSERT_EQ(1, ::write(b.fd[1], "x", 1));
+  std::this_thread::sleep_for(5ms);
+  DoEvents();
+  EXPECT_EQ(a_calls + b_calls, 1);
+  EXPECT_EQ(timer_calls, 0);
+}
+
+TEST_F(EventLoopTest, CallbackMayDestroyTheStateItsClosureOwns) {
+  SocketPair sp;
+  struct Owner {
+    std::shared_ptr<EventLoop> loop;
+    EventLoop::Id id = 0;
+    std::string payload = std::string(100, 'p');
+    ~Owner() { loop->Unwatch(id); }
+  };
+  auto owner = std::make_unique<Owner>();
+  owner->loop = loop_;
+  bool ran = false;
+  // The callback destroys the object holding its watch; the pass must not touch it again.
+  owner->id = loop_->Watch(sp.fd[0], EventLoop::kReadable, [&owner, &ran](unsigned) {
+    ran = owner->payload.size() == 100;
+    owner.reset();
+  });
+  ASSERT_EQ(1, ::write(sp.fd[1], "x", 1));
+  EXPECT_TRUE(RunEventsUntil([&] { return owner == nullptr; }, 1s));
+  EXPECT_TRUE(ran);
+}
+
+TEST_F(EventLoopTest, PostsRunInOrderIncludingThroughNestedPasses) {
+  std::vector<int> order;
+  loop_->Post([&] {
+    order.push_back(1);
+    DoEvents();  // runs 2 and 3 here, before returning
+  });
+  loop_->Post([&] { order.push_back(2); });
+  loop_->Post([&] {
+    order.push_back(3);
+    loop_->Post([&] { order.push_back(4); });
+  });
+  DoEvents();
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+  DoEvents();
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
+}
+
+TEST_F(EventLoopTest, PostFromAnotherThreadWakesASleepingWait) {
+  std::atomic<bool> done{false};
+  auto start = std::chrono::steady_clock::now();
+  std::thread poster([loop = loop_, &done] {
+    std::this_thread::sleep_for(50ms);
+    loop->Post([&done] { done = true; });
+  });
+  EXPECT_TRUE(RunEventsUntil([&] { return done.load(); }, 5s));
+  poster.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+TEST_F(EventLoopTest, ManyPostsFromManyThreadsAllRun) {
+  std::atomic<int> count{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([loop = loop_, &count] {
+      for (int i = 0; i < 1000; ++i) loop->Post([&count] { ++count; });
+    });
+  }
+  EXPECT_TRUE(RunEventsUntil([&] { return count.load() == 4000; }, 5s));
+  for (auto& t : threads) t.join();
+}
+
+TEST_F(EventLoopTest, IdleWaitSleepsInsteadOfSpinning) {
+  SocketPair sp;  // an idle watch, as a silent server's socket would be
+  loop_->Watch(sp.fd[0], EventLoop::kReadable, [](unsigned) {});
+  double before = CpuSeconds();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(RunEventsUntil([] { return false; }, 1s));
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, 1s);
+  EXPECT_LT(elapsed, 1500ms);
+  EXPECT_LT(CpuSeconds() - before, 0.1);
+}
+
+TEST_F(EventLoopTest, ZeroLimitMakesOneNonBlockingPass) {
+  bool ran = false;
+  loop_->Post([&] { ran = true; });
+  EXPECT_TRUE(RunEventsUntil([&] { return ran; }, 0ms));
+  EXPECT_FALSE(RunEventsUntil([] { return false; }, -5ms));
+}
+
+TEST_F(EventLoopTest, CallbackMayReplaceTheThreadLoop) {
+  bool ran = false;
+  loop_->Post([&] {
+    SetThreadEventLoop(nullptr);
+    loop_.reset();  // the pass still holds the loop it runs
+    ran = true;
+  });
+  EXPECT_TRUE(RunEventsUntil([&] { return ran; }, 1s));
+}
+
+}  // namespace
+}  // namespace postwing
