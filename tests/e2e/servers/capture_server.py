@@ -1,0 +1,215 @@
+#!/usr/bin/python3
+"""A small SMTP server that keeps what it receives, for tests and demos.
+
+Listens on 127.0.0.1 (port 0 = the system chooses), prints "PORT <n>" on standard
+output as soon as it listens, and writes each accepted message to DIR:
+
+  DIR/0001.eml    the message data as received (dot-unstuffed, line ends untouched)
+  DIR/0001.json   the envelope: helo, esmtp, auth, mail_from, rcpt_tos, peer
+  DIR/transcript.jsonl   one line per connection event and command received
+
+Files appear atomically (written beside, then renamed). The server stops on SIGTERM
+or SIGINT, or after --lifetime seconds (default 300), whichever comes first.
+
+Needs Debian's python3-aiosmtpd; run it with /usr/bin/python3.
+
+Options beyond the basics serve the library's end-to-end tests:
+  --auth USER:PASSWORD      offer AUTH LOGIN without TLS and accept only these
+  --refuse VERB:ADDR:CODE   answer VERB (MAIL, RCPT or VRFY) for ADDR with CODE
+                            (e.g. RCPT:bad@example.org:550); ADDR "*" matches all
+  --data-reply "CODE TEXT"  the reply to the end of the data (default accepts)
+  --data-size-limit BYTES   largest message accepted (default 256 MiB)
+  --line-length-limit N     longest line accepted (default 1 MiB)
+"""
+
+import argparse
+import asyncio
+import json
+import os
+import signal
+import sys
+import warnings
+
+from aiosmtpd.handlers import Sink  # noqa: F401  (keeps the dependency explicit)
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+
+
+class Recorder:
+    def __init__(self, folder):
+        self.folder = folder
+        self.count = 0
+        self.transcript = open(os.path.join(folder, "transcript.jsonl"), "a", buffering=1)
+
+    def event(self, conn, what, arg=""):
+        self.transcript.write(json.dumps({"conn": conn, "event": what, "arg": arg}) + "\n")
+
+    def _write_atomically(self, name, data):
+        path = os.path.join(self.folder, name)
+        tmp = path + ".part"
+        with open(tmp, "wb") as f:
+            f.write(data)
+        os.replace(tmp, path)
+
+    def message(self, envelope, session, extra):
+        self.count += 1
+        stem = "%04d" % self.count
+        self._write_atomically(stem + ".eml", envelope.original_content or b"")
+        info = {
+            "helo": session.host_name,
+            "esmtp": bool(session.extended_smtp),
+            "mail_from": envelope.mail_from,
+            "rcpt_tos": list(envelope.rcpt_tos),
+            "peer": list(session.peer)[:2] if session.peer else None,
+        }
+        info.update(extra)
+        self._write_atomically(stem + ".json", json.dumps(info, indent=1).encode())
+        return stem
+
+
+class Handler:
+    def __init__(self, recorder, refusals, data_reply):
+        self.recorder = recorder
+        self.refusals = refusals
+        self.data_reply = data_reply
+
+    def _refusal(self, verb, address):
+        for v, a, code in self.refusals:
+            if v == verb and (a == "*" or a.lower() == (address or "").lower()):
+                return code
+        return None
+
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        code = self._refusal("MAIL", address)
+        if code:
+            return code
+        envelope.mail_from = address
+        envelope.mail_options.extend(mail_options)
+        return "250 OK"
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        code = self._refusal("RCPT", address)
+        if code:
+            return code
+        envelope.rcpt_tos.append(address)
+        envelope.rcpt_options.extend(rcpt_options)
+        return "250 OK"
+
+    async def handle_VRFY(self, server, session, envelope, address):
+        code = self._refusal("VRFY", address)
+        if code:
+            return code
+        return "252 Cannot VRFY user, but will accept message and attempt delivery"
+
+    async def handle_DATA(self, server, session, envelope):
+        extra = {"auth": getattr(session, "pw_auth", None)}
+        stem = self.recorder.message(envelope, session, extra)
+        self.recorder.event(getattr(session, "pw_conn", 0), "MESSAGE", stem)
+        return self.data_reply
+
+
+class RecordingSMTP(SMTP):
+    """SMTP that notes every command it receives in the transcript."""
+
+    connections = 0
+    line_length_limit = 1 << 20
+
+    def __init__(self, handler, recorder, **kwargs):
+        super().__init__(handler, **kwargs)
+        self.recorder = recorder
+        RecordingSMTP.connections += 1
+        self.conn = RecordingSMTP.connections
+        for name, method in list(self._smtp_methods.items()):
+            self._smtp_methods[name] = self._wrap(name, method)
+
+    def _wrap(self, name, method):
+        async def wrapped(arg):
+            self.recorder.event(self.conn, name, arg or "")
+            return await method(arg)
+
+        return wrapped
+
+    def connection_made(self, transport):
+        super().connection_made(transport)
+        self.session.pw_conn = self.conn
+        self.recorder.event(self.conn, "CONNECT")
+
+    def connection_lost(self, error):
+        self.recorder.event(self.conn, "CLOSE")
+        super().connection_lost(error)
+
+
+def make_authenticator(user, password, recorder):
+    def authenticator(server, session, envelope, mechanism, auth_data):
+        if not isinstance(auth_data, LoginPassword):
+            return AuthResult(success=False, handled=False)
+        login = auth_data.login.decode("latin-1")
+        secret = auth_data.password.decode("latin-1")
+        session.pw_auth = {"mechanism": mechanism, "login": login, "password": secret}
+        recorder.event(getattr(session, "pw_conn", 0), "AUTHDATA", login)
+        return AuthResult(success=(login == user and secret == password))
+
+    return authenticator
+
+
+def parse_refusal(text):
+    verb, rest = text.split(":", 1)
+    address, code = rest.rsplit(":", 1)
+    code = code.strip()
+    if code.isdigit():
+        code = code + " Refused by the test server"
+    return verb.upper(), address, code
+
+
+async def serve(args):
+    os.makedirs(args.dir, exist_ok=True)
+    recorder = Recorder(args.dir)
+    handler = Handler(recorder, [parse_refusal(r) for r in args.refuse], args.data_reply)
+    RecordingSMTP.line_length_limit = args.line_length_limit
+    kwargs = {"data_size_limit": args.data_size_limit, "hostname": "capture.test"}
+    if args.auth:
+        user, password = args.auth.split(":", 1)
+        kwargs.update(
+            auth_require_tls=False,
+            authenticator=make_authenticator(user, password, recorder),
+            auth_exclude_mechanism=["PLAIN"],
+        )
+    loop = asyncio.get_running_loop()
+    server = await loop.create_server(
+        lambda: RecordingSMTP(handler, recorder, **kwargs), host=args.host, port=args.port
+    )
+    port = server.sockets[0].getsockname()[1]
+    print("PORT %d" % port, flush=True)
+
+    stop = asyncio.Event()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(sig, stop.set)
+    try:
+        await asyncio.wait_for(stop.wait(), timeout=args.lifetime)
+    except asyncio.TimeoutError:
+        pass
+    server.close()
+    await server.wait_closed()
+
+
+def main():
+    warnings.filterwarnings("ignore")
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--dir", required=True, help="folder for the received messages")
+    p.add_argument("--host", default="127.0.0.1")
+    p.add_argument("--port", type=int, default=0)
+    p.add_argument("--lifetime", type=float, default=300.0, help="seconds before stopping")
+    p.add_argument("--auth", help="USER:PASSWORD for AUTH LOGIN without TLS")
+    p.add_argument("--refuse", action="append", default=[], help="VERB:ADDR:CODE")
+    p.add_argument("--data-reply", default="250 OK: message accepted")
+    p.add_argument("--data-size-limit", type=int, default=256 << 20)
+    p.add_argument("--line-length-limit", type=int, default=1 << 20)
+    args = p.parse_args()
+    try:
+        asyncio.run(serve(args))
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
