@@ -1,7 +1,25 @@
-// STUB: the command-line sender.
+// postwing-send: sends one message from the shell through the postwing library.
 #include <cstdio>
+#include <string>
+#include <vector>
 
-int main() {
-  std::puts("postwing-send: not built yet");
-  return 2;
+#include "options.hpp"
+#include "send.hpp"
+
+int main(int argc, char** argv) {
+  constexpr const char* kProgram = "postwing-send";
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const auto parsed = postwing_send::ParseArguments(args);
+  switch (parsed.action) {
+    case postwing_send::ParseResult::kHelp:
+      std::fputs(postwing_send::HelpText(kProgram).c_str(), stdout);
+      return std::fflush(stdout) == 0 ? 0 : postwing_send::kExitUsage;
+    case postwing_send::ParseResult::kUsageError:
+      std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram,
+                   parsed.error.c_str(), kProgram);
+      return postwing_send::kExitUsage;
+    case postwing_send::ParseResult::kSend:
+      break;
+  }
+  return postwing_send::SendMessage(parsed.options);
 }

@@ -1,0 +1,290 @@
+#include "options.hpp"
+
+#include <charconv>
+#include <functional>
+#include <limits>
+
+namespace postwing_send {
+namespace {
+
+// Returns an error text, or an empty one when the value was taken.
+using Setter = std::function<std::string(Options&, const std::string& value)>;
+
+struct OptionSpec {
+  char short_name;  // 0 when the option has only a long name
+  std::string_view long_name;
+  bool takes_value;
+  Setter set;
+};
+
+std::optional<int64_t> ParseWhole(const std::string& text) {
+  int64_t value = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end) return std::nullopt;
+  return value;
+}
+
+// Lists join with ";", the separator the library splits recipients at.
+void Append(std::optional<std::string>& list, const std::string& value) {
+  list = list ? *list + ";" + value : value;
+}
+
+Setter Text(std::optional<std::string> Options::*field) {
+  return [field](Options& o, const std::string& v) {
+    o.*field = v;
+    return std::string();
+  };
+}
+
+Setter List(std::optional<std::string> Options::*field) {
+  return [field](Options& o, const std::string& v) {
+    Append(o.*field, v);
+    return std::string();
+  };
+}
+
+Setter Flag(bool Options::*field) {
+  return [field](Options& o, const std::string&) {
+    o.*field = true;
+    return std::string();
+  };
+}
+
+std::string SetPort(Options& o, const std::string& v) {
+  auto n = ParseWhole(v);
+  if (!n || *n < 1 || *n > 65535) return "invalid port '" + v + "': expected 1 to 65535";
+  o.port = static_cast<int32_t>(*n);
+  return {};
+}
+
+// The library keeps the connect deadline's seconds in a 16-bit count.
+constexpr int64_t kMaxTimeOut = 32767;
+
+std::string SetTimeOut(Options& o, const std::string& v) {
+  auto n = ParseWhole(v);
+  if (!n || *n < 0 || *n > kMaxTimeOut) {
+    return "invalid time-out '" + v + "': expected whole seconds from 0 (no limit) to 32767";
+  }
+  o.timeout = static_cast<int32_t>(*n);
+  return {};
+}
+
+std::string Attach(Options& o, const std::string& v) {
+  if (v.empty()) return "--attach needs a file path";
+  o.attachments.push_back({v, LastPathSegment(v)});
+  return {};
+}
+
+// NAME is what follows the last "=", so a path may hold "=" but a name may not.
+std::string AttachAs(Options& o, const std::string& v) {
+  auto eq = v.rfind('=');
+  if (eq == std::string::npos || eq == 0 || eq + 1 == v.size()) {
+    return "--attach-as expects PATH=NAME, got '" + v + "'";
+  }
+  o.attachments.push_back({v.substr(0, eq), v.substr(eq + 1)});
+  return {};
+}
+
+const std::vector<OptionSpec>& Specs() {
+  static const std::vector<OptionSpec> specs = {
+      {'s', "server", true, Text(&Options::server)},
+      {'p', "port", true, SetPort},
+      {'u', "user", true, Text(&Options::user)},
+      {0, "password-file", true, Text(&Options::password_file)},
+      {'f', "from", true, Text(&Options::from)},
+      {'t', "to", true, List(&Options::to)},
+      {'c', "cc", true, List(&Options::cc)},
+      {'b', "bcc", true, List(&Options::bcc)},
+      {'S', "subject", true, Text(&Options::subject)},
+      {'r', "reply-to", true, Text(&Options::reply_to)},
+      {0, "body-file", true, Text(&Options::body_file)},
+      {'a', "attach", true, Attach},
+      {0, "attach-as", true, AttachAs},
+      {0, "timeout", true, SetTimeOut},
+      {0, "verify", false, Flag(&Options::verify)},
+      {0, "domain-for-helo", false, Flag(&Options::domain_for_helo)},
+      {0, "no-mime", false, Flag(&Options::no_mime)},
+      {0, "no-keepalive", false, Flag(&Options::no_keepalive)},
+      {0, "raw", true, Text(&Options::raw_file)},
+      {'v', "verbose", false, Flag(&Options::verbose)},
+  };
+  return specs;
+}
+
+const OptionSpec* FindLong(std::string_view name) {
+  for (const auto& s : Specs()) {
+    if (s.long_name == name) return &s;
+  }
+  return nullptr;
+}
+
+const OptionSpec* FindShort(char c) {
+  for (const auto& s : Specs()) {
+    if (s.short_name != 0 && s.short_name == c) return &s;
+  }
+  return nullptr;
+}
+
+// Options that only make sense when postwing-send builds the message itself.
+std::string CheckCombinations(const Options& o) {
+  if (o.raw_file) {
+    std::vector<std::string> clash;
+    if (o.subject) clash.push_back("--subject");
+    if (o.reply_to) clash.push_back("--reply-to");
+    if (o.body_file) clash.push_back("--body-file");
+    if (!o.attachments.empty()) clash.push_back("--attach");
+    if (o.no_mime) clash.push_back("--no-mime");
+    if (!clash.empty()) {
+      std::string names;
+      for (const auto& c : clash) names += (names.empty() ? "" : ", ") + c;
+      return "--raw sends the file as the whole message; it cannot be combined with " + names;
+    }
+  }
+  const bool body_stdin = o.body_file && *o.body_file == "-";
+  const bool password_stdin = o.password_file && *o.password_file == "-";
+  const bool raw_stdin = o.raw_file && *o.raw_file == "-";
+  if (int(body_stdin) + int(password_stdin) + int(raw_stdin) > 1) {
+    return "only one of --body-file, --password-file and --raw can read standard input";
+  }
+  return {};
+}
+
+ParseResult Fail(std::string error) {
+  ParseResult r;
+  r.action = ParseResult::kUsageError;
+  r.error = std::move(error);
+  return r;
+}
+
+}  // namespace
+
+ParseResult ParseArguments(const std::vector<std::string>& args) {
+  // --help wins wherever it stands, so a user can append it to a failing command line.
+  for (const auto& a : args) {
+    if (a == "--") break;
+    if (a == "--help" || a == "-h") {
+      ParseResult r;
+      r.action = ParseResult::kHelp;
+      return r;
+    }
+  }
+
+  Options o;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--") {
+      if (i + 1 < args.size()) return Fail("unexpected argument '" + args[i + 1] + "'");
+      break;
+    }
+    if (arg.size() > 2 && arg.starts_with("--")) {
+      std::string_view body = std::string_view(arg).substr(2);
+      std::optional<std::string> inline_value;
+      if (auto eq = body.find('='); eq != std::string_view::npos) {
+        inline_value = std::string(body.substr(eq + 1));
+        body = body.substr(0, eq);
+      }
+      const OptionSpec* spec = FindLong(body);
+      if (!spec) return Fail("unknown option '--" + std::string(body) + "'");
+      std::string value;
+      if (spec->takes_value) {
+        if (inline_value) {
+          value = *inline_value;
+        } else if (i + 1 < args.size()) {
+          value = args[++i];
+        } else {
+          return Fail("option '--" + std::string(body) + "' needs a value");
+        }
+      } else if (inline_value) {
+        return Fail("option '--" + std::string(body) + "' takes no value");
+      }
+      if (auto e = spec->set(o, value); !e.empty()) return Fail(e);
+      continue;
+    }
+    if (arg.size() > 1 && arg[0] == '-') {
+      for (size_t k = 1; k < arg.size(); ++k) {
+        const OptionSpec* spec = FindShort(arg[k]);
+        if (!spec) return Fail(std::string("unknown option '-") + arg[k] + "'");
+        std::string value;
+        if (spec->takes_value) {
+          if (k + 1 < arg.size()) {
+            value = arg.substr(k + 1);
+          } else if (i + 1 < args.size()) {
+            value = args[++i];
+          } else {
+            return Fail(std::string("option '-") + arg[k] + "' needs a value");
+          }
+          if (auto e = spec->set(o, value); !e.empty()) return Fail(e);
+          break;
+        }
+        if (auto e = spec->set(o, value); !e.empty()) return Fail(e);
+      }
+      continue;
+    }
+    return Fail("unexpected argument '" + arg + "'");
+  }
+
+  if (auto e = CheckCombinations(o); !e.empty()) return Fail(e);
+  ParseResult r;
+  r.action = ParseResult::kSend;
+  r.options = std::move(o);
+  return r;
+}
+
+std::string LastPathSegment(std::string_view path) {
+  auto slash = path.find_last_of('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string PasswordFromFileText(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+std::string HelpText(std::string_view program) {
+  std::string p(program);
+  return "Usage: " + p + R"( [options]
+Sends one message over SMTP through the postwing library.
+
+Server:
+  -s, --server HOST         SMTP server name or address (required)
+  -p, --port N              server port (default 25)
+  -u, --user NAME           log in with AUTH LOGIN as NAME (greets with EHLO)
+      --password-file F     read the password from file F ("-" = standard input);
+                            without it the password is taken from the environment
+                            variable POSTWING_PASSWORD
+      --timeout SECONDS     connect and reply time-out, 0 = no limit (default 15)
+      --domain-for-helo     greet with the domain part of the address only
+      --no-keepalive        do not switch on TCP keep-alive
+
+Message:
+  -f, --from ADDR           sender, e.g. "Ann <ann@example.org>" (required)
+  -t, --to LIST             recipients (required); lists are separated by ";",
+                            and a repeated -t, -c or -b appends to its list
+  -c, --cc LIST             copy recipients
+  -b, --bcc LIST            blind copy recipients (envelope only, never in the header)
+  -S, --subject TEXT        subject
+  -r, --reply-to ADDR       reply address
+      --body-file F         message body from file F ("-" = standard input); a text
+                            beginning with <html> or <!DOCTYPE is sent as HTML
+  -a, --attach PATH         attach a file under its own name (repeat for more, in order)
+      --attach-as PATH=NAME attach a file under the name NAME
+      --verify              check every recipient with VRFY before sending
+      --no-mime             send a plain RFC 822 message (attachments uuencoded)
+      --raw FILE            send FILE unchanged as the whole message ("-" = standard
+                            input); -f, -t, -c and -b still give the envelope
+
+Output:
+  -v, --verbose             print every status line to standard error as it happens
+                            (the Base64 password line is masked)
+  -h, --help                show this help and exit
+
+Exit status:
+  0  the server accepted the message
+  1  the send failed on the wire (the error's number and text on standard error)
+  2  usage error, unreadable file, or an error raised by the library
+     (its number and text on standard error)
+)";
+}
+
+}  // namespace postwing_send

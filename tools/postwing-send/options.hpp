@@ -1,0 +1,64 @@
+// The command line of postwing-send: what the user asked for, before anything is read or sent.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace postwing_send {
+
+// One file to attach, and the name it is sent under.
+struct AttachmentRequest {
+  std::string path;
+  std::string file_name;
+};
+
+// Everything the command line sets. An option that was not given stays empty, so the
+// library keeps its own default (or raises its own error when the value is required).
+struct Options {
+  std::optional<std::string> server;
+  std::optional<int32_t> port;
+  std::optional<std::string> user;
+  std::optional<std::string> password_file;
+  std::optional<std::string> from;
+  std::optional<std::string> to;
+  std::optional<std::string> cc;
+  std::optional<std::string> bcc;
+  std::optional<std::string> subject;
+  std::optional<std::string> reply_to;
+  std::optional<std::string> body_file;
+  std::vector<AttachmentRequest> attachments;
+  std::optional<int32_t> timeout;
+  bool verify = false;
+  bool domain_for_helo = false;
+  bool no_mime = false;
+  bool no_keepalive = false;
+  std::optional<std::string> raw_file;
+  bool verbose = false;
+};
+
+struct ParseResult {
+  enum Action { kSend, kHelp, kUsageError };
+  Action action = kUsageError;
+  Options options;
+  // For kUsageError: what is wrong, in one line.
+  std::string error;
+};
+
+// Parses the arguments that follow the program name. Long options take their value as
+// "--name=value" or as the next argument, short ones as "-sHOST" or the next argument;
+// "-v" may be bundled with other short options; "--" ends the options.
+ParseResult ParseArguments(const std::vector<std::string>& args);
+
+// The text of --help.
+std::string HelpText(std::string_view program);
+
+// The name an attachment is sent under when none is given: the path's last segment.
+std::string LastPathSegment(std::string_view path);
+
+// The password as a file holds it: the text without the line ends that close it.
+std::string PasswordFromFileText(std::string text);
+
+}  // namespace postwing_send
