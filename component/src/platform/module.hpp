@@ -14,11 +14,13 @@ std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, std::string_view text);
 // The registered MIME type for the name's extension, or empty text.
 std::string ContentTypeForFileName(std::string_view name);
-// The registered MIME type for an extension given without dots (any case), or empty text.
+// The registered MIME type for an extension (any case; dots are ignored), or empty text.
 std::string ContentTypeForExtension(std::string_view extension);
-// The extension without the dot, or empty text; "/" and "\" both separate paths.
+// The extension without the dot (trimmed of spaces), or empty text; "/" and "\" both
+// separate paths, so a dot in a directory name gives no extension.
 std::string ExtensionOf(std::string_view name);
-// The last path segment: the text after the last "/" or "\".
+// The last path segment: the text after the last "/" or "\", trimmed of spaces; a text
+// without either separator gives empty text.
 std::string FileNameOf(std::string_view path);
 // True when an existing non-directory file has this path.
 bool IsExistingFile(const std::string& path);

@@ -1,0 +1,132 @@
+// Whole-file read and write, path helpers and the is-file test.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/error_report.hpp"
+#include "platform/module.hpp"
+
+namespace postwing::platform {
+namespace {
+
+// The runtime file error for an errno of open, read or write.
+[[noreturn]] void RaiseFileError(int err, bool writing) {
+  switch (err) {
+    case ENOENT:
+      detail::RaiseRuntimeError(writing ? detail::kErrPathNotFound : detail::kErrFileNotFound);
+    case ENOTDIR:
+      detail::RaiseRuntimeError(detail::kErrPathNotFound);
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      detail::RaiseRuntimeError(detail::kErrPermissionDenied);
+    case ENOSPC:
+    case EDQUOT:
+      detail::RaiseRuntimeError(detail::kErrDiskFull);
+    case ENOMEM:
+      detail::RaiseRuntimeError(detail::kErrOutOfMemory);
+    default:
+      detail::RaiseRuntimeError(detail::kErrPathFileAccess);
+  }
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  // Closes now so a failing close (e.g. a full disk on NFS) is seen.
+  int Close() {
+    int r = ::close(fd_);
+    fd_ = -1;
+    return r;
+  }
+
+ private:
+  int fd_;
+};
+
+std::string_view Trim(std::string_view s) {
+  size_t b = s.find_first_not_of(' ');
+  if (b == std::string_view::npos) return {};
+  size_t e = s.find_last_not_of(' ');
+  return s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+std::string ReadWholeFile(const std::string& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) RaiseFileError(errno, false);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) RaiseFileError(errno, false);
+  if (S_ISDIR(st.st_mode)) RaiseFileError(EISDIR, false);
+  std::string text;
+  // Sized to the file, but read to the end: the file may change meanwhile, or be a pipe.
+  size_t capacity = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+  text.resize(capacity > 0 ? capacity : 65536);
+  size_t used = 0;
+  for (;;) {
+    if (used == text.size()) text.resize(text.size() + (capacity > 0 ? 4096 : text.size()));
+    ssize_t n = ::read(fd.get(), text.data() + used, text.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      RaiseFileError(errno, false);
+    }
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  text.resize(used);
+  return text;
+}
+
+void WriteWholeFile(const std::string& path, std::string_view text) {
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (fd.get() < 0) RaiseFileError(errno, true);
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      RaiseFileError(errno, true);
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (fd.Close() != 0 && errno != EINTR) RaiseFileError(errno, true);
+}
+
+std::string ExtensionOf(std::string_view name) {
+  size_t dot = name.rfind('.');
+  size_t sep = name.find_last_of("/\\");
+  if (dot == std::string_view::npos) return {};
+  if (sep != std::string_view::npos && dot < sep) return {};
+  return std::string(Trim(name.substr(dot + 1)));
+}
+
+std::string FileNameOf(std::string_view path) {
+  size_t sep = path.find_last_of("/\\");
+  if (sep == std::string_view::npos) return {};
+  // ":" is an ordinary character in a file name here, so it does not cut the name.
+  return std::string(Trim(path.substr(sep + 1)));
+}
+
+bool IsExistingFile(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) return false;
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string DomainOf(std::string_view address) {
+  size_t at = address.find('@');
+  if (at == std::string_view::npos) return std::string(address);
+  return std::string(address.substr(at + 1));
+}
+
+}  // namespace postwing::platform
