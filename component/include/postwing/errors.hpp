@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "postwing/enumeration.hpp"
 #include "postwing/types.hpp"
 
 namespace postwing {
@@ -37,13 +38,13 @@ class Error : public Object {
 // The log: records in the order they were added, never emptied by a send.
 class Errors : public Object {
  public:
-  using const_iterator = std::vector<std::shared_ptr<Error>>::const_iterator;
+  using const_iterator = detail::Enumerator<Error>;
 
   explicit Errors(detail::PassKey) {}
 
   // The record at position index, from 1; raises postwing::Exception 9 outside 1..Count.
   std::shared_ptr<Error> Item(int32_t index) const;
-  int32_t Count() const { return static_cast<int32_t>(records_.size()); }
+  int32_t Count() const { return static_cast<int32_t>(records_.Size()); }
   // Empties the log; the next record gets Index 1 again.
   void Clear();
 
@@ -51,11 +52,12 @@ class Errors : public Object {
   std::shared_ptr<Error> Add(int32_t number, std::string source, std::string description,
                              std::string help_file, int32_t help_context, std::string method);
 
-  const_iterator begin() const { return records_.begin(); }
-  const_iterator end() const { return records_.end(); }
+  // For-each visits the records present when the loop began, in order.
+  const_iterator begin() const { return records_.Begin(); }
+  const_iterator end() const { return records_.End(); }
 
  private:
-  std::vector<std::shared_ptr<Error>> records_;
+  detail::KeyedList<Error> records_;
   int32_t last_index_ = 0;
 };
 

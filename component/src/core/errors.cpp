@@ -7,11 +7,11 @@ namespace postwing {
 
 std::shared_ptr<Error> Errors::Item(int32_t index) const {
   if (index < 1 || index > Count()) detail::RaiseRuntimeError(detail::kErrSubscriptOutOfRange);
-  return records_[static_cast<size_t>(index - 1)];
+  return records_.At(static_cast<size_t>(index - 1)).item;
 }
 
 void Errors::Clear() {
-  records_.clear();
+  records_.Clear();
   last_index_ = 0;
 }
 
@@ -26,7 +26,7 @@ std::shared_ptr<Error> Errors::Add(int32_t number, std::string source, std::stri
   record->help_context_ = help_context;
   record->method_ = std::move(method);
   record->index_ = ++last_index_;
-  records_.push_back(record);
+  records_.PushBack(record, {});
   return record;
 }
 
