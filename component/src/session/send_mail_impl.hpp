@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "postwing/send_mail.hpp"
@@ -14,6 +15,10 @@ namespace postwing {
 class Base64;
 class QuotedPrintable;
 class UUEncode;
+
+namespace detail {
+struct EventHandlers;
+}
 
 struct SendMail::Impl {
   // ---- fields (defaults as at creation) ----
@@ -39,9 +44,11 @@ struct SendMail::Impl {
   std::string recipient_text;
   bool cancel_flag = false;
   bool closed_flag = false;
-  std::unique_ptr<Base64> base64;
-  std::unique_ptr<UUEncode> uuencode;
-  std::unique_ptr<QuotedPrintable> quoted_printable;
+  // Shared, not unique: Clear and Send replace the codecs, possibly while an encoding
+  // nested further up the stack still uses the old one; such code keeps a local copy.
+  std::shared_ptr<Base64> base64;
+  std::shared_ptr<UUEncode> uuencode;
+  std::shared_ptr<QuotedPrintable> quoted_printable;
   bool error_reported = false;
   bool add_outlook_html = true;
 
@@ -55,14 +62,45 @@ struct SendMail::Impl {
   std::shared_ptr<SendMail> Self() const { return owner->shared_from_this(); }
 
   // ---- session (send_mail.cpp, events.cpp, connection.cpp) ----
+  // Connected host handlers; kept apart so that a Connection outliving the object is harmless.
+  std::shared_ptr<detail::EventHandlers> handlers;
+  // Depth of socket callbacks on the stack: a socket replaced meanwhile is released later.
+  int socket_callback_depth = 0;
+
+  // Steps 1 to 11 of the initialisation (creation and Clear).
+  void Initialize();
+  // Makes a new socket whose events reach this object's handlers while it is current.
+  std::shared_ptr<TcpClient> MakeSocket();
+  // Drops a socket that is no longer current: its events are ignored, an open connection is
+  // closed, and it is released once no callback of it can be running.
+  void RetireSocket(std::shared_ptr<TcpClient> old);
+  // New codecs, as at creation (Base64 initialised); clears their cancel flags.
+  void MakeCodecs();
+
   // The four event raisers: handlers first, then the sink with ID.
   void RaiseSendStatus(std::string data);
   void RaiseSendComplete();
   void RaiseSendProgress(int32_t bytes_sent, int32_t bytes_remaining);
   void RaiseWinsockError(int32_t number, std::string source, std::string description,
                          std::string help_file, int32_t help_context);
+  // For an event handler's catch block: records the exception being handled under method
+  // and reports it through WinsockError. Never throws.
+  void ReportCaughtError(std::string_view method) noexcept;
+
   // Writes one command line (status_text, when not empty, is shown instead of command).
+  // Refuses (12013, recorded under "SendMail.SendToWS") a command holding CR, LF or NUL:
+  // commands are single lines. Message data goes through WriteDataPiece instead.
   void SendToWS(const std::string& command, const std::string& status_text = {});
+  // The data phase's write: like SendToWS (cancel flag, status line, written only when
+  // connected, errors recorded under "SendMail.SendToWS"), but the piece may hold many
+  // lines, is moved rather than copied, and is not checked: the caller has already made
+  // its line ends CR LF and doubled its leading dots. Writes piece + CR LF.
+  void WriteDataPiece(std::string piece, const std::string& status_text = {});
+
+  // The connect-wait limit in seconds, one per thread, shared by every SendMail of it.
+  // Send sets it; the first data from a server sets it to 0, which ends the waits.
+  static int32_t& ThreadWaitLimit();
+
   // Socket event handlers; the socket's callbacks are wired to these.
   void OnSocketConnect();
   void OnSocketClose();

@@ -1,0 +1,469 @@
+// Send, the connect wait, SendToWS, the socket's handlers and its options.
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/error_report.hpp"
+#include "core/factory.hpp"
+#include "postwing/attachments.hpp"
+#include "postwing/body.hpp"
+#include "postwing/errors.hpp"
+#include "postwing/event_loop.hpp"
+#include "postwing/header.hpp"
+#include "postwing/tcp_client.hpp"
+#include "session/send_mail_impl.hpp"
+
+namespace postwing {
+
+namespace {
+
+using detail::kSource;
+using detail::kSourceAlt;
+using detail::kSourceWinsock;
+
+constexpr std::string_view kCrLf = "\r\n";
+constexpr std::string_view kMethodSend = "SendMail.Send";
+constexpr std::string_view kMethodSendToWS = "SendMail.SendToWS";
+constexpr std::string_view kMethodConnect = "SendMail.Connect";
+constexpr std::string_view kMethodTimeout = "SendMail.Timeout";
+constexpr std::string_view kMethodWinsockError = "SendMail.Winsock_Error";
+constexpr std::string_view kMethodWinsockClose = "SendMail.Winsock_Close";
+constexpr std::string_view kMethodSendProgress = "SendMail.Winsock_SendProgress";
+constexpr std::string_view kMethodDataArrival = "SendMail.DataArrival";
+
+constexpr int32_t kErrTimedOut = 10060;
+constexpr int32_t kErrHostNotFound = 11001;
+// The deadline's seconds were a 16-bit count: a longer wait overflows.
+constexpr int32_t kLongestWait = 32767;
+// How long one pass of the connect wait may sleep in the loop: short enough that the
+// deadline and the cancel flag are seen promptly, long enough not to burn the CPU.
+constexpr std::chrono::milliseconds kWaitSlice{50};
+
+bool HasLineBreakOrNul(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// A header field may hold CR LF only as a fold: followed by a space or a tab.
+[[maybe_unused]] bool IsSafeFieldText(std::string_view text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\0') return false;
+    if (c == '\n') return false;
+    if (c == '\r') {
+      if (i + 2 >= text.size() || text[i + 1] != '\n') return false;
+      if (text[i + 2] != ' ' && text[i + 2] != '\t') return false;
+      i += 2;
+    }
+  }
+  return true;
+}
+
+// What MAIL FROM, RCPT TO and VRFY put on the wire for an address text.
+std::string_view EnvelopeAddress(std::string_view text) {
+  if (auto lt = text.find('<'); lt != std::string_view::npos) text.remove_prefix(lt);
+  if (auto gt = text.find('>'); gt != std::string_view::npos) text = text.substr(0, gt + 1);
+  return text;
+}
+
+std::vector<std::string> SplitRecipients(const std::string& text) {
+  std::vector<std::string> list;
+  size_t start = 0;
+  for (;;) {
+    size_t semi = text.find(';', start);
+    if (semi == std::string::npos) {
+      list.push_back(text.substr(start));
+      return list;
+    }
+    list.push_back(text.substr(start, semi - start));
+    start = semi + 1;
+  }
+}
+
+std::string IllegalCharacterText(std::string_view field) {
+  std::string name;
+  for (char c : field) name.push_back(c == '\r' || c == '\n' || c == '\0' ? '?' : c);
+  return "The field '" + name + "' holds a line break or NUL character, which cannot be sent.";
+}
+
+template <class H>
+std::string FieldOf(const H& header, std::string_view key) {
+  if constexpr (requires { header.Values()->GetValue(key); }) {
+    return header.Values()->GetValue(key);
+  } else {
+    return {};
+  }
+}
+
+template <class H>
+std::string BccOf(const H& header) {
+  if constexpr (requires { header.BccList(); }) {
+    return header.BccList();
+  } else {
+    return {};
+  }
+}
+
+template <class B>
+bool BodyTextIsEmpty(const B& body) {
+  if constexpr (requires { body.Text(); }) {
+    Variant text = body.Text();
+    if (text.IsEmpty()) return true;
+    if (text.IsString()) return text.AsString().empty();
+    if (text.IsArray()) return text.AsArray().empty();
+    return text.ToString().empty();
+  } else {
+    return true;
+  }
+}
+
+// The name of the first field of owner's Values whose key or text cannot be sent, or "".
+template <class O>
+std::optional<std::string> UnsafeFieldOf(const O& owner) {
+  if constexpr (requires { owner.Values()->begin(); }) {
+    auto values = owner.Values();
+    if (!values) return std::nullopt;
+    for (const auto& value : *values) {
+      if (HasLineBreakOrNul(value->Key()) || !IsSafeFieldText(value->Text())) {
+        return std::string(value->Key());
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+template <class A>
+std::optional<std::string> UnsafeAttachmentField(const A& attachments) {
+  if constexpr (requires { attachments.begin(); }) {
+    for (const auto& attachment : attachments) {
+      if (auto name = UnsafeFieldOf(*attachment)) return name;
+    }
+  }
+  return std::nullopt;
+}
+
+// Keeps what a socket callback needs alive and releases it only from a later pass when the
+// callback held the last reference, so that nothing is destroyed inside its own dispatch.
+void ReleaseLater(std::shared_ptr<SendMail>& mail, std::shared_ptr<TcpClient>& sock) {
+  bool last_mail = mail && mail.use_count() == 1;
+  bool last_sock = sock && sock.use_count() == 1;
+  if (!last_mail && !last_sock) return;
+  try {
+    ThreadEventLoop().Post([m = std::move(mail), s = std::move(sock)]() mutable {
+      m.reset();
+      s.reset();
+    });
+  } catch (...) {
+    // No loop to post to (out of memory): release here after all.
+  }
+}
+
+// Runs body(impl) for an event of sock, when sock is still the object's current socket.
+// Nothing escapes into the event loop.
+template <class Body>
+void Dispatch(const std::weak_ptr<SendMail>& weak_mail, const std::weak_ptr<TcpClient>& weak_sock,
+              Body&& body) noexcept {
+  std::shared_ptr<SendMail> mail;
+  std::shared_ptr<TcpClient> sock;
+  try {
+    mail = weak_mail.lock();
+    sock = weak_sock.lock();
+    if (!mail || !sock) return;
+    SendMail::Impl& d = mail->impl();
+    if (d.socket != sock) return;
+    ++d.socket_callback_depth;
+    body(d);
+    --d.socket_callback_depth;
+  } catch (...) {
+    if (mail) --mail->impl().socket_callback_depth;
+  }
+  ReleaseLater(mail, sock);
+}
+
+void SetTimeoutOption(SendMail::Impl& d, int option, int32_t seconds,
+                      std::string_view failure_text) {
+  if (seconds < 0) detail::RaiseRuntimeError(detail::kErrInvalidPropertyValue);
+  timeval tv{};
+  tv.tv_sec = seconds;
+  if (setsockopt(d.socket->SocketHandle(), SOL_SOCKET, option, &tv, sizeof tv) != 0) {
+    int err = errno;
+    detail::RecordError(d.Self(), err, kSourceAlt, failure_text, "", 0, kMethodTimeout);
+    d.RaiseWinsockError(err, std::string(kSourceAlt), std::string(failure_text), "", 0);
+  }
+}
+
+void ConnectWait(SendMail::Impl& d) {
+  int32_t& wait_limit = SendMail::Impl::ThreadWaitLimit();
+  d.closed_flag = false;
+  d.cancel_flag = false;
+  if (wait_limit < 1) return;
+  if (wait_limit > kLongestWait) detail::RaiseRuntimeError(detail::kErrOverflow);
+  // A monotonic clock: a change of the wall clock neither stretches nor cuts the wait.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_limit);
+  for (;;) {
+    auto now = std::chrono::steady_clock::now();
+    if (now >= deadline || wait_limit == 0) {
+      if (wait_limit == 0) return;
+      wait_limit = 0;
+      if (d.error_reported) return;
+      d.error_reported = true;
+      static constexpr std::string_view kText = "The attempt to connect timed out.";
+      detail::RecordError(d.Self(), kErrTimedOut, kSourceWinsock, kText, "", 0,
+                          kMethodWinsockError);
+      d.RaiseWinsockError(kErrTimedOut, std::string(kSourceWinsock), std::string(kText), "", 0);
+      return;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) +
+                std::chrono::milliseconds(1);
+    ThreadEventLoop().RunOnce(std::min(kWaitSlice, left));
+    if (d.cancel_flag) return;
+    if (d.closed_flag) return;
+  }
+}
+
+}  // namespace
+
+int32_t& SendMail::Impl::ThreadWaitLimit() {
+  thread_local int32_t wait_limit = 0;
+  return wait_limit;
+}
+
+std::shared_ptr<TcpClient> SendMail::Impl::MakeSocket() {
+  auto sock = detail::Factory::Make<TcpClient>();
+  std::weak_ptr<SendMail> wm = owner->weak_from_this();
+  std::weak_ptr<TcpClient> ws = sock;
+  sock->SetOnConnect([wm, ws] {
+    Dispatch(wm, ws, [](Impl& d) {
+      // The connect handler has no error handler of its own: what leaves it (error 380
+      // for a negative TimeOut) is reported, not recorded.
+      try {
+        d.OnSocketConnect();
+      } catch (...) {
+        try {
+          Exception e = detail::CurrentException();
+          d.RaiseWinsockError(e.Number(), e.Source(), e.Description(), e.HelpFile(),
+                              e.HelpContext());
+        } catch (...) {
+        }
+      }
+    });
+  });
+  sock->SetOnDataArrival([wm, ws](int32_t bytes_total) {
+    Dispatch(wm, ws, [bytes_total](Impl& d) {
+      try {
+        d.OnSocketDataArrival(bytes_total);
+      } catch (...) {
+        d.ReportCaughtError(kMethodDataArrival);
+      }
+    });
+  });
+  sock->SetOnClose([wm, ws] {
+    Dispatch(wm, ws, [](Impl& d) {
+      try {
+        d.OnSocketClose();
+      } catch (...) {
+        d.ReportCaughtError(kMethodWinsockClose);
+      }
+    });
+  });
+  sock->SetOnError([wm, ws](int32_t number, const std::string& description) {
+    Dispatch(wm, ws, [number, &description](Impl& d) {
+      try {
+        d.OnSocketError(number, description);
+      } catch (...) {
+        d.ReportCaughtError(kMethodWinsockError);
+      }
+    });
+  });
+  sock->SetOnSendProgress([wm, ws](int32_t bytes_sent, int32_t bytes_remaining) {
+    Dispatch(wm, ws, [bytes_sent, bytes_remaining](Impl& d) {
+      try {
+        d.OnSocketSendProgress(bytes_sent, bytes_remaining);
+      } catch (...) {
+        d.ReportCaughtError(kMethodSendProgress);
+      }
+    });
+  });
+  return sock;
+}
+
+void SendMail::Send() {
+  auto self = shared_from_this();
+  Impl& d = *impl_;
+  // The checks on the host's input leave one record each: they bypass the handler below.
+  bool handler_on = true;
+  auto refuse = [&](MailErrors code, std::string_view text) {
+    handler_on = false;
+    detail::RaiseMailError(self, code, kSource, text, kMethodSend);
+  };
+  try {
+    // Codecs cancelled by an earlier Cancel would spoil this send's encodings.
+    d.MakeCodecs();
+
+    auto header = d.header;
+    if (d.smtp_server.empty()) {
+      refuse(emxEmailHostNotSpecified, "A required property 'EmailHost' was not specified");
+    }
+    const std::string from = FieldOf(*header, "FROM");
+    if (from.empty()) {
+      refuse(emxFromNotSpecified, "A required property 'From' address was not specified");
+    }
+    const std::string to = FieldOf(*header, "TO");
+    if (to.empty()) refuse(emxToListNotSpecified, "A required property 'ToList' was not specified");
+    const std::string cc = FieldOf(*header, "CC");
+    const std::string bcc = BccOf(*header);
+
+    // Nothing that would put a line break into a command or a header line is sent.
+    auto refuse_field = [&](std::string_view field) {
+      refuse(emxIllegalCharacter, IllegalCharacterText(field));
+    };
+    if (HasLineBreakOrNul(EnvelopeAddress(from))) refuse_field("From");
+    const std::pair<std::string_view, const std::string*> lists[] = {
+        {"To", &to}, {"Cc", &cc}, {"Bcc", &bcc}};
+    for (const auto& [name, text] : lists) {
+      if (text->empty()) continue;
+      for (const auto& entry : SplitRecipients(*text)) {
+        if (HasLineBreakOrNul(EnvelopeAddress(entry))) refuse_field(name);
+      }
+    }
+    if (HasLineBreakOrNul(d.user)) refuse_field("User");
+    if (auto name = UnsafeFieldOf(*header)) refuse_field(*name);
+    if (auto name = UnsafeFieldOf(*d.body)) refuse_field(*name);
+    if (auto name = UnsafeAttachmentField(*d.attachments)) refuse_field(*name);
+
+    if (BodyTextIsEmpty(*d.body)) d.RaiseSendStatus("WARNING! Body is empty\r\n");
+
+    d.recipient_text = to;
+    if (!cc.empty()) d.recipient_text += ";" + cc;
+    if (!bcc.empty()) d.recipient_text += ";" + bcc;
+    d.recipient_list = SplitRecipients(d.recipient_text);
+    d.recipient_index = 0;
+
+    auto sock = d.socket;
+    if (sock->State() != TcpClient::sckClosed) {
+      d.RaiseSendStatus(">>Closing open socket\r\n");
+      sock->Close();
+    }
+    sock->SetLocalPort(0);
+    d.RaiseSendStatus(">>Setting remote port to " + std::to_string(d.smtp_server_port) + "\r\n");
+    sock->SetRemotePort(d.smtp_server_port);
+    d.RaiseSendStatus(">>Setting remote host to " + d.smtp_server + "\r\n");
+    sock->SetRemoteHost(d.smtp_server);
+    d.RaiseSendStatus(">>Setting time-out to " + std::to_string(d.time_out) + "\r\n");
+    Impl::ThreadWaitLimit() = d.time_out;
+    d.error_reported = false;
+    d.RaiseSendStatus(">>Connecting\r\n");
+    sock->Connect();
+    d.RaiseSendStatus(">>Waiting for connect response\r\n");
+    ConnectWait(d);
+  } catch (...) {
+    if (!handler_on) throw;
+    detail::RecordAndRethrow(self, kMethodSend);
+  }
+}
+
+void SendMail::Impl::SendToWS(const std::string& command, const std::string& status_text) {
+  bool handler_on = true;
+  try {
+    if (cancel_flag) return;
+    if (HasLineBreakOrNul(command)) {
+      handler_on = false;
+      detail::RaiseMailError(Self(), emxIllegalCharacter, kSource,
+                             "The command holds a line break or NUL character, which cannot "
+                             "be sent.",
+                             kMethodSendToWS);
+    }
+    RaiseSendStatus(">>" + (status_text.empty() ? command : status_text) + "\r\n");
+    auto sock = socket;
+    if (sock->State() == TcpClient::sckConnected) {
+      std::string line;
+      line.reserve(command.size() + kCrLf.size());
+      line.append(command).append(kCrLf);
+      sock->SendData(std::move(line));
+    }
+  } catch (...) {
+    if (!handler_on) throw;
+    detail::RecordAndRethrow(Self(), kMethodSendToWS);
+  }
+}
+
+void SendMail::Impl::WriteDataPiece(std::string piece, const std::string& status_text) {
+  try {
+    if (cancel_flag) return;
+    RaiseSendStatus(">>" + (status_text.empty() ? piece : status_text) + "\r\n");
+    auto sock = socket;
+    if (sock->State() == TcpClient::sckConnected) {
+      piece.append(kCrLf);
+      sock->SendData(std::move(piece));
+    }
+  } catch (...) {
+    detail::RecordAndRethrow(Self(), kMethodSendToWS);
+  }
+}
+
+void SendMail::Impl::OnSocketConnect() {
+  auto sock = socket;
+  if (keep_alive) {
+    int value = 0;
+    socklen_t length = sizeof value;
+    if (getsockopt(sock->SocketHandle(), SOL_SOCKET, SO_KEEPALIVE, &value, &length) != 0) {
+      int err = errno;
+      static constexpr std::string_view kText = "Error getting KeepAlive setting during connect";
+      detail::RecordError(Self(), err, kSourceAlt, kText, "", 0, kMethodConnect);
+      RaiseWinsockError(err, std::string(kSourceAlt), std::string(kText), "", 0);
+      return;
+    }
+    if (value == 0) {
+      RaiseSendStatus(">>Enabling Keep-Alive\r\n");
+      // The host may have cancelled or replaced the connection from its status handler.
+      if (socket != sock || sock->State() != TcpClient::sckConnected) return;
+      value = 1;
+      if (setsockopt(sock->SocketHandle(), SOL_SOCKET, SO_KEEPALIVE, &value, sizeof value) != 0) {
+        int err = errno;
+        static constexpr std::string_view kText = "Error setting KeepAlive during connect";
+        detail::RecordError(Self(), err, kSourceAlt, kText, "", 0, kMethodConnect);
+        RaiseWinsockError(err, std::string(kSourceAlt), std::string(kText), "", 0);
+        return;
+      }
+    }
+  }
+  SetTimeoutOption(*this, SO_SNDTIMEO, time_out, "Error setting socket Send Timeout");
+  if (socket != sock || sock->State() != TcpClient::sckConnected) return;
+  SetTimeoutOption(*this, SO_RCVTIMEO, time_out, "Error setting socket Receive Timeout");
+}
+
+void SendMail::Impl::OnSocketClose() {
+  // The socket of this event: a handler of SendComplete may already have started another.
+  auto sock = socket;
+  RaiseSendComplete();
+  sock->Close();
+  closed_flag = true;
+}
+
+void SendMail::Impl::OnSocketError(int32_t number, const std::string& description) {
+  if (error_reported) return;
+  error_reported = true;
+  auto self = Self();
+  detail::RecordError(self, number, kSourceWinsock, description, "", 0, kMethodWinsockError);
+  if (number == kErrHostNotFound) {
+    static constexpr std::string_view kText =
+        "Host SMTPServer NOT FOUND! Please check the SendMail.SMTPServer property.";
+    detail::RecordError(self, number, kSourceWinsock, kText, "", 0, kMethodWinsockError);
+    RaiseWinsockError(number, std::string(kSourceWinsock), std::string(kText), "", 0);
+  } else {
+    RaiseWinsockError(number, std::string(kSourceWinsock), description, "", 0);
+  }
+}
+
+void SendMail::Impl::OnSocketSendProgress(int32_t bytes_sent, int32_t bytes_remaining) {
+  RaiseSendProgress(bytes_sent, bytes_remaining);
+}
+
+}  // namespace postwing
