@@ -1,0 +1,503 @@
+// The event-driven TCP client: resolution on a worker thread, everything else on the
+// creating thread's event loop.
+#include "postwing/tcp_client.hpp"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <deque>
+#include <limits>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/error_report.hpp"
+#include "platform/resolver.hpp"
+#include "postwing/event_loop.hpp"
+
+namespace postwing {
+namespace {
+
+using platform::SocketAddress;
+
+constexpr size_t kReadChunk = 64 * 1024;
+// Bounds per pass, so one busy connection cannot starve the rest of the loop.
+constexpr size_t kMaxReadPerPass = 1024 * 1024;
+constexpr size_t kMaxWritePerPass = 8 * 1024 * 1024;
+// Reading pauses while this much is received and not taken by GetData.
+constexpr size_t kMaxUnread = 64 * 1024 * 1024;
+constexpr int kMaxIov = 64;
+
+constexpr int32_t kErrBadState = 40006;
+constexpr int32_t kErrInvalidOperation = 40020;
+
+int32_t Clamp32(size_t n) {
+  return n > static_cast<size_t>(std::numeric_limits<int32_t>::max())
+             ? std::numeric_limits<int32_t>::max()
+             : static_cast<int32_t>(n);
+}
+
+template <class F, class... A>
+void Raise(const std::shared_ptr<F>& handler, A&&... args) {
+  std::shared_ptr<F> keep = handler;  // the handler may replace or drop itself
+  if (keep && *keep) (*keep)(std::forward<A>(args)...);
+}
+
+}  // namespace
+
+struct ClientState : std::enable_shared_from_this<ClientState> {
+  int32_t state = TcpClient::sckClosed;
+  int32_t local_port = 0;
+  int32_t remote_port = 0;
+  std::string remote_host;
+
+  std::shared_ptr<EventLoop> loop;
+  int fd = -1;
+  EventLoop::Id watch = 0;
+  // Changes at every Connect and Close: work begun for an earlier connection is dropped.
+  uint64_t generation = 0;
+  std::vector<SocketAddress> addresses;
+  size_t next_address = 0;
+  int last_error = 0;
+
+  std::string local_ip;
+  std::string remote_ip;
+  int32_t bound_port = 0;
+
+  struct Piece {
+    std::string data;
+    size_t offset = 0;
+  };
+  std::deque<Piece> queue;
+  std::string received;
+  bool read_paused = false;
+  bool eof = false;
+
+  std::shared_ptr<std::function<void()>> on_connect;
+  std::shared_ptr<std::function<void(int32_t)>> on_data;
+  std::shared_ptr<std::function<void()>> on_close;
+  std::shared_ptr<std::function<void(int32_t, const std::string&)>> on_error;
+  std::shared_ptr<std::function<void(int32_t, int32_t)>> on_progress;
+  std::shared_ptr<std::function<void()>> on_send_complete;
+
+  void Connect();
+  void Close();
+  void SendData(std::string data);
+
+  void CloseDescriptor();
+  void Fail(int32_t number, const std::string& description);
+  void OnResolved(uint64_t gen, platform::ResolveResult result);
+  void TryNextAddress();
+  void OnIo(unsigned ready);
+  void OnConnectReady();
+  void ReadAvailable();
+  void WriteQueued();
+  void UpdateWatch();
+};
+
+void ClientState::CloseDescriptor() {
+  if (watch != 0 && loop) loop->Unwatch(watch);
+  watch = 0;
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+void ClientState::Close() {
+  ++generation;
+  CloseDescriptor();
+  state = TcpClient::sckClosed;
+  queue.clear();
+  addresses.clear();
+  read_paused = false;
+  eof = false;
+}
+
+void ClientState::Fail(int32_t number, const std::string& description) {
+  CloseDescriptor();
+  queue.clear();
+  state = TcpClient::sckError;
+  Raise(on_error, number, description);
+}
+
+void ClientState::Connect() {
+  if (state != TcpClient::sckClosed) {
+    throw Exception(kErrInvalidOperation, std::string(detail::kSourceWinsock),
+                    "Invalid operation at current state");
+  }
+  ++generation;
+  const uint64_t gen = generation;
+  loop = SharedThreadEventLoop();
+  received.clear();
+  queue.clear();
+  local_ip.clear();
+  remote_ip.clear();
+  bound_port = 0;
+  eof = false;
+  read_paused = false;
+  state = TcpClient::sckResolvingHost;
+
+  std::weak_ptr<ClientState> weak = weak_from_this();
+  const auto port = static_cast<uint16_t>(remote_port);
+  SocketAddress numeric;
+  if (platform::ParseNumericAddress(remote_host, port, numeric)) {
+    platform::ResolveResult result;
+    result.addresses.push_back(numeric);
+    loop->Post([weak, gen, result = std::move(result)]() mutable {
+      if (auto self = weak.lock()) self->OnResolved(gen, std::move(result));
+    });
+    return;
+  }
+  // getaddrinfo blocks for as long as the name servers take: run it off the loop.
+  platform::Resolver resolver = platform::CurrentResolver();
+  std::shared_ptr<EventLoop> target = loop;
+  std::string host = remote_host;
+  try {
+    std::thread([weak, gen, target, host, port, resolver = std::move(resolver)] {
+      platform::ResolveResult result;
+      try {
+        result = resolver(host, port);
+      } catch (...) {
+        result = platform::ResolveResult{};
+        result.error = 11003;
+        result.description = platform::WinsockErrorText(11003);
+      }
+      target->Post([weak, gen, result = std::move(result)]() mutable {
+        if (auto self = weak.lock()) self->OnResolved(gen, std::move(result));
+      });
+    }).detach();
+  } catch (const std::system_error&) {
+    platform::ResolveResult result;
+    result.error = 10055;
+    result.description = platform::WinsockErrorText(10055);
+    loop->Post([weak, gen, result = std::move(result)]() mutable {
+      if (auto self = weak.lock()) self->OnResolved(gen, std::move(result));
+    });
+  }
+}
+
+void ClientState::OnResolved(uint64_t gen, platform::ResolveResult result) {
+  if (gen != generation || state != TcpClient::sckResolvingHost) return;
+  auto self = shared_from_this();
+  if (result.error != 0 || result.addresses.empty()) {
+    int32_t number = result.error != 0 ? result.error : 11001;
+    std::string text =
+        result.description.empty() ? platform::WinsockErrorText(number) : result.description;
+    Fail(number, text);
+    return;
+  }
+  state = TcpClient::sckHostResolved;
+  addresses = std::move(result.addresses);
+  next_address = 0;
+  last_error = 0;
+  state = TcpClient::sckConnecting;
+  TryNextAddress();
+}
+
+void ClientState::TryNextAddress() {
+  while (next_address < addresses.size()) {
+    const SocketAddress& a = addresses[next_address++];
+    const int family = a.storage.ss_family;
+    int s = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+      last_error = errno;
+      continue;
+    }
+    if (local_port != 0) {
+      SocketAddress local;
+      if (family == AF_INET6) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&local.storage);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_addr = in6addr_any;
+        v6->sin6_port = htons(static_cast<uint16_t>(local_port));
+        local.length = sizeof(sockaddr_in6);
+      } else {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&local.storage);
+        v4->sin_family = AF_INET;
+        v4->sin_addr.s_addr = htonl(INADDR_ANY);
+        v4->sin_port = htons(static_cast<uint16_t>(local_port));
+        local.length = sizeof(sockaddr_in);
+      }
+      if (::bind(s, reinterpret_cast<sockaddr*>(&local.storage), local.length) != 0) {
+        last_error = errno;
+        ::close(s);
+        continue;
+      }
+    }
+    int rc = ::connect(s, reinterpret_cast<const sockaddr*>(&a.storage), a.length);
+    if (rc == 0 || errno == EINPROGRESS || errno == EINTR) {
+      // Even an immediate success is reported from the loop, never from inside Connect.
+      fd = s;
+      std::weak_ptr<ClientState> weak = weak_from_this();
+      watch = loop->Watch(fd, EventLoop::kWritable, [weak](unsigned ready) {
+        if (auto self = weak.lock()) self->OnIo(ready);
+      });
+      return;
+    }
+    last_error = errno;
+    ::close(s);
+  }
+  int32_t number = platform::WinsockErrorOf(last_error != 0 ? last_error : ECONNREFUSED);
+  Fail(number, platform::WinsockErrorText(number));
+}
+
+void ClientState::OnIo(unsigned ready) {
+  auto self = shared_from_this();
+  const uint64_t gen = generation;
+  if (state == TcpClient::sckConnecting) {
+    OnConnectReady();
+    return;
+  }
+  if ((ready & EventLoop::kReadable) && fd >= 0 && !eof) {
+    ReadAvailable();
+    if (gen != generation) return;
+  }
+  if ((ready & EventLoop::kWritable) && fd >= 0 && !queue.empty()) WriteQueued();
+}
+
+void ClientState::OnConnectReady() {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+  sockaddr_storage peer{};
+  socklen_t peer_len = sizeof peer;
+  if (err == 0 && ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0) {
+    err = errno == ENOTCONN ? ECONNREFUSED : errno;
+  }
+  if (err != 0) {
+    CloseDescriptor();
+    last_error = err;
+    TryNextAddress();
+    return;
+  }
+  sockaddr_storage local{};
+  socklen_t local_len = sizeof local;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_len) == 0) {
+    local_ip = platform::AddressText(reinterpret_cast<sockaddr*>(&local));
+    bound_port = platform::AddressPort(reinterpret_cast<sockaddr*>(&local));
+  }
+  remote_ip = platform::AddressText(reinterpret_cast<sockaddr*>(&peer));
+  addresses.clear();
+  state = TcpClient::sckConnected;
+  UpdateWatch();
+  Raise(on_connect);
+}
+
+void ClientState::UpdateWatch() {
+  if (watch == 0 || !loop) return;
+  unsigned events = 0;
+  if (!eof && !read_paused) events |= EventLoop::kReadable;
+  if (!queue.empty()) events |= EventLoop::kWritable;
+  loop->UpdateWatch(watch, events);
+}
+
+void ClientState::ReadAvailable() {
+  size_t total = 0;
+  bool got_eof = false;
+  int err = 0;
+  while (total < kMaxReadPerPass) {
+    size_t old = received.size();
+    received.resize(old + kReadChunk);
+    ssize_t n = ::recv(fd, received.data() + old, kReadChunk, 0);
+    if (n > 0) {
+      received.resize(old + static_cast<size_t>(n));
+      total += static_cast<size_t>(n);
+      if (static_cast<size_t>(n) < kReadChunk) break;  // drained for now
+      continue;
+    }
+    received.resize(old);
+    if (n == 0) {
+      got_eof = true;
+      break;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) err = errno;
+    break;
+  }
+  const uint64_t gen = generation;
+  if (total > 0) {
+    if (received.size() >= kMaxUnread) {
+      read_paused = true;
+      UpdateWatch();
+    }
+    Raise(on_data, Clamp32(received.size()));
+    if (gen != generation) return;
+  }
+  if (got_eof) {
+    eof = true;
+    state = TcpClient::sckClosing;
+    UpdateWatch();
+    Raise(on_close);
+    return;
+  }
+  if (err != 0) {
+    int32_t number = platform::WinsockErrorOf(err);
+    Fail(number, platform::WinsockErrorText(number));
+  }
+}
+
+void ClientState::WriteQueued() {
+  size_t written = 0;
+  std::vector<std::pair<int32_t, int32_t>> progress;
+  while (!queue.empty() && written < kMaxWritePerPass) {
+    iovec iov[kMaxIov];
+    int count = 0;
+    size_t requested = 0;
+    for (auto it = queue.begin(); it != queue.end() && count < kMaxIov; ++it, ++count) {
+      iov[count].iov_base = it->data.data() + it->offset;
+      iov[count].iov_len = it->data.size() - it->offset;
+      requested += iov[count].iov_len;
+    }
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<size_t>(count);
+    ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      int32_t number = platform::WinsockErrorOf(errno);
+      Fail(number, platform::WinsockErrorText(number));
+      return;
+    }
+    written += static_cast<size_t>(n);
+    // One report per piece this write touched: its bytes in this write, its bytes left.
+    progress.clear();
+    size_t left = static_cast<size_t>(n);
+    while (left > 0 && !queue.empty()) {
+      Piece& p = queue.front();
+      size_t take = std::min(left, p.data.size() - p.offset);
+      p.offset += take;
+      left -= take;
+      progress.emplace_back(Clamp32(take), Clamp32(p.data.size() - p.offset));
+      if (p.offset == p.data.size()) queue.pop_front();
+    }
+    if (queue.empty()) UpdateWatch();
+    const uint64_t gen = generation;
+    for (const auto& [sent, remaining] : progress) {
+      Raise(on_progress, sent, remaining);
+      if (gen != generation) return;
+    }
+    if (queue.empty()) {
+      Raise(on_send_complete);
+      return;
+    }
+    if (static_cast<size_t>(n) < requested) break;  // the peer's window is full
+  }
+}
+
+void ClientState::SendData(std::string data) {
+  if (state != TcpClient::sckConnected) {
+    throw Exception(kErrBadState, std::string(detail::kSourceWinsock),
+                    "Wrong protocol or connection state for the requested transaction or request");
+  }
+  if (data.empty()) return;
+  bool was_empty = queue.empty();
+  queue.push_back(Piece{std::move(data), 0});
+  if (was_empty) UpdateWatch();
+}
+
+struct TcpClient::Impl {
+  std::shared_ptr<ClientState> s = std::make_shared<ClientState>();
+};
+
+TcpClient::TcpClient(detail::PassKey) : impl_(std::make_unique<Impl>()) {}
+
+TcpClient::~TcpClient() {
+  ClientState& s = *impl_->s;
+  s.Close();
+  // A handler running now keeps its own copy; dropping these breaks owner cycles.
+  s.on_connect.reset();
+  s.on_data.reset();
+  s.on_close.reset();
+  s.on_error.reset();
+  s.on_progress.reset();
+  s.on_send_complete.reset();
+}
+
+int32_t TcpClient::State() const {
+  return impl_->s->state;
+}
+
+int32_t TcpClient::LocalPort() const {
+  const ClientState& s = *impl_->s;
+  return s.bound_port != 0 && s.fd >= 0 ? s.bound_port : s.local_port;
+}
+
+void TcpClient::SetLocalPort(int32_t port) {
+  if (port < 0 || port > 65535) detail::RaiseRuntimeError(detail::kErrInvalidPropertyValue);
+  impl_->s->local_port = port;
+}
+
+int32_t TcpClient::RemotePort() const {
+  return impl_->s->remote_port;
+}
+
+void TcpClient::SetRemotePort(int32_t port) {
+  if (port < 0 || port > 65535) detail::RaiseRuntimeError(detail::kErrInvalidPropertyValue);
+  impl_->s->remote_port = port;
+}
+
+std::string TcpClient::RemoteHost() const {
+  return impl_->s->remote_host;
+}
+void TcpClient::SetRemoteHost(std::string host) {
+  impl_->s->remote_host = std::move(host);
+}
+std::string TcpClient::RemoteHostIP() const {
+  return impl_->s->remote_ip;
+}
+std::string TcpClient::LocalIP() const {
+  return impl_->s->local_ip;
+}
+int TcpClient::SocketHandle() const {
+  return impl_->s->fd;
+}
+int32_t TcpClient::BytesReceived() const {
+  return Clamp32(impl_->s->received.size());
+}
+
+void TcpClient::Connect() {
+  impl_->s->Connect();
+}
+void TcpClient::Close() {
+  impl_->s->Close();
+}
+void TcpClient::SendData(std::string data) {
+  impl_->s->SendData(std::move(data));
+}
+
+void TcpClient::GetData(std::string& data) {
+  ClientState& s = *impl_->s;
+  data = std::move(s.received);
+  s.received.clear();
+  if (s.read_paused) {
+    s.read_paused = false;
+    s.UpdateWatch();
+  }
+}
+
+void TcpClient::SetOnConnect(std::function<void()> handler) {
+  impl_->s->on_connect = std::make_shared<std::function<void()>>(std::move(handler));
+}
+void TcpClient::SetOnDataArrival(std::function<void(int32_t)> handler) {
+  impl_->s->on_data = std::make_shared<std::function<void(int32_t)>>(std::move(handler));
+}
+void TcpClient::SetOnClose(std::function<void()> handler) {
+  impl_->s->on_close = std::make_shared<std::function<void()>>(std::move(handler));
+}
+void TcpClient::SetOnError(std::function<void(int32_t, const std::string&)> handler) {
+  impl_->s->on_error =
+      std::make_shared<std::function<void(int32_t, const std::string&)>>(std::move(handler));
+}
+void TcpClient::SetOnSendProgress(std::function<void(int32_t, int32_t)> handler) {
+  impl_->s->on_progress =
+      std::make_shared<std::function<void(int32_t, int32_t)>>(std::move(handler));
+}
+void TcpClient::SetOnSendComplete(std::function<void()> handler) {
+  impl_->s->on_send_complete = std::make_shared<std::function<void()>>(std::move(handler));
+}
+
+}  // namespace postwing
