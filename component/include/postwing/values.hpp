@@ -80,8 +80,9 @@ class SubValues : public Object, public std::enable_shared_from_this<SubValues> 
 
   // Library use: renders the parts into the parent field's text (which parses it again).
   void UpdateValueText();
-  // Library use: parses the text of value into this collection. A failed parse (a
-  // repeated parameter name) leaves the collection and the text as they were.
+  // Library use: parses the text of value into this collection. A parameter name that
+  // repeats is kept on its part, which is reached by index only. A failed parse leaves
+  // the collection as it was.
   void UpdateSubValues(Value& value);
 
  private:
@@ -102,8 +103,7 @@ class Value : public Object, public std::enable_shared_from_this<Value> {
   explicit Value(detail::PassKey) {}
 
   const std::string& Text() const { return text_; }
-  // Stores the text exactly and parses it into SubValues (raises 457 when a parameter name
-  // repeats; the field then keeps its former text and parts).
+  // Stores the text exactly and parses it into SubValues; any text parses.
   void SetText(std::string Text);
   const std::string& Key() const { return key_; }
   // Only stores the key: the collection is not re-keyed.

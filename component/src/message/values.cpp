@@ -185,18 +185,13 @@ void SubValues::UpdateSubValues(Value& value) {
     detail::KeyedList<SubValue> parsed;
     const auto self = shared_from_this();
     auto add = [&](std::string_view text, std::string_view key) {
-      if (parsed.Contains(key)) {
-        try {
-          detail::RaiseRuntimeError(detail::kErrKeyExists);
-        } catch (...) {
-          detail::RecordAndRethrow(RootParent(), "SubValues.Add");
-        }
-      }
       auto part = detail::Factory::Make<SubValue>();
       part->SetParentValue(self);
       part->text_ = std::string(text);
       part->key_ = std::string(key);
-      parsed.PushBack(std::move(part), std::string(key));
+      // A name that repeats in the text is kept on its part, which is then reached by
+      // index only: any text the host gives a field parses.
+      parsed.PushBack(std::move(part), parsed.Contains(key) ? std::string() : std::string(key));
     };
     const std::vector<std::string_view> pieces = detail::SplitOutsideQuotes(value.text_, ';');
     if (pieces.size() == 1) {

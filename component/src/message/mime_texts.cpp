@@ -1,0 +1,26 @@
+#include "message/mime_texts.hpp"
+
+#include "message/field_split.hpp"
+
+namespace postwing::detail {
+
+std::string LowerCase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+EncodeTypes EncodeTypeOfFieldText(std::string_view text) {
+  const std::string t = LowerCase(TrimBlanks(text));
+  if (t == "base64") return emxBase64;
+  if (t == "quoted-printable") return emxQuotedPrintable;
+  if (t == "8bit") return emx8Bit;
+  if (t == "7bit") return emx7Bit;
+  if (t == "binary") return emxBinary;
+  if (t == "uuencode") return emxUUEncode;
+  return emxCustomEncode;
+}
+
+}  // namespace postwing::detail
