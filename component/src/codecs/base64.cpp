@@ -1,0 +1,342 @@
+#include "codecs/base64.hpp"
+
+#include <array>
+#include <cstring>
+#include <memory>
+
+#include "codecs/codec_support.hpp"
+#include "core/error_report.hpp"
+
+namespace postwing {
+namespace {
+
+constexpr std::string_view kAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+struct Tables {
+  // The two alphabet characters of a 12-bit value: one look-up per half group.
+  std::array<std::array<uint8_t, 2>, 4096> pair{};
+  // Characters outside the alphabet ("=" included) decode as 0.
+  std::array<uint8_t, 256> value{};
+};
+
+constexpr Tables MakeTables() {
+  Tables t;
+  for (size_t v = 0; v < 4096; ++v) {
+    t.pair[v][0] = static_cast<uint8_t>(kAlphabet[v >> 6]);
+    t.pair[v][1] = static_cast<uint8_t>(kAlphabet[v & 63]);
+  }
+  for (size_t v = 0; v < 64; ++v) t.value[static_cast<uint8_t>(kAlphabet[v])] = uint8_t(v);
+  return t;
+}
+
+constexpr Tables kTables = MakeTables();
+
+inline uint8_t* EncodeGroups(const uint8_t* s, size_t groups, uint8_t* d) {
+  for (size_t g = 0; g < groups; ++g, s += 3, d += 4) {
+    const uint32_t v = (uint32_t{s[0]} << 16) | (uint32_t{s[1]} << 8) | s[2];
+    std::memcpy(d, kTables.pair[v >> 12].data(), 2);
+    std::memcpy(d + 2, kTables.pair[v & 0xFFF].data(), 2);
+  }
+  return d;
+}
+
+// The 4 characters of the last 1 or 2 bytes.
+inline void EncodeTail(const uint8_t* s, size_t r, uint8_t* d) {
+  const uint8_t b0 = s[0];
+  const uint8_t b1 = r == 2 ? s[1] : 0;
+  d[0] = static_cast<uint8_t>(kAlphabet[b0 >> 2]);
+  d[1] = static_cast<uint8_t>(kAlphabet[((b0 & 3) << 4) | (b1 >> 4)]);
+  d[2] = r == 2 ? static_cast<uint8_t>(kAlphabet[(b1 & 15) << 2]) : '=';
+  d[3] = '=';
+}
+
+// The file shrank while it was read.
+constexpr int32_t kErrInputPastEnd = 62;
+
+inline size_t EncodedLength(size_t n) {
+  return (n / 3 + (n % 3 ? 1 : 0)) * 4;
+}
+
+int16_t EffectiveSpan(int16_t& span_size) {
+  if (span_size == 0) span_size = Base64::kDefaultSpanSize;
+  if (span_size < 0) detail::RaiseRuntimeError(detail::kErrInvalidProcedureCall);
+  return span_size;
+}
+
+// span + StrAryToStr of an encoded array: lines of s characters, each with CR LF, the last
+// line cut at its first NUL (the unwritten rest after a Cancel).
+std::string LayOutLines(const uint8_t* e, size_t len, size_t s) {
+  std::string text;
+  if (len == 0) return text;
+  const size_t lines = len / s + (len % s ? 1 : 0);
+  codec::ChunkWriter<std::string> w(text, len + 2 * lines);
+  for (size_t i = 0; i < lines; ++i) {
+    const uint8_t* line = e + i * s;
+    size_t size = std::min(s, len - i * s);
+    if (i + 1 == lines) {
+      const void* nul = std::memchr(line, 0, size);
+      if (nul) size = static_cast<size_t>(static_cast<const uint8_t*>(nul) - line);
+    }
+    w.Put(std::string_view(reinterpret_cast<const char*>(line), size));
+    w.Put("\r\n");
+  }
+  w.Flush();
+  return text;
+}
+
+}  // namespace
+
+void Base64::Load(const std::string& strPathName, ByteArray& aryOut) {
+  try {
+    codec::InputFile file(strPathName);
+    const size_t size = static_cast<size_t>(file.Size());
+    codec::ChunkWriter<ByteArray> w(aryOut, size);
+    constexpr size_t kPiece = 64 * 1024;
+    auto piece = std::make_unique<uint8_t[]>(kPiece);
+    size_t loaded = 0;
+    size_t got = 0;       // bytes of the current piece
+    size_t consumed = 0;  // of those, already passed to the output
+    // One step is one byte, as the yield rhythm of Load is counted.
+    const size_t done = codec::RunYielding(size, cancelled_, [&](size_t, size_t count) {
+      while (count > 0) {
+        if (consumed == got) {
+          got = file.Read(piece.get(), std::min(kPiece, size - loaded));
+          consumed = 0;
+          if (got == 0) detail::RaiseRuntimeError(kErrInputPastEnd, "Input past end of file");
+        }
+        const size_t take = std::min(count, got - consumed);
+        uint8_t* d = w.Room(take);
+        std::memcpy(d, piece.get() + consumed, take);
+        w.Commit(d + take);
+        consumed += take;
+        loaded += take;
+        count -= take;
+      }
+    });
+    w.PutFill(size - done, 0);
+    w.Flush();
+  } catch (...) {
+    throw detail::CurrentException();
+  }
+}
+
+void Base64::Save(const ByteArray& aryIn, const std::string& strPathName) {
+  codec::WriteFileBytes(strPathName, reinterpret_cast<const uint8_t*>(aryIn.data()), aryIn.size());
+}
+
+void Base64::StrToAry(std::string_view strIn, ByteArray& aryOut) {
+  aryOut.assign(strIn);
+}
+
+void Base64::AryToStr(const ByteArray& aryIn, std::string& strOut) {
+  strOut = aryIn;
+}
+
+void Base64::Encode(const ByteArray& aryIn, ByteArray& aryOut) {
+  try {
+    const size_t n = aryIn.size();
+    const size_t out_len = EncodedLength(n);
+    codec::ChunkWriter<ByteArray> w(aryOut, out_len);
+    const auto* in = reinterpret_cast<const uint8_t*>(aryIn.data());
+    const size_t done = codec::RunYielding(n / 3, cancelled_, [&](size_t first, size_t count) {
+      uint8_t* d = w.Room(4 * count);
+      w.Commit(EncodeGroups(in + 3 * first, count, d));
+    });
+    if (n % 3) {
+      uint8_t* d = w.Room(4);
+      EncodeTail(in + 3 * (n / 3), n % 3, d);
+      w.Commit(d + 4);
+    }
+    w.PutFill(out_len - 4 * done - (n % 3 ? 4 : 0), 0);
+    w.Flush();
+  } catch (...) {
+    throw detail::CurrentException();
+  }
+}
+
+void Base64::Decode(const ByteArray& aryIn, ByteArray& aryOut) {
+  try {
+    const size_t n = aryIn.size();
+    if (n % 4) detail::RaiseRuntimeError(detail::kErrSubscriptOutOfRange);
+    const auto* in = reinterpret_cast<const uint8_t*>(aryIn.data());
+    size_t tail = 0;
+    size_t m = n;
+    if (n > 0 && in[n - 1] == '=') {
+      tail = (n >= 2 && in[n - 2] == '=') ? 1 : 2;
+      m = n - 4;
+    }
+    codec::ChunkWriter<ByteArray> w(aryOut, 3 * (m / 4) + tail);
+    const auto& val = kTables.value;
+    for (size_t i = 0; i < m;) {
+      const size_t groups = std::min<size_t>((m - i) / 4, 1024);
+      uint8_t* d = w.Room(3 * groups);
+      for (size_t g = 0; g < groups; ++g, i += 4, d += 3) {
+        const uint32_t v = (uint32_t{val[in[i]]} << 18) | (uint32_t{val[in[i + 1]]} << 12) |
+                           (uint32_t{val[in[i + 2]]} << 6) | val[in[i + 3]];
+        d[0] = static_cast<uint8_t>(v >> 16);
+        d[1] = static_cast<uint8_t>(v >> 8);
+        d[2] = static_cast<uint8_t>(v);
+      }
+      w.Commit(d);
+    }
+    if (tail) {
+      const uint8_t d0 = val[in[n - 4]], d1 = val[in[n - 3]], d2 = val[in[n - 2]];
+      uint8_t* d = w.Room(2);
+      d[0] = static_cast<uint8_t>((d0 << 2) | ((d1 >> 4) & 3));
+      d[1] = static_cast<uint8_t>(((d1 & 15) << 4) | ((d2 >> 2) & 15));
+      w.Commit(d + tail);
+    }
+    w.Flush();
+  } catch (...) {
+    throw detail::CurrentException();
+  }
+}
+
+void Base64::span(const ByteArray& aryIn, std::vector<std::string>& aryOut, int16_t& SpanSize,
+                  std::string_view SpanSeparator) {
+  try {
+    const size_t s = static_cast<size_t>(EffectiveSpan(SpanSize));
+    const size_t n = aryIn.size();
+    aryOut.clear();
+    if (n == 0) return;
+    const size_t lines = n / s + (n % s ? 1 : 0);
+    aryOut.reserve(lines);
+    const char* in = aryIn.data();
+    for (size_t i = 0; i < lines; ++i) {
+      const size_t size = std::min(s, n - i * s);
+      std::string& line = aryOut.emplace_back();
+      line.reserve(s + SpanSeparator.size());
+      line.append(in + i * s, size);
+      if (size == s) line.append(SpanSeparator);
+    }
+    std::string& last = aryOut.back();
+    const size_t nul = last.find('\0');
+    if (nul != std::string::npos) last.resize(nul);
+  } catch (...) {
+    throw detail::CurrentException();
+  }
+}
+
+void Base64::Unspan(const std::vector<std::string>& aryIn, ByteArray& aryOut, int16_t& SpanSize,
+                    std::string_view SpanSeparator) {
+  try {
+    const size_t s = static_cast<size_t>(EffectiveSpan(SpanSize));
+    aryOut.clear();
+    if (aryIn.empty()) return;
+    auto payload = [&](const std::string& line) {
+      std::string_view text(line);
+      if (!SpanSeparator.empty()) text = text.substr(0, text.find(SpanSeparator));
+      return text;
+    };
+    // A short last line may come without its separator (span leaves it off).
+    const std::string_view last = payload(aryIn.back());
+    const bool last_short = last.size() < s;
+    const size_t full = aryIn.size() - (last_short ? 1 : 0);
+    aryOut.reserve(s * full + (last_short ? last.size() : 0));
+    for (size_t i = 0; i < full; ++i) {
+      const std::string_view text = payload(aryIn[i]);
+      if (text.size() < s) detail::RaiseRuntimeError(detail::kErrSubscriptOutOfRange);
+      aryOut.insert(aryOut.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(s));
+    }
+    if (last_short) aryOut.insert(aryOut.end(), last.begin(), last.end());
+  } catch (...) {
+    throw detail::CurrentException();
+  }
+}
+
+std::string Base64::StrAryToStr(const std::vector<std::string>& StrAry) {
+  try {
+    size_t total = 0;
+    for (const auto& line : StrAry) total += line.size() + 2;
+    std::string text;
+    codec::ChunkWriter<std::string> w(text, total);
+    for (const auto& line : StrAry) {
+      w.Put(line);
+      w.Put("\r\n");
+    }
+    w.Flush();
+    return text;
+  } catch (...) {
+    throw detail::CurrentException();
+  }
+}
+
+std::string Base64::EncodeLines(std::string_view aryIn, int16_t& SpanSize) {
+  try {
+    const auto* in = reinterpret_cast<const uint8_t*>(aryIn.data());
+    const size_t n = aryIn.size();
+    const size_t s = static_cast<size_t>(EffectiveSpan(SpanSize));
+    const size_t len = EncodedLength(n);
+    if (s % 4 != 0) {
+      // Groups straddle lines: encode first, then lay out.
+      ByteArray encoded;
+      Encode(ByteArray(aryIn), encoded);
+      return LayOutLines(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size(), s);
+    }
+    std::string text;
+    if (n == 0) return text;
+    const size_t lines = len / s + (len % s ? 1 : 0);
+    codec::ChunkWriter<std::string> w(text, len + 2 * lines);
+    const size_t per_line = s / 4;
+    size_t column = 0;  // groups in the current line
+    // Writes count characters' worth of groups through the line layout.
+    auto put_groups = [&](const uint8_t* src, size_t count) {
+      while (count > 0) {
+        const size_t take = std::min(count, per_line - column);
+        uint8_t* d = w.Room(4 * take + 2);
+        d = EncodeGroups(src, take, d);
+        column += take;
+        if (column == per_line) {
+          d[0] = '\r';
+          d[1] = '\n';
+          d += 2;
+          column = 0;
+        }
+        w.Commit(d);
+        src += 3 * take;
+        count -= take;
+      }
+    };
+    const size_t done = codec::RunYielding(
+        n / 3, cancelled_, [&](size_t first, size_t count) { put_groups(in + 3 * first, count); });
+    const size_t r = n % 3;
+    if (r) {
+      uint8_t* d = w.Room(6);
+      EncodeTail(in + 3 * (n / 3), r, d);
+      d += 4;
+      if (++column == per_line) {
+        d[0] = '\r';
+        d[1] = '\n';
+        d += 2;
+        column = 0;
+      }
+      w.Commit(d);
+    }
+    const size_t written = 4 * done + (r ? 4 : 0);
+    if (written < len) {
+      // Cancelled: the unwritten characters are NULs laid out like the rest, and the last
+      // line is cut at its first NUL.
+      const size_t last_start = (lines - 1) * s;
+      size_t pos = written;
+      while (pos < last_start) {
+        const size_t take = std::min(4 * (per_line - column), last_start - pos);
+        w.PutFill(take, 0);
+        pos += take;
+        column += take / 4;
+        if (column == per_line) {
+          w.Put("\r\n");
+          column = 0;
+        }
+      }
+      if (written <= last_start) w.Put("\r\n");  // the last line, cut to nothing
+    }
+    if (column > 0) w.Put("\r\n");
+    w.Flush();
+    return text;
+  } catch (...) {
+    throw detail::CurrentException();
+  }
+}
+
+}  // namespace postwing

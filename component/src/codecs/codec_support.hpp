@@ -1,0 +1,116 @@
+// What the three codecs share: the yield rhythm, output built without per-character
+// appends, and file access that fails with the runtime's file errors.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "postwing/event_loop.hpp"
+
+namespace postwing::codec {
+
+// The codecs let the host's events run after every 101st step of a long loop.
+inline constexpr size_t kYieldEvery = 101;
+
+// Runs body(first, count) over the steps [0, total) in segments that end at every 101st
+// step, lets pending events run after each of those, and stops after the step at which the
+// cancel flag is seen (the flag only changes inside a yield, so it is read once per
+// segment and once before the start). Returns the number of steps done.
+template <class Body>
+size_t RunYielding(size_t total, const bool& cancelled, Body&& body) {
+  if (total == 0) return 0;
+  if (cancelled) {
+    body(size_t{0}, size_t{1});
+    return 1;
+  }
+  size_t done = 0;
+  while (done < total) {
+    const size_t count = std::min(kYieldEvery, total - done);
+    body(done, count);
+    done += count;
+    if (count == kYieldEvery) {
+      DoEvents();
+      if (cancelled) break;
+    }
+  }
+  return done;
+}
+
+// Builds a large std::string or byte vector through a small scratch buffer, so the result is
+// reserved once, filled by raw pointer writes and never zero-filled first.
+template <class Container>
+class ChunkWriter {
+ public:
+  static constexpr size_t kScratch = 16384;
+
+  ChunkWriter(Container& out, size_t expected) : out_(out) {
+    out_.clear();
+    out_.reserve(expected);
+  }
+  ChunkWriter(const ChunkWriter&) = delete;
+  ChunkWriter& operator=(const ChunkWriter&) = delete;
+
+  // At least `need` (<= kScratch) writable bytes; write them and hand the end to Commit.
+  uint8_t* Room(size_t need) {
+    if (static_cast<size_t>(scratch_ + kScratch - pos_) < need) Flush();
+    return pos_;
+  }
+  void Commit(uint8_t* end) { pos_ = end; }
+
+  void Put(std::string_view text) {
+    while (!text.empty()) {
+      const size_t take = std::min(text.size(), kScratch);
+      uint8_t* d = Room(take);
+      std::copy(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(take), d);
+      Commit(d + take);
+      text.remove_prefix(take);
+    }
+  }
+  void PutFill(size_t count, uint8_t value) {
+    while (count > 0) {
+      const size_t take = std::min(count, kScratch);
+      uint8_t* d = Room(take);
+      std::fill(d, d + take, value);
+      Commit(d + take);
+      count -= take;
+    }
+  }
+
+  void Flush() {
+    out_.insert(out_.end(), reinterpret_cast<const typename Container::value_type*>(scratch_),
+                reinterpret_cast<const typename Container::value_type*>(pos_));
+    pos_ = scratch_;
+  }
+
+ private:
+  Container& out_;
+  uint8_t scratch_[kScratch];
+  uint8_t* pos_ = scratch_;
+};
+
+// A file read in pieces, with the runtime's file errors (53, 70, 75, 76).
+class InputFile {
+ public:
+  explicit InputFile(const std::string& path);
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // The length when opened.
+  uint64_t Size() const { return size_; }
+  // Reads up to `count` bytes; fewer only at the end of the file.
+  size_t Read(uint8_t* into, size_t count);
+
+ private:
+  std::FILE* file_ = nullptr;
+  uint64_t size_ = 0;
+};
+
+// Creates or truncates the file and writes exactly the bytes.
+void WriteFileBytes(const std::string& path, const uint8_t* data, size_t size);
+
+}  // namespace postwing::codec

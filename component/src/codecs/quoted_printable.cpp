@@ -1,0 +1,189 @@
+#include "codecs/quoted_printable.hpp"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+#include "codecs/codec_support.hpp"
+#include "core/error_report.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace postwing {
+namespace {
+
+// Output positions of a line: a soft break follows once a line holds 73 characters, and a
+// space from position 70 on is written "=20", so no line ends in white space.
+constexpr size_t kBreakAt = 73;
+constexpr size_t kSpaceLimit = 70;
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+// Bytes written as they are: 33-126 but "=", and the space (unless it ends a line).
+constexpr std::array<bool, 256> MakePlain() {
+  std::array<bool, 256> t{};
+  for (int c = 32; c <= 126; ++c) t[c] = c != '=';
+  return t;
+}
+constexpr std::array<bool, 256> kPlain = MakePlain();
+
+constexpr std::array<int8_t, 256> MakeHexValue() {
+  std::array<int8_t, 256> t{};
+  for (auto& v : t) v = -1;
+  for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<int8_t>(c);
+  for (int c = 0; c < 6; ++c) {
+    t['A' + c] = static_cast<int8_t>(10 + c);
+    t['a' + c] = static_cast<int8_t>(10 + c);
+  }
+  return t;
+}
+constexpr std::array<int8_t, 256> kHexValue = MakeHexValue();
+
+#if defined(__SSE2__)
+// Bit i set where byte i needs "=XX": below 32 or 128 and up (negative as signed), "=", DEL.
+inline unsigned SpecialMask(const uint8_t* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i special = _mm_or_si128(
+      _mm_cmplt_epi8(v, _mm_set1_epi8(32)),
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('=')), _mm_cmpeq_epi8(v, _mm_set1_epi8(127))));
+  return static_cast<unsigned>(_mm_movemask_epi8(special));
+}
+#endif
+
+// How many of the first `limit` bytes at p are plain.
+inline size_t PlainRun(const uint8_t* p, size_t limit, const uint8_t* end) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  while (i < limit && end - (p + i) >= 16) {
+    const unsigned mask = SpecialMask(p + i);
+    if (mask) return std::min(limit, i + static_cast<size_t>(__builtin_ctz(mask)));
+    i += 16;
+  }
+#else
+  (void)end;
+#endif
+  while (i < limit && kPlain[p[i]]) ++i;
+  return std::min(i, limit);
+}
+
+inline size_t CountSpecial(const uint8_t* p, size_t n) {
+  size_t count = 0;
+  size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 16 <= n; i += 16) count += static_cast<size_t>(__builtin_popcount(SpecialMask(p + i)));
+#endif
+  for (; i < n; ++i) count += (p[i] != ' ' && !kPlain[p[i]]) ? 1 : 0;
+  return count;
+}
+
+inline bool HardBreakAt(const uint8_t* p, const uint8_t* end) {
+  return end - p >= 2 && p[0] == '\r' && p[1] == '\n';
+}
+
+}  // namespace
+
+std::string QuotedPrintable::Encode(std::string_view Data) {
+  try {
+    std::string out;
+    if (Data.empty()) return out;
+    const auto* p = reinterpret_cast<const uint8_t*>(Data.data());
+    const uint8_t* const end = p + Data.size();
+    const size_t base = Data.size() + 2 * CountSpecial(p, Data.size());
+    codec::ChunkWriter<std::string> w(out, base + base / 16 + 64);
+    size_t column = 0;
+    while (p < end) {
+      // Room for a soft break and a whole run up to the space limit.
+      uint8_t* d = w.Room(3 + kSpaceLimit + 3);
+      if (HardBreakAt(p, end)) {
+        d[0] = '\r';
+        d[1] = '\n';
+        w.Commit(d + 2);
+        p += 2;
+        column = 0;
+        continue;
+      }
+      if (column >= kBreakAt) {
+        d[0] = '=';
+        d[1] = '\r';
+        d[2] = '\n';
+        d += 3;
+        column = 0;
+      }
+      if (column < kSpaceLimit) {
+        size_t run = PlainRun(p, std::min<size_t>(kSpaceLimit - column, end - p), end);
+        // A space that would end the line (before a hard break or the final soft break)
+        // is left to the byte-wise path below.
+        if (run > 0 && p[run - 1] == ' ' && (p + run == end || HardBreakAt(p + run, end))) --run;
+        if (run > 0) {
+          std::memcpy(d, p, run);
+          w.Commit(d + run);
+          p += run;
+          column += run;
+          continue;
+        }
+      }
+      const uint8_t c = *p++;
+      const bool ends_line = p == end || HardBreakAt(p, end);
+      if (kPlain[c] && !(c == ' ' && (column >= kSpaceLimit || ends_line))) {
+        *d++ = c;
+        column += 1;
+      } else {
+        d[0] = '=';
+        d[1] = static_cast<uint8_t>(kHex[c >> 4]);
+        d[2] = static_cast<uint8_t>(kHex[c & 15]);
+        d += 3;
+        column += 3;
+      }
+      w.Commit(d);
+    }
+    // Every text ends with a soft break, so the data gains no line end of its own.
+    w.Put("=\r\n");
+    w.Flush();
+    return out;
+  } catch (...) {
+    throw detail::CurrentException();
+  }
+}
+
+std::string QuotedPrintable::Decode(std::string_view Data) {
+  try {
+    std::string out;
+    const auto* p = reinterpret_cast<const uint8_t*>(Data.data());
+    const uint8_t* const end = p + Data.size();
+    codec::ChunkWriter<std::string> w(out, Data.size());
+    while (p < end) {
+      const auto* eq =
+          static_cast<const uint8_t*>(std::memchr(p, '=', static_cast<size_t>(end - p)));
+      const uint8_t* stop = eq ? eq : end;
+      w.Put(std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(stop - p)));
+      if (!eq) break;
+      p = eq + 1;
+      if (end - p >= 2) {
+        if (p[0] == '\r' && p[1] == '\n') {
+          p += 2;
+          continue;
+        }
+        const int hi = kHexValue[p[0]], lo = kHexValue[p[1]];
+        if (hi >= 0 && lo >= 0) {
+          uint8_t* d = w.Room(1);
+          *d = static_cast<uint8_t>(hi << 4 | lo);
+          w.Commit(d + 1);
+          p += 2;
+          continue;
+        }
+      }
+      // Not an escape: the "=" stands for itself.
+      uint8_t* d = w.Room(1);
+      *d = '=';
+      w.Commit(d + 1);
+    }
+    w.Flush();
+    return out;
+  } catch (...) {
+    throw detail::CurrentException();
+  }
+}
+
+}  // namespace postwing
