@@ -1,0 +1,69 @@
+// One attachment of a message: a file or a block of data, with its MIME fields.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "postwing/types.hpp"
+
+namespace postwing {
+
+class Attachments;
+class SendMail;
+class Values;
+
+// Made only by Attachments::Add. The typed properties are views onto the fields of
+// Values(); setting FileName or Source keeps the defaults up to date (the content type
+// from the extension, the transfer encoding from the content type, the file-name
+// parameters). Errors are recorded in the owning SendMail's log and raised as
+// postwing::Exception.
+class Attachment : public Object {
+ public:
+  explicit Attachment(detail::PassKey);
+  ~Attachment() override;
+  Attachment(const Attachment&) = delete;
+  Attachment& operator=(const Attachment&) = delete;
+
+  // The attachment's MIME fields; reading them also points their RootParent at the
+  // owning SendMail.
+  std::shared_ptr<postwing::Values> Values() const;
+
+  // "Content-Type". MIME only: raises 12008 while Header.MIMECompliant is false.
+  std::string ContentType() const;
+  void SetContentType(std::string value);
+
+  // Read back from "Content-Transfer-Encoding" (emxCustomEncode when it is missing or
+  // unknown). Set: 2 to 7 write the field; 1 raises 12009, other values 12010; without
+  // MIME only emxUUEncode is allowed (else 12008) and nothing is written.
+  EncodeTypes EncodeType() const;
+  void SetEncodeType(EncodeTypes value);
+
+  // The name under which the attachment is sent.
+  const std::string& FileName() const;
+  void SetFileName(std::string value);
+
+  // A path to an existing file, or the data itself (one character per byte). Raises 12005
+  // when the attachment then has no file name; the value is stored all the same.
+  const Variant& Source() const;
+  void SetSource(const Variant& value);
+
+  // emxFile when Source named an existing file when it was set, else emxData (for
+  // message assembly).
+  SourceTypes SourceType() const;
+
+  // "Content-Base" and "Content-Location". MIME only (12008).
+  std::string ContentBase() const;
+  void SetContentBase(std::string value);
+  std::string ContentLocation() const;
+  void SetContentLocation(std::string value);
+
+  std::shared_ptr<Attachments> Parent() const;
+  void SetParent(const std::shared_ptr<Attachments>& parent);
+
+ private:
+  struct State;
+  std::unique_ptr<State> d_;
+};
+
+}  // namespace postwing
