@@ -108,6 +108,10 @@ struct SendMail::Impl {
   void OnSocketSendProgress(int32_t bytes_sent, int32_t bytes_remaining);
 
   // ---- dialogue (dialogue.cpp) and assembly ----
+  // The dialogue's state of the current connection (buffered reply bytes, the reply timer,
+  // the data-phase flags), defined in session/dialogue_state.hpp; made on first use.
+  struct Dialogue;
+  std::shared_ptr<Dialogue> dialogue;
   void OnSocketDataArrival(int32_t bytes_total);
   // Handles one complete server reply.
   void Process(const std::string& reply);

@@ -1,0 +1,46 @@
+// The only door to the wire during the data phase.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace postwing::assembly {
+
+// Where the data writer puts what it has made safe.
+class DataSink {
+ public:
+  virtual ~DataSink() = default;
+  // A notice of the assembly (its text ends with CR LF).
+  virtual void Notice(std::string text) = 0;
+  // Writes piece + CR LF; the status line shows status_text, or the piece when empty.
+  virtual void WritePiece(std::string piece, const std::string& status_text) = 0;
+  // Writes the end-of-data line and reports it.
+  virtual void WriteEndOfData() = 0;
+  // True once nothing more may be written: the send was cancelled or the connection is gone.
+  virtual bool Stopped() = 0;
+};
+
+// Makes every piece transparent before it reaches the sink: each bare CR and bare LF
+// becomes CR LF and each line that begins with "." gets a second "." (RFC 5321 4.5.2), so
+// no piece can end the data early or smuggle commands, and strict servers accept it.
+class DataWriter {
+ public:
+  explicit DataWriter(DataSink& sink) : sink_(sink) {}
+
+  // Writes the piece followed by CR LF.
+  void Piece(std::string piece, const std::string& status_text = {});
+  // Writes the piece so that it ends with exactly one line end: its own, when it has one,
+  // else the CR LF that is added.
+  void PieceWithOwnLineEnd(std::string piece, const std::string& status_text = {});
+  void Notice(std::string text) { sink_.Notice(std::move(text)); }
+  void EndOfData() { sink_.WriteEndOfData(); }
+  bool Stopped() { return sink_.Stopped(); }
+
+  // The transparent form of a piece that starts at the beginning of a line.
+  static std::string Transparent(std::string piece);
+
+ private:
+  DataSink& sink_;
+};
+
+}  // namespace postwing::assembly

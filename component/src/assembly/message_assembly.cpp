@@ -1,0 +1,192 @@
+#include "assembly/message_assembly.hpp"
+
+#include <utility>
+
+namespace postwing::assembly {
+
+namespace {
+
+constexpr const char* kCrLf = "\r\n";
+
+void WriteFields(DataWriter& writer, const std::vector<FieldLine>& fields) {
+  for (const auto& field : fields) writer.Piece(field.key + ": " + field.text);
+}
+
+// How a part's content piece meets the boundary line that follows it. The CR LF before a
+// boundary belongs to the boundary (RFC 2046 5.1.1), so a part decodes to exactly its data
+// only when the content's last line end is followed by one more CR LF where the encoding
+// needs its own (Base64 and uuencode lines, the final soft break of quoted-printable), and
+// by none where the content is the data itself.
+struct Content {
+  std::string text;
+  bool own_line_end = false;     // the encoder's final CR LF is the piece's own
+  bool blank_line_after = true;  // an empty piece follows the content
+};
+
+Content Encoded(std::string text) {
+  return {std::move(text), false, true};
+}
+
+Content QuotedPrintableContent(std::string text) {
+  const bool empty = text.empty();
+  return {std::move(text), true, !empty};
+}
+
+Content AsIs(std::string text) {
+  return {std::move(text), false, false};
+}
+
+void WriteContent(DataWriter& writer, Content content, const std::string& status_text) {
+  if (content.own_line_end) {
+    writer.PieceWithOwnLineEnd(std::move(content.text), status_text);
+  } else {
+    writer.Piece(std::move(content.text), status_text);
+  }
+}
+
+void WriteBodyPart(MessageModel& model, Encoders& encoders, DataWriter& writer,
+                   const std::string& boundary, std::string text) {
+  writer.Piece("--" + boundary);
+  WriteFields(writer, model.BodyFields());
+  Content content;
+  switch (model.BodyEncodeType()) {
+    case emxQuotedPrintable:
+      writer.Notice(std::string("Quoted-printable Encoding Body") + kCrLf);
+      content = QuotedPrintableContent(encoders.QuotedPrintable(text));
+      break;
+    case emxBase64:
+      writer.Notice(std::string("Base64 Encoding Body") + kCrLf);
+      content = Encoded(encoders.Base64Lines(text));
+      break;
+    case emxUUEncode:
+      writer.Notice(
+          std::string("WARNING! \"Content-Transfer-Encoding\" type UUEncode may be incompatible "
+                      "with Mail Body.") +
+          kCrLf);
+      content = Encoded(encoders.UUEncode(text, ""));
+      break;
+    default:
+      content = AsIs(std::move(text));
+      break;
+  }
+  if (writer.Stopped()) return;
+  writer.Piece("");
+  if (content.text.empty()) {
+    writer.Piece("");
+    return;
+  }
+  const bool blank_after = content.blank_line_after;
+  WriteContent(writer, std::move(content), "Adding Body");
+  if (blank_after) writer.Piece("");
+}
+
+// Returns false when the send stopped while the content was being made.
+bool WriteAttachmentPart(Encoders& encoders, DataWriter& writer, const std::string& boundary,
+                         AttachmentPart part) {
+  writer.Piece("--" + boundary);
+  WriteFields(writer, part.fields);
+  const std::string& source = part.source;
+  const std::string loading =
+      part.is_file ? "Loading " + source : "Loading Source: " + part.file_name;
+  Content content;
+  switch (part.encode_type) {
+    case emxBase64: {
+      writer.Notice(loading + kCrLf);
+      ByteArray loaded;
+      if (part.is_file) loaded = encoders.LoadForBase64(source);
+      if (writer.Stopped()) return false;
+      writer.Notice((part.is_file ? "Base64 Encoding " + source
+                                  : "Base64 Encoding Source: " + part.file_name) +
+                    kCrLf);
+      const std::string_view bytes =
+          part.is_file
+              ? std::string_view(reinterpret_cast<const char*>(loaded.data()), loaded.size())
+              : std::string_view(source);
+      content = Encoded(encoders.Base64Lines(bytes));
+      break;
+    }
+    case emxQuotedPrintable:
+      writer.Notice(loading + kCrLf);
+      content = QuotedPrintableContent(
+          encoders.QuotedPrintable(part.is_file ? encoders.ReadFile(source) : source));
+      break;
+    default:
+      writer.Notice(loading + kCrLf);
+      content = AsIs(part.is_file ? encoders.ReadFile(source) : std::move(part.source));
+      break;
+  }
+  if (writer.Stopped()) return false;
+  writer.Piece("");
+  const bool blank_after = content.blank_line_after;
+  WriteContent(writer, std::move(content),
+               part.is_file ? "Adding " + part.source : "Adding Source: " + part.file_name);
+  if (blank_after) writer.Piece("");
+  return true;
+}
+
+bool WriteMimeLayout(MessageModel& model, Encoders& encoders, DataWriter& writer) {
+  writer.Piece("");
+  writer.Piece(kMimeNotice);
+  writer.Piece("");
+  const std::string boundary = UnquoteBoundary(model.BoundaryParameter());
+  if (std::string text = model.BodyText(); !text.empty()) {
+    WriteBodyPart(model, encoders, writer, boundary, std::move(text));
+    if (writer.Stopped()) return false;
+  }
+  const int32_t count = model.AttachmentCount();
+  for (int32_t i = 1; i <= count; ++i) {
+    if (!WriteAttachmentPart(encoders, writer, boundary, model.Attachment(i))) return false;
+    if (writer.Stopped()) return false;
+  }
+  writer.Piece("--" + boundary + "--");
+  writer.Piece(kMimeNotice);
+  return true;
+}
+
+bool WritePlainLayout(MessageModel& model, Encoders& encoders, DataWriter& writer) {
+  writer.Piece("");
+  writer.Piece(model.BodyText(), "Sending Body");
+  const int32_t count = model.AttachmentCount();
+  for (int32_t i = 1; i <= count; ++i) {
+    AttachmentPart part = model.Attachment(i);
+    std::string content;
+    if (part.is_file) {
+      writer.Notice("UUEncoding " + part.source + kCrLf);
+      content = encoders.UUEncodeFile(part.source, part.file_name);
+    } else {
+      writer.Notice("UUEncoding Source: " + part.file_name + kCrLf);
+      content = encoders.UUEncode(part.source, part.file_name);
+    }
+    if (writer.Stopped()) return false;
+    writer.Piece(std::move(content), "Adding " + part.file_name);
+    writer.Piece("");
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string UnquoteBoundary(std::string boundary) {
+  if (boundary.size() > 1 && boundary.front() == '"' && boundary.back() == '"') {
+    return boundary.substr(1, boundary.size() - 2);
+  }
+  return boundary;
+}
+
+bool AssembleMessage(MessageModel& model, Encoders& encoders, DataWriter& writer) {
+  if (model.RawMode()) {
+    // The host's text is the whole message: its last line end, if it has one, ends the data.
+    writer.PieceWithOwnLineEnd(model.BodyText());
+  } else {
+    model.AddMessageId();
+    WriteFields(writer, model.HeaderFields());
+    const bool complete = model.MimeCompliant() ? WriteMimeLayout(model, encoders, writer)
+                                                : WritePlainLayout(model, encoders, writer);
+    if (!complete) return false;
+  }
+  if (writer.Stopped()) return false;
+  writer.EndOfData();
+  return true;
+}
+
+}  // namespace postwing::assembly

@@ -1,0 +1,64 @@
+// Message assembly on a real SendMail: its model, its codecs and its connection.
+#pragma once
+
+#include <memory>
+
+#include "assembly/data_writer.hpp"
+#include "assembly/message_assembly.hpp"
+#include "session/send_mail_impl.hpp"
+
+namespace postwing::assembly {
+
+// Reads the header, the body and the attachments of a SendMail and encodes with its codecs.
+class SendMailModel final : public MessageModel, public Encoders {
+ public:
+  explicit SendMailModel(SendMail::Impl& mail);
+
+  bool RawMode() override;
+  std::string BodyText() override;
+  void AddMessageId() override;
+  std::vector<FieldLine> HeaderFields() override;
+  bool MimeCompliant() override;
+  std::string BoundaryParameter() override;
+  std::vector<FieldLine> BodyFields() override;
+  EncodeTypes BodyEncodeType() override;
+  int32_t AttachmentCount() override;
+  AttachmentPart Attachment(int32_t index) override;
+
+  std::string Base64Lines(std::string_view bytes) override;
+  ByteArray LoadForBase64(const std::string& path) override;
+  std::string QuotedPrintable(const std::string& text) override;
+  std::string UUEncode(const std::string& data, const std::string& file_name) override;
+  std::string UUEncodeFile(const std::string& path, const std::string& file_name) override;
+  std::string ReadFile(const std::string& path) override;
+
+ private:
+  // The objects of the send that started the data phase: a host call nested in an
+  // encoding (Clear) may replace the SendMail's children meanwhile.
+  SendMail::Impl& mail_;
+  std::shared_ptr<Header> header_;
+  std::shared_ptr<Body> body_;
+  std::shared_ptr<Attachments> attachments_;
+  std::shared_ptr<Utilities> utilities_;
+  std::shared_ptr<Base64> base64_;
+  std::shared_ptr<postwing::QuotedPrintable> quoted_printable_;
+  std::shared_ptr<postwing::UUEncode> uuencode_;
+};
+
+// Writes through the SendMail's connection: notices as status lines, pieces through
+// WriteDataPiece, the end-of-data line through SendToWS.
+class SendMailSink final : public DataSink {
+ public:
+  explicit SendMailSink(SendMail::Impl& mail);
+
+  void Notice(std::string text) override;
+  void WritePiece(std::string piece, const std::string& status_text) override;
+  void WriteEndOfData() override;
+  bool Stopped() override;
+
+ private:
+  SendMail::Impl& mail_;
+  std::shared_ptr<TcpClient> socket_;
+};
+
+}  // namespace postwing::assembly

@@ -1,0 +1,509 @@
+// The SMTP dialogue: whole replies in, one command per step out, the data phase, and the
+// reply time-out that keeps a silent server from holding the send open.
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "assembly/data_writer.hpp"
+#include "assembly/message_assembly.hpp"
+#include "assembly/send_mail_model.hpp"
+#include "codecs/base64.hpp"
+#include "core/error_report.hpp"
+#include "platform/module.hpp"
+#include "postwing/event_loop.hpp"
+#include "postwing/header.hpp"
+#include "postwing/tcp_client.hpp"
+#include "postwing/values.hpp"
+#include "session/dialogue_state.hpp"
+#include "session/send_mail_impl.hpp"
+
+namespace postwing {
+
+namespace session {
+
+int32_t ReplyCode(std::string_view reply) {
+  if (reply.size() < 3) detail::RaiseRuntimeError(detail::kErrTypeMismatch);
+  int32_t code = 0;
+  for (size_t i = 0; i < 3; ++i) {
+    const char c = reply[i];
+    if (c < '0' || c > '9') detail::RaiseRuntimeError(detail::kErrTypeMismatch);
+    code = code * 10 + (c - '0');
+  }
+  return code;
+}
+
+ReplyKind ClassifyReply(int32_t code) {
+  switch (code) {
+    case 220:
+      return ReplyKind::kGreeting;
+    case 235:
+    case 250:
+    case 251:
+    case 252:
+      return ReplyKind::kPositive;
+    case 334:
+      return ReplyKind::kChallenge;
+    case 354:
+      return ReplyKind::kStartData;
+    case 221:
+      return ReplyKind::kClosing;
+    case 421:
+    case 450:
+    case 451:
+    case 452:
+      return ReplyKind::kRefusal;
+    default:
+      return code >= 500 && code <= 554 ? ReplyKind::kRefusal : ReplyKind::kOther;
+  }
+}
+
+std::string ExtractAddress(std::string_view text) {
+  if (auto lt = text.find('<'); lt != std::string_view::npos) text.remove_prefix(lt);
+  if (auto gt = text.find('>'); gt != std::string_view::npos) text = text.substr(0, gt + 1);
+  return std::string(text);
+}
+
+std::string GreetingDomain(std::string_view user, std::string_view local_ip,
+                           bool use_domain_for_helo) {
+  const std::string_view base = user.empty() ? local_ip : user;
+  return use_domain_for_helo ? platform::DomainOf(base) : std::string(base);
+}
+
+std::string CommandLine(std::string_view verb, std::string_view argument, std::string_view field) {
+  if (argument.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+    throw Exception(detail::ObjectErrorNumber(emxIllegalCharacter), std::string(detail::kSource),
+                    "The field '" + std::string(field) +
+                        "' holds a line break or NUL character, which cannot be sent.");
+  }
+  std::string line;
+  line.reserve(verb.size() + argument.size());
+  line.append(verb).append(argument);
+  return line;
+}
+
+std::string WithoutLineEnd(std::string_view reply) {
+  if (!reply.empty() && reply.back() == '\n') reply.remove_suffix(1);
+  if (!reply.empty() && reply.back() == '\r') reply.remove_suffix(1);
+  return std::string(reply);
+}
+
+}  // namespace session
+
+SendMail::Impl::Dialogue::~Dialogue() {
+  progress.Disconnect();
+  if (timer != 0) {
+    try {
+      ThreadEventLoop().CancelTimer(timer);
+    } catch (...) {
+    }
+  }
+}
+
+void SendMail::Impl::Dialogue::Reset() {
+  replies.Clear();
+  expected_replies = 0;
+  data_started = false;
+  in_data = false;
+  quit_written = false;
+  failure_reported = false;
+  wait = Wait::kNone;
+  if (timer != 0) {
+    ThreadEventLoop().CancelTimer(timer);
+    timer = 0;
+  }
+}
+
+namespace {
+
+using Impl = SendMail::Impl;
+using Dialogue = SendMail::Impl::Dialogue;
+using Wait = Dialogue::Wait;
+using session::CommandLine;
+using session::ExtractAddress;
+
+constexpr std::string_view kMethodProcess = "SendMail.Process";
+constexpr std::string_view kMethodDataArrival = "SendMail.DataArrival";
+constexpr std::string_view kMethodTimeout = "SendMail.Timeout";
+constexpr int32_t kErrTimedOut = 10060;
+
+Dialogue& DialogueOf(Impl& d) {
+  if (!d.dialogue) {
+    d.dialogue = std::make_shared<Dialogue>();
+    // The write progress of the message data counts as activity while its reply is awaited:
+    // the time-out runs from the last byte written, not from the moment it was queued.
+    std::weak_ptr<SendMail> weak = d.owner->weak_from_this();
+    d.dialogue->progress = d.owner->OnSendProgress([weak](int32_t&, int32_t&) {
+      auto mail = weak.lock();
+      if (!mail || !mail->impl().dialogue) return;
+      Dialogue& dlg = *mail->impl().dialogue;
+      if (dlg.wait == Wait::kEndOfDataReply) dlg.since = std::chrono::steady_clock::now();
+    });
+  }
+  return *d.dialogue;
+}
+
+// The socket of this connection is still the object's, open, and the send not cancelled.
+bool StillCurrent(const Impl& d, const std::shared_ptr<TcpClient>& sock) {
+  return !d.cancel_flag && d.socket == sock && sock && sock->State() == TcpClient::sckConnected;
+}
+
+void OnReplyTimer(const std::weak_ptr<SendMail>& weak_mail,
+                  const std::weak_ptr<TcpClient>& weak_sock) noexcept;
+
+void ScheduleTimer(Impl& d, Dialogue& dlg, std::chrono::milliseconds delay) {
+  std::weak_ptr<SendMail> wm = d.owner->weak_from_this();
+  std::weak_ptr<TcpClient> ws = d.socket;
+  dlg.timer = ThreadEventLoop().AddTimer(delay, [wm, ws] { OnReplyTimer(wm, ws); });
+}
+
+void StopTimer(Dialogue& dlg) {
+  dlg.wait = Wait::kNone;
+  if (dlg.timer != 0) {
+    ThreadEventLoop().CancelTimer(dlg.timer);
+    dlg.timer = 0;
+  }
+}
+
+// Starts the wait for what comes next; TimeOut 0 (or less) means no limit.
+void Await(Impl& d, Wait wait) {
+  Dialogue& dlg = DialogueOf(d);
+  StopTimer(dlg);
+  if (d.time_out <= 0) return;
+  std::chrono::seconds limit{d.time_out};
+  if (wait == Wait::kEndOfDataReply) limit = std::max(limit, session::kEndOfDataReplyWait);
+  dlg.wait = wait;
+  dlg.limit = limit;
+  dlg.since = std::chrono::steady_clock::now();
+  ScheduleTimer(d, dlg, limit);
+}
+
+// Closes the connection from this side; SendComplete follows, as when the server closes.
+void EndConnection(Impl& d, const std::shared_ptr<TcpClient>& sock) {
+  Dialogue& dlg = DialogueOf(d);
+  StopTimer(dlg);
+  dlg.replies.Clear();
+  dlg.in_data = false;
+  if (d.socket != sock || sock->State() == TcpClient::sckClosed) return;
+  sock->Close();
+  d.closed_flag = true;
+  d.RaiseSendComplete();
+}
+
+void TimedOut(Impl& d, const std::shared_ptr<TcpClient>& sock) {
+  Dialogue& dlg = DialogueOf(d);
+  const Wait wait = dlg.wait;
+  const auto limit = dlg.limit;
+  dlg.wait = Wait::kNone;
+  // The reply to QUIT tells nothing more: a server that does not close is closed quietly.
+  if (wait != Wait::kClose && !dlg.failure_reported) {
+    dlg.failure_reported = true;
+    const std::string text =
+        "The server did not reply within " + std::to_string(limit.count()) + " seconds.";
+    detail::RecordError(d.Self(), kErrTimedOut, detail::kSourceWinsock, text, "", 0,
+                        kMethodTimeout);
+    d.RaiseWinsockError(kErrTimedOut, std::string(detail::kSourceWinsock), text, "", 0);
+  }
+  EndConnection(d, sock);
+}
+
+void OnReplyTimer(const std::weak_ptr<SendMail>& weak_mail,
+                  const std::weak_ptr<TcpClient>& weak_sock) noexcept {
+  auto mail = weak_mail.lock();
+  auto sock = weak_sock.lock();
+  if (!mail || !sock) return;
+  Impl& d = mail->impl();
+  if (!d.dialogue) return;
+  Dialogue& dlg = *d.dialogue;
+  dlg.timer = 0;
+  try {
+    if (dlg.wait == Wait::kNone || !StillCurrent(d, sock)) {
+      dlg.wait = Wait::kNone;
+      return;
+    }
+    const auto waited = std::chrono::steady_clock::now() - dlg.since;
+    if (waited < dlg.limit) {
+      // Activity since the timer was set: wait for the rest.
+      ScheduleTimer(d, dlg, std::chrono::ceil<std::chrono::milliseconds>(dlg.limit - waited));
+      return;
+    }
+    TimedOut(d, sock);
+  } catch (...) {
+    d.ReportCaughtError(kMethodTimeout);
+  }
+}
+
+// Writes one command and waits for its reply.
+void WriteCommand(Impl& d, const std::string& command, const std::string& status_text = {}) {
+  if (d.cancel_flag) return;
+  Dialogue& dlg = DialogueOf(d);
+  d.SendToWS(command, status_text);
+  dlg.expected_replies = 1;
+  Await(d, command == "QUIT" ? Wait::kClose : Wait::kReply);
+}
+
+void WriteQuit(Impl& d) {
+  DialogueOf(d).quit_written = true;
+  WriteCommand(d, "QUIT");
+}
+
+// After a refusal or an error: QUIT between commands, so the server closes at once; inside
+// the message data, close without the end-of-data line, so nothing partial is delivered.
+void StopDialogue(Impl& d, const std::shared_ptr<TcpClient>& sock) {
+  if (!StillCurrent(d, sock)) return;
+  Dialogue& dlg = DialogueOf(d);
+  if (dlg.in_data) {
+    EndConnection(d, sock);
+    return;
+  }
+  d.dialogue_state = session::kStopped;
+  if (!dlg.quit_written) WriteQuit(d);
+}
+
+std::string Base64Line(Impl& d, const std::string& text) {
+  auto codec = d.base64;
+  ByteArray bytes;
+  ByteArray encoded;
+  std::string line;
+  codec->StrToAry(text, bytes);
+  codec->Encode(bytes, encoded);
+  codec->AryToStr(encoded, line);
+  return line;
+}
+
+const std::string& CurrentRecipient(const Impl& d) {
+  if (d.recipient_index < 0 || static_cast<size_t>(d.recipient_index) >= d.recipient_list.size()) {
+    detail::RaiseRuntimeError(detail::kErrSubscriptOutOfRange);
+  }
+  return d.recipient_list[static_cast<size_t>(d.recipient_index)];
+}
+
+// Moves to the next recipient; true when the one just used was the last.
+bool AdvanceRecipient(Impl& d) {
+  if (static_cast<size_t>(d.recipient_index) + 1 >= d.recipient_list.size()) {
+    d.recipient_index = 0;
+    return true;
+  }
+  ++d.recipient_index;
+  return false;
+}
+
+void Greet(Impl& d, Dialogue& dlg) {
+  // A greeting starts the dialogue afresh, whatever happened before on this object.
+  dlg.expected_replies = 0;
+  dlg.data_started = false;
+  dlg.in_data = false;
+  dlg.quit_written = false;
+  const bool verify = d.header && d.header->Verify();
+  if (d.user.empty()) {
+    d.dialogue_state = verify ? session::kVerifying : session::kReadyForMail;
+    const std::string domain =
+        session::GreetingDomain("", d.socket->LocalIP(), d.use_domain_for_helo);
+    WriteCommand(d, CommandLine("HELO ", domain, "greeting domain"));
+  } else {
+    d.dialogue_state = session::kEhloWritten;
+    const std::string domain = session::GreetingDomain(d.user, "", d.use_domain_for_helo);
+    WriteCommand(d, CommandLine("EHLO ", domain, "User"));
+  }
+}
+
+// The action of the current state on 235, 250, 251 or 252.
+void OnPositive(Impl& d) {
+  switch (d.dialogue_state) {
+    case session::kEhloWritten:
+      d.dialogue_state = session::kAuthLoginWritten;
+      WriteCommand(d, "AUTH LOGIN");
+      break;
+    case session::kVerifying: {
+      const std::string command =
+          CommandLine("VRFY ", ExtractAddress(CurrentRecipient(d)), "recipient list");
+      if (AdvanceRecipient(d)) d.dialogue_state = session::kReadyForMail;
+      WriteCommand(d, command);
+      break;
+    }
+    case session::kReadyForMail: {
+      d.dialogue_state = session::kRcptInProgress;
+      const std::string from = d.header ? d.header->Values()->GetValue("FROM") : std::string();
+      WriteCommand(d, CommandLine("MAIL FROM: ", ExtractAddress(from), "From"));
+      break;
+    }
+    case session::kRcptInProgress: {
+      const std::string command =
+          CommandLine("RCPT TO: ", ExtractAddress(CurrentRecipient(d)), "recipient list");
+      if (AdvanceRecipient(d)) d.dialogue_state = session::kLastRcptWritten;
+      WriteCommand(d, command);
+      break;
+    }
+    case session::kLastRcptWritten:
+      d.dialogue_state = session::kDataWritten;
+      WriteCommand(d, "DATA");
+      break;
+    case session::kDataWritten:
+      WriteQuit(d);
+      break;
+    default:
+      break;
+  }
+}
+
+// The action of the current state on 334.
+void OnChallenge(Impl& d) {
+  switch (d.dialogue_state) {
+    case session::kAuthLoginWritten:
+      d.dialogue_state = session::kUserWritten;
+      d.RaiseSendStatus("Base64 Encoding User\r\n");
+      WriteCommand(d, Base64Line(d, d.user));
+      break;
+    case session::kUserWritten: {
+      d.dialogue_state =
+          d.header && d.header->Verify() ? session::kVerifying : session::kReadyForMail;
+      d.RaiseSendStatus("Base64 Encoding Password\r\n");
+      const std::string secret = d.password.empty() ? std::string() : Base64Line(d, d.password);
+      // The password, even encoded, is no status line's business.
+      WriteCommand(d, secret, secret.empty() ? std::string() : std::string("********"));
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void RunDataPhase(Impl& d, Dialogue& dlg, const std::shared_ptr<TcpClient>& sock) {
+  dlg.data_started = true;
+  dlg.in_data = true;
+  StopTimer(dlg);
+  assembly::SendMailModel model(d);
+  assembly::SendMailSink sink(d);
+  assembly::DataWriter writer(sink);
+  const bool complete = assembly::AssembleMessage(model, model, writer);
+  dlg.in_data = false;
+  if (complete && StillCurrent(d, sock)) {
+    dlg.expected_replies = 1;
+    Await(d, Wait::kEndOfDataReply);
+  }
+}
+
+void Refuse(Impl& d, Dialogue& dlg, const std::string& reply,
+            const std::shared_ptr<TcpClient>& sock) {
+  d.RaiseSendStatus("<<" + reply);
+  const std::string text = session::WithoutLineEnd(reply);
+  dlg.failure_reported = true;
+  detail::RecordError(d.Self(), emxHostError, detail::kSource, text, "", 0, kMethodProcess);
+  d.RaiseWinsockError(emxHostError, std::string(detail::kSource), text, "", 0);
+  StopDialogue(d, sock);
+}
+
+bool TakeExpectedReply(Dialogue& dlg) {
+  if (dlg.expected_replies <= 0) return false;
+  --dlg.expected_replies;
+  return true;
+}
+
+void Step(Impl& d, const std::string& reply, const std::shared_ptr<TcpClient>& sock) {
+  Dialogue& dlg = DialogueOf(d);
+  const int32_t code = session::ReplyCode(reply);
+  switch (session::ClassifyReply(code)) {
+    case session::ReplyKind::kGreeting:
+      Greet(d, dlg);
+      return;
+    case session::ReplyKind::kPositive:
+      // A positive reply that answers no command (the server talks out of turn) moves
+      // nothing; neither does one the state has no use for, and the time-out keeps running.
+      if (!TakeExpectedReply(dlg)) break;
+      OnPositive(d);
+      return;
+    case session::ReplyKind::kChallenge:
+      if (!TakeExpectedReply(dlg)) break;
+      OnChallenge(d);
+      return;
+    case session::ReplyKind::kStartData:
+      // Only the answer to DATA starts the data, and only once per connection.
+      if (d.dialogue_state != session::kDataWritten || dlg.data_started || dlg.quit_written ||
+          !TakeExpectedReply(dlg)) {
+        break;
+      }
+      RunDataPhase(d, dlg, sock);
+      return;
+    case session::ReplyKind::kRefusal:
+      Refuse(d, dlg, reply, sock);
+      return;
+    case session::ReplyKind::kClosing:
+      TakeExpectedReply(dlg);
+      return;
+    case session::ReplyKind::kOther:
+      break;
+  }
+  d.RaiseSendStatus("<<" + reply);
+}
+
+// A new connection (or the first) gets a fresh dialogue state; bytes buffered from an
+// earlier one are dropped.
+void FollowConnection(Dialogue& dlg, const TcpClient& sock) {
+  const int handle = sock.SocketHandle();
+  std::string local_end = sock.LocalIP() + " " + std::to_string(sock.LocalPort());
+  if (dlg.socket == &sock && dlg.socket_handle == handle && dlg.local_end == local_end) return;
+  dlg.Reset();
+  dlg.socket = &sock;
+  dlg.socket_handle = handle;
+  dlg.local_end = std::move(local_end);
+}
+
+}  // namespace
+
+void SendMail::Impl::OnSocketDataArrival(int32_t /*bytes_total*/) {
+  auto self = Self();
+  auto sock = socket;
+  if (!sock || sock->State() != TcpClient::sckConnected) return;
+  ThreadWaitLimit() = 0;
+  Dialogue& dlg = DialogueOf(*this);
+  FollowConnection(dlg, *sock);
+  std::string data;
+  sock->GetData(data);
+  dlg.replies.Append(data);
+  for (;;) {
+    std::string reply;
+    const auto result = dlg.replies.Next(reply);
+    if (result == session::ReplyAssembler::Result::kNone) return;
+    if (result == session::ReplyAssembler::Result::kTooLong) {
+      // A reply without end would fill the memory: the connection is given up.
+      static const std::string kText = "The server's reply exceeds " +
+                                       std::to_string(session::ReplyAssembler::kMaxReplySize) +
+                                       " bytes.";
+      dlg.failure_reported = true;
+      detail::RecordError(self, emxReplyTooLong, detail::kSource, kText, "", 0, kMethodDataArrival);
+      RaiseWinsockError(emxReplyTooLong, std::string(detail::kSource), kText, "", 0);
+      EndConnection(*this, sock);
+      return;
+    }
+    received_data = reply;
+    RaiseSendStatus("<<" + reply);
+    // A handler may have cancelled, cleared or started another send.
+    if (!StillCurrent(*this, sock)) return;
+    Process(reply);
+    if (!StillCurrent(*this, sock) || dialogue.get() != &dlg) return;
+  }
+}
+
+void SendMail::Impl::Process(const std::string& reply) {
+  auto self = Self();
+  auto sock = socket;
+  try {
+    Step(*this, reply, sock);
+  } catch (...) {
+    DialogueOf(*this).failure_reported = true;
+    ReportCaughtError(kMethodProcess);
+    try {
+      StopDialogue(*this, sock);
+    } catch (...) {
+      ReportCaughtError(kMethodProcess);
+      // Nothing sensible can be written any more: give the connection up.
+      try {
+        EndConnection(*this, sock);
+      } catch (...) {
+      }
+    }
+  }
+}
+
+}  // namespace postwing
