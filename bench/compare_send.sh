@@ -1,0 +1,217 @@
+#!/usr/bin/env bash
+# Whole-process comparison of sending mail over loopback, clients alternating in one run:
+#
+#  1. One message with a random binary attachment (100 MiB) sent by postwing-send, by Python's
+#     smtplib with EmailMessage.add_attachment (Debian's python3), and by curl -F (curl builds
+#     the MIME itself, Base64 like the others); each to postfix's smtp-sink and to send_sink,
+#     a sink of ours that reads and discards (smtp-sink tops out below the fast clients).
+#  2. Small messages, one connection each, from a loop in one process: send_small_messages
+#     (a C++ host of the library) against a Python smtplib loop, to smtp-sink.
+#
+# Prints medians (wall time, peak resident memory from /usr/bin/time) and the ratios.
+# The client runs on CPU 0 and the server on CPU 1 (taskset) when the machine has two CPUs.
+#
+#   bash bench/compare_send.sh                  (build/ is reused or made)
+#   RUNS=7 SIZE_MIB=100 SMALL=500 BUILD=build bash bench/compare_send.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+runs=${RUNS:-5}
+small_runs=${SMALL_RUNS:-5}
+size_mib=${SIZE_MIB:-100}
+small=${SMALL:-500}
+build=${BUILD:-build}
+python=/usr/bin/python3
+smtp_sink=/usr/sbin/smtp-sink
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+if [ ! -x "$smtp_sink" ]; then
+  echo "compare_send: installing postfix for smtp-sink (no mail system is configured)"
+  echo "postfix postfix/main_mailer_type select No configuration" | $sudo debconf-set-selections
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends postfix
+fi
+for tool in curl /usr/bin/time taskset "$python"; do
+  command -v "$tool" >/dev/null || { echo "compare_send: $tool is missing" >&2; exit 1; }
+done
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$build" --target postwing-send send_sink send_small_messages >/dev/null
+send="$build/tools/postwing-send"
+sink="$build/bench/send_sink"
+small_host="$build/bench/send_small_messages"
+
+if [ "$(nproc)" -ge 2 ]; then
+  client_cpu=(taskset -c 0)
+  server_cpu=(taskset -c 1)
+  placement="client on CPU 0, server on CPU 1 (taskset)"
+else
+  client_cpu=()
+  server_cpu=()
+  placement="one CPU: client and server share it"
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/postwing-bench.XXXXXX")
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# A port for smtp-sink, which cannot report the one it got: the system picks a free one.
+free_port() {
+  "$python" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+wait_for_port() {
+  "$python" - "$1" <<'PY'
+import socket, sys, time
+for _ in range(200):
+    try:
+        socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=1).close()
+        sys.exit(0)
+    except OSError:
+        time.sleep(0.05)
+sys.exit(1)
+PY
+}
+
+start_send_sink() {
+  "${server_cpu[@]}" "$sink" --lifetime 1800 >"$work/sink.out" &
+  pids+=($!)
+  for _ in $(seq 200); do
+    sink_port=$(sed -n 's/^PORT \([0-9]*\)$/\1/p' "$work/sink.out")
+    [ -n "$sink_port" ] && return 0
+    sleep 0.05
+  done
+  echo "send_sink did not start" >&2
+  exit 1
+}
+
+start_smtp_sink() {
+  smtp_sink_port=$(free_port)
+  local user=()
+  [ "$(id -u)" -eq 0 ] && user=(-u nobody)
+  "${server_cpu[@]}" "$smtp_sink" "${user[@]}" "127.0.0.1:$smtp_sink_port" 256 \
+    2>"$work/smtp-sink.err" &
+  pids+=($!)
+  wait_for_port "$smtp_sink_port" || { cat "$work/smtp-sink.err" >&2; exit 1; }
+}
+
+# measure LABEL COMMAND...: runs the command on the client CPU under /usr/bin/time and appends
+# "LABEL seconds peak_kib" to the results.
+measure() {
+  local label=$1
+  shift
+  if ! /usr/bin/time -f "%e %M" -o "$work/time" "${client_cpu[@]}" "$@" \
+    >"$work/out" 2>"$work/err"; then
+    echo "compare_send: '$label' failed:" >&2
+    cat "$work/out" "$work/err" >&2
+    exit 1
+  fi
+  echo "$label $(tail -n 1 "$work/time")" >>"$work/results"
+  printf '  %-34s %8.2f s %8d KiB\n' "$label" $(tail -n 1 "$work/time")
+}
+
+echo "== postwing send comparison"
+echo "machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)"
+echo "placement: $placement"
+echo "peers: $("$python" --version), $(curl --version | head -n 1 | cut -d' ' -f1-2), postfix smtp-sink"
+
+head -c $((size_mib << 20)) /dev/urandom >"$work/blob.bin"
+printf 'Hello,\n\nthe file is attached.\n' >"$work/body.txt"
+start_send_sink
+start_smtp_sink
+: >"$work/results"
+
+# big_command CLIENT PORT: sets cmd to the command that sends the large message.
+big_command() {
+  case $1 in
+    postwing)
+      cmd=("$send" -s 127.0.0.1 -p "$2" --timeout 60 -f "Bench <bench@example.org>"
+        -t sink@example.org -S "A large attachment" --body-file "$work/body.txt"
+        -a "$work/blob.bin") ;;
+    python)
+      cmd=("$python" bench/send_smtplib_attachment.py 127.0.0.1 "$2" "$work/blob.bin") ;;
+    curl)
+      cmd=(curl -sS --max-time 600 "smtp://127.0.0.1:$2" --mail-from bench@example.org
+        --mail-rcpt sink@example.org -H "Subject: A large attachment"
+        -F "=Hello, the file is attached.;type=text/plain"
+        -F "file=@$work/blob.bin;type=application/octet-stream;encoder=base64") ;;
+  esac
+}
+
+echo
+echo "-- one message with a ${size_mib} MiB attachment, $runs rounds, clients alternating"
+clients=(postwing python curl)
+for ((r = 0; r < runs; r++)); do
+  for server in send_sink smtp-sink; do
+    port=$sink_port
+    [ "$server" = smtp-sink ] && port=$smtp_sink_port
+    for ((k = 0; k < 3; k++)); do
+      c=${clients[$(((r + k) % 3))]}
+      big_command "$c" "$port"
+      measure "big $c $server" "${cmd[@]}"
+    done
+  done
+done
+
+echo
+echo "-- $small small messages, one connection each, to smtp-sink, $small_runs rounds"
+for ((r = 0; r < small_runs; r++)); do
+  if ((r % 2 == 0)); then order=(postwing python); else order=(python postwing); fi
+  for c in "${order[@]}"; do
+    if [ "$c" = postwing ]; then
+      measure "small postwing smtp-sink" "$small_host" "$smtp_sink_port" "$small"
+    else
+      measure "small python smtp-sink" "$python" bench/send_smtplib_loop.py 127.0.0.1 \
+        "$smtp_sink_port" "$small"
+    fi
+  done
+done
+
+echo
+"$python" - "$work/results" "$size_mib" "$small" <<'PY'
+import statistics, sys
+from collections import defaultdict
+
+path, size_mib, small = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+secs, mem = defaultdict(list), defaultdict(list)
+for line in open(path):
+    kind, client, server, s, kib = line.split()
+    secs[(kind, client, server)].append(float(s))
+    mem[(kind, client, server)].append(int(kib))
+med = {k: statistics.median(v) for k, v in secs.items()}
+peak = {k: max(v) for k, v in mem.items()}
+mb = size_mib * 1048576 / 1e6
+
+print("== medians: one message with a %d MiB attachment" % size_mib)
+print("%-10s %-9s %9s %9s %10s" % ("server", "client", "seconds", "MB/s", "peak MiB"))
+for server in ("send_sink", "smtp-sink"):
+    for client in ("postwing", "python", "curl"):
+        k = ("big", client, server)
+        print("%-10s %-9s %9.2f %9.1f %10.1f" % (server, client, med[k], mb / med[k], peak[k] / 1024))
+print()
+for server in ("send_sink", "smtp-sink"):
+    p = med[("big", "postwing", server)]
+    print("%s: postwing-send is %.2fx as fast as Python smtplib (target 10x), %.2fx as fast as curl -F (target 3x);"
+          % (server, med[("big", "python", server)] / p, med[("big", "curl", server)] / p))
+    print("   peak memory %.0f%% of Python's (target at most 50%%), %.1fx curl's"
+          % (100.0 * peak[("big", "postwing", server)] / peak[("big", "python", server)],
+             peak[("big", "postwing", server)] / peak[("big", "curl", server)]))
+print()
+print("== medians: %d small messages to smtp-sink (whole process, start-up included)" % small)
+rate = {}
+for client in ("postwing", "python"):
+    k = ("small", client, "smtp-sink")
+    rate[client] = small / med[k]
+    print("%-9s %8.2f s %9.0f messages/s %8.1f peak MiB" % (client, med[k], rate[client], peak[k] / 1024))
+print("small messages: the library's host sends %.2fx as many per second as the Python loop (target 2x)"
+      % (rate["postwing"] / rate["python"]))
+PY
