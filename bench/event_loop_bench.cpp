@@ -1,0 +1,91 @@
+// What a pass of the thread's event loop costs when nothing is ready: the codecs call
+// DoEvents every few hundred bytes, so this is paid millions of times per large message.
+#include <benchmark/benchmark.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "postwing/event_loop.hpp"
+
+namespace {
+
+using postwing::EventLoop;
+
+// A fresh poll loop for the benchmark's thread, with `watches` idle socket watches.
+class IdleLoop {
+ public:
+  explicit IdleLoop(int watches) {
+    loop_ = postwing::MakePollEventLoop();
+    postwing::SetThreadEventLoop(loop_);
+    for (int i = 0; i < watches; ++i) {
+      int fd[2];
+      if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fd) != 0) continue;
+      fds_.push_back(fd[0]);
+      fds_.push_back(fd[1]);
+      loop_->Watch(fd[0], EventLoop::kReadable, [](unsigned) {});
+    }
+  }
+  ~IdleLoop() {
+    postwing::SetThreadEventLoop(nullptr);
+    loop_.reset();
+    for (int fd : fds_) ::close(fd);
+  }
+  EventLoop& loop() { return *loop_; }
+
+ private:
+  std::shared_ptr<EventLoop> loop_;
+  std::vector<int> fds_;
+};
+
+void BM_DoEventsNothingWatched(benchmark::State& state) {
+  IdleLoop idle(0);
+  for (auto _ : state) postwing::DoEvents();
+}
+BENCHMARK(BM_DoEventsNothingWatched);
+
+void BM_DoEventsPendingTimer(benchmark::State& state) {
+  IdleLoop idle(0);
+  idle.loop().AddTimer(std::chrono::hours(1), [] {});
+  for (auto _ : state) postwing::DoEvents();
+}
+BENCHMARK(BM_DoEventsPendingTimer);
+
+void BM_DoEventsIdleWatches(benchmark::State& state) {
+  IdleLoop idle(static_cast<int>(state.range(0)));
+  for (auto _ : state) postwing::DoEvents();
+}
+BENCHMARK(BM_DoEventsIdleWatches)->Arg(1)->Arg(4)->Arg(16);
+
+// The cost of one posted task travelling through the loop on the same thread.
+void BM_PostAndRun(benchmark::State& state) {
+  IdleLoop idle(0);
+  int runs = 0;
+  for (auto _ : state) {
+    idle.loop().Post([&runs] { ++runs; });
+    postwing::DoEvents();
+  }
+  benchmark::DoNotOptimize(runs);
+}
+BENCHMARK(BM_PostAndRun);
+
+// For scale: a bare poll(2) with a zero time-out on one descriptor.
+void BM_BarePollOneFd(benchmark::State& state) {
+  int fd[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fd) != 0) {
+    state.SkipWithError("socketpair");
+    return;
+  }
+  for (auto _ : state) {
+    pollfd p{fd[0], POLLIN, 0};
+    benchmark::DoNotOptimize(::poll(&p, 1, 0));
+  }
+  ::close(fd[0]);
+  ::close(fd[1]);
+}
+BENCHMARK(BM_BarePollOneFd);
+
+}  // namespace
+
+BENCHMARK_MAIN();
