@@ -91,6 +91,12 @@ class FileSource {
   size_t end_ = 0;
 };
 
+// The text after the last "/" or "\", or the whole text.
+std::string LastSegment(std::string_view path) {
+  const size_t sep = path.find_last_of("/\\");
+  return std::string(sep == std::string_view::npos ? path : path.substr(sep + 1));
+}
+
 }  // namespace
 
 template <class Source>
@@ -123,8 +129,7 @@ std::string UUEncode::Encode(Source& source, uint64_t size, std::string_view nam
 
 std::string UUEncode::UUEncodeFile(const std::string& InputFilename, std::string_view FileName) {
   try {
-    const std::string name =
-        FileName.empty() ? platform::FileNameOf(InputFilename) : std::string(FileName);
+    const std::string name = FileName.empty() ? LastSegment(InputFilename) : std::string(FileName);
     codec::InputFile file(InputFilename);
     FileSource source(file);
     return Encode(source, file.Size(), name);
@@ -140,7 +145,7 @@ std::string UUEncode::UUEncodeData(std::string_view Data, std::string_view FileN
       // The name a staging file would have had; the file itself is not needed.
       const std::string staged = platform::TempFileName();
       std::remove(staged.c_str());
-      name = platform::FileNameOf(staged);
+      name = LastSegment(staged);
     }
     MemorySource source(Data);
     return Encode(source, Data.size(), name);

@@ -1,0 +1,188 @@
+#include "codecs/quoted_printable.hpp"
+
+#include <gtest/gtest.h>
+
+#include "codecs/codec_test_support.hpp"
+
+namespace postwing {
+namespace {
+
+using testing::AllBytes;
+using testing::CodecTest;
+using testing::RandomBytes;
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t at; (at = text.find("\r\n", start)) != std::string::npos; start = at + 2)
+    lines.push_back(text.substr(start, at - start));
+  lines.push_back(text.substr(start));
+  return lines;
+}
+
+// What every encoded text must satisfy, whatever the input.
+void ExpectWellFormed(const std::string& encoded, const std::string& what) {
+  if (encoded.empty()) return;
+  ASSERT_GE(encoded.size(), 3u) << what;
+  EXPECT_EQ(encoded.substr(encoded.size() - 3), "=\r\n") << what;
+  const auto lines = SplitLines(encoded);
+  EXPECT_EQ(lines.back(), "") << what;
+  for (const auto& line : lines) {
+    EXPECT_LE(line.size(), 76u) << what << ": " << line;
+    if (!line.empty()) {
+      EXPECT_NE(line.back(), ' ') << what;
+    }
+    for (unsigned char c : line) {
+      ASSERT_TRUE((c >= 33 && c <= 126) || c == ' ') << what << ": byte " << int(c);
+    }
+  }
+}
+
+// Texts that carry what an attachment of type text/csv or text/html does.
+std::vector<std::string> SampleTexts() {
+  std::string csv = "name;city;note\r\nAnna\tM\xFCller;K\xF6ln;\"a=b\"\r\n";
+  for (int i = 0; i < 50; ++i)
+    csv += "row " + std::to_string(i) + "\tvalue\t" + std::string(i, 'x') + "\r\n";
+  std::string long_words;
+  for (int i = 0; i < 300; ++i) long_words += "word" + std::to_string(i) + (i % 7 ? " " : "\t");
+  return {
+      "plain words only",
+      csv,
+      long_words,
+      "trailing spaces   \r\nand tabs\t\t\r\n \r\n  \r\n",
+      "ends with space ",
+      "ends with tab\t",
+      "ends with CR LF\r\n",
+      "lone CR\rlone LF\nmixed\n\r\r\n",
+      std::string(200, 'x'),
+      std::string(500, ' '),
+      std::string(300, '='),
+      "\r\n\r\n\r\n",
+      AllBytes(4),
+      RandomBytes(5000, 5),
+      "=\r\n=0D=\r",
+      ".\r\n..\r\nFrom me\r\n",
+  };
+}
+
+class QuotedPrintableTest : public CodecTest {
+ protected:
+  QuotedPrintable qp;
+};
+
+struct Case {
+  std::string in;
+  std::string out;
+};
+
+TEST_F(QuotedPrintableTest, EncodesExactly) {
+  const std::string a70(70, 'a');
+  const Case cases[] = {
+      {"", ""},
+      {"a=b", "a=3Db=\r\n"},
+      {"\xE9", "=E9=\r\n"},
+      {"a\tb", "a=09b=\r\n"},
+      {"line1\r\nline2", "line1\r\nline2=\r\n"},
+      {"line1\r\n", "line1\r\n=\r\n"},
+      {"a\rb\nc", "a=0Db=0Ac=\r\n"},
+      {"end ", "end=20=\r\n"},
+      {"a \r\nb", "a=20\r\nb=\r\n"},
+      {"a  b", "a  b=\r\n"},
+      {"\x7F\x80\xFF", "=7F=80=FF=\r\n"},
+      {"\x01\x1F", "=01=1F=\r\n"},
+      // From position 70 of a line on a space is "=20".
+      {a70 + " b", a70 + "=20=\r\nb=\r\n"},
+      {std::string(69, 'a') + " b", std::string(69, 'a') + " b=\r\n"},
+      // A soft break follows 73 characters; an escape may take the line to 75 plus "=".
+      {std::string(72, 'a') + "\xE9" + "b", std::string(72, 'a') + "=E9=\r\nb=\r\n"},
+      {std::string(73, 'a') + "\r\nb", std::string(73, 'a') + "\r\nb=\r\n"},
+      {std::string(74, 'a'), std::string(73, 'a') + "=\r\na=\r\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(qp.Encode(c.in), c.out) << c.in;
+}
+
+TEST_F(QuotedPrintableTest, LongLinesBreakEvery73Characters) {
+  const std::string encoded = qp.Encode(std::string(200, 'x'));
+  EXPECT_EQ(encoded, std::string(73, 'x') + "=\r\n" + std::string(73, 'x') + "=\r\n" +
+                         std::string(54, 'x') + "=\r\n");
+}
+
+TEST_F(QuotedPrintableTest, SamplesAreWellFormedAndDecodeByteForByte) {
+  for (const auto& text : SampleTexts()) {
+    const std::string encoded = qp.Encode(text);
+    ExpectWellFormed(encoded, text.substr(0, 30));
+    EXPECT_EQ(qp.Decode(encoded), text) << text.substr(0, 30);
+  }
+  for (size_t n = 1; n < 400; n += 7) {
+    const std::string text = RandomBytes(n, static_cast<uint32_t>(n));
+    const std::string encoded = qp.Encode(text);
+    ExpectWellFormed(encoded, "random " + std::to_string(n));
+    ASSERT_EQ(qp.Decode(encoded), text) << n;
+  }
+}
+
+TEST_F(QuotedPrintableTest, HardBreaksSurviveAsLineBreaks) {
+  const std::string encoded = qp.Encode("first\r\nsecond\tcolumn\r\nthird");
+  EXPECT_EQ(encoded, "first\r\nsecond=09column\r\nthird=\r\n");
+}
+
+// quopri as the independent decoder: every sample comes back byte for byte.
+TEST_F(QuotedPrintableTest, PythonQuopriDecodesByteForByte) {
+  std::string joined;
+  const auto samples = SampleTexts();
+  for (const auto& text : samples) {
+    const std::string encoded = qp.Encode(text);
+    joined += std::to_string(encoded.size()) + "\n" + encoded;
+  }
+  const std::string decoded = Python(
+      "import sys, quopri\n"
+      "data = open(sys.argv[1], 'rb').read()\n"
+      "out = []\n"
+      "while data:\n"
+      "    head, _, data = data.partition(b'\\n')\n"
+      "    n = int(head)\n"
+      "    part, data = data[:n], data[n:]\n"
+      "    out.append(quopri.decodestring(part))\n"
+      "open(sys.argv[2], 'wb').write(b'\\0SEP\\0'.join(out))\n",
+      joined);
+  std::string expected;
+  for (size_t i = 0; i < samples.size(); ++i) {
+    if (i) expected += std::string("\0SEP\0", 5);
+    expected += samples[i];
+  }
+  EXPECT_EQ(decoded, expected);
+}
+
+TEST_F(QuotedPrintableTest, DecodeRules) {
+  const Case cases[] = {
+      {"=3D", "="},
+      {"=3d", "="},
+      {"a=\r\nb", "ab"},
+      {"=E9t=E9", "\xE9t\xE9"},
+      {"keep\r\nbreaks\r\n", "keep\r\nbreaks\r\n"},
+      // Not escapes: kept as they stand, and the walk ends.
+      {"a=", "a="},
+      {"a=4", "a=4"},
+      {"=ZZ", "=ZZ"},
+      {"=\rX", "=\rX"},
+      {"=A\n", "=A\n"},
+      {"==41", "=A"},
+      {"=\n", "=\n"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(qp.Decode(c.in), c.out) << c.in;
+}
+
+TEST_F(QuotedPrintableTest, DecodesWhatPythonEncodes) {
+  const std::string text = "caf\xE9 = tea\tand m\xFCsli \r\n" + std::string(150, 'y') + "\r\n";
+  const std::string encoded = Python(
+      "import sys, binascii\n"
+      "data = open(sys.argv[1], 'rb').read()\n"
+      "open(sys.argv[2], 'wb').write(binascii.b2a_qp(data, quotetabs=True))\n",
+      text);
+  ASSERT_FALSE(encoded.empty());
+  EXPECT_EQ(qp.Decode(encoded), text);
+}
+
+}  // namespace
+}  // namespace postwing
