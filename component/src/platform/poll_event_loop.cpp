@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -81,8 +82,13 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
       std::lock_guard<std::mutex> lock(post_mutex_);
       posted_.push_back(std::move(task));
     }
-    // Only the first post after the loop took the queue needs to wake the poll.
-    if (!post_pending_.exchange(true, std::memory_order_acq_rel) && wake_fd_ >= 0) {
+    // Only the first post after the loop took the queue needs to wake the poll, and only
+    // when it comes from another thread: the loop's own thread sees the flag before it
+    // sleeps.
+    // Sequentially consistent with RunOnce: a new runner's store and its read of the flag
+    // cannot both miss this post's store of the flag and read of the runner.
+    if (!post_pending_.exchange(true) && wake_fd_ >= 0 &&
+        runner_.load() != std::this_thread::get_id()) {
       uint64_t one = 1;
       ssize_t r = ::write(wake_fd_, &one, sizeof one);
       (void)r;
@@ -90,13 +96,22 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
   }
 
   void RunOnce(std::chrono::milliseconds max_wait) override {
-    // The idle pass DoEvents makes between codec blocks: nothing to poll, nothing due.
-    if (max_wait.count() <= 0 && watches_.empty() && timers_.empty() &&
-        !post_pending_.load(std::memory_order_acquire)) {
-      return;
+    if (runner_.load(std::memory_order_relaxed) != std::this_thread::get_id()) {
+      runner_.store(std::this_thread::get_id());
+    }
+    bool poll = true;
+    if (max_wait.count() <= 0) {
+      // The pass DoEvents makes every few hundred bytes inside the codecs must be cheap:
+      // return without a system call when nothing can be due.
+      const bool posts = post_pending_.load(std::memory_order_acquire);
+      if (!posts && watches_.empty() && timers_.empty()) return;
+      const Clock::time_point now = Clock::now();
+      poll = !watches_.empty() && (poll_set_dirty_ || now - last_poll_ >= kMinPollInterval);
+      const bool timer_due = !timer_order_.empty() && timer_order_.begin()->first <= now;
+      if (!poll && !timer_due && !posts) return;
     }
     auto self = shared_from_this();  // a callback may drop the last other owner
-    RunPass(max_wait);
+    RunPass(max_wait, poll);
   }
 
  private:
@@ -130,7 +145,7 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
 
   // The poll time-out in nanoseconds: up to max_wait, shortened by due timers and posts.
   int64_t WaitNanos(std::chrono::milliseconds max_wait, Clock::time_point now) const {
-    if (max_wait.count() <= 0 || post_pending_.load(std::memory_order_acquire)) return 0;
+    if (max_wait.count() <= 0 || post_pending_.load()) return 0;
     int64_t wait = std::chrono::duration_cast<std::chrono::nanoseconds>(max_wait).count();
     if (max_wait > std::chrono::milliseconds(std::numeric_limits<int64_t>::max() / 1000000)) {
       wait = std::numeric_limits<int64_t>::max();
@@ -144,12 +159,12 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
     return wait;
   }
 
-  void RunPass(std::chrono::milliseconds max_wait) {
+  void RunPass(std::chrono::milliseconds max_wait, bool poll_descriptors) {
     Clock::time_point now = Clock::now();
     int64_t wait_ns = WaitNanos(max_wait, now);
 
     std::vector<std::pair<Id, unsigned>> ready;
-    if (!watches_.empty() || wait_ns > 0) {
+    if ((poll_descriptors && !watches_.empty()) || wait_ns > 0) {
       if (poll_set_dirty_) RebuildPollSet();
       timespec ts{};
       timespec* tsp = &ts;
@@ -158,6 +173,7 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
       ts.tv_sec = static_cast<time_t>(wait_ns / 1000000000);
       ts.tv_nsec = static_cast<long>(wait_ns % 1000000000);
       int n = ::ppoll(poll_fds_.data(), poll_fds_.size(), tsp, nullptr);
+      last_poll_ = Clock::now();
       if (n > 0) {
         for (size_t i = 0; i < poll_fds_.size() && n > 0; ++i) {
           short re = poll_fds_[i].revents;
@@ -179,7 +195,7 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
           ready.emplace_back(poll_ids_[i], ev);
         }
       }
-      if (!timer_order_.empty()) now = Clock::now();
+      now = last_poll_;
     }
 
     for (const auto& [id, ev] : ready) DispatchWatch(id, ev);
@@ -247,8 +263,14 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
     }
   }
 
+  // Non-blocking passes sample the descriptors at most this often (unless the watches
+  // changed): a poll costs a system call, and readiness seen a few microseconds later is
+  // no different from readiness that arrived a few microseconds later.
+  static constexpr std::chrono::microseconds kMinPollInterval{50};
+
   int wake_fd_ = -1;
   Id last_id_ = 0;
+  Clock::time_point last_poll_{};
   std::unordered_map<Id, std::shared_ptr<WatchEntry>> watches_;
   std::map<Id, TimerEntry> timers_;
   std::set<std::pair<Clock::time_point, Id>> timer_order_;
@@ -259,6 +281,8 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
   std::mutex post_mutex_;
   std::deque<std::function<void()>> posted_;
   std::atomic<bool> post_pending_{false};
+  // The thread that runs the loop; set before its first pass.
+  std::atomic<std::thread::id> runner_{std::this_thread::get_id()};
 };
 
 struct ThreadLoops {
