@@ -13,12 +13,15 @@
 
 #include "core/error_report.hpp"
 #include "core/factory.hpp"
+#include "message/field_check.hpp"
+#include "postwing/attachment.hpp"
 #include "postwing/attachments.hpp"
 #include "postwing/body.hpp"
 #include "postwing/errors.hpp"
 #include "postwing/event_loop.hpp"
 #include "postwing/header.hpp"
 #include "postwing/tcp_client.hpp"
+#include "postwing/values.hpp"
 #include "session/send_mail_impl.hpp"
 
 namespace postwing {
@@ -51,21 +54,6 @@ bool HasLineBreakOrNul(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
-// A header field may hold CR LF only as a fold: followed by a space or a tab.
-[[maybe_unused]] bool IsSafeFieldText(std::string_view text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '\0') return false;
-    if (c == '\n') return false;
-    if (c == '\r') {
-      if (i + 2 >= text.size() || text[i + 1] != '\n') return false;
-      if (text[i + 2] != ' ' && text[i + 2] != '\t') return false;
-      i += 2;
-    }
-  }
-  return true;
-}
-
 // What MAIL FROM, RCPT TO and VRFY put on the wire for an address text.
 std::string_view EnvelopeAddress(std::string_view text) {
   if (auto lt = text.find('<'); lt != std::string_view::npos) text.remove_prefix(lt);
@@ -93,58 +81,26 @@ std::string IllegalCharacterText(std::string_view field) {
   return "The field '" + name + "' holds a line break or NUL character, which cannot be sent.";
 }
 
-template <class H>
-std::string FieldOf(const H& header, std::string_view key) {
-  if constexpr (requires { header.Values()->GetValue(key); }) {
-    return header.Values()->GetValue(key);
-  } else {
-    return {};
-  }
+bool BodyTextIsEmpty(const Body& body) {
+  Variant text = body.Text();
+  if (text.IsString()) return text.AsString().empty();
+  if (text.IsArray()) return text.AsArray().empty();
+  return text.ToString().empty();
 }
 
-template <class H>
-std::string BccOf(const H& header) {
-  if constexpr (requires { header.BccList(); }) {
-    return header.BccList();
-  } else {
-    return {};
-  }
-}
-
-template <class B>
-bool BodyTextIsEmpty(const B& body) {
-  if constexpr (requires { body.Text(); }) {
-    Variant text = body.Text();
-    if (text.IsEmpty()) return true;
-    if (text.IsString()) return text.AsString().empty();
-    if (text.IsArray()) return text.AsArray().empty();
-    return text.ToString().empty();
-  } else {
-    return true;
-  }
-}
-
-// The name of the first field of owner's Values whose key or text cannot be sent, or "".
-template <class O>
-std::optional<std::string> UnsafeFieldOf(const O& owner) {
-  if constexpr (requires { owner.Values()->begin(); }) {
-    auto values = owner.Values();
+// The key of the first field, of the header, the body or an attachment, that cannot be
+// written as a header line.
+std::optional<std::string> UnsafeField(const Header& header, const Body& body,
+                                       const Attachments& attachments) {
+  auto check = [](const std::shared_ptr<Values>& values) -> std::optional<std::string> {
     if (!values) return std::nullopt;
-    for (const auto& value : *values) {
-      if (HasLineBreakOrNul(value->Key()) || !IsSafeFieldText(value->Text())) {
-        return std::string(value->Key());
-      }
-    }
-  }
-  return std::nullopt;
-}
-
-template <class A>
-std::optional<std::string> UnsafeAttachmentField(const A& attachments) {
-  if constexpr (requires { attachments.begin(); }) {
-    for (const auto& attachment : attachments) {
-      if (auto name = UnsafeFieldOf(*attachment)) return name;
-    }
+    if (auto field = detail::FirstIllegalField(*values)) return field->Key();
+    return std::nullopt;
+  };
+  if (auto key = check(header.Values())) return key;
+  if (auto key = check(body.Values())) return key;
+  for (const auto& attachment : attachments) {
+    if (auto key = check(attachment->Values())) return key;
   }
   return std::nullopt;
 }
@@ -311,14 +267,14 @@ void SendMail::Send() {
     if (d.smtp_server.empty()) {
       refuse(emxEmailHostNotSpecified, "A required property 'EmailHost' was not specified");
     }
-    const std::string from = FieldOf(*header, "FROM");
+    const std::string from = header->Values()->GetValue("FROM");
     if (from.empty()) {
       refuse(emxFromNotSpecified, "A required property 'From' address was not specified");
     }
-    const std::string to = FieldOf(*header, "TO");
+    const std::string to = header->Values()->GetValue("TO");
     if (to.empty()) refuse(emxToListNotSpecified, "A required property 'ToList' was not specified");
-    const std::string cc = FieldOf(*header, "CC");
-    const std::string bcc = BccOf(*header);
+    const std::string cc = header->Values()->GetValue("CC");
+    const std::string bcc = header->BccList();
 
     // Nothing that would put a line break into a command or a header line is sent.
     auto refuse_field = [&](std::string_view field) {
@@ -334,9 +290,7 @@ void SendMail::Send() {
       }
     }
     if (HasLineBreakOrNul(d.user)) refuse_field("User");
-    if (auto name = UnsafeFieldOf(*header)) refuse_field(*name);
-    if (auto name = UnsafeFieldOf(*d.body)) refuse_field(*name);
-    if (auto name = UnsafeAttachmentField(*d.attachments)) refuse_field(*name);
+    if (auto key = UnsafeField(*header, *d.body, *d.attachments)) refuse_field(*key);
 
     if (BodyTextIsEmpty(*d.body)) d.RaiseSendStatus("WARNING! Body is empty\r\n");
 

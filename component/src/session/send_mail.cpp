@@ -26,11 +26,6 @@ constexpr std::string_view kMethodInitialize = "SendMail.Initialize";
 constexpr std::string_view kMethodTerminate = "SendMail.Terminate";
 constexpr std::string_view kMethodCancel = "SendMail.Cancel";
 
-template <class Codec>
-void InitBase64(Codec& codec) {
-  if constexpr (requires { codec.Init(); }) codec.Init();
-}
-
 }  // namespace
 
 std::shared_ptr<SendMail> SendMail::Create() {
@@ -48,7 +43,7 @@ void SendMail::Impl::MakeCodecs() {
   auto b64 = std::make_shared<Base64>();
   auto uu = std::make_shared<UUEncode>();
   auto qp = std::make_shared<QuotedPrintable>();
-  InitBase64(*b64);
+  b64->Init();
   base64 = std::move(b64);
   uuencode = std::move(uu);
   quoted_printable = std::move(qp);

@@ -1,0 +1,581 @@
+// Send, the connect wait, SendToWS and the socket's handlers, against peers on 127.0.0.1.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/resolver.hpp"
+#include "postwing/postwing.hpp"
+#include "session/send_mail_impl.hpp"
+#include "session/session_server.hpp"
+#include "session/session_support.hpp"
+
+namespace postwing {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ClosedPort;
+using testing::EventRecorder;
+using testing::FillMessage;
+using testing::PumpUntil;
+using testing::SecondsSince;
+using testing::TestServer;
+
+constexpr int32_t kBase = vbObjectError;
+
+std::vector<std::string> StartLines(int port, const std::string& host, int timeout) {
+  return {">>Setting remote port to " + std::to_string(port) + "\r\n",
+          ">>Setting remote host to " + host + "\r\n",
+          ">>Setting time-out to " + std::to_string(timeout) + "\r\n", ">>Connecting\r\n",
+          ">>Waiting for connect response\r\n"};
+}
+
+int IntOption(int fd, int option) {
+  int value = -1;
+  socklen_t length = sizeof value;
+  EXPECT_EQ(::getsockopt(fd, SOL_SOCKET, option, &value, &length), 0);
+  return value;
+}
+
+long TimeOption(int fd, int option) {
+  timeval tv{-1, 0};
+  socklen_t length = sizeof tv;
+  EXPECT_EQ(::getsockopt(fd, SOL_SOCKET, option, &tv, &length), 0);
+  return tv.tv_sec;
+}
+
+class SendTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mail_ = SendMail::Create();
+    events_.Attach(*mail_);
+  }
+  // Runs the loop until the mail's socket is connected (or a second passes).
+  bool RunUntilConnected() {
+    return RunEventsUntil([&] { return mail_->Winsock()->State() == TcpClient::sckConnected; }, 2s);
+  }
+  void ExpectOneRecord(int32_t number, const std::string& source, const std::string& text,
+                       const std::string& method) {
+    ASSERT_EQ(mail_->Errors()->Count(), 1);
+    auto e = mail_->Errors()->Item(1);
+    EXPECT_EQ(e->Number(), number);
+    EXPECT_EQ(e->Source(), source);
+    EXPECT_EQ(e->Description(), text);
+    EXPECT_EQ(e->HelpFile(), "");
+    EXPECT_EQ(e->HelpContext(), 0);
+    EXPECT_EQ(e->Method(), method);
+  }
+
+  std::shared_ptr<SendMail> mail_;
+  EventRecorder events_;
+};
+
+// ---- the checks before connecting ----
+
+struct CheckCase {
+  const char* name;
+  const char* server;
+  const char* from;
+  const char* to;
+  const char* cc;
+  MailErrors code;
+  const char* text;
+};
+
+TEST_F(SendTest, ChecksRunInOrderServerFromToAndLeaveOneRecordEach) {
+  const CheckCase cases[] = {
+      {"no server, no from", "", "", "", "", emxEmailHostNotSpecified,
+       "A required property 'EmailHost' was not specified"},
+      {"no from", "127.0.0.1", "", "a@b", "", emxFromNotSpecified,
+       "A required property 'From' address was not specified"},
+      {"no to", "127.0.0.1", "s@b", "", "", emxToListNotSpecified,
+       "A required property 'ToList' was not specified"},
+      {"cc without to", "127.0.0.1", "s@b", "", "c@d", emxToListNotSpecified,
+       "A required property 'ToList' was not specified"},
+  };
+  TestServer server;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    mail_->Clear();
+    events_ = {};
+    mail_->SetSMTPServer(c.server);
+    mail_->SetSMTPServerPort(server.Port());
+    mail_->Header()->SetFrom(c.from);
+    mail_->Header()->SetToList(c.to);
+    mail_->Header()->SetCcList(c.cc);
+    try {
+      mail_->Send();
+      ADD_FAILURE() << "Send should raise";
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Number(), kBase + c.code);
+      EXPECT_EQ(e.Number() - vbObjectError, c.code);
+      EXPECT_EQ(e.Source(), "postwing");
+      EXPECT_EQ(e.Description(), c.text);
+    }
+    ExpectOneRecord(kBase + c.code, "postwing", c.text, "SendMail.Send");
+    EXPECT_EQ(mail_->Errors()->Item(1)->Index(), 1);
+    EXPECT_TRUE(events_.status.empty());
+  }
+  RunEventsUntil([] { return false; }, 50ms);
+  EXPECT_EQ(server.Accepted(), 0);
+}
+
+TEST_F(SendTest, ASecondFailingSendAddsTheNextIndex) {
+  mail_->SetSMTPServer("");
+  EXPECT_THROW(mail_->Send(), Exception);
+  EXPECT_THROW(mail_->Send(), Exception);
+  ASSERT_EQ(mail_->Errors()->Count(), 2);
+  EXPECT_EQ(mail_->Errors()->Item(2)->Index(), 2);
+}
+
+struct InjectionCase {
+  const char* name;
+  std::function<void(SendMail&)> set;
+  const char* field;
+};
+
+TEST_F(SendTest, LineBreaksAndNulInFieldsAreRefusedBeforeConnecting) {
+  using namespace std::string_literals;
+  const InjectionCase cases[] = {
+      {"from address", [](SendMail& m) { m.Header()->SetFrom("<a@b\r\nRCPT TO:<x@y>>"); }, "From"},
+      {"to entry", [](SendMail& m) { m.Header()->SetToList("ok@b;bad@b\nDATA"); }, "To"},
+      {"to entry folded", [](SendMail& m) { m.Header()->SetToList("bad@b\r\n x"); }, "To"},
+      {"cc entry", [](SendMail& m) { m.Header()->SetCcList("c@d\r"); }, "Cc"},
+      {"bcc entry", [](SendMail& m) { m.Header()->SetBccList("x@y;"s + "n\0ul@z"s); }, "Bcc"},
+      {"user", [](SendMail& m) { m.SetUser("me\r\nMAIL FROM:<x@y>"); }, "User"},
+      {"subject bare LF", [](SendMail& m) { m.Header()->SetSubject("hi\nBcc: x@y"); }, "SUBJECT"},
+      {"subject CR LF not a fold", [](SendMail& m) { m.Header()->SetSubject("hi\r\nBcc: x@y"); },
+       "SUBJECT"},
+      {"subject ends in CR LF", [](SendMail& m) { m.Header()->SetSubject("hi\r\n"); }, "SUBJECT"},
+      {"subject NUL", [](SendMail& m) { m.Header()->SetSubject("a\0b"s); }, "SUBJECT"},
+      {"custom field", [](SendMail& m) { m.Header()->Values()->Add("v\r\n\r\nbody", "X-Tag"); },
+       "X-Tag"},
+      {"fold onto a blank line", [](SendMail& m) { m.Header()->SetSubject("a\r\n \r\n b"); },
+       "SUBJECT"},
+      {"body field", [](SendMail& m) { m.Body()->Values()->LetValue("x\ny", "X-Body"); }, "X-Body"},
+      {"attachment field",
+       [](SendMail& m) {
+         m.Attachments()->Add(Variant("data"), "a.txt")->Values()->LetValue("v\r\nX: y", "X-Att");
+       },
+       "X-Att"},
+  };
+  TestServer server;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    mail_->Clear();
+    events_ = {};
+    FillMessage(*mail_, server.Port());
+    mail_->SetUser("");
+    c.set(*mail_);
+    std::string text = std::string("The field '") + c.field +
+                       "' holds a line break or NUL character, which cannot be sent.";
+    try {
+      mail_->Send();
+      ADD_FAILURE() << "Send should raise";
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Number(), kBase + emxIllegalCharacter);
+      EXPECT_EQ(e.Source(), "postwing");
+      EXPECT_EQ(e.Description(), text);
+    }
+    ExpectOneRecord(kBase + emxIllegalCharacter, "postwing", text, "SendMail.Send");
+    EXPECT_TRUE(events_.status.empty());
+  }
+  RunEventsUntil([] { return false; }, 50ms);
+  EXPECT_EQ(server.Accepted(), 0);
+}
+
+TEST_F(SendTest, AFoldedHeaderFieldAndABrokenDisplayNameAreAccepted) {
+  TestServer server;
+  FillMessage(*mail_, server.Port());
+  mail_->Header()->SetSubject("a long\r\n\tsubject");
+  mail_->Header()->SetToList("\"Some\r\n One\" <one@example.org>");
+  mail_->SetTimeOut(0);
+  EXPECT_NO_THROW(mail_->Send());
+  EXPECT_EQ(mail_->Errors()->Count(), 0);
+  EXPECT_TRUE(RunUntilConnected());
+}
+
+TEST_F(SendTest, TheRecipientListIsSplitAtEverySemicolonUntrimmed) {
+  FillMessage(*mail_, ClosedPort());
+  mail_->SetTimeOut(0);
+  mail_->Header()->SetToList("a@x; b@y;");
+  mail_->Header()->SetCcList("c@z");
+  mail_->Header()->SetBccList("d@w");
+  mail_->Send();
+  EXPECT_EQ(mail_->impl().recipient_text, "a@x; b@y;;c@z;d@w");
+  EXPECT_EQ(mail_->impl().recipient_list,
+            (std::vector<std::string>{"a@x", " b@y", "", "c@z", "d@w"}));
+  EXPECT_EQ(mail_->impl().recipient_index, 0);
+}
+
+TEST_F(SendTest, AnEmptyBodyIsAWarningOnly) {
+  FillMessage(*mail_, ClosedPort());
+  mail_->Body()->SetText(Variant(""));
+  mail_->SetTimeOut(0);
+  mail_->Send();
+  ASSERT_FALSE(events_.status.empty());
+  EXPECT_EQ(events_.status[0], "WARNING! Body is empty\r\n");
+  EXPECT_EQ(mail_->Errors()->Count(), 0);
+}
+
+// ---- the start and the connect wait ----
+
+TEST_F(SendTest, StatusLinesOfANormalStartThenTheWaitTimesOutOnASilentServer) {
+  TestServer server;  // accepts and never greets
+  FillMessage(*mail_, server.Port());
+  mail_->SetTimeOut(1);
+  double cpu_before = testing::ThreadCpuSeconds();
+  auto start = std::chrono::steady_clock::now();
+  mail_->Send();
+  double took = SecondsSince(start);
+  double cpu = testing::ThreadCpuSeconds() - cpu_before;
+  EXPECT_GE(took, 0.95);
+  EXPECT_LT(took, 1.8);
+  // The wait sleeps in the loop (bench/connect_wait_bench measures a 5-second wait).
+  std::printf("[ figure   ] connect wait: %.3f s wall, %.4f s CPU (%.2f%% of a core)\n", took, cpu,
+              100.0 * cpu / took);
+
+  auto expected = StartLines(server.Port(), "127.0.0.1", 1);
+  expected.push_back(">>Enabling Keep-Alive\r\n");
+  EXPECT_EQ(events_.status, expected);
+  ExpectOneRecord(10060, "Winsock", "The attempt to connect timed out.", "SendMail.Winsock_Error");
+  ASSERT_EQ(events_.errors.size(), 1u);
+  EXPECT_EQ(events_.errors[0].number, 10060);
+  EXPECT_EQ(events_.errors[0].source, "Winsock");
+  EXPECT_EQ(events_.errors[0].description, "The attempt to connect timed out.");
+  EXPECT_EQ(events_.complete, 0);
+  // The time-out leaves the connection open.
+  EXPECT_EQ(mail_->Winsock()->State(), TcpClient::sckConnected);
+  EXPECT_EQ(server.PeerClosed(), 0);
+
+  // A new Send closes it first.
+  events_ = {};
+  mail_->SetTimeOut(0);
+  mail_->Send();
+  ASSERT_FALSE(events_.status.empty());
+  EXPECT_EQ(events_.status[0], ">>Closing open socket\r\n");
+  EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed() == 1; }, 2s));
+}
+
+TEST_F(SendTest, TimeOutZeroReturnsAtOnceAndTheConnectionGoesOnOnEvents) {
+  TestServer server;
+  FillMessage(*mail_, server.Port());
+  mail_->SetTimeOut(0);
+  auto start = std::chrono::steady_clock::now();
+  mail_->Send();
+  EXPECT_LT(SecondsSince(start), 0.5);
+  EXPECT_EQ(events_.status, StartLines(server.Port(), "127.0.0.1", 0));
+  EXPECT_TRUE(RunUntilConnected());
+  EXPECT_TRUE(events_.SawStatus(">>Enabling Keep-Alive\r\n"));
+  int fd = mail_->Winsock()->SocketHandle();
+  EXPECT_EQ(TimeOption(fd, SO_SNDTIMEO), 0);
+  EXPECT_EQ(TimeOption(fd, SO_RCVTIMEO), 0);
+  EXPECT_EQ(mail_->Errors()->Count(), 0);
+}
+
+TEST_F(SendTest, ATimeOutAbove32767OverflowsAfterTheConnectionWasStarted) {
+  TestServer server;
+  FillMessage(*mail_, server.Port());
+  mail_->SetTimeOut(40000);
+  try {
+    mail_->Send();
+    FAIL() << "Send should raise";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Number(), 6);
+    EXPECT_EQ(e.Description(), "Overflow");
+  }
+  ExpectOneRecord(6, "postwing", "Overflow", "SendMail.Send");
+  EXPECT_EQ(events_.status, StartLines(server.Port(), "127.0.0.1", 40000));
+  EXPECT_TRUE(RunUntilConnected());
+  EXPECT_TRUE(PumpUntil([&] { return server.Accepted() == 1; }, 2s));
+}
+
+TEST_F(SendTest, ARefusedConnectionIsReportedOnceAndTheWaitRunsToItsDeadline) {
+  FillMessage(*mail_, ClosedPort());
+  mail_->SetTimeOut(1);
+  auto start = std::chrono::steady_clock::now();
+  mail_->Send();
+  EXPECT_GE(SecondsSince(start), 0.95);
+  ASSERT_EQ(mail_->Errors()->Count(), 1);
+  auto e = mail_->Errors()->Item(1);
+  EXPECT_EQ(e->Number(), 10061);
+  EXPECT_EQ(e->Source(), "Winsock");
+  EXPECT_EQ(e->Method(), "SendMail.Winsock_Error");
+  EXPECT_FALSE(e->Description().empty());
+  ASSERT_EQ(events_.errors.size(), 1u);
+  EXPECT_EQ(events_.errors[0].number, 10061);
+  EXPECT_EQ(events_.errors[0].description, e->Description());
+  EXPECT_EQ(events_.errors[0].help_file, "");
+  EXPECT_EQ(events_.errors[0].help_context, 0);
+}
+
+class UnresolvableName : public SendTest {
+ protected:
+  void SetUp() override {
+    SendTest::SetUp();
+    platform::SetResolver([](const std::string& host, uint16_t) {
+      platform::ResolveResult r;
+      if (host == "mail.nowhere.test") {
+        r.error = 11001;
+        r.description = platform::WinsockErrorText(11001);
+      }
+      return r;
+    });
+  }
+  void TearDown() override { platform::SetResolver(nullptr); }
+};
+
+TEST_F(UnresolvableName, GivesTwoRecordsAndOneWinsockErrorWithTheFixedText) {
+  FillMessage(*mail_, 25, "mail.nowhere.test");
+  mail_->SetTimeOut(1);
+  mail_->Send();
+  const std::string fixed =
+      "Host SMTPServer NOT FOUND! Please check the SendMail.SMTPServer property.";
+  ASSERT_EQ(mail_->Errors()->Count(), 2);
+  EXPECT_EQ(mail_->Errors()->Item(1)->Number(), 11001);
+  EXPECT_EQ(mail_->Errors()->Item(1)->Description(), platform::WinsockErrorText(11001));
+  EXPECT_EQ(mail_->Errors()->Item(2)->Number(), 11001);
+  EXPECT_EQ(mail_->Errors()->Item(2)->Description(), fixed);
+  for (const auto& e : *mail_->Errors()) {
+    EXPECT_EQ(e->Source(), "Winsock");
+    EXPECT_EQ(e->Method(), "SendMail.Winsock_Error");
+  }
+  ASSERT_EQ(events_.errors.size(), 1u);
+  EXPECT_EQ(events_.errors[0].number, 11001);
+  EXPECT_EQ(events_.errors[0].source, "Winsock");
+  EXPECT_EQ(events_.errors[0].description, fixed);
+}
+
+TEST_F(SendTest, CancelFromAStatusHandlerEndsTheWaitAfterThatPass) {
+  TestServer server;
+  FillMessage(*mail_, server.Port());
+  mail_->SetTimeOut(2);
+  mail_->OnSendStatus([&](std::string& data) {
+    if (data == ">>Enabling Keep-Alive\r\n") mail_->Cancel();
+  });
+  auto start = std::chrono::steady_clock::now();
+  mail_->Send();
+  EXPECT_LT(SecondsSince(start), 1.0);
+  EXPECT_EQ(events_.complete, 1);
+  EXPECT_EQ(mail_->Errors()->Count(), 0);
+  EXPECT_TRUE(events_.errors.empty());
+  EXPECT_EQ(mail_->Winsock()->State(), TcpClient::sckClosed);
+  EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed() == 1; }, 2s));
+  // Cancelled: commands are not written, not even reported.
+  events_.status.clear();
+  mail_->impl().SendToWS("NOOP");
+  EXPECT_TRUE(events_.status.empty());
+}
+
+TEST_F(SendTest, AServerThatClosesEndsTheWaitWithSendComplete) {
+  struct ClosingServer {
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int port = 0;
+    ClosingServer() {
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+      ::listen(listener, 4);
+      socklen_t len = sizeof addr;
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+      port = ntohs(addr.sin_port);
+    }
+    ~ClosingServer() { ::close(listener); }
+  } server;
+  std::thread closer([&] {
+    int c = ::accept(server.listener, nullptr, nullptr);
+    if (c >= 0) ::close(c);
+  });
+  FillMessage(*mail_, server.port);
+  mail_->SetTimeOut(2);
+  auto start = std::chrono::steady_clock::now();
+  mail_->Send();
+  closer.join();
+  EXPECT_LT(SecondsSince(start), 1.5);
+  EXPECT_EQ(events_.complete, 1);
+  EXPECT_TRUE(mail_->impl().closed_flag);
+  EXPECT_EQ(mail_->Winsock()->State(), TcpClient::sckClosed);
+  EXPECT_EQ(mail_->Errors()->Count(), 0);
+}
+
+// ---- the socket options ----
+
+TEST_F(SendTest, KeepAliveAndTheTimeOutsAreSetOnTheDescriptor) {
+  TestServer server;
+  FillMessage(*mail_, server.Port());
+  mail_->SetTimeOut(0);
+  int keepalive_at_status = -1;
+  mail_->OnSendStatus([&](std::string& data) {
+    if (data == ">>Enabling Keep-Alive\r\n") {
+      keepalive_at_status = IntOption(mail_->Winsock()->SocketHandle(), SO_KEEPALIVE);
+    }
+  });
+  mail_->Send();
+  mail_->SetTimeOut(7);  // read when the connection is made
+  ASSERT_TRUE(RunUntilConnected());
+  int fd = mail_->Winsock()->SocketHandle();
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(keepalive_at_status, 0);
+  EXPECT_NE(IntOption(fd, SO_KEEPALIVE), 0);
+  EXPECT_EQ(TimeOption(fd, SO_SNDTIMEO), 7);
+  EXPECT_EQ(TimeOption(fd, SO_RCVTIMEO), 7);
+  EXPECT_EQ(mail_->Errors()->Count(), 0);
+}
+
+TEST_F(SendTest, KeepAliveOffLeavesTheOptionButStillSetsTheTimeOuts) {
+  TestServer server;
+  FillMessage(*mail_, server.Port());
+  mail_->SetKeepAlive(false);
+  mail_->SetTimeOut(0);
+  mail_->Send();
+  mail_->SetTimeOut(9);  // read when the connection is made
+  ASSERT_TRUE(RunUntilConnected());
+  int fd = mail_->Winsock()->SocketHandle();
+  EXPECT_EQ(IntOption(fd, SO_KEEPALIVE), 0);
+  EXPECT_EQ(TimeOption(fd, SO_SNDTIMEO), 9);
+  EXPECT_EQ(TimeOption(fd, SO_RCVTIMEO), 9);
+  EXPECT_FALSE(events_.SawStatus(">>Enabling Keep-Alive\r\n"));
+}
+
+TEST_F(SendTest, ANegativeTimeOutIsReportedAs380AndSetsNoTimeOut) {
+  TestServer server;
+  FillMessage(*mail_, server.Port());
+  mail_->SetTimeOut(-1);
+  mail_->Send();  // a wait limit below 1 does not wait
+  ASSERT_TRUE(RunUntilConnected());
+  RunEventsUntil([&] { return !events_.errors.empty(); }, 1s);
+  ASSERT_EQ(events_.errors.size(), 1u);
+  EXPECT_EQ(events_.errors[0].number, 380);
+  EXPECT_EQ(events_.errors[0].description, "Invalid property value");
+  EXPECT_EQ(mail_->Errors()->Count(), 0);
+  int fd = mail_->Winsock()->SocketHandle();
+  EXPECT_NE(IntOption(fd, SO_KEEPALIVE), 0);
+  EXPECT_EQ(TimeOption(fd, SO_SNDTIMEO), 0);
+  EXPECT_EQ(TimeOption(fd, SO_RCVTIMEO), 0);
+}
+
+// ---- SendToWS ----
+
+TEST_F(SendTest, SendToWSWritesOneLineWhenConnected) {
+  TestServer server;
+  FillMessage(*mail_, server.Port());
+  mail_->SetTimeOut(0);
+  auto& d = mail_->impl();
+  d.SendToWS("NOT CONNECTED");  // reported, not written
+  mail_->Send();
+  ASSERT_TRUE(RunUntilConnected());
+  events_.status.clear();
+  d.SendToWS("NOOP");
+  d.SendToWS("secret", "Sending Body");
+  EXPECT_EQ(events_.status, (std::vector<std::string>{">>NOOP\r\n", ">>Sending Body\r\n"}));
+  EXPECT_TRUE(PumpUntil([&] { return server.Received().size() >= 14; }, 2s));
+  EXPECT_EQ(server.Received(), "NOOP\r\nsecret\r\n");
+}
+
+TEST_F(SendTest, SendToWSRefusesACommandWithALineBreak) {
+  auto& d = mail_->impl();
+  try {
+    d.SendToWS("RCPT TO:<a@b>\r\nDATA");
+    FAIL() << "SendToWS should raise";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Number(), kBase + emxIllegalCharacter);
+  }
+  ExpectOneRecord(kBase + emxIllegalCharacter, "postwing",
+                  "The command holds a line break or NUL character, which cannot be sent.",
+                  "SendMail.SendToWS");
+  EXPECT_TRUE(events_.status.empty());
+}
+
+TEST_F(SendTest, AnErrorInsideSendToWSIsRecordedAndRaisedToItsCaller) {
+  mail_->OnSendStatus([](std::string&) { throw std::runtime_error("handler broke"); });
+  try {
+    mail_->impl().SendToWS("NOOP");
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Description(), "handler broke");
+  }
+  ExpectOneRecord(5, "postwing", "handler broke", "SendMail.SendToWS");
+}
+
+TEST_F(SendTest, AnErrorOfAStatusHandlerInsideSendIsRecordedUnderSend) {
+  FillMessage(*mail_, ClosedPort());
+  mail_->OnSendStatus([](std::string& data) {
+    if (data == ">>Connecting\r\n") throw std::runtime_error("no");
+  });
+  EXPECT_THROW(mail_->Send(), Exception);
+  ExpectOneRecord(5, "postwing", "no", "SendMail.Send");
+}
+
+// ---- Clear and teardown during a connection ----
+
+TEST_F(SendTest, ClearClosesTheConnectionOfTheSocketItReleases) {
+  TestServer server;
+  FillMessage(*mail_, server.Port());
+  mail_->SetTimeOut(0);
+  mail_->Send();
+  ASSERT_TRUE(RunUntilConnected());
+  auto old = mail_->Winsock();
+  mail_->Clear();
+  EXPECT_NE(mail_->Winsock(), old);
+  EXPECT_EQ(old->State(), TcpClient::sckClosed);
+  EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed() == 1; }, 2s));
+  EXPECT_EQ(events_.complete, 0);
+}
+
+TEST_F(SendTest, ClearFromInsideASocketEventIsSafe) {
+  TestServer server;
+  FillMessage(*mail_, server.Port());
+  mail_->SetTimeOut(0);
+  mail_->OnSendStatus([&](std::string& data) {
+    if (data == ">>Enabling Keep-Alive\r\n") mail_->Clear();
+  });
+  mail_->Send();
+  EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed() == 1; }, 2s));
+  EXPECT_EQ(mail_->Winsock()->State(), TcpClient::sckClosed);
+  EXPECT_EQ(mail_->Errors()->Count(), 0);
+  RunEventsUntil([] { return false; }, 20ms);
+}
+
+TEST_F(SendTest, TheObjectMayBeReleasedFromInsideASocketEvent) {
+  TestServer server;
+  FillMessage(*mail_, server.Port());
+  mail_->SetTimeOut(0);
+  std::weak_ptr<SendMail> weak = mail_;
+  mail_->OnSendStatus([&](std::string& data) {
+    if (data == ">>Enabling Keep-Alive\r\n") mail_.reset();
+  });
+  mail_->Send();
+  EXPECT_TRUE(RunEventsUntil([&] { return weak.expired(); }, 2s));
+  EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed() == 1; }, 2s));
+}
+
+// ---- progress ----
+
+TEST_F(SendTest, SendProgressPassesTheSocketsNumbersOn) {
+  TestServer server;
+  FillMessage(*mail_, server.Port());
+  mail_->SetTimeOut(0);
+  mail_->Send();
+  ASSERT_TRUE(RunUntilConnected());
+  const size_t size = 4 << 20;
+  mail_->Winsock()->SendData(std::string(size, 'x'));
+  ASSERT_TRUE(RunEventsUntil(
+      [&] { return !events_.progress.empty() && events_.progress.back().second == 0; }, 5s));
+  // One report per write: the bytes of this write and the bytes of the piece still queued.
+  int64_t sent = 0;
+  for (size_t i = 0; i < events_.progress.size(); ++i) {
+    sent += events_.progress[i].first;
+    EXPECT_EQ(events_.progress[i].second, static_cast<int32_t>(size - sent));
+  }
+  EXPECT_EQ(sent, static_cast<int64_t>(size));
+  EXPECT_TRUE(PumpUntil([&] { return server.Received().size() == size; }, 5s));
+}
+
+}  // namespace
+}  // namespace postwing

@@ -1,0 +1,374 @@
+// The SendMail object: defaults, Clear, Cancel, teardown and its events.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "codecs/base64.hpp"
+#include "postwing/postwing.hpp"
+#include "session/send_mail_impl.hpp"
+#include "session/session_support.hpp"
+
+namespace postwing {
+namespace {
+
+using testing::EventRecorder;
+
+class RecordingSink : public ISendMailEvents {
+ public:
+  explicit RecordingSink(std::vector<std::string>* order = nullptr) : order_(order) {}
+  Variant SendStatus(std::string Data, Variant ID) override {
+    if (order_) order_->push_back("sink:" + Data);
+    status.push_back(Data);
+    ids.push_back(ID);
+    return Variant(1);
+  }
+  Variant SendComplete(Variant ID) override {
+    if (order_) order_->push_back("sink:complete");
+    ++complete;
+    ids.push_back(ID);
+    return {};
+  }
+  Variant SendProgress(int32_t BytesSent, int32_t BytesRemaining, Variant ID) override {
+    progress.emplace_back(BytesSent, BytesRemaining);
+    ids.push_back(ID);
+    return {};
+  }
+  Variant WinsockError(int32_t Number, std::string Source, std::string Description,
+                       std::string HelpFile, int32_t HelpContext, Variant ID) override {
+    errors.push_back({Number, Source, Description, HelpFile, HelpContext});
+    ids.push_back(ID);
+    return {};
+  }
+
+  std::vector<std::string> status;
+  int complete = 0;
+  std::vector<std::pair<int32_t, int32_t>> progress;
+  std::vector<testing::WinsockErrorArgs> errors;
+  std::vector<Variant> ids;
+
+ private:
+  std::vector<std::string>* order_;
+};
+
+TEST(SendMailObject, FreshObjectHasTheDefaults) {
+  auto mail = SendMail::Create();
+  EXPECT_EQ(mail->SMTPServer(), "127.127.127.0");
+  EXPECT_EQ(mail->SMTPServerPort(), 25);
+  EXPECT_EQ(mail->TimeOut(), 15);
+  EXPECT_TRUE(mail->KeepAlive());
+  EXPECT_FALSE(mail->UseDomainForHELO());
+  EXPECT_TRUE(mail->AddOutlookHTML());
+  EXPECT_EQ(mail->User(), "");
+  EXPECT_EQ(mail->Password(), "");
+  EXPECT_TRUE(mail->ID().IsEmpty());
+  EXPECT_EQ(mail->Security(), emxNoSecurity);
+  EXPECT_TRUE(mail->VerifyCertificate());
+  EXPECT_EQ(mail->CertificateFile(), "");
+  ASSERT_TRUE(mail->Errors());
+  EXPECT_EQ(mail->Errors()->Count(), 0);
+  ASSERT_TRUE(mail->Winsock());
+  EXPECT_EQ(mail->Winsock()->State(), TcpClient::sckClosed);
+  for (auto parent : {mail->Header()->Parent(), mail->Body()->Parent(),
+                      mail->Attachments()->Parent(), mail->Utilities()->Parent()}) {
+    EXPECT_EQ(parent, mail);
+  }
+}
+
+TEST(SendMailObject, SettersStoreWhatTheyAreGiven) {
+  auto mail = SendMail::Create();
+  mail->SetSMTPServer("");
+  EXPECT_EQ(mail->SMTPServer(), "");
+  mail->SetTimeOut(-1);
+  EXPECT_EQ(mail->TimeOut(), -1);
+  mail->SetTimeOut(40000);
+  EXPECT_EQ(mail->TimeOut(), 40000);
+  mail->SetSMTPServerPort(-5);
+  EXPECT_EQ(mail->SMTPServerPort(), -5);
+  mail->SetPassword("s3cret");
+  EXPECT_EQ(mail->Password(), "s3cret");
+  EXPECT_EQ(mail->Errors()->Count(), 0);
+}
+
+TEST(SendMailObject, IdIsStoredAndReturnedAsACopy) {
+  auto mail = SendMail::Create();
+  Variant id(Variant::Array{Variant(1), Variant("two")});
+  mail->SetID(id);
+  id.AsArray().clear();
+  Variant back = mail->ID();
+  ASSERT_TRUE(back.IsArray());
+  EXPECT_EQ(back.AsArray().size(), 2u);
+  back.AsArray().clear();
+  EXPECT_EQ(mail->ID().AsArray().size(), 2u);
+}
+
+TEST(SendMailObject, ClearRestoresTheDefaultsAndKeepsTheHostsValues) {
+  auto mail = SendMail::Create();
+  auto sink = std::make_shared<RecordingSink>();
+  mail->SetEventSink(sink);
+  EventRecorder events;
+  events.Attach(*mail);
+  mail->SetUser("a");
+  mail->SetPassword("p");
+  mail->SetID(Variant("tag"));
+  mail->SetSMTPServer("x");
+  mail->SetSMTPServerPort(2525);
+  mail->SetTimeOut(60);
+  mail->SetKeepAlive(false);
+  mail->SetUseDomainForHELO(true);
+  mail->SetAddOutlookHTML(false);
+  mail->Errors()->Add(1, "s", "d", "", 0, "X.Y");
+  auto old_header = mail->Header();
+  auto old_body = mail->Body();
+  auto old_attachments = mail->Attachments();
+  auto old_utilities = mail->Utilities();
+  auto old_errors = mail->Errors();
+  auto old_socket = mail->Winsock();
+
+  Variant result = mail->Clear();
+
+  EXPECT_TRUE(result.IsEmpty());
+  EXPECT_EQ(mail->SMTPServer(), "127.127.127.0");
+  EXPECT_EQ(mail->SMTPServerPort(), 25);
+  EXPECT_EQ(mail->TimeOut(), 15);
+  EXPECT_TRUE(mail->KeepAlive());
+  EXPECT_FALSE(mail->UseDomainForHELO());
+  EXPECT_TRUE(mail->AddOutlookHTML());
+  EXPECT_EQ(mail->User(), "a");
+  EXPECT_EQ(mail->Password(), "p");
+  EXPECT_EQ(mail->ID(), Variant("tag"));
+  EXPECT_EQ(mail->Errors()->Count(), 0);
+  EXPECT_NE(mail->Errors(), old_errors);
+  EXPECT_EQ(old_errors->Count(), 1);
+  EXPECT_NE(mail->Winsock(), old_socket);
+
+  // The replaced children are detached objects; the new ones belong to the mail.
+  EXPECT_NE(mail->Header(), old_header);
+  EXPECT_NE(mail->Body(), old_body);
+  EXPECT_NE(mail->Attachments(), old_attachments);
+  EXPECT_NE(mail->Utilities(), old_utilities);
+  EXPECT_EQ(old_header->Parent(), nullptr);
+  EXPECT_EQ(old_body->Parent(), nullptr);
+  EXPECT_EQ(old_attachments->Parent(), nullptr);
+  EXPECT_EQ(old_utilities->Parent(), nullptr);
+  EXPECT_EQ(mail->Header()->Parent(), mail);
+  old_header->SetSubject("changed after Clear");
+  EXPECT_EQ(mail->Header()->Subject(), "");
+
+  // Clear raises no event; handlers and sink stay connected.
+  EXPECT_TRUE(events.status.empty());
+  EXPECT_EQ(events.complete, 0);
+  mail->Cancel();
+  EXPECT_EQ(events.complete, 1);
+  EXPECT_EQ(sink->complete, 1);
+  EXPECT_EQ(sink->ids.back(), Variant("tag"));
+}
+
+TEST(SendMailObject, TeardownClearsTheBackReferences) {
+  auto mail = SendMail::Create();
+  auto header = mail->Header();
+  auto body = mail->Body();
+  auto attachments = mail->Attachments();
+  auto utilities = mail->Utilities();
+  auto errors = mail->Errors();
+  mail.reset();
+  EXPECT_EQ(header->Parent(), nullptr);
+  EXPECT_EQ(body->Parent(), nullptr);
+  EXPECT_EQ(attachments->Parent(), nullptr);
+  EXPECT_EQ(utilities->Parent(), nullptr);
+  EXPECT_EQ(errors->Count(), 0);
+}
+
+TEST(SendMailObject, CancelOnAnIdleObjectRaisesSendComplete) {
+  auto mail = SendMail::Create();
+  EventRecorder events;
+  events.Attach(*mail);
+  auto sink = std::make_shared<RecordingSink>();
+  mail->SetEventSink(sink);
+  mail->Cancel();
+  EXPECT_EQ(events.complete, 1);
+  EXPECT_EQ(sink->complete, 1);
+  EXPECT_EQ(mail->Errors()->Count(), 0);
+  EXPECT_EQ(mail->Winsock()->State(), TcpClient::sckClosed);
+  EXPECT_TRUE(mail->impl().cancel_flag);
+  mail->SetEventSink(nullptr);
+  mail->Cancel();
+  EXPECT_EQ(events.complete, 2);
+  EXPECT_EQ(sink->complete, 1);
+}
+
+TEST(SendMailObject, CancelRecordsAndRaisesAnErrorOfItsHandlers) {
+  auto mail = SendMail::Create();
+  mail->OnSendComplete([] { throw std::runtime_error("host failure"); });
+  try {
+    mail->Cancel();
+    FAIL() << "Cancel should raise";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Number(), 5);
+    EXPECT_EQ(e.Description(), "host failure");
+  }
+  ASSERT_EQ(mail->Errors()->Count(), 1);
+  EXPECT_EQ(mail->Errors()->Item(1)->Method(), "SendMail.Cancel");
+  EXPECT_EQ(mail->Errors()->Item(1)->Number(), 5);
+}
+
+// A Send after Cancel without Clear must not run with cancelled codecs (the AUTH LOGIN user
+// name and attachments would come out truncated).
+TEST(SendMailObject, SendStartsWithCodecsThatAreNotCancelled) {
+  auto mail = SendMail::Create();
+  mail->Cancel();
+  mail->SetSMTPServer("");
+  EXPECT_THROW(mail->Send(), Exception);  // fails its first check, after the reset
+  auto& codec = *mail->impl().base64;
+  ByteArray in{'u', 's', 'e', 'r', 'n', 'a', 'm', 'e', '@', 'e', 'x'}, out;
+  codec.Encode(in, out);
+  EXPECT_EQ(std::string(out.begin(), out.end()), "dXNlcm5hbWVAZXg=");
+}
+
+// ---- events ----
+
+TEST(SendMailEvents, HandlersRunInConnectionOrderThenTheSinkWithTheirChanges) {
+  auto mail = SendMail::Create();
+  std::vector<std::string> order;
+  auto sink = std::make_shared<RecordingSink>(&order);
+  mail->SetEventSink(sink);
+  mail->SetID(Variant(7));
+  mail->OnSendStatus([&](std::string& data) {
+    order.push_back("first:" + data);
+    data = "changed";
+  });
+  mail->OnSendStatus([&](std::string& data) { order.push_back("second:" + data); });
+  mail->impl().RaiseSendStatus("line\r\n");
+  EXPECT_EQ(order, (std::vector<std::string>{"first:line\r\n", "second:changed", "sink:changed"}));
+  ASSERT_EQ(sink->ids.size(), 1u);
+  EXPECT_EQ(sink->ids[0], Variant(7));
+}
+
+TEST(SendMailEvents, WinsockErrorAndProgressArgumentsAreByReference) {
+  auto mail = SendMail::Create();
+  auto sink = std::make_shared<RecordingSink>();
+  mail->SetEventSink(sink);
+  mail->OnWinsockError([](int32_t& number, std::string& source, std::string& description,
+                          std::string& help_file, int32_t& help_context) {
+    ++number;
+    source += "!";
+    description = "new " + description;
+    help_file = "h.hlp";
+    help_context = 42;
+  });
+  mail->OnSendProgress([](int32_t& sent, int32_t& remaining) {
+    sent *= 2;
+    remaining = -1;
+  });
+  mail->impl().RaiseWinsockError(10060, "Winsock", "text", "", 0);
+  mail->impl().RaiseSendProgress(10, 5);
+  ASSERT_EQ(sink->errors.size(), 1u);
+  EXPECT_EQ(sink->errors[0].number, 10061);
+  EXPECT_EQ(sink->errors[0].source, "Winsock!");
+  EXPECT_EQ(sink->errors[0].description, "new text");
+  EXPECT_EQ(sink->errors[0].help_file, "h.hlp");
+  EXPECT_EQ(sink->errors[0].help_context, 42);
+  EXPECT_EQ(sink->progress, (std::vector<std::pair<int32_t, int32_t>>{{20, -1}}));
+}
+
+TEST(SendMailEvents, TheSinkGetsTheIdOfTheMomentOfEachCall) {
+  auto mail = SendMail::Create();
+  auto sink = std::make_shared<RecordingSink>();
+  mail->SetEventSink(sink);
+  mail->OnSendStatus([&](std::string&) { mail->SetID(Variant("set by handler")); });
+  mail->impl().RaiseSendStatus("a");
+  mail->SetID(Variant(3));
+  mail->impl().RaiseSendComplete();
+  ASSERT_EQ(sink->ids.size(), 2u);
+  EXPECT_EQ(sink->ids[0], Variant("set by handler"));
+  EXPECT_EQ(sink->ids[1], Variant(3));
+}
+
+TEST(SendMailEvents, DisconnectRemovesAHandlerAlsoDuringARaise) {
+  auto mail = SendMail::Create();
+  std::vector<std::string> calls;
+  Connection second;
+  Connection third;
+  mail->OnSendStatus([&](std::string&) {
+    calls.push_back("first");
+    second.Disconnect();
+    // Connected during a raise: runs from the next raise on.
+    if (!third.Connected()) {
+      third = mail->OnSendStatus([&](std::string&) { calls.push_back("third"); });
+    }
+  });
+  second = mail->OnSendStatus([&](std::string&) { calls.push_back("second"); });
+  mail->impl().RaiseSendStatus("x");
+  EXPECT_EQ(calls, (std::vector<std::string>{"first"}));
+  mail->impl().RaiseSendStatus("x");
+  EXPECT_EQ(calls, (std::vector<std::string>{"first", "first", "third"}));
+  third.Disconnect();
+  third.Disconnect();
+  EXPECT_FALSE(third.Connected());
+}
+
+TEST(SendMailEvents, AConnectionMayOutliveItsObject) {
+  Connection c;
+  {
+    auto mail = SendMail::Create();
+    c = mail->OnSendComplete([] {});
+    EXPECT_TRUE(c.Connected());
+  }
+  c.Disconnect();  // harmless
+  EXPECT_FALSE(c.Connected());
+}
+
+TEST(SendMailEvents, NoSinkAndNoHandlersIsFine) {
+  auto mail = SendMail::Create();
+  mail->impl().RaiseSendStatus("x");
+  mail->impl().RaiseSendComplete();
+  mail->impl().RaiseSendProgress(1, 2);
+  mail->impl().RaiseWinsockError(1, "", "", "", 0);
+  EXPECT_EQ(mail->Errors()->Count(), 0);
+}
+
+TEST(SendMailEvents, AHandlerMayReleaseTheLastReferenceFromInsideAnEvent) {
+  auto mail = SendMail::Create();
+  std::weak_ptr<SendMail> weak = mail;
+  auto header = mail->Header();
+  int after = 0;
+  mail->OnSendComplete([&] { mail.reset(); });
+  mail->OnSendComplete([&] { ++after; });
+  SendMail* raw = mail.get();
+  raw->Cancel();  // the object lives until Cancel has finished
+  EXPECT_EQ(after, 1);
+  EXPECT_TRUE(weak.expired());
+  EXPECT_EQ(header->Parent(), nullptr);
+}
+
+TEST(SendMailEvents, ASinkThatThrowsReachesTheErrorHandlerOfTheCaller) {
+  struct ThrowingSink : ISendMailEvents {
+    Variant SendComplete(Variant) override { throw Exception(1234, "host", "sink failed"); }
+  };
+  auto mail = SendMail::Create();
+  mail->SetEventSink(std::make_shared<ThrowingSink>());
+  try {
+    mail->Cancel();
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Number(), 1234);
+    EXPECT_EQ(e.Source(), "host");
+  }
+  ASSERT_EQ(mail->Errors()->Count(), 1);
+  EXPECT_EQ(mail->Errors()->Item(1)->Method(), "SendMail.Cancel");
+  EXPECT_EQ(mail->Errors()->Item(1)->Description(), "sink failed");
+}
+
+TEST(SendMailEvents, TheShippedSinkDoesNothing) {
+  struct Shipped : ISendMailEvents {};
+  Shipped s;
+  EXPECT_TRUE(s.SendStatus("x", Variant(1)).IsEmpty());
+  EXPECT_TRUE(s.SendComplete(Variant()).IsEmpty());
+  EXPECT_TRUE(s.SendProgress(1, 2, Variant()).IsEmpty());
+  EXPECT_TRUE(s.WinsockError(1, "a", "b", "c", 0, Variant()).IsEmpty());
+}
+
+}  // namespace
+}  // namespace postwing

@@ -1,0 +1,110 @@
+// Small peers for the session tests: a listening socket on 127.0.0.1 served by a thread.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace postwing::testing {
+
+// Accepts connections on a port the system chose. Each accepted connection gets the
+// greeting (if any) and is then read until the peer closes or the server stops; what
+// arrives is kept. Everything is bounded by the server's life.
+class TestServer {
+ public:
+  explicit TestServer(std::string greeting = {}) : greeting_(std::move(greeting)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(listener_, 8);
+    socklen_t len = sizeof addr;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~TestServer() {
+    stop_ = true;
+    thread_.join();
+    ::close(listener_);
+  }
+  TestServer(const TestServer&) = delete;
+  TestServer& operator=(const TestServer&) = delete;
+
+  int Port() const { return port_; }
+  int Accepted() const { return accepted_; }
+  // Connections whose peer has closed (read returned 0 or an error).
+  int PeerClosed() const { return peer_closed_; }
+  std::string Received() {
+    std::lock_guard lock(mutex_);
+    return received_;
+  }
+
+ private:
+  void Run() {
+    std::vector<int> clients;
+    while (!stop_) {
+      std::vector<pollfd> fds{{listener_, POLLIN, 0}};
+      for (int c : clients) fds.push_back({c, POLLIN, 0});
+      ::poll(fds.data(), fds.size(), 20);
+      if (fds[0].revents & POLLIN) {
+        int c = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c >= 0) {
+          ++accepted_;
+          if (!greeting_.empty()) (void)!::write(c, greeting_.data(), greeting_.size());
+          clients.push_back(c);
+        }
+      }
+      for (size_t i = 1; i < fds.size(); ++i) {
+        if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        char buf[65536];
+        ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+        if (n > 0) {
+          std::lock_guard lock(mutex_);
+          received_.append(buf, static_cast<size_t>(n));
+        } else {
+          ++peer_closed_;
+          ::close(fds[i].fd);
+          std::erase(clients, fds[i].fd);
+        }
+      }
+    }
+    for (int c : clients) ::close(c);
+  }
+
+  std::string greeting_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> accepted_{0};
+  std::atomic<int> peer_closed_{0};
+  std::mutex mutex_;
+  std::string received_;
+  std::thread thread_;
+};
+
+// A port on 127.0.0.1 where nothing listens (bound once, then released).
+inline int ClosedPort() {
+  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(s);
+  return ntohs(addr.sin_port);
+}
+
+}  // namespace postwing::testing
