@@ -103,7 +103,6 @@ SendMail::Impl::Dialogue::~Dialogue() {
 
 void SendMail::Impl::Dialogue::Reset() {
   replies.Clear();
-  expected_replies = 0;
   data_started = false;
   in_data = false;
   quit_written = false;
@@ -237,9 +236,7 @@ void OnReplyTimer(const std::weak_ptr<SendMail>& weak_mail,
 // Writes one command and waits for its reply.
 void WriteCommand(Impl& d, const std::string& command, const std::string& status_text = {}) {
   if (d.cancel_flag) return;
-  Dialogue& dlg = DialogueOf(d);
   d.SendToWS(command, status_text);
-  dlg.expected_replies = 1;
   Await(d, command == "QUIT" ? Wait::kClose : Wait::kReply);
 }
 
@@ -291,7 +288,6 @@ bool AdvanceRecipient(Impl& d) {
 
 void Greet(Impl& d, Dialogue& dlg) {
   // A greeting starts the dialogue afresh, whatever happened before on this object.
-  dlg.expected_replies = 0;
   dlg.data_started = false;
   dlg.in_data = false;
   dlg.quit_written = false;
@@ -378,10 +374,7 @@ void RunDataPhase(Impl& d, Dialogue& dlg, const std::shared_ptr<TcpClient>& sock
   assembly::DataWriter writer(sink);
   const bool complete = assembly::AssembleMessage(model, model, writer);
   dlg.in_data = false;
-  if (complete && StillCurrent(d, sock)) {
-    dlg.expected_replies = 1;
-    Await(d, Wait::kEndOfDataReply);
-  }
+  if (complete && StillCurrent(d, sock)) Await(d, Wait::kEndOfDataReply);
 }
 
 void Refuse(Impl& d, Dialogue& dlg, const std::string& reply,
@@ -394,12 +387,6 @@ void Refuse(Impl& d, Dialogue& dlg, const std::string& reply,
   StopDialogue(d, sock);
 }
 
-bool TakeExpectedReply(Dialogue& dlg) {
-  if (dlg.expected_replies <= 0) return false;
-  --dlg.expected_replies;
-  return true;
-}
-
 void Step(Impl& d, const std::string& reply, const std::shared_ptr<TcpClient>& sock) {
   Dialogue& dlg = DialogueOf(d);
   const int32_t code = session::ReplyCode(reply);
@@ -408,19 +395,16 @@ void Step(Impl& d, const std::string& reply, const std::shared_ptr<TcpClient>& s
       Greet(d, dlg);
       return;
     case session::ReplyKind::kPositive:
-      // A positive reply that answers no command (the server talks out of turn) moves
-      // nothing; neither does one the state has no use for, and the time-out keeps running.
-      if (!TakeExpectedReply(dlg)) break;
+      // A reply the state has no use for moves nothing, and the time-out keeps running.
       OnPositive(d);
       return;
     case session::ReplyKind::kChallenge:
-      if (!TakeExpectedReply(dlg)) break;
       OnChallenge(d);
       return;
     case session::ReplyKind::kStartData:
-      // Only the answer to DATA starts the data, and only once per connection.
-      if (d.dialogue_state != session::kDataWritten || dlg.data_started || dlg.quit_written ||
-          !TakeExpectedReply(dlg)) {
+      // Only the answer to DATA starts the data, and only once per connection: a stray 354
+      // never sends the message twice.
+      if (d.dialogue_state != session::kDataWritten || dlg.data_started || dlg.quit_written) {
         break;
       }
       RunDataPhase(d, dlg, sock);
@@ -429,7 +413,6 @@ void Step(Impl& d, const std::string& reply, const std::shared_ptr<TcpClient>& s
       Refuse(d, dlg, reply, sock);
       return;
     case session::ReplyKind::kClosing:
-      TakeExpectedReply(dlg);
       return;
     case session::ReplyKind::kOther:
       break;

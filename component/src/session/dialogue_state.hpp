@@ -84,8 +84,6 @@ struct SendMail::Impl::Dialogue {
   int socket_handle = -1;
   std::string local_end;
 
-  // Replies still owed for the commands written (0 or 1: commands are not pipelined).
-  int32_t expected_replies = 0;
   bool data_started = false;  // the 354 of this connection has been answered
   bool in_data = false;       // the message data is being written
   bool quit_written = false;

@@ -146,7 +146,10 @@ def make_authenticator(user, password, recorder):
         secret = auth_data.password.decode("latin-1")
         session.pw_auth = {"mechanism": mechanism, "login": login, "password": secret}
         recorder.event(getattr(session, "pw_conn", 0), "AUTHDATA", login)
-        return AuthResult(success=(login == user and secret == password))
+        if login == user and secret == password:
+            return AuthResult(success=True)
+        # Not handled: aiosmtpd answers 535 itself.
+        return AuthResult(success=False, handled=False)
 
     return authenticator
 

@@ -1,0 +1,391 @@
+// Messages sent to a real SMTP server (aiosmtpd) and read back by Python's email package.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <regex>
+
+#include "e2e/e2e_support.hpp"
+#include "postwing/postwing.hpp"
+
+namespace {
+
+using namespace postwing;
+using e2e::Outcome;
+using e2e::Parsed;
+namespace fs = std::filesystem;
+
+// A capture server of its own for each test, and a SendMail aimed at it.
+class Delivery : public ::testing::Test {
+ protected:
+  void StartServer(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {e2e::ServersDir() + "capture_server.py", "--dir",
+                                     (dir_ / "inbox").string(), "--lifetime", "120"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    server_ = std::make_unique<e2e::PythonServer>(args);
+    mail_ = SendMail::Create();
+    mail_->SetSMTPServer("127.0.0.1");
+    mail_->SetSMTPServerPort(server_->port());
+    mail_->SetTimeOut(10);
+    auto h = mail_->Header();
+    h->SetFrom("Sender Name <sender@example.org>");
+    h->SetToList("to@example.org");
+    h->SetSubject("postwing test");
+  }
+  void SetUp() override { StartServer(); }
+
+  fs::path Inbox(const std::string& name) const { return dir_ / "inbox" / name; }
+  bool Received(int n) const {
+    char name[16];
+    std::snprintf(name, sizeof name, "%04d.eml", n);
+    return fs::exists(Inbox(name));
+  }
+  std::string Eml(int n = 1) const {
+    char name[16];
+    std::snprintf(name, sizeof name, "%04d.eml", n);
+    return e2e::ReadFile(Inbox(name));
+  }
+  std::string Envelope(int n = 1) const {
+    char name[16];
+    std::snprintf(name, sizeof name, "%04d.json", n);
+    return e2e::ReadFile(Inbox(name));
+  }
+  std::string Transcript() const { return e2e::ReadFile(Inbox("transcript.jsonl")); }
+  Parsed ParseReceived(int n = 1) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%04d.eml", n);
+    return e2e::Parse(Inbox(name), dir_ / ("parsed" + std::to_string(n)));
+  }
+  // Sends and expects acceptance: the 250 after ">>Sending", no error, one SendComplete.
+  Outcome SendOk() {
+    Outcome o = e2e::SendAndWait(mail_);
+    EXPECT_TRUE(o.completed) << o.Transcript();
+    EXPECT_EQ(o.complete_count, 1);
+    EXPECT_TRUE(o.errors.empty()) << (o.errors.empty() ? "" : o.errors[0].description);
+    EXPECT_TRUE(Received(1)) << o.Transcript();
+    return o;
+  }
+
+  e2e::TempDir dir_;
+  std::unique_ptr<e2e::PythonServer> server_;
+  std::shared_ptr<SendMail> mail_;
+};
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
+  return s;
+}
+
+TEST_F(Delivery, TextBodyWithTheFreshHeader) {
+  mail_->Header()->SetCcList("cc@example.org");
+  mail_->Header()->SetReplyTo("reply@example.org");
+  const std::string text = "Hello,\r\nthis is line two.\r\n\r\nRegards";
+  mail_->Body()->SetText(text);
+  Outcome o = SendOk();
+
+  Parsed p = ParseReceived();
+  EXPECT_EQ(p.defects, 0);
+  // The fresh header's order, the host's fields in the order set, Message-ID last.
+  std::vector<std::string> names;
+  for (const auto& [k, v] : p.headers) names.push_back(k);
+  EXPECT_EQ(names, (std::vector<std::string>{"Content-type", "MIME-Version", "DATE", "FROM", "TO",
+                                             "SUBJECT", "CC", "REPLY-TO", "Message-ID"}));
+  EXPECT_EQ(p.Header("FROM"), "Sender Name <sender@example.org>");
+  EXPECT_EQ(p.Header("SUBJECT"), "postwing test");
+  EXPECT_TRUE(std::regex_match(
+      p.Header("DATE"),
+      std::regex(
+          R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat), [1-9]\d? (JAN|FEB|MAR|APR|MAY|JUN|JUL|AUG|SEP|OCT|NOV|DEC) \d{4} \d\d:\d\d:\d\d [+-]\d{4})")))
+      << p.Header("DATE");
+  EXPECT_TRUE(std::regex_match(p.Header("Message-ID"), std::regex(R"(<[0-9A-F]{32}@[^>]+>)")))
+      << p.Header("Message-ID");
+  ASSERT_EQ(p.parts.size(), 1u);
+  EXPECT_EQ(p.parts[0].content_type, "text/plain");
+  EXPECT_EQ(p.parts[0].data, text);
+  // The envelope: MAIL FROM takes the bracketed address; each recipient gets its RCPT TO.
+  EXPECT_NE(Envelope().find("\"mail_from\": \"sender@example.org\""), std::string::npos);
+  EXPECT_NE(Envelope().find("\"cc@example.org\""), std::string::npos);
+  EXPECT_TRUE(o.Saw(">>MAIL FROM: <sender@example.org>\r\n")) << o.Transcript();
+  EXPECT_TRUE(o.Saw(">>RCPT TO: to@example.org\r\n"));
+  EXPECT_TRUE(o.Saw(">>Adding Body\r\n"));
+  EXPECT_TRUE(o.Saw(">>Sending\r\n"));
+  EXPECT_TRUE(o.Saw(">>QUIT\r\n"));
+}
+
+TEST_F(Delivery, HtmlBodyIsQuotedPrintableAndDecodesToTheBodyText) {
+  const std::string html = "<html><body><p>Caf\xE9 = caf\xC3\xA9\t<b>bold</b></p>\r\n" +
+                           std::string(120, 'x') + " \r\n.dot</body></html>";
+  mail_->Body()->SetText(html);
+  SendOk();
+  Parsed p = ParseReceived();
+  ASSERT_EQ(p.parts.size(), 1u);
+  EXPECT_EQ(p.parts[0].content_type, "text/html");
+  EXPECT_EQ(p.parts[0].encoding, "quoted-printable");
+  EXPECT_EQ(p.parts[0].data, mail_->Body()->Text().ToString());
+}
+
+TEST_F(Delivery, AttachmentsComeBackByteForByte) {
+  const std::string binary = RandomBytes(300000, 7) + std::string("\r\n.\r\n\n.\n", 8);
+  const std::string csv = "a,b\tc\r\n=1,\xE9t\xE9  \r\n" + std::string(200, 'y') + "\r\n.\r\nlast";
+  const std::string text = "line one\r\n.line two\r\nline three\r\n";
+  e2e::WriteFile(dir_ / "data.bin", binary);
+  e2e::WriteFile(dir_ / "table.csv", csv);
+  e2e::WriteFile(dir_ / "notes.txt", text);
+  e2e::WriteFile(dir_ / "empty.dat", "");
+  mail_->Body()->SetText("See the attachments.");
+  auto a = mail_->Attachments();
+  a->Add((dir_ / "data.bin").string());
+  a->Add((dir_ / "table.csv").string(), {}, "text/csv");
+  a->Add((dir_ / "notes.txt").string());
+  a->Add((dir_ / "empty.dat").string(), {}, "application/octet-stream");
+  a->Add(std::string("in memory \x01\x02\xFF data"), "memory.bin", "application/octet-stream");
+  a->Add(std::string(), "nothing.txt", "text/plain");
+  ASSERT_EQ(a->Item(1)->EncodeType(), emxBase64);
+  ASSERT_EQ(a->Item(2)->EncodeType(), emxQuotedPrintable);
+  ASSERT_EQ(a->Item(3)->EncodeType(), emxBinary);
+  SendOk();
+
+  Parsed p = ParseReceived();
+  EXPECT_EQ(p.defects, 0);
+  ASSERT_EQ(p.parts.size(), 7u);
+  EXPECT_EQ(p.parts[0].data, "See the attachments.");
+  EXPECT_EQ(p.parts[1].filename, "data.bin");
+  EXPECT_EQ(p.parts[1].data, binary);
+  EXPECT_EQ(p.parts[2].filename, "table.csv");
+  EXPECT_EQ(p.parts[2].data, csv);
+  EXPECT_EQ(p.parts[3].filename, "notes.txt");
+  EXPECT_EQ(p.parts[3].data, text);
+  EXPECT_EQ(p.parts[4].filename, "empty.dat");
+  EXPECT_EQ(p.parts[4].data, "");
+  EXPECT_EQ(p.parts[5].data, "in memory \x01\x02\xFF data");
+  EXPECT_EQ(p.parts[6].data, "");
+}
+
+TEST_F(Delivery, NonMimeMessageWithUuencodedAttachments) {
+  const std::string binary = RandomBytes(4500, 11);  // a multiple of 45
+  const std::string odd = RandomBytes(1001, 12);
+  e2e::WriteFile(dir_ / "a.bin", binary);
+  mail_->Header()->SetMIMECompliant(false);
+  mail_->Body()->SetText("Plain body\r\n");
+  mail_->Attachments()->Add((dir_ / "a.bin").string());
+  mail_->Attachments()->Add(odd, "b.dat", {}, emxUUEncode);
+  Outcome o = SendOk();
+  EXPECT_TRUE(o.Saw(">>Sending Body\r\n"));
+  Parsed p = ParseReceived();
+  EXPECT_EQ(p.Header("MIME-Version"), "<absent>");
+  ASSERT_EQ(p.uu.size(), 2u);
+  EXPECT_EQ(p.uu[0].first, "a.bin");
+  EXPECT_EQ(p.uu[0].second, binary);
+  EXPECT_EQ(p.uu[1].first, "b.dat");
+  EXPECT_EQ(p.uu[1].second, odd);
+}
+
+TEST_F(Delivery, RawModeSendsTheBodyAsTheWholeMessage) {
+  const std::string message =
+      "From: raw@example.org\r\nTo: to@example.org\r\nSubject: raw\r\n\r\nRaw body\r\n"
+      ".\r\n..two dots\r\n";
+  mail_->Body()->Values()->Add("1", "x-postwing-test-flag");
+  mail_->Body()->SetText(message);
+  SendOk();
+  EXPECT_EQ(Eml(), message);
+  EXPECT_EQ(mail_->Header()->Values()->Exists(Variant("Message-ID")), false);
+}
+
+TEST_F(Delivery, BccIsInTheEnvelopeOnly) {
+  mail_->Header()->SetBccList("hidden@example.org");
+  mail_->Body()->SetText("body");
+  SendOk();
+  EXPECT_NE(Envelope().find("\"hidden@example.org\""), std::string::npos) << Envelope();
+  EXPECT_EQ(Eml().find("hidden"), std::string::npos);
+}
+
+TEST_F(Delivery, DotStuffingAndBareLineFeeds) {
+  const std::string body = ".starts with a dot\r\n.\r\nbare\nline feeds\nand a lone\rCR\r\n..";
+  mail_->Body()->SetText(body);
+  SendOk();
+  Parsed p = ParseReceived();
+  ASSERT_EQ(p.parts.size(), 1u);
+  EXPECT_EQ(p.parts[0].data,
+            ".starts with a dot\r\n.\r\nbare\r\nline feeds\r\nand a lone\r\nCR\r\n..");
+}
+
+TEST_F(Delivery, HeloNamesTheLocalAddress) {
+  mail_->Body()->SetText("x");
+  SendOk();
+  EXPECT_NE(Envelope().find("\"helo\": \"127.0.0.1\""), std::string::npos) << Envelope();
+  EXPECT_NE(Envelope().find("\"esmtp\": false"), std::string::npos);
+}
+
+TEST_F(Delivery, SecondSendWithoutClearClosesWithoutDelivering) {
+  mail_->Body()->SetText("first");
+  SendOk();
+  Outcome o = e2e::SendAndWait(mail_);
+  EXPECT_TRUE(o.completed);
+  ASSERT_FALSE(o.errors.empty());
+  EXPECT_EQ(o.errors[0].number, 457) << o.errors[0].description;
+  EXPECT_FALSE(o.Saw(">>.\r\n"));
+  EXPECT_FALSE(Received(2));
+  // The error is recorded as the dialogue's.
+  auto errors = mail_->Errors();
+  bool process_record = false;
+  for (const auto& e : *errors) process_record |= e->Method() == "SendMail.Process";
+  EXPECT_TRUE(process_record);
+}
+
+TEST_F(Delivery, UnreadableAttachmentClosesWithoutTheEndOfData) {
+  e2e::WriteFile(dir_ / "gone.bin", RandomBytes(1000, 3));
+  mail_->Body()->SetText("body");
+  mail_->Attachments()->Add((dir_ / "gone.bin").string());
+  fs::remove(dir_ / "gone.bin");
+  Outcome o = e2e::SendAndWait(mail_);
+  EXPECT_TRUE(o.completed);
+  ASSERT_FALSE(o.errors.empty());
+  EXPECT_EQ(o.errors[0].number, 53);
+  EXPECT_FALSE(o.Saw(">>.\r\n"));
+  EXPECT_FALSE(Received(1));
+  EXPECT_LT(o.took, std::chrono::seconds(5));
+}
+
+TEST_F(Delivery, FieldChangedDuringTheDialogueIsRefusedNotInjected) {
+  mail_->Body()->SetText("body");
+  // After Send's own checks, a handler slips a line break into the sender.
+  auto c = mail_->OnSendStatus([this](std::string& data) {
+    if (data.rfind("<<220", 0) == 0) {
+      mail_->Header()->SetFrom("<a@example.org\r\nRCPT TO:victim@example.org>");
+    }
+  });
+  Outcome o = e2e::SendAndWait(mail_);
+  c.Disconnect();
+  EXPECT_TRUE(o.completed);
+  ASSERT_FALSE(o.errors.empty());
+  EXPECT_EQ(o.errors[0].number, vbObjectError + emxIllegalCharacter);
+  EXPECT_EQ(Transcript().find("victim"), std::string::npos);
+  EXPECT_EQ(Transcript().find("\"MAIL\""), std::string::npos);
+  EXPECT_NE(Transcript().find("\"QUIT\""), std::string::npos);
+  EXPECT_FALSE(Received(1));
+}
+
+TEST_F(Delivery, HeaderFieldChangedDuringTheDialogueIsNotWritten) {
+  mail_->Body()->SetText("body");
+  auto c = mail_->OnSendStatus([this](std::string& data) {
+    if (data.rfind("<<354", 0) == 0) mail_->Header()->SetSubject("x\r\nBcc: victim@example.org");
+  });
+  Outcome o = e2e::SendAndWait(mail_);
+  c.Disconnect();
+  EXPECT_TRUE(o.completed);
+  ASSERT_FALSE(o.errors.empty());
+  EXPECT_EQ(o.errors[0].number, vbObjectError + emxIllegalCharacter);
+  EXPECT_EQ(o.errors[0].description,
+            "The field 'SUBJECT' holds a line break or NUL character, which cannot be sent.");
+  EXPECT_FALSE(Received(1));
+  EXPECT_FALSE(o.Saw(">>.\r\n"));
+}
+
+TEST_F(Delivery, LargeAttachment) {
+  const std::string big = RandomBytes(20 << 20, 5);
+  e2e::WriteFile(dir_ / "big.bin", big);
+  mail_->Body()->SetText("big one");
+  mail_->Attachments()->Add((dir_ / "big.bin").string());
+  Outcome o = SendOk();
+  Parsed p = ParseReceived();
+  ASSERT_EQ(p.parts.size(), 2u);
+  EXPECT_TRUE(p.parts[1].data == big);
+}
+
+class Login : public Delivery {
+ protected:
+  void SetUp() override {
+    StartServer({"--auth", "joe@example.org:s3cret!", "--refuse", "RCPT:bad@example.org:550",
+                 "--refuse", "VRFY:unknown@example.org:550"});
+    mail_->SetUser("joe@example.org");
+    mail_->SetPassword("s3cret!");
+    mail_->Body()->SetText("logged in");
+  }
+};
+
+TEST_F(Login, AuthLoginWithEhloNamingTheUser) {
+  Outcome o = SendOk();
+  EXPECT_NE(Envelope().find("\"helo\": \"joe@example.org\""), std::string::npos) << Envelope();
+  EXPECT_NE(Envelope().find("\"esmtp\": true"), std::string::npos);
+  EXPECT_NE(Envelope().find("\"login\": \"joe@example.org\""), std::string::npos);
+  EXPECT_TRUE(o.Saw(">>AUTH LOGIN\r\n"));
+  EXPECT_TRUE(o.Saw("Base64 Encoding User\r\n"));
+  EXPECT_TRUE(o.Saw(">>am9lQGV4YW1wbGUub3Jn\r\n"));
+  EXPECT_TRUE(o.Saw("Base64 Encoding Password\r\n"));
+  // The password never shows, not even in Base64.
+  EXPECT_EQ(o.Transcript().find("czNjcmV0"), std::string::npos);
+  EXPECT_TRUE(o.Saw(">>********\r\n"));
+}
+
+TEST_F(Login, EhloDomainOnly) {
+  mail_->SetUseDomainForHELO(true);
+  SendOk();
+  EXPECT_NE(Envelope().find("\"helo\": \"example.org\""), std::string::npos) << Envelope();
+}
+
+TEST_F(Login, WrongPasswordIsRefusedAndEndsPromptly) {
+  mail_->SetPassword("wrong");
+  Outcome o = e2e::SendAndWait(mail_);
+  EXPECT_TRUE(o.completed);
+  ASSERT_EQ(o.errors.size(), 1u);
+  EXPECT_EQ(o.errors[0].number, 12003);
+  EXPECT_EQ(o.errors[0].description.substr(0, 3), "535");
+  EXPECT_TRUE(o.Saw(">>QUIT\r\n"));
+  EXPECT_LT(o.took, std::chrono::seconds(3));
+  EXPECT_FALSE(Received(1));
+}
+
+TEST_F(Login, RefusedRecipientEndsWithQuit) {
+  mail_->Header()->SetToList("to@example.org;bad@example.org");
+  Outcome o = e2e::SendAndWait(mail_);
+  EXPECT_TRUE(o.completed);
+  EXPECT_EQ(o.complete_count, 1);
+  ASSERT_EQ(o.errors.size(), 1u);
+  EXPECT_EQ(o.errors[0].number, 12003);
+  EXPECT_EQ(o.errors[0].source, "postwing");
+  EXPECT_EQ(o.errors[0].description, "550 Refused by the test server");
+  EXPECT_LT(o.took, std::chrono::seconds(3));
+  // The refusal is shown twice, then QUIT; nothing after RCPT but QUIT reached the server.
+  int seen = 0;
+  for (const auto& s : o.status) seen += s == "<<550 Refused by the test server\r\n";
+  EXPECT_EQ(seen, 2);
+  const std::string t = Transcript();
+  EXPECT_EQ(t.find("\"DATA\""), std::string::npos);
+  EXPECT_NE(t.find("\"QUIT\""), std::string::npos);
+  auto errors = mail_->Errors();
+  ASSERT_GE(errors->Count(), 1);
+  EXPECT_EQ(errors->Item(errors->Count())->Method(), "SendMail.Process");
+  EXPECT_EQ(errors->Item(errors->Count())->Number(), 12003);
+}
+
+TEST_F(Login, VerifyEachRecipientThenTheEnvelope) {
+  mail_->Header()->SetVerify(true);
+  mail_->Header()->SetToList("one@example.org");
+  mail_->Header()->SetCcList("Two <two@example.org>");
+  SendOk();
+  const std::string t = Transcript();
+  const auto v1 = t.find("\"VRFY\", \"arg\": \"one@example.org\"");
+  const auto v2 = t.find("\"VRFY\", \"arg\": \"<two@example.org>\"");
+  const auto mail = t.find("\"MAIL\"");
+  const auto r1 = t.find("\"RCPT\", \"arg\": \"TO: one@example.org\"");
+  const auto r2 = t.find("\"RCPT\", \"arg\": \"TO: <two@example.org>\"");
+  ASSERT_NE(v1, std::string::npos) << t;
+  EXPECT_LT(v1, v2);
+  EXPECT_LT(v2, mail);
+  EXPECT_LT(mail, r1);
+  EXPECT_LT(r1, r2);
+  EXPECT_NE(r2, std::string::npos);
+}
+
+TEST_F(Login, VerifyRefusalStopsTheSend) {
+  mail_->Header()->SetVerify(true);
+  mail_->Header()->SetToList("unknown@example.org");
+  Outcome o = e2e::SendAndWait(mail_);
+  ASSERT_EQ(o.errors.size(), 1u);
+  EXPECT_EQ(o.errors[0].number, 12003);
+  EXPECT_EQ(Transcript().find("\"MAIL\""), std::string::npos);
+  EXPECT_FALSE(Received(1));
+}
+
+}  // namespace

@@ -1,0 +1,302 @@
+// Real peers for the end-to-end tests: Python servers on 127.0.0.1, the email parser, and a
+// send driven on the library's own loop.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <strings.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "postwing/event_loop.hpp"
+#include "postwing/send_mail.hpp"
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+inline std::string ServersDir() {
+  return std::string(POSTWING_TESTS_DIR) + "/e2e/servers/";
+}
+
+inline std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline void WriteFile(const fs::path& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "pw-e2e-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+// A Python server started with /usr/bin/python3; it prints "PORT <n>" when it listens and
+// is stopped (SIGTERM, then SIGKILL) when this object goes.
+class PythonServer {
+ public:
+  explicit PythonServer(const std::vector<std::string>& args) {
+    int out[2];
+    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      close(out[0]);
+      close(out[1]);
+      std::vector<char*> argv;
+      std::string python = POSTWING_PYTHON;
+      argv.push_back(python.data());
+      std::vector<std::string> copy = args;
+      for (auto& a : copy) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(python.c_str(), argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    fd_ = out[0];
+    port_ = ReadPort(std::chrono::seconds(20));
+  }
+  ~PythonServer() { Stop(); }
+  PythonServer(const PythonServer&) = delete;
+  PythonServer& operator=(const PythonServer&) = delete;
+
+  int port() const { return port_; }
+
+  void Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 100; ++i) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int ReadPort(std::chrono::seconds limit) {
+    std::string text;
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 100) > 0) {
+        char buf[256];
+        ssize_t n = read(fd_, buf, sizeof buf);
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+        auto at = text.find("PORT ");
+        if (at != std::string::npos && text.find('\n', at) != std::string::npos) {
+          return std::stoi(text.substr(at + 5));
+        }
+      }
+    }
+    Stop();
+    throw std::runtime_error("the server did not report its port: " + text);
+  }
+
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// Runs a command and returns its standard output.
+inline std::string Capture(const std::string& command) {
+  std::string out;
+  FILE* f = popen(command.c_str(), "r");
+  if (!f) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  pclose(f);
+  return out;
+}
+
+inline std::string Unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out.push_back(text[i]);
+      continue;
+    }
+    char c = text[++i];
+    switch (c) {
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
+      case '\\':
+        out.push_back('\\');
+        break;
+      case 'x':
+        out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+        i += 2;
+        break;
+      default:
+        out.push_back('\\');
+        out.push_back(c);
+        break;
+    }
+  }
+  return out;
+}
+
+// A message as Python's email package reads it.
+struct Parsed {
+  struct Part {
+    std::string content_type, filename, encoding, data;
+  };
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::vector<Part> parts;
+  std::vector<std::pair<std::string, std::string>> uu;  // name, data
+  int defects = -1;
+
+  std::string Header(const std::string& name) const {
+    for (const auto& [k, v] : headers) {
+      if (strcasecmp(k.c_str(), name.c_str()) == 0) return v;
+    }
+    return "<absent>";
+  }
+};
+
+inline std::vector<std::string> SplitTabs(const std::string& line) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  for (;;) {
+    size_t tab = line.find('\t', start);
+    fields.push_back(
+        line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    if (tab == std::string::npos) return fields;
+    start = tab + 1;
+  }
+}
+
+inline Parsed Parse(const fs::path& eml, const fs::path& outdir) {
+  Parsed parsed;
+  std::string out = Capture(std::string(POSTWING_PYTHON) + " " + ServersDir() +
+                            "inspect_message.py '" + eml.string() + "' '" + outdir.string() + "'");
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    auto f = SplitTabs(line);
+    if (f[0] == "header" && f.size() >= 3) {
+      parsed.headers.emplace_back(Unescape(f[1]), Unescape(f[2]));
+    } else if (f[0] == "part" && f.size() >= 6) {
+      parsed.parts.push_back({Unescape(f[2]), Unescape(f[3]), Unescape(f[4]), ReadFile(f[5])});
+    } else if (f[0] == "uu" && f.size() >= 4) {
+      parsed.uu.emplace_back(Unescape(f[2]), ReadFile(f[3]));
+    } else if (f[0] == "defects") {
+      parsed.defects = std::stoi(f[1]);
+    }
+  }
+  return parsed;
+}
+
+struct ErrorReport {
+  int32_t number;
+  std::string source, description;
+};
+
+// What one send showed its host.
+struct Outcome {
+  bool completed = false;
+  int complete_count = 0;
+  std::vector<std::string> status;
+  std::vector<ErrorReport> errors;
+  std::chrono::milliseconds took{0};
+
+  bool Saw(const std::string& line) const {
+    for (const auto& s : status) {
+      if (s == line) return true;
+    }
+    return false;
+  }
+  std::string Transcript() const {
+    std::string all;
+    for (const auto& s : status) all += s;
+    return all;
+  }
+};
+
+// Sends on the thread's loop and runs it until SendComplete (or the limit).
+inline Outcome SendAndWait(const std::shared_ptr<postwing::SendMail>& mail,
+                           std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+  auto outcome = std::make_shared<Outcome>();
+  auto c1 = mail->OnSendStatus([outcome](std::string& data) { outcome->status.push_back(data); });
+  auto c2 = mail->OnSendComplete([outcome] {
+    outcome->completed = true;
+    ++outcome->complete_count;
+  });
+  auto c3 = mail->OnWinsockError([outcome](int32_t& number, std::string& source,
+                                           std::string& description, std::string&, int32_t&) {
+    outcome->errors.push_back({number, source, description});
+  });
+  const auto start = std::chrono::steady_clock::now();
+  mail->Send();
+  postwing::RunEventsUntil([outcome] { return outcome->completed; }, limit);
+  outcome->took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  // Late events (a second SendComplete) would show here.
+  postwing::RunEventsUntil([] { return false; }, std::chrono::milliseconds(50));
+  c1.Disconnect();
+  c2.Disconnect();
+  c3.Disconnect();
+  return *outcome;
+}
+
+// Lines the scripted server logged, decoded.
+inline std::vector<std::string> ScriptLog(const fs::path& log) {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFile(log));
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(Unescape(line));
+  return lines;
+}
+
+}  // namespace e2e
