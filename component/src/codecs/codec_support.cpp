@@ -1,5 +1,7 @@
 #include "codecs/codec_support.hpp"
 
+#include <sys/mman.h>
+
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
@@ -61,6 +63,21 @@ size_t InputFile::Read(uint8_t* into, size_t count) {
   const size_t got = std::fread(into, 1, count, file_);
   if (got < count && std::ferror(file_)) RaiseFileError(errno);
   return got;
+}
+
+void AdviseLargeBuffer(void* data, size_t size) {
+#if defined(MADV_HUGEPAGE)
+  constexpr size_t kHuge = 2 * 1024 * 1024;
+  if (size < 2 * kHuge) return;
+  constexpr uintptr_t kPage = 4096;
+  const auto begin = (reinterpret_cast<uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+  const auto end = (reinterpret_cast<uintptr_t>(data) + size) & ~(kPage - 1);
+  // Only a hint: without transparent huge pages the call fails and nothing changes.
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)size;
+#endif
 }
 
 void WriteFileBytes(const std::string& path, const uint8_t* data, size_t size) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "postwing/event_loop.hpp"
 
@@ -40,6 +41,11 @@ size_t RunYielding(size_t total, const bool& cancelled, Body&& body) {
   return done;
 }
 
+// Large results are touched once, front to back, right after they are reserved: asking for
+// huge pages there saves most of the page faults (a 100 MiB text would take 25,000 of them).
+// Does nothing for small buffers or where the system has no such hint.
+void AdviseLargeBuffer(void* data, size_t size);
+
 // Builds a large std::string or byte vector through a small scratch buffer, so the result is
 // reserved once, filled by raw pointer writes and never zero-filled first.
 template <class Container>
@@ -50,6 +56,7 @@ class ChunkWriter {
   ChunkWriter(Container& out, size_t expected) : out_(out) {
     out_.clear();
     out_.reserve(expected);
+    AdviseLargeBuffer(out_.data(), expected);
   }
   ChunkWriter(const ChunkWriter&) = delete;
   ChunkWriter& operator=(const ChunkWriter&) = delete;
@@ -81,12 +88,19 @@ class ChunkWriter {
   }
 
   void Flush() {
-    out_.insert(out_.end(), reinterpret_cast<const typename Container::value_type*>(scratch_),
-                reinterpret_cast<const typename Container::value_type*>(pos_));
+    Append(scratch_, static_cast<size_t>(pos_ - scratch_));
     pos_ = scratch_;
   }
 
  private:
+  void Append(const uint8_t* data, size_t size) {
+    if constexpr (std::is_same_v<Container, std::string>) {
+      out_.append(reinterpret_cast<const char*>(data), size);
+    } else {
+      out_.insert(out_.end(), data, data + size);
+    }
+  }
+
   Container& out_;
   uint8_t scratch_[kScratch];
   uint8_t* pos_ = scratch_;

@@ -42,37 +42,37 @@ constexpr std::array<int8_t, 256> MakeHexValue() {
 constexpr std::array<int8_t, 256> kHexValue = MakeHexValue();
 
 #if defined(__SSE2__)
-// Bit i set where byte i needs "=XX": below 32 or 128 and up (negative as signed), "=", DEL.
-inline unsigned SpecialMask(const uint8_t* p) {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i special = _mm_or_si128(
+inline __m128i Load16(const uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+inline void Store16(uint8_t* d, __m128i v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(d), v);
+}
+
+// 0xFF where a byte needs "=XX": below 32 or 128 and up (negative as signed), "=", DEL.
+inline __m128i Special(__m128i v) {
+  return _mm_or_si128(
       _mm_cmplt_epi8(v, _mm_set1_epi8(32)),
       _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('=')), _mm_cmpeq_epi8(v, _mm_set1_epi8(127))));
-  return static_cast<unsigned>(_mm_movemask_epi8(special));
+}
+inline unsigned SpecialMask(const uint8_t* p) {
+  return static_cast<unsigned>(_mm_movemask_epi8(Special(Load16(p))));
 }
 #endif
-
-// How many of the first `limit` bytes at p are plain.
-inline size_t PlainRun(const uint8_t* p, size_t limit, const uint8_t* end) {
-  size_t i = 0;
-#if defined(__SSE2__)
-  while (i < limit && end - (p + i) >= 16) {
-    const unsigned mask = SpecialMask(p + i);
-    if (mask) return std::min(limit, i + static_cast<size_t>(__builtin_ctz(mask)));
-    i += 16;
-  }
-#else
-  (void)end;
-#endif
-  while (i < limit && kPlain[p[i]]) ++i;
-  return std::min(i, limit);
-}
 
 inline size_t CountSpecial(const uint8_t* p, size_t n) {
   size_t count = 0;
   size_t i = 0;
 #if defined(__SSE2__)
-  for (; i + 16 <= n; i += 16) count += static_cast<size_t>(__builtin_popcount(SpecialMask(p + i)));
+  // Byte counters (each special byte is -1) summed before they can overflow.
+  while (n - i >= 16) {
+    __m128i counters = _mm_setzero_si128();
+    for (int k = 0; k < 255 && n - i >= 16; ++k, i += 16)
+      counters = _mm_sub_epi8(counters, Special(Load16(p + i)));
+    const __m128i sums = _mm_sad_epu8(counters, _mm_setzero_si128());
+    count += static_cast<size_t>(_mm_cvtsi128_si32(sums)) +
+             static_cast<size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+  }
 #endif
   for (; i < n; ++i) count += (p[i] != ' ' && !kPlain[p[i]]) ? 1 : 0;
   return count;
@@ -92,49 +92,102 @@ std::string QuotedPrintable::Encode(std::string_view Data) {
     const uint8_t* const end = p + Data.size();
     const size_t base = Data.size() + 2 * CountSpecial(p, Data.size());
     codec::ChunkWriter<std::string> w(out, base + base / 16 + 64);
+    // One step writes at most 64 bytes: a block with escapes and one blind 16-byte store.
+    constexpr size_t kStep = 64;
+    constexpr size_t kBatch = 4096;
     size_t column = 0;
     while (p < end) {
-      // Room for a soft break and a whole run up to the space limit.
-      uint8_t* d = w.Room(3 + kSpaceLimit + 3);
-      if (HardBreakAt(p, end)) {
-        d[0] = '\r';
-        d[1] = '\n';
-        w.Commit(d + 2);
-        p += 2;
-        column = 0;
-        continue;
-      }
-      if (column >= kBreakAt) {
-        d[0] = '=';
-        d[1] = '\r';
-        d[2] = '\n';
-        d += 3;
-        column = 0;
-      }
-      if (column < kSpaceLimit) {
-        size_t run = PlainRun(p, std::min<size_t>(kSpaceLimit - column, end - p), end);
-        // A space that would end the line (before a hard break or the final soft break)
-        // is left to the byte-wise path below.
-        if (run > 0 && p[run - 1] == ' ' && (p + run == end || HardBreakAt(p + run, end))) --run;
-        if (run > 0) {
-          std::memcpy(d, p, run);
-          w.Commit(d + run);
-          p += run;
-          column += run;
+      uint8_t* d = w.Room(kBatch);
+      uint8_t* const batch_end = d + kBatch - kStep;
+      while (p < end && d < batch_end) {
+#if defined(__SSE2__)
+        // A whole block of 16 bytes without CR, not ending in a space, that stays below
+        // the space limit: plain stretches copied 16 at a time, escapes in between.
+        if (column + 16 <= kSpaceLimit && end - p >= 32 && p[15] != ' ') {
+          const __m128i v = Load16(p);
+          if (!_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')))) {
+            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(Special(v)));
+            uint8_t* o = d;
+            const uint8_t* from = p;
+            while (mask) {
+              const unsigned i = static_cast<unsigned>(__builtin_ctz(mask));
+              Store16(o, Load16(from));
+              o += (p + i) - from;
+              const uint8_t c = p[i];
+              o[0] = '=';
+              o[1] = static_cast<uint8_t>(kHex[c >> 4]);
+              o[2] = static_cast<uint8_t>(kHex[c & 15]);
+              o += 3;
+              from = p + i + 1;
+              mask &= mask - 1;
+            }
+            Store16(o, Load16(from));
+            o += (p + 16) - from;
+            const size_t width = static_cast<size_t>(o - d);
+            if (column + width <= kSpaceLimit) {
+              d = o;
+              p += 16;
+              column += width;
+              continue;
+            }
+          }
+        }
+#endif
+        if (column < kSpaceLimit) {
+          size_t run = 0;
+#if defined(__SSE2__)
+          if (end - p >= 16) {
+            // Copy 16 bytes blindly; only the plain prefix counts.
+            Store16(d, Load16(p));
+            const unsigned mask = SpecialMask(p);
+            run = mask ? static_cast<size_t>(__builtin_ctz(mask)) : 16;
+          } else
+#endif
+          {
+            const size_t limit = std::min<size_t>(kStep, static_cast<size_t>(end - p));
+            while (run < limit && kPlain[p[run]]) {
+              d[run] = p[run];
+              ++run;
+            }
+          }
+          run = std::min(run, kSpaceLimit - column);
+          // A space that would end the line (before a hard break or the final soft break)
+          // is left to the byte-wise path below.
+          if (run > 0 && p[run - 1] == ' ' && (p + run == end || HardBreakAt(p + run, end))) --run;
+          if (run > 0) {
+            p += run;
+            d += run;
+            column += run;
+            continue;
+          }
+        }
+        if (HardBreakAt(p, end)) {
+          d[0] = '\r';
+          d[1] = '\n';
+          d += 2;
+          p += 2;
+          column = 0;
           continue;
         }
-      }
-      const uint8_t c = *p++;
-      const bool ends_line = p == end || HardBreakAt(p, end);
-      if (kPlain[c] && !(c == ' ' && (column >= kSpaceLimit || ends_line))) {
-        *d++ = c;
-        column += 1;
-      } else {
-        d[0] = '=';
-        d[1] = static_cast<uint8_t>(kHex[c >> 4]);
-        d[2] = static_cast<uint8_t>(kHex[c & 15]);
-        d += 3;
-        column += 3;
+        if (column >= kBreakAt) {
+          d[0] = '=';
+          d[1] = '\r';
+          d[2] = '\n';
+          d += 3;
+          column = 0;
+        }
+        const uint8_t c = *p++;
+        const bool ends_line = p == end || HardBreakAt(p, end);
+        if (kPlain[c] && !(c == ' ' && (column >= kSpaceLimit || ends_line))) {
+          *d++ = c;
+          column += 1;
+        } else {
+          d[0] = '=';
+          d[1] = static_cast<uint8_t>(kHex[c >> 4]);
+          d[2] = static_cast<uint8_t>(kHex[c & 15]);
+          d += 3;
+          column += 3;
+        }
       }
       w.Commit(d);
     }

@@ -1,0 +1,48 @@
+// Base64-encodes a file the way message assembly does (Load, then the 76-character lines,
+// each ended by CR LF) and writes the text to standard output.
+//   pw_base64 [--three-calls] FILE
+// --three-calls uses Encode, span and StrAryToStr instead of the one-pass layout.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "codecs/base64.hpp"
+#include "postwing/exception.hpp"
+
+int main(int argc, char** argv) {
+  bool three_calls = false;
+  const char* path = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--three-calls") == 0)
+      three_calls = true;
+    else
+      path = argv[i];
+  }
+  if (!path) {
+    std::fprintf(stderr, "usage: pw_base64 [--three-calls] FILE\n");
+    return 2;
+  }
+  try {
+    postwing::Base64 codec;
+    codec.Init();
+    postwing::ByteArray bytes;
+    codec.Load(path, bytes);
+    int16_t size = 76;
+    std::string text;
+    if (three_calls) {
+      postwing::ByteArray encoded;
+      codec.Encode(bytes, encoded);
+      std::vector<std::string> lines;
+      codec.span(encoded, lines, size, "");
+      text = codec.StrAryToStr(lines);
+    } else {
+      text = codec.EncodeLines(bytes, size);
+    }
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) return 1;
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  } catch (const postwing::Exception& e) {
+    std::fprintf(stderr, "pw_base64: %d %s\n", e.Number(), e.Description().c_str());
+    return 1;
+  }
+}
