@@ -1,0 +1,31 @@
+// frmAttachments: the modal window that lists the attached files and removes some.
+#pragma once
+
+#include <QDialog>
+
+class QListWidget;
+class QPushButton;
+class frmSendMail;
+
+class frmAttachments : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit frmAttachments(frmSendMail* owner);
+
+  QListWidget* lstAttachments;
+  QPushButton* cmdRemove;
+  QPushButton* cmdClose;
+
+  void cmdRemove_Click();
+  void cmdClose_Click();
+
+ protected:
+  void resizeEvent(QResizeEvent* e) override;
+
+ private:
+  void Form_Load();
+  void Form_Resize();
+
+  frmSendMail* owner_;
+};

@@ -1,0 +1,1005 @@
+#include "frm_send_mail.hpp"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFocusEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTextStream>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+
+#include <cmath>
+#include <exception>
+#include <limits>
+
+#include "dialogs.hpp"
+#include "frm_attachments.hpp"
+#include "frm_configure.hpp"
+#include "html_editor.hpp"
+#include "mod_email.hpp"
+#include "svg_icon.hpp"
+
+using composer::HtmlEditor;
+using namespace modEmail;
+
+namespace composer {
+
+// A status bar panel. Its text is kept as set; the character of code 1 that the
+// progress text uses for its bar is drawn as a block.
+class StatusPanel : public QLabel {
+ public:
+  explicit StatusPanel(QWidget* parent) : QLabel(parent) {
+    setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    setContentsMargins(4, 0, 4, 0);
+    setTextFormat(Qt::PlainText);
+  }
+  void SetPanelText(const QString& text) {
+    text_ = text;
+    QString shown = text;
+    shown.replace(QChar(1), QChar(0x2588));
+    setText(shown);
+  }
+  const QString& PanelText() const { return text_; }
+
+ private:
+  QString text_;
+};
+
+}  // namespace composer
+
+namespace {
+
+constexpr int kClientWidth = 9150;
+constexpr int kClientHeight = 6885;
+// Design rows of the address panel (twips, relative to the panel).
+constexpr int kFieldLeft = 810;
+constexpr int kFieldHeight = 285;
+constexpr int kSubjectTop = 1170;
+constexpr int kAttachmentsTop = 1500;
+
+// The icon file of a toolbar key: "Align Left" -> ":/icons/align_left.svg".
+QString IconPath(const QString& key) {
+  return ":/icons/" + key.toLower().replace(' ', '_') + ".svg";
+}
+
+}  // namespace
+
+frmSendMail::frmSendMail() {
+  // Creation.
+  mobjMail = postwing::SendMail::Create();
+  blockFormatNames = QVariant();
+  CreateControls();
+  CreateMenus();
+  CreateToolbar();
+  ConnectEditor();
+  ConnectMail();
+  resize(TwipsToPixelsX(kClientWidth, this),
+         TwipsToPixelsY(kClientHeight, this) + menuBar()->sizeHint().height());
+}
+
+frmSendMail::~frmSendMail() {
+  for (auto& c : connections_) c.Disconnect();
+  connections_.clear();
+  DeleteScratchFile();
+  blockFormatNames = QVariant();
+  mobjMail.reset();
+}
+
+void frmSendMail::CreateControls() {
+  setWindowTitle("Untitled - Message (HTML)");
+  client_ = new QWidget(this);
+  setCentralWidget(client_);
+  client_->installEventFilter(this);
+
+  picHeader = new QWidget(client_);
+  picHeader->setObjectName("picHeader");
+  picHeader->setAutoFillBackground(true);
+
+  auto field = [this](QLabel*& label, const char* caption, QLineEdit*& box, int top) {
+    box = new QLineEdit(picHeader);
+    PlaceTwips(box, kFieldLeft, top, 8235, kFieldHeight);
+    label = new QLabel(caption, picHeader);
+    label->setBuddy(box);
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    // Labels share their box's row so text baselines line up.
+    PlaceTwips(label, 60, top, kFieldLeft - 60 - 90, kFieldHeight);
+  };
+  field(Label1, "&To:", txtTo, 180);
+  field(Label2, "&CC:", txtCC, 510);
+  field(Label3, "&BCC:", txtBCC, 840);
+  field(Label4, "Sub&ject:", txtSubject, kSubjectTop);
+  txtTo->setPlaceholderText("name@example.org; another@example.org");
+
+  cmdAttachments = new QPushButton("Files...", picHeader);
+  PlaceTwips(cmdAttachments, 60, 1470, 675, 345);
+  cmdAttachments->setToolTip("Attachments");
+  txtAttachments = new QLineEdit(picHeader);
+  txtAttachments->setReadOnly(true);
+  txtAttachments->setFocusPolicy(Qt::TabFocus);
+  PlaceTwips(txtAttachments, kFieldLeft, kAttachmentsTop, 8235, kFieldHeight);
+  {
+    QPalette p = txtAttachments->palette();
+    p.setColor(QPalette::Base, p.color(QPalette::Button));
+    txtAttachments->setPalette(p);
+  }
+  cmdAttachments->setVisible(false);
+  txtAttachments->setVisible(false);
+
+  dhtEdit = new HtmlEditor(client_);
+  dhtEdit->setObjectName("dhtEdit");
+
+  // The hidden scratch document used to normalise pasted content.
+  wbrEdit = new HtmlEditor(this);
+  wbrEdit->setObjectName("wbrEdit");
+  wbrEdit->setVisible(false);
+  scratchDocument = wbrEdit;
+
+  stbStatus = statusBar();
+  progressPanel_ = new composer::StatusPanel(stbStatus);
+  progressPanel_->setObjectName("Progress");
+  progressPanel_->setMinimumWidth(TwipsToPixelsX(2400, this));
+  statusPanel_ = new composer::StatusPanel(stbStatus);
+  statusPanel_->setObjectName("Status");
+  stbStatus->addWidget(progressPanel_, 0);
+  stbStatus->addWidget(statusPanel_, 1);
+
+  connect(cmdAttachments, &QPushButton::clicked, this, [this] { mnuViewAttachments_Click(); });
+  connect(txtTo, &QLineEdit::textChanged, this, [this] { UpdateSendButton(); });
+}
+
+void frmSendMail::CreateMenus() {
+  auto item = [this](QMenu* menu, const char* text, QKeySequence shortcut,
+                     void (frmSendMail::*handler)()) {
+    QAction* a = menu->addAction(text);
+    if (!shortcut.isEmpty()) a->setShortcut(shortcut);
+    if (handler) {
+      connect(a, &QAction::triggered, this, [this, handler] {
+        try {
+          (this->*handler)();
+        } catch (const std::exception& e) {
+          ReportError(e, false);
+        }
+      });
+    }
+    return a;
+  };
+  auto command = [this](QMenu* menu, const char* text, QKeySequence shortcut, int cmd) {
+    QAction* a = menu->addAction(text);
+    if (!shortcut.isEmpty()) a->setShortcut(shortcut);
+    connect(a, &QAction::triggered, this, [this, cmd] { RunCommand(cmd); });
+    return a;
+  };
+
+  QMenu* file = menuBar()->addMenu("&File");
+  mnuFileSave = file->addAction("&Save");
+  connect(mnuFileSave, &QAction::triggered, this, [this] {
+    try {
+      mnuFileSave_Click();
+    } catch (const std::exception& e) {
+      ReportError(e, false);
+    }
+  });
+  mnuFileSaveAs = file->addAction("Save &As...");
+  connect(mnuFileSaveAs, &QAction::triggered, this, [this] {
+    try {
+      mnuFileSaveAs_Click();
+    } catch (const std::exception& e) {
+      ReportError(e, false);
+    }
+  });
+  mnuFileOpen = item(file, "&Open...", {}, &frmSendMail::mnuFileOpen_Click);
+  mnuFileNew = item(file, "&New", {}, &frmSendMail::mnuFileNew_Click);
+  file->addSeparator();
+  mnuFilePrint = item(file, "&Print...", {}, &frmSendMail::mnuFilePrint_Click);
+  file->addSeparator();
+  mnuFileExit = file->addAction("E&xit");
+  mnuFileExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  connect(mnuFileExit, &QAction::triggered, this, &QWidget::close);
+
+  QMenu* edit = menuBar()->addMenu("&Edit");
+  mnuEditUndo = command(edit, "&Undo", QKeySequence(Qt::CTRL | Qt::Key_Z), HtmlEditor::DECMD_UNDO);
+  mnuEditRedo = command(edit, "&Redo", {}, HtmlEditor::DECMD_REDO);
+  edit->addSeparator();
+  mnuEditCut = command(edit, "&Cut", QKeySequence(Qt::CTRL | Qt::Key_X), HtmlEditor::DECMD_CUT);
+  mnuEditCopy = command(edit, "Copy", QKeySequence(Qt::CTRL | Qt::Key_C), HtmlEditor::DECMD_COPY);
+  mnuEditPaste =
+      item(edit, "&Paste", QKeySequence(Qt::CTRL | Qt::Key_V), &frmSendMail::mnuEditPaste_Click);
+  mnuEditDel = command(edit, "&Del", QKeySequence(Qt::Key_Delete), HtmlEditor::DECMD_DELETE);
+  mnuEditSelectAll =
+      command(edit, "Select &All", QKeySequence(Qt::CTRL | Qt::Key_A), HtmlEditor::DECMD_SELECTALL);
+  edit->addSeparator();
+  mnuEditFind =
+      command(edit, "&Find...", QKeySequence(Qt::CTRL | Qt::Key_F), HtmlEditor::DECMD_FINDTEXT);
+  edit->addSeparator();
+  mnuEditProperties = command(edit, "&Properties...", {}, HtmlEditor::DECMD_PROPERTIES);
+
+  QMenu* format = menuBar()->addMenu("F&ormat");
+  mnuFormatBackgroundColor =
+      item(format, "&Background Color...", {}, &frmSendMail::mnuFormatBackgroundColor_Click);
+  mnuFormatFont = command(format, "&Font...", {}, HtmlEditor::DECMD_FONT);
+
+  QMenu* view = menuBar()->addMenu("&View");
+  mnuViewSource = view->addAction("&Source");
+  mnuViewSource->setCheckable(true);
+  connect(mnuViewSource, &QAction::triggered, this, [this] { mnuViewSource_Click(); });
+  view->addSeparator();
+  mnuViewAttachments = item(view, "&Attachments...", {}, &frmSendMail::mnuViewAttachments_Click);
+  view->addSeparator();
+  mnuViewConfiguration =
+      item(view, "&Configuration...", {}, &frmSendMail::mnuViewConfiguration_Click);
+}
+
+void frmSendMail::CreateToolbar() {
+  tbrSend = addToolBar("Standard");
+  tbrSend->setObjectName("tbrSend");
+  tbrSend->setMovable(false);
+  tbrSend->setFloatable(false);
+  tbrSend->setIconSize(QSize(20, 20));
+  tbrSend->installEventFilter(this);
+
+  auto button = [this](const QString& key, bool latching = false) {
+    QAction* a = tbrSend->addAction(composer::SvgIcon(IconPath(key)), key);
+    a->setToolTip(key);
+    a->setCheckable(latching);
+    connect(a, &QAction::triggered, this, [this, key] { tbrSend_ButtonClick(key); });
+    buttons_[key] = a;
+    return a;
+  };
+  QAction* send = button("Send");
+  send->setEnabled(false);
+  if (auto* b = qobject_cast<QToolButton*>(tbrSend->widgetForAction(send))) {
+    b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  }
+  tbrSend->addSeparator();
+  button("Save");
+  button("Print");
+  tbrSend->addSeparator();
+  button("Cut");
+  button("Copy");
+  button("Paste");
+  tbrSend->addSeparator();
+
+  insertMenu_ = new QMenu(this);
+  auto entry = [this](const char* text, const QString& key) {
+    QAction* a = insertMenu_->addAction(composer::SvgIcon(IconPath(key)), text);
+    connect(a, &QAction::triggered, this, [this, key] { tbrSend_ButtonMenuClick(key); });
+    buttonMenus_[key] = a;
+  };
+  entry("Insert File(s)...", "Insert File");
+  entry("Insert Image...", "Insert Image");
+  entry("Insert Hyperlink...", "Insert Hyperlink");
+  entry("Remove Hyperlink", "Remove Hyperlink");
+  QAction* insert = tbrSend->addAction(composer::SvgIcon(IconPath("Insert File")), "Insert");
+  insert->setToolTip("Insert");
+  insert->setMenu(insertMenu_);
+  connect(insert, &QAction::triggered, this, [this] { tbrSend_ButtonClick("Insert"); });
+  buttons_["Insert"] = insert;
+  if (auto* b = qobject_cast<QToolButton*>(tbrSend->widgetForAction(insert))) {
+    b->setPopupMode(QToolButton::MenuButtonPopup);
+  }
+  tbrSend->addSeparator();
+  button("Bold", true);
+  button("Italic", true);
+  button("Underline", true);
+  tbrSend->addSeparator();
+  button("Align Left", true);
+  button("Center", true);
+  button("Align Right", true);
+  tbrSend->addSeparator();
+  button("Indent");
+  button("Outdent");
+  tbrSend->addSeparator();
+  button("Properties");
+  button("View Details", true);
+  tbrSend->addSeparator();
+  button("Font");
+  tbrSend->addSeparator();
+
+  cbxStyle = new QComboBox(tbrSend);
+  cbxStyle->setObjectName("cbxStyle");
+  cbxStyle->setToolTip("Style");
+  cbxStyle->setEditable(false);
+  cbxStyle->setFixedWidth(TwipsToPixelsX(1635, this));
+  cbxStyle->installEventFilter(this);
+  tbrSend->addWidget(cbxStyle);
+  connect(cbxStyle, &QComboBox::activated, this, &frmSendMail::cbxStyle_Activated);
+
+  // Tab order: the address fields, the attachments, the style box, the editor.
+  setTabOrder(txtTo, txtCC);
+  setTabOrder(txtCC, txtBCC);
+  setTabOrder(txtBCC, txtSubject);
+  setTabOrder(txtSubject, cmdAttachments);
+  setTabOrder(cmdAttachments, txtAttachments);
+  setTabOrder(txtAttachments, cbxStyle);
+  setTabOrder(cbxStyle, dhtEdit);
+}
+
+void frmSendMail::ConnectEditor() {
+  auto activate = [this] {
+    editorActive = true;
+    SetState();
+  };
+  connect(dhtEdit, &HtmlEditor::FocusGained, this, &frmSendMail::dhtEdit_FocusGained);
+  connect(dhtEdit, &HtmlEditor::FocusLost, this, [this] {
+    if (!windowReady) return;
+    editorActive = false;
+    SetState();
+  });
+  connect(dhtEdit, &HtmlEditor::Dropped, this, activate);
+  connect(dhtEdit, &HtmlEditor::ContextMenuOpening, this, activate);
+  connect(dhtEdit, &HtmlEditor::ContextMenuAction, this, activate);
+  connect(dhtEdit, &HtmlEditor::MouseUp, this, activate);
+  connect(dhtEdit, &HtmlEditor::DoubleClicked, this, activate);
+  connect(dhtEdit, &HtmlEditor::KeyUp, this, [this] { SetState(); });
+  connect(dhtEdit, &HtmlEditor::KeyDown, this, &frmSendMail::dhtEdit_KeyDown);
+}
+
+void frmSendMail::ConnectMail() {
+  connections_.push_back(mobjMail->OnSendComplete([this] { mobjMail_SendComplete(); }));
+  connections_.push_back(mobjMail->OnSendProgress(
+      [this](int32_t& sent, int32_t& remaining) { mobjMail_SendProgress(sent, remaining); }));
+  connections_.push_back(mobjMail->OnWinsockError([this](int32_t& number, std::string& source,
+                                                         std::string& description,
+                                                         std::string& file, int32_t& context) {
+    mobjMail_WinsockError(number, source, description, file, context);
+  }));
+  connections_.push_back(
+      mobjMail->OnSendStatus([this](std::string& data) { mobjMail_SendStatus(data); }));
+}
+
+void frmSendMail::Form_Load() {
+  try {
+    wbrEdit->move(-1000, -1000);
+    const QString drafts = DraftsFolder();
+    if (!QDir(drafts).exists() && !QDir().mkpath(drafts)) {
+      throw postwing::Exception(
+          75, "composer", "The drafts folder " + drafts.toStdString() + " cannot be created.");
+    }
+    unnamedDocumentPath = AddBackslash(drafts) + "Unnamed.html";
+    UpdateCaption();
+    SetMousePointer(MousePointer::Hourglass);
+    show();
+    QApplication::processEvents();
+    scratchFilePath = CreateScratchDocument();
+    if (!wbrEdit->LoadDocument(scratchFilePath)) {
+      throw postwing::Exception(
+          53, "composer",
+          "The scratch document " + scratchFilePath.toStdString() + " cannot be read.");
+    }
+    while (wbrEdit->Busy()) QApplication::processEvents();
+    dhtEdit->ExecCommand(HtmlEditor::DECMD_GETBLOCKFMTNAMES, 0, blockFormatNames);
+    cbxStyle->clear();
+    for (const QString& name : blockFormatNames.toStringList()) cbxStyle->addItem(name);
+    cbxStyle->addItem("Remove Format");
+    cbxStyle->setCurrentIndex(0);
+    txtTo->setFocus();
+    QApplication::processEvents();
+    editorActive = false;
+    SetState();
+    windowReady = true;
+    SetMousePointer(MousePointer::Default);
+    wbrEdit->setReadOnly(false);
+  } catch (const std::exception& e) {
+    ReportError(e, false);
+  }
+}
+
+QString frmSendMail::CreateScratchDocument() {
+  const QString name = TempFileName();
+  QFile file(name);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    throw postwing::Exception(75, "composer",
+                              "The scratch document " + name.toStdString() + " cannot be written.");
+  }
+  file.write("<HTML>\r\n</HTML>\r\n");
+  file.close();
+  return name;
+}
+
+void frmSendMail::DeleteScratchFile() {
+  if (scratchFilePath.isEmpty()) return;
+  QFile::remove(scratchFilePath);
+  scratchFilePath.clear();
+}
+
+std::shared_ptr<postwing::Attachments> frmSendMail::Attachments() const {
+  return mobjMail->Attachments();
+}
+
+void frmSendMail::UpdateAttachments() {
+  QString line;
+  for (const auto& attachment : *Attachments()) {
+    line += QString::fromStdString(attachment->FileName()) + "; ";
+  }
+  txtAttachments->setText(line);
+}
+
+void frmSendMail::Form_Resize() {
+  // Each step on its own: one that cannot be done leaves the others to run.
+  const bool shown = !txtAttachments->text().isEmpty();
+  cmdAttachments->setVisible(shown);
+  txtAttachments->setVisible(shown);
+
+  const int header_height =
+      TwipsToPixelsY((shown ? kAttachmentsTop : kSubjectTop) + kFieldHeight + 100, this);
+  picHeader->setGeometry(0, 0, picHeader->width(), header_height);
+
+  const int client_width = client_->width();
+  const int client_height = client_->height();
+  const int top = picHeader->y() + picHeader->height();
+  if (client_height - top >= 0) dhtEdit->setGeometry(0, top, client_width, client_height - top);
+
+  picHeader->resize(client_width, picHeader->height());
+  const int field_width = picHeader->width() - TwipsToPixelsX(kFieldLeft + 100, this);
+  if (field_width >= 0) {
+    for (QLineEdit* box : {txtTo, txtCC, txtBCC, txtSubject, txtAttachments}) {
+      box->resize(field_width, box->height());
+    }
+  }
+  mnuViewAttachments->setEnabled(txtAttachments->isVisibleTo(this));
+}
+
+void frmSendMail::UpdateCaption() {
+  const QString path = dhtEdit->CurrentDocumentPath();
+  setWindowTitle(FileNamePart(path.isEmpty() ? unnamedDocumentPath : path) + " - Message (HTML)");
+}
+
+int frmSendMail::PromptSaveChanges() {
+  if (!dhtEdit->IsDirty()) return 0;
+  return composer::CurrentDialogs().MessageBox(
+      this, "Do you want to save these changes?", "Unsaved Changes Warning Message",
+      composer::MsgBoxButtons::YesNoCancel, composer::MsgBoxIcon::Question);
+}
+
+void frmSendMail::FocusEditorWhenIdle() {
+  QElapsedTimer waited;
+  waited.start();
+  while (dhtEdit->Busy() && waited.elapsed() < 10000) QApplication::processEvents();
+  dhtEdit->setFocus();
+}
+
+void frmSendMail::mnuFileNew_Click() {
+  const int r = PromptSaveChanges();
+  if (r == composer::vbCancel) return;
+  if (r == composer::vbYes && !mnuFileSave_Click()) return;
+  dhtEdit->NewDocument();
+  txtTo->setFocus();
+  UpdateCaption();
+}
+
+void frmSendMail::mnuFileOpen_Click() {
+  const int r = PromptSaveChanges();
+  if (r == composer::vbCancel) return;
+  if (r == composer::vbYes && !mnuFileSave_Click()) return;
+  dhtEdit->LoadDocumentWithDialog(FolderPart(unnamedDocumentPath) + "*.*");
+  UpdateCaption();
+  FocusEditorWhenIdle();
+}
+
+bool frmSendMail::mnuFileSave_Click() {
+  bool saved = true;
+  const QString path = dhtEdit->CurrentDocumentPath();
+  if (!path.isEmpty()) {
+    dhtEdit->SaveDocument(path);
+  } else {
+    saved = mnuFileSaveAs_Click();
+  }
+  UpdateCaption();
+  return saved;
+}
+
+bool frmSendMail::mnuFileSaveAs_Click() {
+  const QString path = dhtEdit->CurrentDocumentPath();
+  const bool saved = dhtEdit->SaveDocumentWithDialog(
+      path.isEmpty() ? FolderPart(unnamedDocumentPath) + "*.*" : path);
+  UpdateCaption();
+  FocusEditorWhenIdle();
+  return saved;
+}
+
+void frmSendMail::mnuFilePrint_Click() {
+  dhtEdit->PrintDocument();
+}
+
+void frmSendMail::closeEvent(QCloseEvent* e) {
+  try {
+    if (sending) {
+      const int r = composer::CurrentDialogs().MessageBox(
+          this, "An E-mail is in progress... cancel and quit anyway",
+          "Warning / Confirmation Message", composer::MsgBoxButtons::YesNo,
+          composer::MsgBoxIcon::Question);
+      if (r != composer::vbYes) {
+        e->ignore();
+        return;
+      }
+      mobjMail->Cancel();
+    }
+    const int r = PromptSaveChanges();
+    if (r == composer::vbCancel) {
+      e->ignore();
+      return;
+    }
+    // A save that did not happen keeps the window, so the document is never lost.
+    if (r == composer::vbYes && !mnuFileSave_Click()) {
+      e->ignore();
+      return;
+    }
+  } catch (const std::exception& error) {
+    ReportError(error, false);
+    e->ignore();
+    return;
+  }
+  DeleteScratchFile();
+  e->accept();
+}
+
+void frmSendMail::tbrSend_ButtonClick(const QString& key) {
+  try {
+    if (key == "Send") {
+      SendCurrentMessage();
+    } else if (key == "Save") {
+      mnuFileSave_Click();
+    } else if (key == "Print") {
+      mnuFilePrint_Click();
+    } else if (key == "Paste") {
+      mnuEditPaste_Click();
+    } else if (key == "Insert") {
+      dhtEdit->ExecCommand(HtmlEditor::DECMD_IMAGE, 0);
+    } else if (key == "View Details") {
+      dhtEdit->SetShowDetails(!dhtEdit->ShowDetails());
+      Button("View Details")->setChecked(dhtEdit->ShowDetails());
+    } else {
+      static const std::map<QString, int> commands{
+          {"Cut", HtmlEditor::DECMD_CUT},
+          {"Copy", HtmlEditor::DECMD_COPY},
+          {"Bold", HtmlEditor::DECMD_BOLD},
+          {"Italic", HtmlEditor::DECMD_ITALIC},
+          {"Underline", HtmlEditor::DECMD_UNDERLINE},
+          {"Align Left", HtmlEditor::DECMD_JUSTIFYLEFT},
+          {"Center", HtmlEditor::DECMD_JUSTIFYCENTER},
+          {"Align Right", HtmlEditor::DECMD_JUSTIFYRIGHT},
+          {"Indent", HtmlEditor::DECMD_INDENT},
+          {"Outdent", HtmlEditor::DECMD_OUTDENT},
+          {"Properties", HtmlEditor::DECMD_PROPERTIES},
+          {"Font", HtmlEditor::DECMD_FONT},
+      };
+      if (auto it = commands.find(key); it != commands.end()) dhtEdit->ExecCommand(it->second);
+    }
+  } catch (const std::exception& e) {
+    ReportError(e, false);
+  }
+  SetState();
+}
+
+void frmSendMail::tbrSend_ButtonMenuClick(const QString& key) {
+  try {
+    if (key == "Insert Image") {
+      dhtEdit->ExecCommand(HtmlEditor::DECMD_IMAGE, 0);
+    } else if (key == "Insert Hyperlink") {
+      dhtEdit->ExecCommand(HtmlEditor::DECMD_HYPERLINK, 0);
+    } else if (key == "Insert File") {
+      AttachFiles();
+    } else if (key == "Remove Hyperlink") {
+      dhtEdit->ExecCommand(HtmlEditor::DECMD_UNLINK);
+    }
+  } catch (const std::exception& e) {
+    ReportError(e, false);
+  }
+  SetState();
+}
+
+void frmSendMail::RunCommand(int command) {
+  try {
+    dhtEdit->ExecCommand(command);
+  } catch (const std::exception& e) {
+    ReportError(e, false);
+  }
+}
+
+QAction* frmSendMail::Button(const QString& key) const {
+  auto it = buttons_.find(key);
+  return it == buttons_.end() ? nullptr : it->second;
+}
+
+QAction* frmSendMail::ButtonMenu(const QString& key) const {
+  auto it = buttonMenus_.find(key);
+  return it == buttonMenus_.end() ? nullptr : it->second;
+}
+
+QString frmSendMail::PanelText(const QString& key) const {
+  if (key == "Progress") return progressPanel_->PanelText();
+  if (key == "Status") return statusPanel_->PanelText();
+  return {};
+}
+
+// ---- Sending ----
+
+void frmSendMail::SetSending(bool on) {
+  sending = on;
+  UpdateSendButton();
+}
+
+void frmSendMail::UpdateSendButton() {
+  // One message at a time: a second Send during a transfer would abort the first.
+  if (QAction* send = Button("Send")) send->setEnabled(!txtTo->text().isEmpty() && !sending);
+}
+
+void frmSendMail::ResetMailKeepingAttachments() {
+  std::vector<std::string> sources;
+  for (const auto& attachment : *mobjMail->Attachments()) {
+    sources.push_back(attachment->Source().ToString());
+  }
+  mobjMail->Clear();
+  mailUsed_ = false;
+  QString failures;
+  for (const auto& source : sources) {
+    try {
+      mobjMail->Attachments()->Add(source);
+    } catch (const std::exception& e) {
+      failures += QFile::decodeName(source.c_str()) + ": " + DescriptionOf(e) + "\n";
+    }
+  }
+  UpdateAttachments();
+  Form_Resize();
+  if (!failures.isEmpty()) {
+    QTimer::singleShot(0, this, [this, failures] {
+      ShowError("These files are no longer attached:\n" + failures, this);
+    });
+  }
+}
+
+void frmSendMail::SendCurrentMessage() {
+  try {
+    if (!TextToBoolean(GetSetting(kKeyConfigured, "False"))) {
+      frmConfigure configure(this);
+      composer::CurrentDialogs().Exec(configure);
+    }
+    const QString server = GetSetting(kKeyServer, "");
+    const int32_t port = LeadingNumberToLong(GetSetting(kKeyPort, "0"));
+    const QString user = GetSetting(kKeyUser, "");
+    const QString password = GetSetting(kKeyPassword, "");
+    fromAddress = GetSetting(kKeyFromAddress, "");
+    const postwing::SecurityTypes security = SecurityFromText(GetSetting(kKeySecurity, "None"));
+
+    if (mailUsed_) ResetMailKeepingAttachments();
+    if (!server.isEmpty()) mobjMail->SetSMTPServer(server.toStdString());
+    if (port != 0) mobjMail->SetSMTPServerPort(port);
+    mobjMail->SetUser(user.toStdString());
+    mobjMail->SetPassword(password.toStdString());
+    mobjMail->SetSecurity(security);
+
+    auto header = mobjMail->Header();
+    header->SetBccList(txtBCC->text().toStdString());
+    header->SetCcList(txtCC->text().toStdString());
+    header->SetFrom(fromAddress.toStdString());
+    header->SetSubject(txtSubject->text().toStdString());
+    header->SetToList(txtTo->text().toStdString());
+
+    mobjMail->Body()->SetText(postwing::Variant(dhtEdit->DocumentHTML().toStdString()));
+
+    progressTotal = progressSent = statusBytes = 0;
+    SetStatusText("Sending");
+    SetMousePointer(MousePointer::ArrowHourglass);
+    awaitingDataReply_ = false;
+    accepted_ = false;
+    SetSending(true);
+    mailUsed_ = true;
+    mobjMail->Send();
+  } catch (const std::exception& e) {
+    ReportError(e, true);
+  }
+}
+
+void frmSendMail::mobjMail_SendStatus(std::string& Data) {
+  // Success is the positive reply that follows the end of the data.
+  if (Data.rfind(">>Sending", 0) == 0) {
+    awaitingDataReply_ = true;
+  } else if (awaitingDataReply_ && Data.rfind("<<", 0) == 0) {
+    awaitingDataReply_ = false;
+    accepted_ = Data.size() > 2 && Data[2] == '2';
+  }
+}
+
+void frmSendMail::mobjMail_SendProgress(int32_t& BytesSent, int32_t& BytesRemaining) {
+  if (BytesRemaining != 0) {
+    if (progressTotal == 0) progressTotal = int64_t{BytesSent} + BytesRemaining;
+    progressSent += BytesSent;
+    const double ratio = progressTotal != 0 ? static_cast<double>(progressSent) / progressTotal : 0;
+    SetProgressPercent(static_cast<int32_t>(std::nearbyint(ratio * 100.0)));
+  } else {
+    progressSent = 0;
+    progressTotal = 0;
+  }
+  statusBytes += BytesSent;
+  SetStatusText("Sending - Bytes Sent: " + QString::number(statusBytes));
+}
+
+void frmSendMail::mobjMail_SendComplete() {
+  SetMousePointer(MousePointer::Default);
+  SetSending(false);
+  SetProgressPercent(0);
+  if (!accepted_) {
+    // Not delivered: the message stays for another try.
+    SetStatusText("Not sent");
+    ResetMailKeepingAttachments();
+    return;
+  }
+  SetStatusText("Complete");
+  dhtEdit->NewDocument();
+  txtTo->clear();
+  txtCC->clear();
+  txtBCC->clear();
+  txtSubject->clear();
+  txtTo->setFocus();
+  UpdateCaption();
+  txtAttachments->clear();
+  Form_Resize();
+  mobjMail->Clear();
+  mailUsed_ = false;
+  accepted_ = false;
+}
+
+void frmSendMail::mobjMail_WinsockError(int32_t& /*Number*/, std::string& /*Source*/,
+                                        std::string& Description, std::string& /*HelpFile*/,
+                                        int32_t& /*HelpContext*/) {
+  SetSending(false);
+  // Shown once the library's event has returned: the box runs a loop of its own.
+  const QString text = QString::fromStdString(Description);
+  QTimer::singleShot(0, this, [this, text] { ShowError(text, this); });
+}
+
+void frmSendMail::SetStatusText(const QString& text) {
+  statusPanel_->SetPanelText(text);
+}
+
+void frmSendMail::SetProgressPercent(int32_t percent) {
+  if (percent == 0) {
+    progressPanel_->SetPanelText({});
+    return;
+  }
+  progressPanel_->SetPanelText(QString::number(percent) + "% " +
+                               QString(std::max(0, percent / 4), QChar(1)));
+}
+
+void frmSendMail::ReportError(const std::exception& error, bool send_failed) {
+  if (send_failed) SetSending(false);
+  ShowError(DescriptionOf(error), this);
+}
+
+// ---- Attachments ----
+
+void frmSendMail::AttachFiles() {
+  const QStringList files = composer::CurrentDialogs().OpenFileNames(this, "Locate File to Attach",
+                                                                     QString(), "All Files (*)");
+  if (files.isEmpty()) return;
+  std::exception_ptr failure;
+  for (const QString& path : files) {
+    try {
+      Attachments()->Add(QFile::encodeName(path).toStdString());
+    } catch (...) {
+      failure = std::current_exception();
+      break;
+    }
+  }
+  // The line shows what is attached, also when a file was refused.
+  UpdateAttachments();
+  Form_Resize();
+  if (failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+      ReportError(e, false);
+    }
+    return;
+  }
+  dhtEdit->setFocus();
+}
+
+void frmSendMail::mnuViewAttachments_Click() {
+  frmAttachments window(this);
+  composer::CurrentDialogs().Exec(window);
+}
+
+void frmSendMail::mnuViewConfiguration_Click() {
+  frmConfigure window(this);
+  composer::CurrentDialogs().Exec(window);
+}
+
+// ---- Editing ----
+
+void frmSendMail::dhtEdit_FocusGained() {
+  editorActive = true;
+  if (windowReady && !dhtEdit->hasFocus()) dhtEdit->setFocus();
+  SetState();
+}
+
+void frmSendMail::mnuEditPaste_Click() {
+  try {
+    // Through the hidden document, so the clipboard holds the editor's own HTML form.
+    wbrEdit->clear();
+    wbrEdit->paste();
+    wbrEdit->selectAll();
+    wbrEdit->copy();
+    dhtEdit->ExecCommand(HtmlEditor::DECMD_PASTE);
+    wbrEdit->SetBodyInnerHTML({});
+  } catch (const std::exception& e) {
+    ReportError(e, false);
+  }
+}
+
+void frmSendMail::dhtEdit_KeyDown(QKeyEvent* e, bool* suppress) {
+  try {
+    const auto mods = e->modifiers();
+    const bool ctrl = mods & Qt::ControlModifier;
+    const bool shift = mods & Qt::ShiftModifier;
+    if ((e->key() == Qt::Key_V && ctrl) || (e->key() == Qt::Key_Insert && shift)) {
+      *suppress = true;
+      return;
+    }
+    const bool enter = e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;
+    if (!shift && enter && cbxStyle->currentText() == "Normal") {
+      *suppress = true;
+      QKeyEvent line_break(QEvent::KeyPress, Qt::Key_Return, Qt::ShiftModifier, "\r");
+      QApplication::sendEvent(dhtEdit, &line_break);
+    }
+  } catch (const std::exception& error) {
+    ReportError(error, false);
+  }
+}
+
+void frmSendMail::cbxStyle_Activated(int index) {
+  const QString name = cbxStyle->itemText(index);
+  try {
+    if (name != "Remove Format") {
+      dhtEdit->ExecCommand(HtmlEditor::DECMD_SETBLOCKFMT, 0, name);
+    } else {
+      dhtEdit->ExecCommand(HtmlEditor::DECMD_REMOVEFORMAT);
+    }
+  } catch (const std::exception& e) {
+    ReportError(e, false);
+  }
+  if (!styleKeyFlag) {
+    dhtEdit->setFocus();
+  } else {
+    styleKeyFlag = false;
+  }
+}
+
+void frmSendMail::mnuFormatBackgroundColor_Click() {
+  try {
+    QString s = dhtEdit->ExecCommand(HtmlEditor::DECMD_GETBACKCOLOR).toString();
+    if (s.startsWith(u'#')) s = s.mid(1);
+    auto hex = [&s](qsizetype from) {
+      bool ok = false;
+      const int v = s.size() >= 6 ? s.mid(from, 2).toInt(&ok, 16) : 0;
+      if (!ok) throw postwing::Exception(13, "composer", "Type mismatch");
+      return v;
+    };
+    const int red = hex(0), green = hex(2), blue = hex(s.size() - 2);
+    auto chosen =
+        composer::CurrentDialogs().Color(this, QColor(red, green, blue), "Select Background Color");
+    if (!chosen) return;
+    const int32_t colour = chosen->red() | (chosen->green() << 8) | (chosen->blue() << 16);
+    dhtEdit->ExecCommand(HtmlEditor::DECMD_SETBACKCOLOR, 0, ColorToHtml(colour));
+  } catch (const std::exception& e) {
+    ReportError(e, false);
+  }
+}
+
+void frmSendMail::mnuViewSource_Click() {
+  if (mnuViewSource->isChecked()) {
+    const QString t = dhtEdit->BodyInnerHTML();
+    dhtEdit->SetBodyInnerText(t);
+  } else {
+    const QString t = dhtEdit->BodyInnerText();
+    dhtEdit->SetBodyInnerHTML(t);
+  }
+}
+
+void frmSendMail::SetState() {
+  try {
+    auto available = [this](int command) {
+      return dhtEdit->QueryStatus(command) == HtmlEditor::kEnabled && editorActive;
+    };
+    const bool styles = dhtEdit->QueryStatus(HtmlEditor::DECMD_GETBLOCKFMT) == HtmlEditor::kEnabled;
+    cbxStyle->setEnabled(styles);
+    if (styles) {
+      const int index =
+          cbxStyle->findText(dhtEdit->ExecCommand(HtmlEditor::DECMD_GETBLOCKFMT).toString());
+      if (index >= 0) {
+        QSignalBlocker quiet(cbxStyle);
+        cbxStyle->setCurrentIndex(index);
+      }
+    }
+    ButtonMenu("Insert Image")->setEnabled(available(HtmlEditor::DECMD_IMAGE));
+    ButtonMenu("Insert Hyperlink")->setEnabled(available(HtmlEditor::DECMD_HYPERLINK));
+    ButtonMenu("Remove Hyperlink")->setEnabled(available(HtmlEditor::DECMD_UNLINK));
+
+    Button("Copy")->setEnabled(available(HtmlEditor::DECMD_COPY));
+    Button("Cut")->setEnabled(available(HtmlEditor::DECMD_CUT));
+    Button("Paste")->setEnabled(available(HtmlEditor::DECMD_PASTE));
+
+    const std::pair<const char*, int> latching[] = {
+        {"Bold", HtmlEditor::DECMD_BOLD},
+        {"Italic", HtmlEditor::DECMD_ITALIC},
+        {"Underline", HtmlEditor::DECMD_UNDERLINE},
+        {"Align Left", HtmlEditor::DECMD_JUSTIFYLEFT},
+        {"Center", HtmlEditor::DECMD_JUSTIFYCENTER},
+        {"Align Right", HtmlEditor::DECMD_JUSTIFYRIGHT},
+    };
+    for (const auto& [key, command] : latching) {
+      QAction* b = Button(key);
+      if (dhtEdit->QueryStatus(command) == HtmlEditor::kLatched && editorActive) {
+        b->setChecked(true);
+      } else {
+        b->setChecked(false);
+        b->setEnabled(available(command));
+      }
+    }
+
+    Button("Properties")->setEnabled(available(HtmlEditor::DECMD_PROPERTIES));
+    Button("Font")->setEnabled(available(HtmlEditor::DECMD_FONT));
+    Button("Indent")->setEnabled(available(HtmlEditor::DECMD_INDENT));
+    Button("Outdent")->setEnabled(available(HtmlEditor::DECMD_OUTDENT));
+
+    Button("View Details")->setChecked(dhtEdit->ShowDetails());
+    Button("View Details")->setEnabled(editorActive);
+
+    Button("Insert")->setEnabled(ButtonMenu("Insert Image")->isEnabled() ||
+                                 ButtonMenu("Insert Hyperlink")->isEnabled() ||
+                                 ButtonMenu("Remove Hyperlink")->isEnabled());
+
+    mnuEditRedo->setEnabled(available(HtmlEditor::DECMD_REDO));
+    mnuEditUndo->setEnabled(available(HtmlEditor::DECMD_UNDO));
+    mnuEditCopy->setEnabled(available(HtmlEditor::DECMD_COPY));
+    mnuEditCut->setEnabled(available(HtmlEditor::DECMD_CUT));
+    mnuEditPaste->setEnabled(available(HtmlEditor::DECMD_PASTE));
+    mnuEditDel->setEnabled(available(HtmlEditor::DECMD_DELETE));
+    mnuEditSelectAll->setEnabled(available(HtmlEditor::DECMD_SELECTALL));
+    mnuEditProperties->setEnabled(available(HtmlEditor::DECMD_PROPERTIES));
+    mnuFormatBackgroundColor->setEnabled(available(HtmlEditor::DECMD_GETBACKCOLOR));
+    mnuFormatFont->setEnabled(available(HtmlEditor::DECMD_FONT));
+  } catch (const std::exception& e) {
+    ReportError(e, false);
+  }
+}
+
+bool frmSendMail::eventFilter(QObject* watched, QEvent* e) {
+  if (watched == client_ && e->type() == QEvent::Resize) {
+    Form_Resize();
+  } else if (watched == tbrSend && e->type() == QEvent::MouseButtonPress) {
+    SetState();
+  } else if (watched == cbxStyle) {
+    if (e->type() == QEvent::KeyPress) {
+      auto* k = static_cast<QKeyEvent*>(e);
+      styleKeyFlag = true;
+      if (k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter) {
+        if (windowReady) dhtEdit->setFocus();
+        return true;
+      }
+      // Typed characters never change the style: only the list's own keys do.
+      if (!k->text().isEmpty() && k->text()[0].isPrint()) return true;
+    } else if (e->type() == QEvent::FocusOut) {
+      const auto reason = static_cast<QFocusEvent*>(e)->reason();
+      // A click elsewhere, Shift+Tab, a popup or another window keep the user's choice.
+      if (windowReady && (reason == Qt::TabFocusReason || reason == Qt::OtherFocusReason ||
+                          reason == Qt::ShortcutFocusReason)) {
+        QTimer::singleShot(0, dhtEdit, [this] { dhtEdit->setFocus(); });
+      }
+    }
+  }
+  return QMainWindow::eventFilter(watched, e);
+}

@@ -1,0 +1,176 @@
+// frmSendMail: the composer's main window: the address panel, the HTML editor, the
+// toolbar and menus, and the one SendMail that carries every message.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+#include <QVariant>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include <postwing/postwing.hpp>
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QStatusBar;
+class QToolBar;
+class QKeyEvent;
+
+namespace composer {
+class HtmlEditor;
+class StatusPanel;
+}  // namespace composer
+
+class frmSendMail : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // Creation: the window's SendMail and the editor's parameter object.
+  frmSendMail();
+  ~frmSendMail() override;
+
+  // The load steps: folders, title, scratch document, style list, focus; shows the window.
+  void Form_Load();
+
+  // Members the other windows use.
+  std::shared_ptr<postwing::Attachments> Attachments() const;
+  void UpdateAttachments();
+  void Form_Resize();
+
+  // Sending.
+  void SendCurrentMessage();
+  void SetStatusText(const QString& text);
+  void SetProgressPercent(int32_t percent);
+  void mobjMail_SendComplete();
+  void mobjMail_SendProgress(int32_t& BytesSent, int32_t& BytesRemaining);
+  void mobjMail_WinsockError(int32_t& Number, std::string& Source, std::string& Description,
+                             std::string& HelpFile, int32_t& HelpContext);
+  void mobjMail_SendStatus(std::string& Data);
+
+  // Window procedures.
+  void AttachFiles();
+  void SetState();
+  int PromptSaveChanges();
+  void UpdateCaption();
+  QString CreateScratchDocument();
+  void FocusEditorWhenIdle();
+
+  // Commands.
+  void tbrSend_ButtonClick(const QString& key);
+  void tbrSend_ButtonMenuClick(const QString& key);
+  void mnuFileNew_Click();
+  void mnuFileOpen_Click();
+  bool mnuFileSave_Click();
+  bool mnuFileSaveAs_Click();
+  void mnuFilePrint_Click();
+  void mnuEditPaste_Click();
+  void mnuFormatBackgroundColor_Click();
+  void mnuViewSource_Click();
+  void mnuViewAttachments_Click();
+  void mnuViewConfiguration_Click();
+
+  // The text of a status bar panel, "Progress" or "Status".
+  QString PanelText(const QString& key) const;
+  // The toolbar button or drop-down entry of a key.
+  QAction* Button(const QString& key) const;
+  QAction* ButtonMenu(const QString& key) const;
+
+  // Fields.
+  std::shared_ptr<postwing::SendMail> mobjMail;
+  QVariant blockFormatNames;
+  QString unnamedDocumentPath;
+  QString scratchFilePath;
+  composer::HtmlEditor* scratchDocument = nullptr;
+  QString fromAddress;
+  bool editorActive = false;
+  bool windowReady = false;
+  bool sending = false;
+  bool styleKeyFlag = false;
+  int64_t progressTotal = 0;
+  int64_t progressSent = 0;
+  int64_t statusBytes = 0;
+
+  // Controls.
+  QToolBar* tbrSend = nullptr;
+  QComboBox* cbxStyle = nullptr;
+  QWidget* picHeader = nullptr;
+  QLabel* Label1 = nullptr;
+  QLineEdit* txtTo = nullptr;
+  QLabel* Label2 = nullptr;
+  QLineEdit* txtCC = nullptr;
+  QLabel* Label3 = nullptr;
+  QLineEdit* txtBCC = nullptr;
+  QLabel* Label4 = nullptr;
+  QLineEdit* txtSubject = nullptr;
+  QPushButton* cmdAttachments = nullptr;
+  QLineEdit* txtAttachments = nullptr;
+  composer::HtmlEditor* dhtEdit = nullptr;
+  QStatusBar* stbStatus = nullptr;
+  composer::HtmlEditor* wbrEdit = nullptr;
+
+  // Menu items.
+  QAction* mnuFileSave = nullptr;
+  QAction* mnuFileSaveAs = nullptr;
+  QAction* mnuFileOpen = nullptr;
+  QAction* mnuFileNew = nullptr;
+  QAction* mnuFilePrint = nullptr;
+  QAction* mnuFileExit = nullptr;
+  QAction* mnuEditUndo = nullptr;
+  QAction* mnuEditRedo = nullptr;
+  QAction* mnuEditCut = nullptr;
+  QAction* mnuEditCopy = nullptr;
+  QAction* mnuEditPaste = nullptr;
+  QAction* mnuEditDel = nullptr;
+  QAction* mnuEditSelectAll = nullptr;
+  QAction* mnuEditFind = nullptr;
+  QAction* mnuEditProperties = nullptr;
+  QAction* mnuFormatBackgroundColor = nullptr;
+  QAction* mnuFormatFont = nullptr;
+  QAction* mnuViewSource = nullptr;
+  QAction* mnuViewAttachments = nullptr;
+  QAction* mnuViewConfiguration = nullptr;
+
+ protected:
+  void closeEvent(QCloseEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
+
+ private:
+  void CreateControls();
+  void CreateMenus();
+  void CreateToolbar();
+  void ConnectEditor();
+  void ConnectMail();
+  void SetSending(bool on);
+  void UpdateSendButton();
+  // The shared error path of the window's procedures; a failed start of a send also
+  // ends the "sending" state.
+  void ReportError(const std::exception& error, bool send_failed);
+  // After a send the server did not accept: a fresh SendMail state that still carries
+  // the attachments, so the next Send sends the same message.
+  void ResetMailKeepingAttachments();
+  void dhtEdit_FocusGained();
+  void dhtEdit_KeyDown(QKeyEvent* e, bool* suppress);
+  void cbxStyle_Activated(int index);
+  void DeleteScratchFile();
+  void RunCommand(int command);
+
+  composer::StatusPanel* progressPanel_ = nullptr;
+  composer::StatusPanel* statusPanel_ = nullptr;
+  QWidget* client_ = nullptr;
+  QMenu* insertMenu_ = nullptr;
+  std::map<QString, QAction*> buttons_;
+  std::map<QString, QAction*> buttonMenus_;
+  std::vector<postwing::Connection> connections_;
+  // Whether the server accepted the message of the send in progress.
+  bool awaitingDataReply_ = false;
+  bool accepted_ = false;
+  // The SendMail holds the state of an earlier send that was not completed and cleared.
+  bool mailUsed_ = false;
+};
