@@ -381,6 +381,29 @@ TEST_F(TcpClientTest, DestroyedInsideEventsWithoutTouchingFreedMemory) {
   EXPECT_TRUE(RunEventsUntil([&] { return client_ == nullptr; }, 2s));
 }
 
+TEST_F(TcpClientTest, WritesProceedWhileADataHandlerRunsANestedPass) {
+  Listener listener("127.0.0.1");
+  NewClient();
+  int server = ConnectTo(listener, "127.0.0.1");
+  constexpr size_t kSize = 8u << 20;  // far more than the socket buffers hold
+  std::string got;
+  std::thread reader([&] { got = ReadFor(server, kSize, 10s); });
+  bool finished_inside = false;
+  client_->SetOnDataArrival([&](int32_t) {
+    std::string reply;
+    client_->GetData(reply);
+    client_->SendData(std::string(kSize, 'm'));
+    // As a message encoder yielding inside the handler of the server's reply does.
+    finished_inside = RunEventsUntil([&] { return rec_.completes == 1; }, 10s);
+  });
+  ASSERT_EQ(5, ::write(server, "354\r\n", 5));
+  EXPECT_TRUE(RunEventsUntil([&] { return rec_.completes == 1; }, 10s));
+  reader.join();
+  EXPECT_TRUE(finished_inside);
+  EXPECT_EQ(got.size(), kSize);
+  ::close(server);
+}
+
 TEST_F(TcpClientTest, MisuseRaisesWinsockErrors) {
   NewClient();
   try {

@@ -57,7 +57,10 @@ struct ClientState : std::enable_shared_from_this<ClientState> {
 
   std::shared_ptr<EventLoop> loop;
   int fd = -1;
-  EventLoop::Id watch = 0;
+  // Reading and writing have a watch each, so queued data keeps flowing while a handler
+  // of arriving data runs a nested pass (e.g. encoding a message with DoEvents).
+  EventLoop::Id read_watch = 0;
+  EventLoop::Id write_watch = 0;
   // Changes at every Connect and Close: work begun for an earlier connection is dropped.
   uint64_t generation = 0;
   std::vector<SocketAddress> addresses;
@@ -92,7 +95,8 @@ struct ClientState : std::enable_shared_from_this<ClientState> {
   void Fail(int32_t number, const std::string& description);
   void OnResolved(uint64_t gen, platform::ResolveResult result);
   void TryNextAddress();
-  void OnIo(unsigned ready);
+  void OnReadable();
+  void OnWritable();
   void OnConnectReady();
   void ReadAvailable();
   void WriteQueued();
@@ -100,8 +104,12 @@ struct ClientState : std::enable_shared_from_this<ClientState> {
 };
 
 void ClientState::CloseDescriptor() {
-  if (watch != 0 && loop) loop->Unwatch(watch);
-  watch = 0;
+  if (loop) {
+    if (read_watch != 0) loop->Unwatch(read_watch);
+    if (write_watch != 0) loop->Unwatch(write_watch);
+  }
+  read_watch = 0;
+  write_watch = 0;
   if (fd >= 0) ::close(fd);
   fd = -1;
 }
@@ -117,6 +125,7 @@ void ClientState::Close() {
 }
 
 void ClientState::Fail(int32_t number, const std::string& description) {
+  ++generation;  // whatever was under way on this connection stops
   CloseDescriptor();
   queue.clear();
   state = TcpClient::sckError;
@@ -232,8 +241,11 @@ void ClientState::TryNextAddress() {
       // Even an immediate success is reported from the loop, never from inside Connect.
       fd = s;
       std::weak_ptr<ClientState> weak = weak_from_this();
-      watch = loop->Watch(fd, EventLoop::kWritable, [weak](unsigned ready) {
-        if (auto self = weak.lock()) self->OnIo(ready);
+      read_watch = loop->Watch(fd, 0, [weak](unsigned) {
+        if (auto self = weak.lock()) self->OnReadable();
+      });
+      write_watch = loop->Watch(fd, EventLoop::kWritable, [weak](unsigned) {
+        if (auto self = weak.lock()) self->OnWritable();
       });
       return;
     }
@@ -244,18 +256,18 @@ void ClientState::TryNextAddress() {
   Fail(number, platform::WinsockErrorText(number));
 }
 
-void ClientState::OnIo(unsigned ready) {
+void ClientState::OnReadable() {
   auto self = shared_from_this();
-  const uint64_t gen = generation;
+  if (fd >= 0 && !eof && (state == TcpClient::sckConnected)) ReadAvailable();
+}
+
+void ClientState::OnWritable() {
+  auto self = shared_from_this();
   if (state == TcpClient::sckConnecting) {
     OnConnectReady();
     return;
   }
-  if ((ready & EventLoop::kReadable) && fd >= 0 && !eof) {
-    ReadAvailable();
-    if (gen != generation) return;
-  }
-  if ((ready & EventLoop::kWritable) && fd >= 0 && !queue.empty()) WriteQueued();
+  if (fd >= 0 && !queue.empty()) WriteQueued();
 }
 
 void ClientState::OnConnectReady() {
@@ -287,11 +299,12 @@ void ClientState::OnConnectReady() {
 }
 
 void ClientState::UpdateWatch() {
-  if (watch == 0 || !loop) return;
-  unsigned events = 0;
-  if (!eof && !read_paused) events |= EventLoop::kReadable;
-  if (!queue.empty()) events |= EventLoop::kWritable;
-  loop->UpdateWatch(watch, events);
+  if (!loop || fd < 0) return;
+  const bool connected = state == TcpClient::sckConnected || state == TcpClient::sckClosing;
+  const bool reading = connected && !eof && !read_paused;
+  const bool writing = state == TcpClient::sckConnecting || (connected && !queue.empty());
+  if (read_watch != 0) loop->UpdateWatch(read_watch, reading ? unsigned{EventLoop::kReadable} : 0u);
+  if (write_watch != 0) loop->UpdateWatch(write_watch, writing ? unsigned{EventLoop::kWritable} : 0u);
 }
 
 void ClientState::ReadAvailable() {
