@@ -550,6 +550,18 @@ TEST_F(AttachmentsTest, ValuesPointAtTheOwningSendMail) {
   EXPECT_EQ(mail->Errors()->Item(1)->Method(), "Values.Add");
 }
 
+TEST_F(AttachmentsTest, AttachmentsReplacedByClearAreDetached) {
+  auto a = list->Add("x", "x.txt");
+  mail->Clear();
+  EXPECT_EQ(list->Parent(), nullptr);
+  EXPECT_EQ(mail->Attachments()->Count(), 0);
+  EXPECT_EQ(a->Values()->RootParent(), nullptr);
+  EXPECT_EQ(Raised([&] { a->SetContentType("text/html"); }).Number(), 91);
+  // The new collection is the one that freezes the MIME switch now.
+  EXPECT_NO_THROW(mail->Header()->SetMIMECompliant(true));
+  EXPECT_EQ(mail->Errors()->Count(), 0);
+}
+
 TEST_F(AttachmentsTest, AttachmentOfAGoneMailRaisesInsteadOfGuessing) {
   auto a = list->Add("x", "x.txt");
   mail.reset();
