@@ -288,6 +288,7 @@ TEST_F(Delivery, LargeAttachment) {
   mail_->Body()->SetText("big one");
   mail_->Attachments()->Add((dir_ / "big.bin").string());
   Outcome o = SendOk();
+  std::cerr << "send took " << o.took.count() << " ms\n";
   Parsed p = ParseReceived();
   ASSERT_EQ(p.parts.size(), 2u);
   EXPECT_TRUE(p.parts[1].data == big);

@@ -1,0 +1,246 @@
+// The dialogue against a raw-socket peer that splits, joins, delays and withholds replies.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "e2e/e2e_support.hpp"
+#include "postwing/postwing.hpp"
+
+namespace {
+
+using namespace postwing;
+using e2e::Outcome;
+namespace fs = std::filesystem;
+
+std::string Json(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      default:
+        if (c < 0x20 || c >= 0x7F) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out.push_back(static_cast<char>(c));
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string Send(const std::string& text) {
+  return "{\"send\": " + Json(text) + "}";
+}
+std::string Chunks(const std::vector<std::string>& chunks, double gap = 0.2) {
+  std::string list;
+  for (const auto& c : chunks) list += (list.empty() ? "" : ", ") + Json(c);
+  return "{\"send\": [" + list + "], \"gap\": " + std::to_string(gap) + "}";
+}
+std::string Expect(const std::string& prefix) {
+  return "{\"expect\": " + Json(prefix) + "}";
+}
+std::string Sleep(double seconds) {
+  return "{\"sleep\": " + std::to_string(seconds) + "}";
+}
+const std::string kData = "{\"data\": true}";
+const std::string kClose = "{\"close\": true}";
+
+// The usual end of a dialogue after the recipients: DATA, the data, acceptance, QUIT.
+std::vector<std::string> Tail() {
+  return {Expect("DATA"), Send("354 go ahead\r\n"), kData, Send("250 accepted\r\n"),
+          Expect("QUIT"), Send("221 bye\r\n"),      kClose};
+}
+
+class Scripted : public ::testing::Test {
+ protected:
+  void Start(std::vector<std::string> steps) {
+    std::string script = "[";
+    for (size_t i = 0; i < steps.size(); ++i) script += (i ? ",\n" : "\n") + steps[i];
+    script += "]";
+    e2e::WriteFile(dir_ / "script.json", script);
+    server_ = std::make_unique<e2e::PythonServer>(std::vector<std::string>{
+        e2e::ServersDir() + "scripted_server.py", "--script", (dir_ / "script.json").string(),
+        "--log", (dir_ / "log.txt").string(), "--lifetime", "60"});
+    mail_ = SendMail::Create();
+    mail_->SetSMTPServer("127.0.0.1");
+    mail_->SetSMTPServerPort(server_->port());
+    mail_->SetTimeOut(5);
+    mail_->Header()->SetFrom("from@example.org");
+    mail_->Header()->SetToList("to@example.org");
+    mail_->Body()->SetText("scripted body");
+  }
+  std::vector<std::string> Log() {
+    // The server notes the end of the connection last; give it a moment.
+    for (int i = 0; i < 100; ++i) {
+      auto log = e2e::ScriptLog(dir_ / "log.txt");
+      if (!log.empty() && log.back() == "CLOSED") return log;
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    return e2e::ScriptLog(dir_ / "log.txt");
+  }
+  static int Count(const std::vector<std::string>& log, const std::string& prefix) {
+    return static_cast<int>(std::count_if(
+        log.begin(), log.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+  }
+
+  e2e::TempDir dir_;
+  std::unique_ptr<e2e::PythonServer> server_;
+  std::shared_ptr<SendMail> mail_;
+};
+
+TEST_F(Scripted, SplitMultiLineReplyIsOneReply) {
+  std::vector<std::string> steps = {
+      Chunks({"220-scripted", " ESMTP\r\n220 ", "ready\r\n"}),
+      Expect("EHLO"),
+      Chunks({"250-scripted\r\n250-AUTH LOGIN\r\n250-SI", "ZE 1000\r", "\n250 HELP\r\n"}),
+      Expect("AUTH LOGIN"),
+      Send("334 VXNlcm5hbWU6\r\n"),
+      Expect(""),
+      Send("334 UGFzc3dvcmQ6\r\n"),
+      Expect(""),
+      Send("235 welcome\r\n"),
+      Expect("MAIL"),
+      Send("250 ok\r\n"),
+      Expect("RCPT"),
+      Send("250 ok\r\n")};
+  for (auto& s : Tail()) steps.push_back(s);
+  Start(steps);
+  mail_->SetUser("joe");
+  mail_->SetPassword("pw");
+  Outcome o = e2e::SendAndWait(mail_);
+  EXPECT_TRUE(o.completed);
+  EXPECT_TRUE(o.errors.empty()) << (o.errors.empty() ? "" : o.errors[0].description);
+  auto log = Log();
+  EXPECT_EQ(Count(log, "AUTH LOGIN"), 1);
+  EXPECT_EQ(Count(log, "DATA:"), 1);
+  // The status shows each reply whole, as received.
+  EXPECT_TRUE(o.Saw("<<220-scripted ESMTP\r\n220 ready\r\n"));
+  EXPECT_TRUE(o.Saw("<<250-scripted\r\n250-AUTH LOGIN\r\n250-SIZE 1000\r\n250 HELP\r\n"));
+  EXPECT_TRUE(o.Saw("<<250 accepted\r\n"));
+}
+
+TEST_F(Scripted, JoinedRepliesAreEachProcessedInOrder) {
+  std::vector<std::string> steps = {
+      Send("220 ready\r\n"), Expect("HELO"), Send("250 hello\r\n250 sender ok\r\n"),
+      Expect("MAIL"),        Expect("RCPT"), Send("250 recipient ok\r\n")};
+  for (auto& s : Tail()) steps.push_back(s);
+  Start(steps);
+  Outcome o = e2e::SendAndWait(mail_);
+  EXPECT_TRUE(o.completed);
+  EXPECT_TRUE(o.errors.empty());
+  EXPECT_TRUE(o.Saw("<<250 hello\r\n"));
+  EXPECT_TRUE(o.Saw("<<250 sender ok\r\n"));
+  EXPECT_EQ(Count(Log(), "DATA:"), 1);
+}
+
+TEST_F(Scripted, SilentServerTimesOutAndCompletes) {
+  Start({Send("220 ready\r\n"), Expect("HELO"), Send("250 hello\r\n"), Expect("MAIL"), Sleep(30)});
+  mail_->SetTimeOut(1);
+  Outcome o = e2e::SendAndWait(mail_, std::chrono::seconds(10));
+  EXPECT_TRUE(o.completed);
+  EXPECT_EQ(o.complete_count, 1);
+  ASSERT_EQ(o.errors.size(), 1u);
+  EXPECT_EQ(o.errors[0].number, 10060);
+  EXPECT_EQ(o.errors[0].source, "Winsock");
+  EXPECT_LT(o.took, std::chrono::seconds(4));
+  auto errors = mail_->Errors();
+  ASSERT_GE(errors->Count(), 1);
+  EXPECT_EQ(errors->Item(errors->Count())->Method(), "SendMail.Timeout");
+  EXPECT_EQ(errors->Item(errors->Count())->Number(), 10060);
+}
+
+TEST_F(Scripted, TheReplyToTheDataMayTakeLongerThanTimeOut) {
+  Start({Send("220 ready\r\n"), Expect("HELO"), Send("250 hello\r\n"), Expect("MAIL"),
+         Send("250 ok\r\n"), Expect("RCPT"), Send("250 ok\r\n"), Expect("DATA"),
+         Send("354 go ahead\r\n"), kData, Sleep(2.5), Send("250 accepted late\r\n"), Expect("QUIT"),
+         Send("221 bye\r\n"), kClose});
+  mail_->SetTimeOut(1);
+  Outcome o = e2e::SendAndWait(mail_, std::chrono::seconds(15));
+  EXPECT_TRUE(o.completed);
+  EXPECT_TRUE(o.errors.empty()) << (o.errors.empty() ? "" : o.errors[0].description);
+  EXPECT_TRUE(o.Saw("<<250 accepted late\r\n"));
+}
+
+TEST_F(Scripted, EndlessReplyIsRefused) {
+  Start(
+      {Send("220 ready\r\n"), Expect("HELO"), Send("250-" + std::string(1 << 20, 'x')), Sleep(10)});
+  Outcome o = e2e::SendAndWait(mail_, std::chrono::seconds(10));
+  EXPECT_TRUE(o.completed);
+  ASSERT_EQ(o.errors.size(), 1u);
+  EXPECT_EQ(o.errors[0].number, emxReplyTooLong);
+  EXPECT_EQ(o.errors[0].description, "The server's reply exceeds 1048576 bytes.");
+  EXPECT_EQ(Count(Log(), "MAIL"), 0);
+}
+
+TEST_F(Scripted, GarbageReplyStopsWithQuit) {
+  Start({Send("220 ready\r\n"), Expect("HELO"), Send("hello there\r\n"), Expect("QUIT"),
+         Send("221 bye\r\n"), kClose});
+  Outcome o = e2e::SendAndWait(mail_, std::chrono::seconds(10));
+  EXPECT_TRUE(o.completed);
+  ASSERT_EQ(o.errors.size(), 1u);
+  EXPECT_EQ(o.errors[0].number, 13);
+  EXPECT_LT(o.took, std::chrono::seconds(3));
+  auto log = Log();
+  EXPECT_EQ(Count(log, "MAIL"), 0);
+  EXPECT_EQ(Count(log, "QUIT"), 1);
+}
+
+TEST_F(Scripted, RefusedGreetingStopsWithQuit) {
+  Start({Send("421 too busy\r\n"), Expect("QUIT"), Send("221 bye\r\n"), kClose});
+  Outcome o = e2e::SendAndWait(mail_, std::chrono::seconds(10));
+  EXPECT_TRUE(o.completed);
+  ASSERT_EQ(o.errors.size(), 1u);
+  EXPECT_EQ(o.errors[0].number, 12003);
+  EXPECT_EQ(o.errors[0].description, "421 too busy");
+  EXPECT_EQ(Count(Log(), "HELO"), 0);
+}
+
+TEST_F(Scripted, RefusedDataEndsWithoutTheMessage) {
+  Start({Send("220 ready\r\n"), Expect("HELO"), Send("250 hello\r\n"), Expect("MAIL"),
+         Send("250 ok\r\n"), Expect("RCPT"), Send("250 ok\r\n"), Expect("DATA"),
+         Send("554 no data for you\r\n"), Expect("QUIT"), Send("221 bye\r\n"), kClose});
+  Outcome o = e2e::SendAndWait(mail_, std::chrono::seconds(10));
+  EXPECT_TRUE(o.completed);
+  ASSERT_EQ(o.errors.size(), 1u);
+  EXPECT_EQ(o.errors[0].number, 12003);
+  EXPECT_EQ(Count(Log(), "DATA:"), 0);
+}
+
+TEST_F(Scripted, StrayStartOfDataNeverSendsTheMessageTwice) {
+  Start({Send("220 ready\r\n"), Expect("HELO"), Send("250 hello\r\n"), Expect("MAIL"),
+         Send("250 ok\r\n"), Expect("RCPT"), Send("250 ok\r\n"), Expect("DATA"),
+         Send("354 go ahead\r\n"), kData, Send("250 accepted\r\n354 again\r\n"), Expect("QUIT"),
+         Sleep(0.5), Send("221 bye\r\n"), kClose});
+  Outcome o = e2e::SendAndWait(mail_, std::chrono::seconds(10));
+  EXPECT_TRUE(o.completed);
+  EXPECT_TRUE(o.errors.empty());
+  auto log = Log();
+  EXPECT_EQ(Count(log, "DATA:"), 1);
+  EXPECT_EQ(Count(log, "."), 0);
+}
+
+TEST_F(Scripted, ServerThatNeverClosesAfterQuitIsClosedQuietly) {
+  Start({Send("220 ready\r\n"), Expect("HELO"), Send("250 hello\r\n"), Expect("MAIL"),
+         Send("250 ok\r\n"), Expect("RCPT"), Send("250 ok\r\n"), Expect("DATA"),
+         Send("354 go ahead\r\n"), kData, Send("250 accepted\r\n"), Expect("QUIT"), Sleep(30)});
+  mail_->SetTimeOut(1);
+  Outcome o = e2e::SendAndWait(mail_, std::chrono::seconds(10));
+  EXPECT_TRUE(o.completed);
+  EXPECT_TRUE(o.errors.empty());
+  EXPECT_LT(o.took, std::chrono::seconds(4));
+}
+
+}  // namespace
