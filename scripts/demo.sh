@@ -4,12 +4,12 @@
 # postwing-send, and shows what the server received, each attachment decoded and checked
 # against the file sent. Exits non-zero if any step fails.
 #
-#   bash scripts/demo.sh            (build/ is reused when it exists)
+#   bash scripts/demo.sh            (build/ is reused when it exists; BUILD=dir for another)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 python=/usr/bin/python3  # Debian's, with python3-aiosmtpd
-build=build
+build=${BUILD:-build}
 
 if [ -t 1 ]; then bold=$'\e[1m'; plain=$'\e[0m'; else bold=""; plain=""; fi
 step() { printf '\n%s==> %s%s\n' "$bold" "$*" "$plain"; }

@@ -112,6 +112,23 @@ def read_file(path):
         return f.read()
 
 
+def crlf(data):
+    """Text as SMTP carries it: every line end CR LF."""
+    return data.replace(b"\r\n", b"\n").replace(b"\r", b"\n").replace(b"\n", b"\r\n")
+
+
+def compare(part, want):
+    """'same', 'same-text' (equal once the file's line ends are CR LF, as SMTP carries a text
+    part that is not Base64 or quoted-printable), or 'different'."""
+    if part.data == want:
+        return "same"
+    textual = part.content_type.startswith("text/") and part.encoding.lower() not in (
+        "base64", "quoted-printable")
+    if textual and part.data == crlf(want):
+        return "same-text"
+    return "different"
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -197,8 +214,13 @@ def main():
         show("      sha256   : %s" % digest)
         if a.name in expected:
             want = expected[a.name]
-            if want == a.data:
+            verdict = compare(a, want)
+            if verdict == "same":
                 show("      check    : identical to the file sent (sha256 matches)")
+            elif verdict == "same-text":
+                show("      check    : the file sent, its line ends as CR LF (SMTP's form of a")
+                show("                 %s text part): sha256 matches the file with CR LF"
+                     % a.encoding)
             else:
                 show("      check    : DIFFERENT from the file sent (sha256 %s, %d bytes)"
                      % (hashlib.sha256(want).hexdigest(), len(want)))
@@ -211,7 +233,7 @@ def main():
         got = by_name.get(name)
         if got is None:
             failures.append("attachment %r not found (got %r)" % (name, [a.name for a in attachments]))
-        elif got.data != want:
+        elif compare(got, want) == "different":
             failures.append("attachment %r differs: %d bytes received, %d sent"
                             % (name, len(got.data), len(want)))
     if args.expect_attachment_count is not None and len(attachments) != args.expect_attachment_count:

@@ -1,0 +1,280 @@
+// Runs postwing-send (or any program) as a child process, and the capture SMTP server.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace cli_test {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct ProcessResult {
+  int exit_code = -1;  // -1 when killed by a signal
+  int signal = 0;
+  bool timed_out = false;
+  std::string out;
+  std::string err;
+  std::chrono::milliseconds elapsed{0};
+};
+
+struct ProcessSpec {
+  std::vector<std::string> argv;
+  // Variables to set (a value) or remove (nullopt) in the child's environment.
+  std::map<std::string, std::optional<std::string>> env;
+  std::string stdin_text;
+  std::chrono::milliseconds limit{60000};
+};
+
+inline std::vector<std::string> ChildEnvironment(
+    const std::map<std::string, std::optional<std::string>>& changes) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    std::string entry(*e);
+    std::string name = entry.substr(0, entry.find('='));
+    if (!changes.count(name)) env.push_back(entry);
+  }
+  for (const auto& [name, value] : changes) {
+    if (value) env.push_back(name + "=" + *value);
+  }
+  return env;
+}
+
+// Runs the program to its end (killed at the limit), feeding stdin_text and collecting both
+// outputs.
+inline ProcessResult RunProcess(const ProcessSpec& spec) {
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
+    throw std::runtime_error("pipe failed");
+  }
+  // Everything the child needs is built before fork: after it only async-signal-safe calls.
+  std::vector<std::string> env_strings = ChildEnvironment(spec.env);
+  std::vector<char*> argv, envp;
+  for (const auto& a : spec.argv) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  for (const auto& e : env_strings) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+
+  const auto start = Clock::now();
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  fcntl(in[1], F_SETFL, O_NONBLOCK);
+
+  ProcessResult r;
+  size_t written = 0;
+  int stdin_fd = in[1];
+  if (spec.stdin_text.empty()) {
+    close(stdin_fd);
+    stdin_fd = -1;
+  }
+  int open_outputs = 2;
+  const auto deadline = start + spec.limit;
+  while (open_outputs > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+      r.timed_out = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {stdin_fd, POLLOUT, 0}};
+    int n = poll(fds, stdin_fd >= 0 ? 3 : 2, static_cast<int>(left.count()));
+    if (n < 0 && errno != EINTR) break;
+    for (int k = 0; k < 2; ++k) {
+      if (fds[k].fd >= 0 && (fds[k].revents & (POLLIN | POLLHUP | POLLERR))) {
+        char buf[65536];
+        ssize_t got = read(fds[k].fd, buf, sizeof buf);
+        if (got > 0) {
+          (k == 0 ? r.out : r.err).append(buf, static_cast<size_t>(got));
+        } else if (got == 0 || errno != EINTR) {
+          close(fds[k].fd);
+          (k == 0 ? out[0] : err[0]) = -1;
+          --open_outputs;
+        }
+      }
+    }
+    if (stdin_fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      ssize_t put =
+          write(stdin_fd, spec.stdin_text.data() + written, spec.stdin_text.size() - written);
+      if (put > 0) written += static_cast<size_t>(put);
+      if (put < 0 && errno != EAGAIN && errno != EINTR) written = spec.stdin_text.size();
+      if (written == spec.stdin_text.size()) {
+        close(stdin_fd);
+        stdin_fd = -1;
+      }
+    }
+  }
+  if (stdin_fd >= 0) close(stdin_fd);
+  if (out[0] >= 0) close(out[0]);
+  if (err[0] >= 0) close(err[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  r.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+  return r;
+}
+
+inline fs::path MakeTempDir(const std::string& stem) {
+  std::string pattern = (fs::temp_directory_path() / (stem + "XXXXXX")).string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+inline void WriteFile(const fs::path& path, const std::string& data) {
+  std::ofstream f(path, std::ios::binary);
+  f.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+inline std::string ReadFile(const fs::path& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// tests/e2e/servers/capture_server.py on 127.0.0.1 with a port of the system's choosing;
+// every accepted message lands in dir() as 0001.eml (+ 0001.json for the envelope).
+class CaptureServer {
+ public:
+  explicit CaptureServer(std::vector<std::string> extra_args = {}) {
+    dir_ = MakeTempDir("pw-cli-capture-");
+    std::vector<std::string> args = {
+        POSTWING_PYTHON, std::string(POSTWING_TESTS_DIR) + "/e2e/servers/capture_server.py",
+        "--dir",         (dir_ / "inbox").string(),
+        "--lifetime",    "180"};
+    args.insert(args.end(), extra_args.begin(), extra_args.end());
+    int out[2];
+    if (pipe2(out, O_CLOEXEC)) throw std::runtime_error("pipe failed");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    std::string line;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
+      pollfd p{out[0], POLLIN, 0};
+      if (poll(&p, 1, 200) > 0) {
+        char c[256];
+        ssize_t n = read(out[0], c, sizeof c);
+        if (n <= 0) break;
+        line.append(c, static_cast<size_t>(n));
+      }
+    }
+    close(out[0]);
+    if (line.rfind("PORT ", 0) != 0) {
+      Stop();
+      throw std::runtime_error("capture server did not start: " + line);
+    }
+    port_ = std::stoi(line.substr(5));
+  }
+  ~CaptureServer() {
+    Stop();
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  CaptureServer(const CaptureServer&) = delete;
+  CaptureServer& operator=(const CaptureServer&) = delete;
+
+  int port() const { return port_; }
+  std::string port_text() const { return std::to_string(port_); }
+  fs::path inbox() const { return dir_ / "inbox"; }
+  fs::path work() const { return dir_; }
+  fs::path message(int n) const {
+    char name[16];
+    std::snprintf(name, sizeof name, "%04d.eml", n);
+    return inbox() / name;
+  }
+  int MessageCount() const {
+    int count = 0;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(inbox(), ec)) {
+      if (e.path().extension() == ".eml") ++count;
+    }
+    return count;
+  }
+  std::string Transcript() const { return ReadFile(inbox() / "transcript.jsonl"); }
+
+ private:
+  void Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 100; ++i) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+  fs::path dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// A TCP port on 127.0.0.1 that refuses connections: bound, never listening, held open.
+class ClosedPort {
+ public:
+  ClosedPort() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len)) {
+      throw std::runtime_error("bind failed");
+    }
+    port_ = ntohs(a.sin_port);
+  }
+  ~ClosedPort() { close(fd_); }
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+}  // namespace cli_test

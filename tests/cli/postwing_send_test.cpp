@@ -1,0 +1,459 @@
+// postwing-send as a user runs it: the binary against the capture SMTP server on 127.0.0.1,
+// each arrived message checked by Python's email package (scripts/show_received.py).
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cli/cli_harness.hpp"
+
+namespace cli_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kSend = POSTWING_SEND_BIN;
+const std::string kShow = std::string(POSTWING_TESTS_DIR) + "/../scripts/show_received.py";
+
+// Runs postwing-send with the arguments; POSTWING_PASSWORD is removed unless given.
+ProcessResult Send(std::vector<std::string> args,
+                   std::map<std::string, std::optional<std::string>> env = {},
+                   std::string stdin_text = {}) {
+  ProcessSpec spec;
+  spec.argv = {kSend};
+  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+  spec.env = std::move(env);
+  if (!spec.env.count("POSTWING_PASSWORD")) spec.env["POSTWING_PASSWORD"] = std::nullopt;
+  spec.stdin_text = std::move(stdin_text);
+  spec.limit = 60s;
+  return RunProcess(spec);
+}
+
+// Checks a received message with the independent parser; returns its report on failure.
+::testing::AssertionResult Received(const fs::path& eml, std::vector<std::string> checks) {
+  ProcessSpec spec;
+  spec.argv = {POSTWING_PYTHON, kShow, eml.string()};
+  spec.argv.insert(spec.argv.end(), checks.begin(), checks.end());
+  ProcessResult r = RunProcess(spec);
+  if (r.exit_code == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "show_received.py exit " << r.exit_code << "\n"
+                                       << r.out << r.err;
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
+  return s;
+}
+
+std::string Describe(const ProcessResult& r) {
+  return "exit " + std::to_string(r.exit_code) + " signal " + std::to_string(r.signal) +
+         (r.timed_out ? " (timed out)" : "") + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
+}
+
+class PostwingSend : public ::testing::Test {
+ protected:
+  void SetUp() override { files_ = MakeTempDir("pw-cli-files-"); }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(files_, ec);
+  }
+  std::string File(const std::string& name, const std::string& data) {
+    fs::path p = files_ / name;
+    fs::create_directories(p.parent_path());
+    WriteFile(p, data);
+    return p.string();
+  }
+  std::vector<std::string> Server(const CaptureServer& s) {
+    return {"-s", "127.0.0.1", "-p", s.port_text(), "--timeout", "10"};
+  }
+  static std::vector<std::string> Join(std::vector<std::string> a,
+                                       const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  }
+
+  fs::path files_;
+};
+
+// --- the command line itself ---------------------------------------------------------------
+
+TEST_F(PostwingSend, HelpListsEveryOptionAndExitsZero) {
+  ProcessResult r = Send({"--help"});
+  EXPECT_EQ(r.exit_code, 0) << Describe(r);
+  for (const char* opt : {"--server",
+                          "--port",
+                          "--user",
+                          "--password-file",
+                          "POSTWING_PASSWORD",
+                          "--from",
+                          "--to",
+                          "--cc",
+                          "--bcc",
+                          "--subject",
+                          "--reply-to",
+                          "--body-file",
+                          "--attach",
+                          "--attach-as",
+                          "--timeout",
+                          "--verify",
+                          "--domain-for-helo",
+                          "--no-mime",
+                          "--no-keepalive",
+                          "--raw",
+                          "--verbose"}) {
+    EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
+  }
+  EXPECT_TRUE(r.err.empty());
+}
+
+TEST_F(PostwingSend, UsageErrorsExitTwoWithAReason) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+  } cases[] = {
+      {{"--bogus"}, "unknown option '--bogus'"},
+      {{"-p", "seventy"}, "invalid port 'seventy'"},
+      {{"--timeout", "-3"}, "invalid time-out"},
+      {{"extra"}, "unexpected argument 'extra'"},
+      {{"-s"}, "needs a value"},
+  };
+  for (const auto& c : cases) {
+    ProcessResult r = Send(c.args);
+    EXPECT_EQ(r.exit_code, 2) << Describe(r);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << Describe(r);
+    EXPECT_NE(r.err.find("--help"), std::string::npos) << Describe(r);
+  }
+}
+
+TEST_F(PostwingSend, UnreadableFilesAreUsageErrorsBeforeAnythingIsSent) {
+  CaptureServer server;
+  const auto base = Join(Server(server), {"-f", "a@example.org", "-t", "b@example.org"});
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+  } cases[] = {
+      {{"--body-file", (files_ / "missing.txt").string()}, "missing.txt"},
+      {{"-a", (files_ / "nope.pdf").string()}, "nope.pdf"},
+      {{"-a", files_.string()}, "not a regular file"},
+      {{"--password-file", (files_ / "pw").string(), "-u", "ann"}, "pw"},
+      {{"--raw", (files_ / "none.eml").string()}, "none.eml"},
+  };
+  for (const auto& c : cases) {
+    ProcessResult r = Send(Join(base, c.args));
+    EXPECT_EQ(r.exit_code, 2) << Describe(r);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << Describe(r);
+  }
+  EXPECT_EQ(server.MessageCount(), 0);
+  EXPECT_EQ(server.Transcript().find("CONNECT"), std::string::npos) << server.Transcript();
+}
+
+// The checks Send makes are the library's: its numbers and texts reach the user.
+TEST_F(PostwingSend, MissingServerSenderOrRecipientsGiveTheLibrarysError) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string number;
+    std::string text;
+  } cases[] = {
+      {{"-f", "a@example.org", "-t", "b@example.org"},
+       "error 12000",
+       "A required property 'EmailHost' was not specified"},
+      {{"-s", "", "-f", "a@example.org", "-t", "b@example.org"},
+       "error 12000",
+       "A required property 'EmailHost' was not specified"},
+      {{"-s", "127.0.0.1", "-t", "b@example.org"},
+       "error 12001",
+       "A required property 'From' address was not specified"},
+      {{"-s", "127.0.0.1", "-f", "a@example.org", "-c", "c@example.org"},
+       "error 12002",
+       "A required property 'ToList' was not specified"},
+  };
+  for (const auto& c : cases) {
+    ProcessResult r = Send(c.args);
+    EXPECT_EQ(r.exit_code, 2) << Describe(r);
+    EXPECT_NE(r.err.find(c.number + ": " + c.text), std::string::npos) << Describe(r);
+  }
+}
+
+// --- sending --------------------------------------------------------------------------------
+
+TEST_F(PostwingSend, SendsTextBodyAndAttachmentsThatArriveByteForByte) {
+  CaptureServer server;
+  const std::string body = File("body.txt", "Hello Bob,\nthe figures are attached.\n\nAnn\n");
+  const std::string csv = File("dir/figures.csv", "a,b\tc\r\n1,2\t3\r\n.leading dot\r\n");
+  const std::string bin = File("blob.bin", RandomBytes(200000, 7));
+  const std::string empty = File("empty.dat", "");
+  ProcessResult r = Send(Join(Server(server), {"-f",          "Ann <ann@example.org>",
+                                               "-t",          "bob@example.org",
+                                               "-t",          "Carl <carl@example.org>",
+                                               "-c",          "dee@example.org",
+                                               "-b",          "eve@example.org",
+                                               "-S",          "Figures",
+                                               "-r",          "replies@example.org",
+                                               "--body-file", body,
+                                               "-a",          csv,
+                                               "--attach-as", bin + "=data.bin",
+                                               "-a",          empty}));
+  ASSERT_EQ(r.exit_code, 0) << Describe(r);
+  EXPECT_TRUE(r.err.empty()) << r.err;
+  ASSERT_EQ(server.MessageCount(), 1);
+  EXPECT_TRUE(Received(server.message(1), {"--expect-header",
+                                           "Subject=Figures",
+                                           "--expect-header",
+                                           "From=Ann <ann@example.org>",
+                                           "--expect-header",
+                                           "To=bob@example.org;Carl <carl@example.org>",
+                                           "--expect-header",
+                                           "Cc=dee@example.org",
+                                           "--expect-header",
+                                           "Reply-To=replies@example.org",
+                                           "--expect-no-header",
+                                           "Bcc",
+                                           "--expect-body-type",
+                                           "text/plain",
+                                           "--expect-body-file",
+                                           body,
+                                           "--expect-attachment",
+                                           "figures.csv=" + csv,
+                                           "--expect-attachment",
+                                           "data.bin=" + bin,
+                                           "--expect-attachment",
+                                           "empty.dat=" + empty,
+                                           "--expect-attachment-count",
+                                           "3",
+                                           "--expect-mail-from",
+                                           "ann@example.org",
+                                           "--expect-rcpt",
+                                           "bob@example.org",
+                                           "--expect-rcpt",
+                                           "carl@example.org",
+                                           "--expect-rcpt",
+                                           "dee@example.org",
+                                           "--expect-rcpt",
+                                           "eve@example.org"}));
+  // The envelope never leaks the blind copy into the data.
+  EXPECT_EQ(ReadFile(server.message(1)).find("eve@example.org"), std::string::npos);
+}
+
+TEST_F(PostwingSend, HtmlBodyFromStandardInput) {
+  CaptureServer server;
+  const std::string html =
+      "<html><body><h1>Hi</h1>\n<p>Caf\xc3\xa9 = 5&euro;</p>\n</body></html>\n";
+  const std::string html_file = File("expected.html", html);
+  ProcessResult r = Send(Join(Server(server), {"-f", "a@example.org", "-t", "b@example.org", "-S",
+                                               "HTML", "--body-file", "-"}),
+                         {}, html);
+  ASSERT_EQ(r.exit_code, 0) << Describe(r);
+  EXPECT_TRUE(Received(server.message(1), {"--expect-body-type", "text/html",
+                                           "--expect-body-contains-file", html_file}));
+}
+
+TEST_F(PostwingSend, VerboseReportsEveryStatusLineInOrder) {
+  CaptureServer server;
+  ProcessResult r =
+      Send(Join(Server(server), {"-v", "-f", "a@example.org", "-t", "b@example.org", "-S", "x"}));
+  ASSERT_EQ(r.exit_code, 0) << Describe(r);
+  size_t at = 0;
+  for (const char* line :
+       {">>Setting remote port to ", ">>Setting remote host to 127.0.0.1\r\n",
+        ">>Setting time-out to 10\r\n", ">>Connecting\r\n", ">>Waiting for connect response\r\n",
+        "<<220 ", ">>HELO ", ">>MAIL FROM: a@example.org\r\n", ">>RCPT TO: b@example.org\r\n",
+        ">>DATA\r\n", "<<354", ">>SUBJECT: x\r\n", ">>.\r\n", ">>Sending\r\n", "<<250 ",
+        ">>QUIT\r\n"}) {
+    size_t found = r.err.find(line, at);
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << r.err;
+    at = found;
+  }
+  // The empty body is reported, and nothing else is said on success.
+  EXPECT_NE(r.err.find("WARNING! Body is empty\r\n"), std::string::npos);
+  EXPECT_EQ(r.err.find("error"), std::string::npos) << r.err;
+}
+
+TEST_F(PostwingSend, RawFileIsTheWholeMessage) {
+  CaptureServer server;
+  const std::string raw =
+      "From: Raw <raw@example.org>\r\nTo: x@example.org\r\nSubject: raw mode\r\n"
+      "X-Test: 1\r\n\r\nFirst line\r\n.dot line\r\nlast\r\n";
+  const std::string raw_file = File("m.eml", raw);
+  ProcessResult r = Send(Join(Server(server), {"-f", "raw@example.org", "-t", "x@example.org", "-b",
+                                               "y@example.org", "--raw", raw_file}));
+  ASSERT_EQ(r.exit_code, 0) << Describe(r);
+  const std::string got = ReadFile(server.message(1));
+  EXPECT_EQ(got.find("Message-ID"), std::string::npos) << got;
+  EXPECT_NE(got.find(raw), std::string::npos) << got;
+  EXPECT_TRUE(Received(server.message(1), {"--expect-header", "Subject=raw mode", "--expect-rcpt",
+                                           "x@example.org", "--expect-rcpt", "y@example.org"}));
+}
+
+TEST_F(PostwingSend, NoMimeSendsUuencodedAttachments) {
+  CaptureServer server;
+  const std::string bin = File("plain.bin", RandomBytes(1000, 3));
+  const std::string body = File("b.txt", "plain body\n");
+  ProcessResult r = Send(Join(Server(server), {"--no-mime", "-f", "a@example.org", "-t",
+                                               "b@example.org", "--body-file", body, "-a", bin}));
+  ASSERT_EQ(r.exit_code, 0) << Describe(r);
+  const std::string got = ReadFile(server.message(1));
+  EXPECT_EQ(got.find("MIME-Version"), std::string::npos) << got;
+  EXPECT_NE(got.find("begin 644 plain.bin"), std::string::npos) << got;
+  EXPECT_TRUE(Received(server.message(1), {"--expect-attachment", "plain.bin=" + bin}));
+}
+
+TEST_F(PostwingSend, VerifyAndHeloSwitchesReachTheDialogue) {
+  CaptureServer server;
+  ProcessResult r =
+      Send(Join(Server(server), {"--verify", "--domain-for-helo", "--no-keepalive", "-f",
+                                 "a@example.org", "-t", "b@example.org;c@example.org"}));
+  ASSERT_EQ(r.exit_code, 0) << Describe(r);
+  const std::string t = server.Transcript();
+  EXPECT_NE(t.find(R"("event": "VRFY", "arg": "b@example.org")"), std::string::npos) << t;
+  EXPECT_NE(t.find(R"("event": "VRFY", "arg": "c@example.org")"), std::string::npos) << t;
+  EXPECT_TRUE(Received(server.message(1),
+                       {"--expect-rcpt", "b@example.org", "--expect-rcpt", "c@example.org"}));
+}
+
+// --- login ----------------------------------------------------------------------------------
+
+TEST_F(PostwingSend, PasswordFromFileReachesAuthLogin) {
+  CaptureServer server({"--auth", "ann@example.org:pa ss;word"});
+  const std::string pw = File("pw.txt", "pa ss;word\n");
+  ProcessResult r = Send(Join(Server(server), {"-v", "-u", "ann@example.org", "--password-file", pw,
+                                               "-f", "ann@example.org", "-t", "b@example.org"}),
+                         {{"POSTWING_PASSWORD", "not this one"}});
+  ASSERT_EQ(r.exit_code, 0) << Describe(r);
+  EXPECT_TRUE(Received(server.message(1), {"--expect-auth", "ann@example.org:pa ss;word"}));
+  // The password never shows in the status lines, not even in Base64.
+  EXPECT_EQ(r.err.find("cGEgc3M7d29yZA=="), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(">>EHLO ann@example.org\r\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(">>AUTH LOGIN\r\n"), std::string::npos) << r.err;
+}
+
+TEST_F(PostwingSend, PasswordFromEnvironmentReachesAuthLogin) {
+  CaptureServer server({"--auth", "ann:env-secret"});
+  ProcessResult r =
+      Send(Join(Server(server), {"-u", "ann", "-f", "ann@example.org", "-t", "b@example.org"}),
+           {{"POSTWING_PASSWORD", "env-secret"}});
+  ASSERT_EQ(r.exit_code, 0) << Describe(r);
+  EXPECT_TRUE(Received(server.message(1), {"--expect-auth", "ann:env-secret"}));
+}
+
+TEST_F(PostwingSend, PasswordFromStandardInput) {
+  CaptureServer server({"--auth", "ann:stdin-secret"});
+  ProcessResult r = Send(Join(Server(server), {"-u", "ann", "--password-file", "-", "-f",
+                                               "ann@example.org", "-t", "b@example.org"}),
+                         {}, "stdin-secret\n");
+  ASSERT_EQ(r.exit_code, 0) << Describe(r);
+  EXPECT_TRUE(Received(server.message(1), {"--expect-auth", "ann:stdin-secret"}));
+}
+
+// --- failures on the wire -------------------------------------------------------------------
+
+TEST_F(PostwingSend, WrongPasswordIsRefusedWithExitOne) {
+  CaptureServer server({"--auth", "ann:right"});
+  ProcessResult r =
+      Send(Join(Server(server), {"-u", "ann", "-f", "ann@example.org", "-t", "b@example.org"}),
+           {{"POSTWING_PASSWORD", "wrong"}});
+  EXPECT_EQ(r.exit_code, 1) << Describe(r);
+  EXPECT_NE(r.err.find("error 12003: 535"), std::string::npos) << Describe(r);
+  EXPECT_EQ(server.MessageCount(), 0);
+}
+
+TEST_F(PostwingSend, RefusedRecipientExitsOneWithTheServersReply) {
+  CaptureServer server({"--refuse", "RCPT:bad@example.org:550 5.1.1 No such user"});
+  ProcessResult r =
+      Send(Join(Server(server), {"-f", "a@example.org", "-t", "good@example.org;bad@example.org"}));
+  EXPECT_EQ(r.exit_code, 1) << Describe(r);
+  EXPECT_NE(r.err.find("error 12003: 550 5.1.1 No such user"), std::string::npos) << Describe(r);
+  EXPECT_EQ(server.MessageCount(), 0);
+  // The dialogue ends promptly (QUIT), long before the time-out.
+  EXPECT_LT(r.elapsed, 8s);
+}
+
+TEST_F(PostwingSend, RefusedMessageDataExitsOne) {
+  CaptureServer server({"--data-reply", "554 5.6.0 Message rejected"});
+  ProcessResult r = Send(Join(Server(server), {"-f", "a@example.org", "-t", "b@example.org"}));
+  EXPECT_EQ(r.exit_code, 1) << Describe(r);
+  EXPECT_NE(r.err.find("error 12003: 554 5.6.0 Message rejected"), std::string::npos)
+      << Describe(r);
+}
+
+TEST_F(PostwingSend, ConnectionRefusedExitsOnePromptly) {
+  ClosedPort closed;
+  ProcessResult r = Send({"-s", "127.0.0.1", "-p", std::to_string(closed.port()), "--timeout", "20",
+                          "-f", "a@example.org", "-t", "b@example.org"});
+  EXPECT_EQ(r.exit_code, 1) << Describe(r);
+  EXPECT_NE(r.err.find("error 10061"), std::string::npos) << Describe(r);
+  // Refused is final: no need to sit out the 20-second connect wait.
+  EXPECT_LT(r.elapsed, 10s);
+}
+
+TEST_F(PostwingSend, SilentServerTimesOutWithExitOne) {
+  // Listening but never accepting: the kernel completes the connection, nobody greets.
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(fd, 4), 0);
+  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  ProcessResult r = Send({"-s", "127.0.0.1", "-p", std::to_string(ntohs(a.sin_port)), "--timeout",
+                          "1", "-f", "a@example.org", "-t", "b@example.org"});
+  close(fd);
+  EXPECT_EQ(r.exit_code, 1) << Describe(r);
+  EXPECT_NE(r.err.find("error 10060"), std::string::npos) << Describe(r);
+  EXPECT_LT(r.elapsed, 15s);
+}
+
+TEST_F(PostwingSend, ServerThatHangsUpBeforeAcceptingExitsOne) {
+  // Greets, reads the HELO, and closes without a word.
+  const std::string script =
+      "import socket,sys\n"
+      "s=socket.socket();s.bind(('127.0.0.1',0));s.listen(1)\n"
+      "print(s.getsockname()[1],flush=True)\n"
+      "s.settimeout(30);c,_=s.accept();c.sendall(b'220 hello\\r\\n');c.recv(100);c.close()\n";
+  const std::string py = File("hangup.py", script);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    execl(POSTWING_PYTHON, POSTWING_PYTHON, py.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  std::string port;
+  char c;
+  while (read(out[0], &c, 1) == 1 && c != '\n') port += c;
+  close(out[0]);
+  ASSERT_FALSE(port.empty());
+  ProcessResult r = Send({"-s", "127.0.0.1", "-p", port, "--timeout", "10", "-f", "a@example.org",
+                          "-t", "b@example.org"});
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  EXPECT_EQ(r.exit_code, 1) << Describe(r);
+  EXPECT_NE(r.err.find("before the server accepted the message"), std::string::npos)
+      << "port '" << port << "' " << Describe(r);
+  EXPECT_LT(r.elapsed, 8s);
+}
+
+// --- examples/ ------------------------------------------------------------------------------
+
+TEST_F(PostwingSend, ExampleHostSendsItsAttachment) {
+  const fs::path example =
+      fs::path(kSend).parent_path().parent_path() / "examples" / "example_send_with_attachment";
+  if (!fs::exists(example)) GTEST_SKIP() << "example not built: " << example;
+  CaptureServer server;
+  const std::string att = File("report.bin", RandomBytes(5000, 11));
+  ProcessSpec spec;
+  spec.argv = {example.string(),  "127.0.0.1",       server.port_text(),
+               "ann@example.org", "bob@example.org", att};
+  ProcessResult r = RunProcess(spec);
+  ASSERT_EQ(r.exit_code, 0) << Describe(r);
+  EXPECT_NE(r.out.find("SendComplete"), std::string::npos) << r.out;
+  EXPECT_TRUE(Received(server.message(1), {"--expect-attachment", "report.bin=" + att}));
+}
+
+}  // namespace
+}  // namespace cli_test
