@@ -196,6 +196,27 @@ TEST_F(HeaderTest, MimeOnKeepsAContentTypeTheHostLeft) {
   EXPECT_EQ(header_->Values()->GetValue("MIME-Version"), "1.0");
 }
 
+TEST_F(HeaderTest, MimeSwitchIsFrozenOnceAnAttachmentExists) {
+  mail_->Attachments()->Add("some data", "a.txt");
+  const std::string text =
+      "Cannot set property at this time. The property 'MIMECompliant' must be set before any "
+      "attachments are added. If using multiple sends use Clear after each send completes.";
+  const int32_t before = mail_->Errors()->Count();
+  for (bool value : {true, false}) {
+    const Exception e = Raised([&] { header_->SetMIMECompliant(value); });
+    EXPECT_EQ(e.Number(), kBase + 12004);
+    EXPECT_EQ(e.Source(), "postwing");
+    EXPECT_EQ(e.Description(), text);
+    testing::ExpectLastRecord(*mail_, kBase + 12004, "postwing", text, "Header.MIMECompliant");
+  }
+  EXPECT_EQ(mail_->Errors()->Count(), before + 2);
+  EXPECT_TRUE(header_->MIMECompliant());
+  EXPECT_TRUE(header_->Values()->Exists("MIME-Version"));
+  mail_->Clear();
+  mail_->Header()->SetMIMECompliant(false);
+  EXPECT_FALSE(mail_->Header()->MIMECompliant());
+}
+
 // ---- the DATE field ----
 
 TEST(HeaderDateTest, FormatsDayMonthYearTimeAndZone) {

@@ -152,7 +152,8 @@ bool SubValues::Exists(const Variant& Key) const {
 Variant SubValues::LetValue(std::string Text, std::string Key) {
   const size_t position = items_.Find(Key);
   if (position < items_.Size()) {
-    items_.At(position).item->SetText(std::move(Text));
+    const auto item = items_.At(position).item;  // the parse may replace the list
+    item->SetText(std::move(Text));
   } else {
     Add(std::move(Text), std::move(Key));
   }
@@ -277,7 +278,8 @@ bool Values::Exists(const Variant& Key) const {
 Variant Values::LetValue(std::string Text, std::string Key) {
   const size_t position = items_.Find(Key);
   if (position < items_.Size()) {
-    items_.At(position).item->SetText(std::move(Text));
+    const auto item = items_.At(position).item;  // the parse may replace the list
+    item->SetText(std::move(Text));
   } else {
     Add(std::move(Text), std::move(Key));
   }
