@@ -243,4 +243,32 @@ TEST_F(Scripted, ServerThatNeverClosesAfterQuitIsClosedQuietly) {
   EXPECT_LT(o.took, std::chrono::seconds(4));
 }
 
+TEST_F(Scripted, CancelDuringTheRecipientsWritesNothingMore) {
+  Start({Send("220 ready\r\n"), Expect("HELO"), Send("250 hello\r\n"), Expect("MAIL"),
+         Send("250 ok\r\n"), Expect("RCPT"), Send("250 ok\r\n"), Sleep(5)});
+  mail_->Header()->SetToList("one@example.org;two@example.org");
+  auto c = mail_->OnSendStatus([this](std::string& data) {
+    if (data == ">>RCPT TO: one@example.org\r\n") mail_->Cancel();
+  });
+  Outcome o = e2e::SendAndWait(mail_, std::chrono::seconds(10));
+  c.Disconnect();
+  EXPECT_TRUE(o.completed);
+  EXPECT_FALSE(o.Saw(">>RCPT TO: two@example.org\r\n"));
+  EXPECT_LT(o.took, std::chrono::seconds(3));
+}
+
+TEST_F(Scripted, TimeOutZeroWaitsWithoutLimit) {
+  Start({Send("220 ready\r\n"), Expect("HELO"), Send("250 hello\r\n"), Expect("MAIL"), Sleep(30)});
+  mail_->SetTimeOut(0);
+  auto done = std::make_shared<bool>(false);
+  auto c = mail_->OnSendComplete([done] { *done = true; });
+  mail_->Send();
+  RunEventsUntil([done] { return *done; }, std::chrono::milliseconds(2500));
+  EXPECT_FALSE(*done);
+  EXPECT_EQ(mail_->Errors()->Count(), 0);
+  mail_->Cancel();
+  EXPECT_TRUE(*done);
+  c.Disconnect();
+}
+
 }  // namespace

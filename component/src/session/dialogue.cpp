@@ -148,13 +148,22 @@ bool StillCurrent(const Impl& d, const std::shared_ptr<TcpClient>& sock) {
   return !d.cancel_flag && d.socket == sock && sock && sock->State() == TcpClient::sckConnected;
 }
 
+// Tells the connections of one socket object apart (Send reuses the object).
+std::string ConnectionIdentity(const TcpClient& sock) {
+  return std::to_string(sock.SocketHandle()) + " " + sock.LocalIP() + " " +
+         std::to_string(sock.LocalPort());
+}
+
 void OnReplyTimer(const std::weak_ptr<SendMail>& weak_mail,
-                  const std::weak_ptr<TcpClient>& weak_sock) noexcept;
+                  const std::weak_ptr<TcpClient>& weak_sock,
+                  const std::string& connection) noexcept;
 
 void ScheduleTimer(Impl& d, Dialogue& dlg, std::chrono::milliseconds delay) {
   std::weak_ptr<SendMail> wm = d.owner->weak_from_this();
   std::weak_ptr<TcpClient> ws = d.socket;
-  dlg.timer = ThreadEventLoop().AddTimer(delay, [wm, ws] { OnReplyTimer(wm, ws); });
+  std::string connection = ConnectionIdentity(*d.socket);
+  dlg.timer =
+      ThreadEventLoop().AddTimer(delay, [wm, ws, connection] { OnReplyTimer(wm, ws, connection); });
 }
 
 void StopTimer(Dialogue& dlg) {
@@ -208,7 +217,8 @@ void TimedOut(Impl& d, const std::shared_ptr<TcpClient>& sock) {
 }
 
 void OnReplyTimer(const std::weak_ptr<SendMail>& weak_mail,
-                  const std::weak_ptr<TcpClient>& weak_sock) noexcept {
+                  const std::weak_ptr<TcpClient>& weak_sock,
+                  const std::string& connection) noexcept {
   auto mail = weak_mail.lock();
   auto sock = weak_sock.lock();
   if (!mail || !sock) return;
@@ -217,7 +227,8 @@ void OnReplyTimer(const std::weak_ptr<SendMail>& weak_mail,
   Dialogue& dlg = *d.dialogue;
   dlg.timer = 0;
   try {
-    if (dlg.wait == Wait::kNone || !StillCurrent(d, sock)) {
+    if (dlg.wait == Wait::kNone || !StillCurrent(d, sock) ||
+        ConnectionIdentity(*sock) != connection) {
       dlg.wait = Wait::kNone;
       return;
     }
@@ -423,13 +434,11 @@ void Step(Impl& d, const std::string& reply, const std::shared_ptr<TcpClient>& s
 // A new connection (or the first) gets a fresh dialogue state; bytes buffered from an
 // earlier one are dropped.
 void FollowConnection(Dialogue& dlg, const TcpClient& sock) {
-  const int handle = sock.SocketHandle();
-  std::string local_end = sock.LocalIP() + " " + std::to_string(sock.LocalPort());
-  if (dlg.socket == &sock && dlg.socket_handle == handle && dlg.local_end == local_end) return;
+  std::string connection = ConnectionIdentity(sock);
+  if (dlg.socket == &sock && dlg.connection == connection) return;
   dlg.Reset();
   dlg.socket = &sock;
-  dlg.socket_handle = handle;
-  dlg.local_end = std::move(local_end);
+  dlg.connection = std::move(connection);
 }
 
 }  // namespace

@@ -81,8 +81,7 @@ struct SendMail::Impl::Dialogue {
   session::ReplyAssembler replies;
   // The connection the buffered bytes belong to.
   const void* socket = nullptr;
-  int socket_handle = -1;
-  std::string local_end;
+  std::string connection;
 
   bool data_started = false;  // the 354 of this connection has been answered
   bool in_data = false;       // the message data is being written
