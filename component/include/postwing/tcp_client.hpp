@@ -34,7 +34,9 @@ class TcpClient : public Object {
   TcpClient& operator=(const TcpClient&) = delete;
 
   int32_t State() const;
+  // The bound port while there is a connection, else the port to bind (0 = any).
   int32_t LocalPort() const;
+  // Ports outside 0..65535 raise error 380.
   void SetLocalPort(int32_t port);
   int32_t RemotePort() const;
   void SetRemotePort(int32_t port);
@@ -49,11 +51,13 @@ class TcpClient : public Object {
   // Bytes received and not yet taken by GetData.
   int32_t BytesReceived() const;
 
-  // Starts resolving RemoteHost and connecting to RemotePort; returns at once.
+  // Starts resolving RemoteHost and connecting to RemotePort; returns at once. Every
+  // address the name resolves to is tried in order. Raises error 40020 unless Closed.
   void Connect();
   // Closes the connection; harmless on a closed socket. Pending writes are dropped.
   void Close();
   // Queues data; it is written as the peer accepts it. The string is moved, not copied.
+  // Raises error 40006 unless Connected.
   void SendData(std::string data);
   // Hands over all data received and not yet taken.
   void GetData(std::string& data);
@@ -63,6 +67,8 @@ class TcpClient : public Object {
   void SetOnDataArrival(std::function<void(int32_t bytes_total)> handler);
   void SetOnClose(std::function<void()> handler);
   void SetOnError(std::function<void(int32_t number, const std::string& description)> handler);
+  // After each write, once per SendData piece the write reached, in order: the bytes of
+  // the piece this write sent, and the bytes of the piece still waiting (0 on its last).
   void SetOnSendProgress(std::function<void(int32_t bytes_sent, int32_t bytes_remaining)> handler);
   void SetOnSendComplete(std::function<void()> handler);
 
