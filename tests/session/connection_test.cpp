@@ -577,5 +577,35 @@ TEST_F(SendTest, SendProgressPassesTheSocketsNumbersOn) {
   EXPECT_TRUE(PumpUntil([&] { return server.Received().size() == size; }, 5s));
 }
 
+TEST_F(SendTest, AHundredMebibytePieceReachesASlowReaderWithProgressThatAddsUp) {
+  TestServer server({.greeting = {}, .count_only = true, .pause = 2ms});
+  FillMessage(*mail_, server.Port());
+  mail_->SetTimeOut(0);
+  mail_->Send();
+  ASSERT_TRUE(RunUntilConnected());
+  const size_t size = 100u << 20;
+  std::string piece(size, 'x');
+  uint64_t sum = uint64_t{'x'} * size;
+  for (size_t i = 0; i < size; i += 4093) {
+    piece[i] = 'y';
+    sum += 'y' - 'x';
+  }
+  sum += '\r' + '\n';
+  events_.status.clear();
+  mail_->impl().WriteDataPiece(std::move(piece), "Sending Body");
+  EXPECT_EQ(events_.status, std::vector<std::string>{">>Sending Body\r\n"});
+  int64_t sent = 0;
+  ASSERT_TRUE(RunEventsUntil(
+      [&] { return !events_.progress.empty() && events_.progress.back().second == 0; }, 20s));
+  for (const auto& [bytes, remaining] : events_.progress) {
+    sent += bytes;
+    EXPECT_EQ(remaining, static_cast<int64_t>(size + 2) - sent);
+  }
+  EXPECT_EQ(sent, static_cast<int64_t>(size + 2));
+  EXPECT_GT(events_.progress.size(), 1u);
+  ASSERT_TRUE(PumpUntil([&] { return server.ReceivedBytes() == size + 2; }, 20s));
+  EXPECT_EQ(server.ByteSum(), sum);
+}
+
 }  // namespace
 }  // namespace postwing

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -22,7 +23,16 @@ namespace postwing::testing {
 // arrives is kept. Everything is bounded by the server's life.
 class TestServer {
  public:
-  explicit TestServer(std::string greeting = {}) : greeting_(std::move(greeting)) {
+  struct Options {
+    std::string greeting;
+    // Keep only a count and a checksum of what arrives, not the bytes.
+    bool count_only = false;
+    // Pause this long after every 4 MiB read, so the client's writes must wait.
+    std::chrono::milliseconds pause{0};
+  };
+
+  TestServer() : TestServer(Options{}) {}
+  explicit TestServer(Options options) : options_(std::move(options)) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -46,6 +56,9 @@ class TestServer {
   int Accepted() const { return accepted_; }
   // Connections whose peer has closed (read returned 0 or an error).
   int PeerClosed() const { return peer_closed_; }
+  size_t ReceivedBytes() const { return received_bytes_; }
+  // The sum of the received bytes' values (count_only servers).
+  uint64_t ByteSum() const { return sum_; }
   std::string Received() {
     std::lock_guard lock(mutex_);
     return received_;
@@ -62,7 +75,8 @@ class TestServer {
         int c = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (c >= 0) {
           ++accepted_;
-          if (!greeting_.empty()) (void)!::write(c, greeting_.data(), greeting_.size());
+          const std::string& g = options_.greeting;
+          if (!g.empty()) (void)!::write(c, g.data(), g.size());
           clients.push_back(c);
         }
       }
@@ -71,8 +85,19 @@ class TestServer {
         char buf[65536];
         ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
         if (n > 0) {
-          std::lock_guard lock(mutex_);
-          received_.append(buf, static_cast<size_t>(n));
+          const size_t before = received_bytes_;
+          received_bytes_ += static_cast<size_t>(n);
+          if (options_.count_only) {
+            uint64_t sum = 0;
+            for (ssize_t k = 0; k < n; ++k) sum += static_cast<unsigned char>(buf[k]);
+            sum_ += sum;
+          } else {
+            std::lock_guard lock(mutex_);
+            received_.append(buf, static_cast<size_t>(n));
+          }
+          if (options_.pause.count() > 0 && before / (4u << 20) != received_bytes_ / (4u << 20)) {
+            std::this_thread::sleep_for(options_.pause);
+          }
         } else {
           ++peer_closed_;
           ::close(fds[i].fd);
@@ -83,12 +108,14 @@ class TestServer {
     for (int c : clients) ::close(c);
   }
 
-  std::string greeting_;
+  Options options_;
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> accepted_{0};
   std::atomic<int> peer_closed_{0};
+  std::atomic<size_t> received_bytes_{0};
+  std::atomic<uint64_t> sum_{0};
   std::mutex mutex_;
   std::string received_;
   std::thread thread_;
