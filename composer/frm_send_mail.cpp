@@ -86,11 +86,22 @@ frmSendMail::frmSendMail() {
   CreateToolbar();
   ConnectEditor();
   ConnectMail();
-  resize(TwipsToPixelsX(kClientWidth, this),
+  // The design size, widened when the toolbar of this style and font needs more room.
+  resize(std::max(TwipsToPixelsX(kClientWidth, this), tbrSend->sizeHint().width() + 8),
          TwipsToPixelsY(kClientHeight, this) + menuBar()->sizeHint().height());
 }
 
 frmSendMail::~frmSendMail() {
+  // The children outlive this part of the window: their last notifications (the
+  // editor losing the focus) must not reach it.
+  windowReady = false;
+  for (QObject* child :
+       std::initializer_list<QObject*>{dhtEdit, wbrEdit, cbxStyle, txtTo, client_, tbrSend}) {
+    if (child) {
+      child->removeEventFilter(this);
+      disconnect(child, nullptr, this, nullptr);
+    }
+  }
   for (auto& c : connections_) c.Disconnect();
   connections_.clear();
   DeleteScratchFile();
@@ -114,13 +125,29 @@ void frmSendMail::CreateControls() {
     label = new QLabel(caption, picHeader);
     label->setBuddy(box);
     label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    // Labels share their box's row so text baselines line up.
+    // Labels share their box's row so the texts line up.
     PlaceTwips(label, 60, top, kFieldLeft - 60 - 90, kFieldHeight);
   };
   field(Label1, "&To:", txtTo, 180);
   field(Label2, "&CC:", txtCC, 510);
   field(Label3, "&BCC:", txtBCC, 840);
   field(Label4, "Sub&ject:", txtSubject, kSubjectTop);
+  // The design's label column was measured for a smaller font: widen it to fit the
+  // labels of the font in use, so none is cut.
+  int label_width = 0;
+  for (QLabel* l : {Label1, Label2, Label3, Label4}) {
+    label_width = std::max(label_width, l->sizeHint().width());
+  }
+  const int label_left = TwipsToPixelsX(60, this);
+  const int field_left = std::max(TwipsToPixelsX(kFieldLeft, this),
+                                  label_left + label_width + TwipsToPixelsX(90, this));
+  for (QLabel* l : {Label1, Label2, Label3, Label4}) {
+    l->setGeometry(label_left, l->y(), field_left - label_left - TwipsToPixelsX(90, this),
+                   l->height());
+  }
+  for (QLineEdit* box : {txtTo, txtCC, txtBCC, txtSubject}) {
+    box->move(field_left, box->y());
+  }
   txtTo->setPlaceholderText("name@example.org; another@example.org");
 
   cmdAttachments = new QPushButton("Files...", picHeader);
@@ -130,6 +157,11 @@ void frmSendMail::CreateControls() {
   txtAttachments->setReadOnly(true);
   txtAttachments->setFocusPolicy(Qt::TabFocus);
   PlaceTwips(txtAttachments, kFieldLeft, kAttachmentsTop, 8235, kFieldHeight);
+  txtAttachments->move(txtTo->x(), txtAttachments->y());
+  cmdAttachments->setGeometry(
+      cmdAttachments->x(), cmdAttachments->y(),
+      std::max(cmdAttachments->width(), txtTo->x() - cmdAttachments->x() - 4),
+      cmdAttachments->height());
   {
     QPalette p = txtAttachments->palette();
     p.setColor(QPalette::Base, p.color(QPalette::Button));
@@ -443,7 +475,7 @@ void frmSendMail::Form_Resize() {
   if (client_height - top >= 0) dhtEdit->setGeometry(0, top, client_width, client_height - top);
 
   picHeader->resize(client_width, picHeader->height());
-  const int field_width = picHeader->width() - TwipsToPixelsX(kFieldLeft + 100, this);
+  const int field_width = picHeader->width() - txtTo->x() - TwipsToPixelsX(100, this);
   if (field_width >= 0) {
     for (QLineEdit* box : {txtTo, txtCC, txtBCC, txtSubject, txtAttachments}) {
       box->resize(field_width, box->height());

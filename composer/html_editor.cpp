@@ -72,6 +72,7 @@ HtmlEditor::HtmlEditor(QWidget* parent) : QTextEdit(parent) {
   setAcceptRichText(true);
   setTabChangesFocus(false);
   document()->setDocumentMargin(6);
+  document()->setModified(false);
 }
 
 QStringList HtmlEditor::FormatNames() {
@@ -202,7 +203,8 @@ int HtmlEditor::QueryStatus(int command) const {
   auto enabled_if = [](bool on) { return on ? kEnabled : kDisabled; };
   auto latched_if = [&](bool on) { return editable ? (on ? kLatched : kEnabled) : kDisabled; };
   const QTextCharFormat cf = c.charFormat();
-  const Qt::Alignment align = c.blockFormat().alignment() & Qt::AlignHorizontal_Mask;
+  const Qt::Alignment align =
+      c.blockFormat().alignment() & Qt::AlignHorizontal_Mask & ~Qt::AlignAbsolute;
   switch (command) {
     case DECMD_BOLD:
       return latched_if(cf.fontWeight() >= QFont::DemiBold);

@@ -29,6 +29,9 @@ void IsolateHome() {
   qputenv("XDG_CONFIG_HOME", QFile::encodeName(root + "/config"));
   qputenv("XDG_DATA_HOME", QFile::encodeName(root + "/data"));
   qputenv("TMPDIR", QFile::encodeName(root + "/tmp"));
+  QDir().mkpath(root + "/runtime");
+  QFile::setPermissions(root + "/runtime", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root + "/runtime"));
 }
 
 QString HomeRoot() {

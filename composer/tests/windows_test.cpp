@@ -1,0 +1,594 @@
+// The main window, the configuration and attachments windows and the editing commands,
+// on the offscreen platform with scripted dialogs.
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTimer>
+
+#include <memory>
+
+#include "composer_test_support.hpp"
+#include "frm_attachments.hpp"
+#include "frm_configure.hpp"
+#include "frm_send_mail.hpp"
+#include "html_editor.hpp"
+#include "mod_email.hpp"
+#include "qt_event_loop.hpp"
+
+using composer::HtmlEditor;
+using composer_test::ScriptedDialogs;
+using namespace modEmail;
+
+namespace {
+
+QString WriteFile(const QString& folder, const QString& name, const QByteArray& data) {
+  QDir().mkpath(folder);
+  QFile f(folder + "/" + name);
+  f.open(QIODevice::WriteOnly);
+  f.write(data);
+  return f.fileName();
+}
+
+int Px(int twips, QWidget* w) {
+  return TwipsToPixelsY(twips, w);
+}
+
+}  // namespace
+
+class WindowsTest : public QObject {
+  Q_OBJECT
+
+ public:
+  static void initMain() { composer_test::IsolateHome(); }
+
+ private:
+  std::shared_ptr<composer::QtEventLoop> loop_;
+  std::shared_ptr<ScriptedDialogs> dialogs_;
+  std::unique_ptr<frmSendMail> window_;
+
+  frmSendMail& Open() {
+    window_ = std::make_unique<frmSendMail>();
+    window_->Form_Load();
+    [&] { QVERIFY(QTest::qWaitForWindowActive(window_.get())); }();
+    return *window_;
+  }
+  // Puts the user's attention into the editor, as a click there would.
+  void FocusEditor(frmSendMail& w) {
+    w.dhtEdit->setFocus();
+    QTRY_VERIFY(w.editorActive);
+  }
+
+ private slots:
+  void initTestCase() { loop_ = composer::QtEventLoop::InstallForThisThread(); }
+  void cleanupTestCase() { postwing::SetThreadEventLoop(nullptr); }
+  void init() { dialogs_ = composer_test::InstallScriptedDialogs(); }
+  void cleanup() {
+    if (window_) window_->dhtEdit->document()->setModified(false);
+    window_.reset();
+    composer::SetDialogs(nullptr);
+  }
+
+  // ---- Start-up, title, layout ----
+
+  void StartupCreatesTheMissingDraftsFolder() {
+    QDir(DataFolder()).removeRecursively();
+    frmSendMail& w = Open();
+    QVERIFY(QDir(DraftsFolder()).exists());
+    QCOMPARE(DraftsFolder(), composer_test::HomeRoot() + "/data/composer/drafts");
+    QCOMPARE(w.unnamedDocumentPath, DraftsFolder() + "/Unnamed.html");
+    QVERIFY(w.windowReady);
+    QVERIFY(!w.editorActive);
+    QVERIFY(dialogs_->messages.empty());
+    // The window never writes the unnamed document itself.
+    QVERIFY(!QFile::exists(w.unnamedDocumentPath));
+    // The scratch document exists while the window is open, and goes with it.
+    QVERIFY(QFile::exists(w.scratchFilePath));
+    QVERIFY(QFileInfo(w.scratchFilePath).fileName().startsWith("~pw"));
+    const QString scratch = w.scratchFilePath;
+    QVERIFY(w.close());
+    QVERIFY(!QFile::exists(scratch));
+  }
+
+  void StartupLeavesAnExistingDraftsFolder() {
+    const QString kept = WriteFile(DraftsFolder(), "kept.html", "<p>kept</p>");
+    Open();
+    QVERIFY(QFile::exists(kept));
+    QCOMPARE(QDir(DraftsFolder()).entryList(QDir::Files), QStringList{"kept.html"});
+  }
+
+  void StartupFailureIsShownAndLeavesTheWindowNotReady() {
+    const QByteArray saved = qgetenv("TMPDIR");
+    qputenv("TMPDIR", "/nonexistent/composer");
+    frmSendMail w;
+    w.Form_Load();
+    qputenv("TMPDIR", saved);
+    QVERIFY(!w.windowReady);
+    QCOMPARE(dialogs_->messages.size(), size_t{1});
+    QCOMPARE(dialogs_->messages[0].title, QString("Error Message"));
+    QCOMPARE(dialogs_->messages[0].text, QString("Error determining TempPath"));
+    QCOMPARE(w.cbxStyle->count(), 0);  // the steps after the failing one did not run
+  }
+
+  void TitleFollowsTheDocument() {
+    frmSendMail& w = Open();
+    QCOMPARE(w.windowTitle(), QString("Unnamed.html - Message (HTML)"));
+    const QString path = composer_test::HomeRoot() + "/saved/Letter.html";
+    QDir().mkpath(composer_test::HomeRoot() + "/saved");
+    dialogs_->save_file.push_back(path);
+    w.dhtEdit->SetDocumentHTML("<p>A letter</p>");
+    QVERIFY(w.mnuFileSave_Click());  // never saved: Save behaves as Save As
+    QVERIFY(QFile::exists(path));
+    QCOMPARE(w.windowTitle(), QString("Letter.html - Message (HTML)"));
+    QVERIFY(!w.dhtEdit->IsDirty());
+    w.mnuFileNew_Click();
+    QCOMPARE(w.windowTitle(), QString("Unnamed.html - Message (HTML)"));
+    dialogs_->open_file.push_back(path);
+    w.mnuFileOpen_Click();
+    QCOMPARE(w.windowTitle(), QString("Letter.html - Message (HTML)"));
+    QVERIFY(w.dhtEdit->toPlainText().contains("A letter"));
+  }
+
+  void AddressPanelLayout() {
+    frmSendMail& w = Open();
+    w.resize(900, 600);
+    QTRY_COMPARE(w.picHeader->width(), w.centralWidget()->width());
+    // Without attachments: the panel ends 100 twips below the subject row.
+    QVERIFY(!w.txtAttachments->isVisibleTo(&w));
+    QVERIFY(!w.cmdAttachments->isVisibleTo(&w));
+    QVERIFY(!w.mnuViewAttachments->isEnabled());
+    QCOMPARE(w.picHeader->height(), Px(1170 + 285 + 100, &w));
+    QCOMPARE(w.dhtEdit->y(), w.picHeader->y() + w.picHeader->height());
+    QCOMPARE(w.dhtEdit->x(), 0);
+    QCOMPARE(w.dhtEdit->width(), w.centralWidget()->width());
+    QCOMPARE(w.dhtEdit->y() + w.dhtEdit->height(), w.centralWidget()->height());
+    const int right = w.picHeader->width() - TwipsToPixelsX(100, &w);
+    for (QLineEdit* box : {w.txtTo, w.txtCC, w.txtBCC, w.txtSubject, w.txtAttachments}) {
+      QCOMPARE(box->x() + box->width(), right);
+      QCOMPARE(box->x(), w.txtTo->x());
+    }
+    // Labels sit on their box's row.
+    QCOMPARE(w.Label4->geometry().center().y(), w.txtSubject->geometry().center().y());
+
+    // With attachments: the panel ends 100 twips below the attachments row.
+    const QString file = WriteFile(composer_test::HomeRoot() + "/files", "report.pdf", "%PDF");
+    w.Attachments()->Add(QFile::encodeName(file).toStdString());
+    w.UpdateAttachments();
+    w.Form_Resize();
+    QVERIFY(w.txtAttachments->isVisibleTo(&w));
+    QVERIFY(w.cmdAttachments->isVisibleTo(&w));
+    QVERIFY(w.mnuViewAttachments->isEnabled());
+    QCOMPARE(w.picHeader->height(), Px(1500 + 285 + 100, &w));
+    QCOMPARE(w.dhtEdit->y(), w.picHeader->height());
+    QCOMPARE(w.dhtEdit->y() + w.dhtEdit->height(), w.centralWidget()->height());
+
+    // Too small for the panel: the editor keeps its place, nothing is reported.
+    w.resize(300, 80);
+    QApplication::processEvents();
+    QVERIFY(dialogs_->messages.empty());
+  }
+
+  void ToolbarKeysAndMenus() {
+    frmSendMail& w = Open();
+    const QStringList keys{"Send",       "Save",         "Print",       "Cut",    "Copy",
+                           "Paste",      "Insert",       "Bold",        "Italic", "Underline",
+                           "Align Left", "Center",       "Align Right", "Indent", "Outdent",
+                           "Properties", "View Details", "Font"};
+    for (const QString& key : keys) {
+      QAction* b = w.Button(key);
+      QVERIFY2(b, qPrintable(key));
+      QCOMPARE(b->toolTip(), key);
+      QVERIFY2(!b->icon().isNull(), qPrintable(key));
+      QVERIFY2(!b->icon().pixmap(20).toImage().isNull(), qPrintable(key));
+    }
+    for (const char* key :
+         {"Insert File", "Insert Image", "Insert Hyperlink", "Remove Hyperlink"}) {
+      QVERIFY(w.ButtonMenu(key));
+    }
+    QCOMPARE(w.ButtonMenu("Insert File")->text(), QString("Insert File(s)..."));
+    QCOMPARE(w.cbxStyle->toolTip(), QString("Style"));
+    QCOMPARE(w.mnuFileExit->shortcut(), QKeySequence("Ctrl+Q"));
+    QCOMPARE(w.mnuEditPaste->shortcut(), QKeySequence("Ctrl+V"));
+    QCOMPARE(w.mnuEditCopy->text(), QString("Copy"));
+    // The Send button follows the To field.
+    QVERIFY(!w.Button("Send")->isEnabled());
+    w.txtTo->setText("someone@example.org");
+    QVERIFY(w.Button("Send")->isEnabled());
+    w.txtTo->clear();
+    QVERIFY(!w.Button("Send")->isEnabled());
+    // The style list: the editor's format names, then "Remove Format", the first selected.
+    QCOMPARE(w.cbxStyle->itemText(0), QString("Normal"));
+    QCOMPARE(w.cbxStyle->itemText(w.cbxStyle->count() - 1), QString("Remove Format"));
+    QCOMPARE(w.cbxStyle->count(), HtmlEditor::FormatNames().size() + 1);
+  }
+
+  // ---- Configuration ----
+
+  void ConfigurationLoadSaveAndCancel() {
+    QFile::remove(SettingsFileName());
+    SaveSetting(kKeyServer, "mail.example.org");
+    SaveSetting(kKeyPort, " 587x");
+    SaveSetting(kKeyUser, "tom");
+    SaveSetting(kKeyPassword, "pa ss");
+    SaveSetting(kKeyFromAddress, "tom@example.org");
+    SaveSetting(kKeySecurity, "STARTTLS");
+    {
+      frmConfigure c(nullptr);
+      QCOMPARE(c.windowTitle(), QString("E-mail Configuration"));
+      QCOMPARE(c.txtSMTPServer->text(), QString("mail.example.org"));
+      QCOMPARE(c.txtSMTPServerPort->text(), QString(" 587x"));
+      QCOMPARE(c.txtLoginName->text(), QString("tom"));
+      QCOMPARE(c.txtPassword->text(), QString("pa ss"));
+      QCOMPARE(c.txtPassword->echoMode(), QLineEdit::Password);
+      QCOMPARE(c.txtFromAddress->text(), QString("tom@example.org"));
+      QCOMPARE(c.cbxSecurity->currentText(), QString("STARTTLS"));
+      QCOMPARE(c.txtSMTPServer->toolTip(),
+               QString("IP address or server name. Leave blank to use locat SMTP server."));
+      // Opening the window marks the settings configured, before anything is typed.
+      QCOMPARE(GetSetting(kKeyConfigured, "False"), QString("True"));
+      QVERIFY(c.cmdSave->isDefault());
+      c.txtSMTPServer->setText("");
+      c.txtSMTPServerPort->setText("2525");
+      c.cbxSecurity->setCurrentText("TLS");
+      c.cmdSave_Click();
+      QCOMPARE(c.result(), int(QDialog::Accepted));
+    }
+    QCOMPARE(GetSetting(kKeyServer, "x"), QString(""));  // empty is stored as empty
+    QCOMPARE(GetSetting(kKeyPort, ""), QString("2525"));
+    QCOMPARE(GetSetting(kKeySecurity, ""), QString("TLS"));
+
+    // Cancel writes nothing, but the window's opening still marked the settings configured.
+    QFile::remove(SettingsFileName());
+    {
+      frmConfigure c(nullptr);
+      QCOMPARE(c.txtSMTPServer->text(), QString(""));
+      QCOMPARE(c.cbxSecurity->currentText(), QString("None"));
+      c.txtSMTPServer->setText("typed.example.org");
+      c.cmdCancel_Click();
+      QCOMPARE(c.result(), int(QDialog::Rejected));
+    }
+    QCOMPARE(GetSetting(kKeyConfigured, "False"), QString("True"));
+    QCOMPARE(GetSetting(kKeyServer, "unset"), QString("unset"));
+  }
+
+  void ConfigurationMenuShowsTheWindowModally() {
+    frmSendMail& w = Open();
+    QString title;
+    dialogs_->exec = [&](QDialog& d) {
+      title = d.windowTitle();
+      return int(QDialog::Rejected);
+    };
+    w.mnuViewConfiguration->trigger();
+    QCOMPARE(title, QString("E-mail Configuration"));
+  }
+
+  // ---- Attachments ----
+
+  void AttachmentsLineAndRemove() {
+    frmSendMail& w = Open();
+    const QString folder = composer_test::HomeRoot() + "/attach";
+    const QString a = WriteFile(folder, "a.txt", "alpha"), b = WriteFile(folder, "b.pdf", "beta"),
+                  c = WriteFile(folder, "c data.csv", "x,y\n1,2\n");
+    dialogs_->open_files.push_back({a, b, c});
+    w.tbrSend_ButtonMenuClick("Insert File");
+    QCOMPARE(w.Attachments()->Count(), 3);
+    QCOMPARE(w.txtAttachments->text(), QString("a.txt; b.pdf; c data.csv; "));
+    QVERIFY(w.txtAttachments->isVisibleTo(&w));
+
+    // A cancelled dialog changes nothing and says nothing.
+    w.AttachFiles();
+    QCOMPARE(w.Attachments()->Count(), 3);
+    QVERIFY(dialogs_->messages.empty());
+
+    // The window lists source paths; Remove drops the selected ones and re-adds the rest.
+    QStringList listed;
+    dialogs_->exec = [&](QDialog& d) {
+      auto& win = static_cast<frmAttachments&>(d);
+      for (int i = 0; i < win.lstAttachments->count(); ++i)
+        listed << win.lstAttachments->item(i)->text();
+      win.lstAttachments->item(1)->setSelected(true);
+      win.cmdRemove_Click();
+      return int(QDialog::Accepted);
+    };
+    QTest::mouseClick(w.cmdAttachments, Qt::LeftButton);
+    QCOMPARE(listed, (QStringList{a, b, c}));
+    QCOMPARE(w.Attachments()->Count(), 2);
+    QCOMPARE(w.txtAttachments->text(), QString("a.txt; c data.csv; "));
+
+    // Remove with nothing selected re-adds everything from its source, at the defaults.
+    w.Attachments()->Item(postwing::Variant(1))->SetFileName("renamed.txt");
+    dialogs_->exec = [&](QDialog& d) {
+      static_cast<frmAttachments&>(d).cmdRemove_Click();
+      return int(QDialog::Accepted);
+    };
+    w.mnuViewAttachments->trigger();
+    QCOMPARE(w.txtAttachments->text(), QString("a.txt; c data.csv; "));
+
+    // Removing every item empties the collection and hides the line.
+    dialogs_->exec = [&](QDialog& d) {
+      auto& win = static_cast<frmAttachments&>(d);
+      win.lstAttachments->selectAll();
+      win.cmdRemove_Click();
+      return int(QDialog::Accepted);
+    };
+    w.mnuViewAttachments->trigger();
+    QCOMPARE(w.Attachments()->Count(), 0);
+    QCOMPARE(w.txtAttachments->text(), QString());
+    QVERIFY(!w.txtAttachments->isVisibleTo(&w));
+    QVERIFY(!w.cmdAttachments->isVisibleTo(&w));
+    QVERIFY(!w.mnuViewAttachments->isEnabled());
+  }
+
+  void AttachingTheSameNameTwiceIsRefusedAndKeepsTheOthers() {
+    frmSendMail& w = Open();
+    const QString one = WriteFile(composer_test::HomeRoot() + "/one", "Same.txt", "1");
+    const QString other = WriteFile(composer_test::HomeRoot() + "/one", "other.txt", "2");
+    const QString two = WriteFile(composer_test::HomeRoot() + "/two", "same.TXT", "3");
+    dialogs_->open_files.push_back({one, other, two});
+    w.AttachFiles();
+    QCOMPARE(dialogs_->messages.size(), size_t{1});
+    QCOMPARE(dialogs_->messages[0].title, QString("Error Message"));
+    QCOMPARE(w.Attachments()->Count(), 2);
+    // The line shows what is attached even though the third file was refused.
+    QCOMPARE(w.txtAttachments->text(), QString("Same.txt; other.txt; "));
+    QVERIFY(!w.sending);
+  }
+
+  // ---- Editing commands and SetState ----
+
+  void SetStateGatesOnTheEditorsAttention() {
+    frmSendMail& w = Open();
+    w.dhtEdit->SetDocumentHTML("<p>plain <b>bold</b> text</p>");
+    w.dhtEdit->selectAll();
+    w.SetState();
+    // After load the focus is in To: every editing command is off, the style box is not.
+    QVERIFY(w.txtTo->hasFocus());
+    QVERIFY(!w.editorActive);
+    for (const char* key : {"Copy", "Cut", "Bold", "Italic", "Underline", "Align Left",
+                            "Properties", "Font", "Indent", "View Details", "Insert"}) {
+      QVERIFY2(!w.Button(key)->isEnabled(), key);
+    }
+    QVERIFY(!w.mnuEditCopy->isEnabled());
+    QVERIFY(!w.mnuEditSelectAll->isEnabled());
+    QVERIFY(!w.mnuFormatBackgroundColor->isEnabled());
+    QVERIFY(w.cbxStyle->isEnabled());
+    QVERIFY(w.mnuEditFind->isEnabled());  // never touched by SetState
+    QVERIFY(w.ButtonMenu("Insert File")->isEnabled());
+
+    FocusEditor(w);
+    QVERIFY(w.Button("Copy")->isEnabled());
+    QVERIFY(w.Button("Cut")->isEnabled());
+    QVERIFY(w.Button("Font")->isEnabled());
+    QVERIFY(w.Button("Insert")->isEnabled());
+    QVERIFY(w.Button("View Details")->isEnabled());
+    QVERIFY(w.mnuEditSelectAll->isEnabled());
+    QVERIFY(w.mnuFormatBackgroundColor->isEnabled());
+
+    // Leaving the editor for another field turns them off again.
+    w.txtSubject->setFocus();
+    QTRY_VERIFY(!w.editorActive);
+    QVERIFY(!w.Button("Copy")->isEnabled());
+    QVERIFY(!w.mnuEditCut->isEnabled());
+  }
+
+  void LatchedButtonsFollowTheCursor() {
+    frmSendMail& w = Open();
+    w.dhtEdit->SetDocumentHTML("<p>plain <b>bold</b> text</p>");
+    FocusEditor(w);
+    QTextCursor c = w.dhtEdit->textCursor();
+    c.setPosition(8);  // inside "bold"
+    w.dhtEdit->setTextCursor(c);
+    QTest::keyClick(w.dhtEdit, Qt::Key_Right);  // a key release runs SetState
+    QVERIFY(w.Button("Bold")->isChecked());
+    QVERIFY(w.Button("Align Left")->isChecked());
+    QVERIFY(!w.Button("Center")->isChecked());
+    c.setPosition(2);
+    w.dhtEdit->setTextCursor(c);
+    QTest::keyClick(w.dhtEdit, Qt::Key_Right);
+    QVERIFY(!w.Button("Bold")->isChecked());
+    QVERIFY(w.Button("Bold")->isEnabled());
+    // Toolbar buttons run their command and then SetState.
+    w.dhtEdit->selectAll();
+    w.Button("Center")->trigger();
+    QVERIFY(w.Button("Center")->isChecked());
+    QVERIFY(!w.Button("Align Left")->isChecked());
+    w.Button("Italic")->trigger();
+    QVERIFY(w.Button("Italic")->isChecked());
+    QVERIFY(w.dhtEdit->DocumentHTML().contains("font-style:italic"));
+    // View Details is a toggle shown pressed while on.
+    w.Button("View Details")->trigger();
+    QVERIFY(w.dhtEdit->ShowDetails());
+    QVERIFY(w.Button("View Details")->isChecked());
+    w.Button("View Details")->trigger();
+    QVERIFY(!w.dhtEdit->ShowDetails());
+    QVERIFY(!w.Button("View Details")->isChecked());
+  }
+
+  void StyleBoxSetsFormatsAndRemovesFormatting() {
+    frmSendMail& w = Open();
+    w.dhtEdit->SetDocumentHTML("<p><b><i>styled</i></b> words</p>");
+    FocusEditor(w);
+    w.dhtEdit->selectAll();
+    const int heading = w.cbxStyle->findText("Heading 2");
+    emit w.cbxStyle->activated(heading);
+    QCOMPARE(w.dhtEdit->textCursor().blockFormat().headingLevel(), 2);
+    QVERIFY(w.dhtEdit->hasFocus());  // chosen with the mouse: back to the editor
+    w.SetState();
+    QCOMPARE(w.cbxStyle->currentText(), QString("Heading 2"));
+    QVERIFY(w.dhtEdit->DocumentHTML().contains("<h2"));
+
+    emit w.cbxStyle->activated(w.cbxStyle->findText("Normal"));
+    QCOMPARE(w.dhtEdit->textCursor().blockFormat().headingLevel(), 0);
+    w.dhtEdit->selectAll();
+    emit w.cbxStyle->activated(w.cbxStyle->findText("Remove Format"));
+    // "Remove Format" removes the formatting; it is not a format of that name.
+    const QString html = w.dhtEdit->DocumentHTML();
+    QVERIFY(!html.contains("font-weight:700"));
+    QVERIFY(!html.contains("font-style:italic"));
+    QVERIFY(dialogs_->messages.empty());
+    w.SetState();
+    QCOMPARE(w.cbxStyle->currentText(), QString("Normal"));
+  }
+
+  void StyleBoxIgnoresTypedLettersAndReturnsOnEnter() {
+    frmSendMail& w = Open();
+    w.cbxStyle->setFocus();
+    QTRY_VERIFY(w.cbxStyle->hasFocus());
+    const int before = w.cbxStyle->currentIndex();
+    QTest::keyClicks(w.cbxStyle, "Heading");
+    QCOMPARE(w.cbxStyle->currentIndex(), before);
+    QVERIFY(w.styleKeyFlag);
+    QTest::keyClick(w.cbxStyle, Qt::Key_Return);
+    QTRY_VERIFY(w.dhtEdit->hasFocus());
+  }
+
+  void EnterInANormalParagraphBreaksTheLine() {
+    frmSendMail& w = Open();
+    FocusEditor(w);
+    QCOMPARE(w.cbxStyle->currentText(), QString("Normal"));
+    QTest::keyClicks(w.dhtEdit, "one");
+    QTest::keyClick(w.dhtEdit, Qt::Key_Return);
+    QTest::keyClicks(w.dhtEdit, "two");
+    QCOMPARE(w.dhtEdit->document()->blockCount(), 1);
+    QCOMPARE(w.dhtEdit->document()->toRawText(),
+             QString("one") + QChar(QChar::LineSeparator) + "two");
+    QVERIFY(w.dhtEdit->DocumentHTML().contains("one<br />two"));
+
+    // Shift+Enter passes through unchanged.
+    QTest::keyClick(w.dhtEdit, Qt::Key_Return, Qt::ShiftModifier);
+    QCOMPARE(w.dhtEdit->document()->blockCount(), 1);
+
+    // In another style Enter starts a new paragraph.
+    emit w.cbxStyle->activated(w.cbxStyle->findText("Bulleted List"));
+    w.SetState();
+    QCOMPARE(w.cbxStyle->currentText(), QString("Bulleted List"));
+    QTest::keyClick(w.dhtEdit, Qt::Key_End);
+    QTest::keyClick(w.dhtEdit, Qt::Key_Return);
+    QCOMPARE(w.dhtEdit->document()->blockCount(), 2);
+  }
+
+  void PasteGoesThroughTheScratchDocument() {
+    frmSendMail& w = Open();
+    FocusEditor(w);
+    QApplication::clipboard()->setText("from the clipboard");
+    QTest::keyClick(w.dhtEdit, Qt::Key_A);  // something to undo; a key release runs SetState
+    QVERIFY(w.mnuEditPaste->isEnabled());
+    QTest::keyClick(w.dhtEdit, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(w.dhtEdit->toPlainText(), QString("afrom the clipboard"));
+    // The clipboard now holds the editor's own HTML form of the content.
+    QVERIFY(QApplication::clipboard()->mimeData()->hasHtml());
+    QVERIFY(w.wbrEdit->toPlainText().isEmpty());
+    // Shift+Insert does nothing.
+    QTest::keyClick(w.dhtEdit, Qt::Key_Insert, Qt::ShiftModifier);
+    QCOMPARE(w.dhtEdit->toPlainText(), QString("afrom the clipboard"));
+  }
+
+  void BackgroundColour() {
+    frmSendMail& w = Open();
+    FocusEditor(w);
+    QCOMPARE(w.dhtEdit->ExecCommand(HtmlEditor::DECMD_GETBACKCOLOR).toString(), QString("#FFFFFF"));
+    dialogs_->colours.push_back(QColor(0, 0, 255));
+    w.mnuFormatBackgroundColor->trigger();
+    QCOMPARE(dialogs_->colour_initials.back(), QColor(Qt::white));
+    QCOMPARE(w.dhtEdit->ExecCommand(HtmlEditor::DECMD_GETBACKCOLOR).toString(), QString("#0000FF"));
+    QVERIFY(w.dhtEdit->DocumentHTML().contains("bgcolor=\"#0000ff\""));
+    // The dialog opens on the current colour; cancelling changes nothing and says nothing.
+    dialogs_->colours.push_back(QColor());
+    w.mnuFormatBackgroundColor->trigger();
+    QCOMPARE(dialogs_->colour_initials.back(), QColor(0, 0, 255));
+    QCOMPARE(w.dhtEdit->ExecCommand(HtmlEditor::DECMD_GETBACKCOLOR).toString(), QString("#0000FF"));
+    QVERIFY(dialogs_->messages.empty());
+  }
+
+  void SourceViewRoundTrip() {
+    frmSendMail& w = Open();
+    w.dhtEdit->SetDocumentHTML("<p>Hello <b>World</b></p>");
+    w.mnuViewSource->trigger();
+    QVERIFY(w.mnuViewSource->isChecked());
+    QString source = w.dhtEdit->toPlainText();
+    QVERIFY(source.contains("World</span>"));
+    QVERIFY(source.contains("font-weight"));
+    // Edit the source as text, then render it again.
+    source.replace("World", "There");
+    w.dhtEdit->SetBodyInnerText(source);
+    w.mnuViewSource->trigger();
+    QVERIFY(!w.mnuViewSource->isChecked());
+    QCOMPARE(w.dhtEdit->toPlainText(), QString("Hello There"));
+    QTextCursor c = w.dhtEdit->textCursor();
+    c.setPosition(8);
+    QVERIFY(c.charFormat().fontWeight() >= QFont::Bold);
+    // Twice more gives the same document back.
+    const QString html = w.dhtEdit->DocumentHTML();
+    w.mnuViewSource->trigger();
+    w.mnuViewSource->trigger();
+    QCOMPARE(w.dhtEdit->DocumentHTML(), html);
+  }
+
+  // ---- Closing ----
+
+  void ClosingWithUnsavedChanges() {
+    {
+      frmSendMail& w = Open();
+      QVERIFY(w.close());  // nothing changed: nothing asked
+      QVERIFY(dialogs_->messages.empty());
+    }
+    {
+      frmSendMail& w = Open();
+      QTest::keyClicks(w.dhtEdit, "draft");
+      QVERIFY(w.dhtEdit->IsDirty());
+      dialogs_->answers.push_back(composer::vbCancel);
+      QVERIFY(!w.close());
+      QCOMPARE(dialogs_->messages.back().text, QString("Do you want to save these changes?"));
+      QCOMPARE(dialogs_->messages.back().title, QString("Unsaved Changes Warning Message"));
+      QVERIFY(w.isVisible());
+      QCOMPARE(w.dhtEdit->toPlainText(), QString("draft"));
+      // Yes, then a cancelled Save As: the document would be lost, so the window stays.
+      dialogs_->answers.push_back(composer::vbYes);
+      QVERIFY(!w.close());
+      QVERIFY(w.isVisible());
+      // Yes with a file chosen saves and closes.
+      const QString path = composer_test::HomeRoot() + "/saved/closing.html";
+      dialogs_->answers.push_back(composer::vbYes);
+      dialogs_->save_file.push_back(path);
+      QVERIFY(w.close());
+      QFile f(path);
+      QVERIFY(f.open(QIODevice::ReadOnly));
+      QVERIFY(f.readAll().contains("draft"));
+    }
+    {
+      frmSendMail& w = Open();
+      QTest::keyClicks(w.dhtEdit, "thrown away");
+      dialogs_->answers.push_back(composer::vbNo);
+      QVERIFY(w.close());
+    }
+  }
+
+  void NewAsksOnlyWhenDirtyAndKeepsTheAddresses() {
+    frmSendMail& w = Open();
+    w.txtTo->setText("keep@example.org");
+    QTest::keyClicks(w.dhtEdit, "text");
+    dialogs_->answers.push_back(composer::vbCancel);
+    w.mnuFileNew->trigger();
+    QCOMPARE(w.dhtEdit->toPlainText(), QString("text"));
+    dialogs_->answers.push_back(composer::vbNo);
+    w.mnuFileNew->trigger();
+    QCOMPARE(w.dhtEdit->toPlainText(), QString());
+    QCOMPARE(w.txtTo->text(), QString("keep@example.org"));
+    const size_t asked = dialogs_->messages.size();
+    w.mnuFileNew->trigger();
+    QCOMPARE(dialogs_->messages.size(), asked);
+  }
+};
+
+QTEST_MAIN(WindowsTest)
+#include "windows_test.moc"
