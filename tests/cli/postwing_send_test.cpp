@@ -177,6 +177,28 @@ TEST_F(PostwingSend, MissingServerSenderOrRecipientsGiveTheLibrarysError) {
   }
 }
 
+// What the library refuses from the host (a field that would inject a line, two attachments
+// under one name) is a host-call error: exit 2, and nothing reaches the server.
+TEST_F(PostwingSend, FieldsTheLibraryRefusesExitTwoBeforeConnecting) {
+  CaptureServer server;
+  const std::string a = File("one/same.txt", "1");
+  const std::string b = File("two/same.txt", "2");
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+  } cases[] = {
+      {{"-t", "b@example.org", "-S", "hi\r\nBcc: evil@example.org"}, "error 12013: "},
+      {{"-t", "b@example.org\r\nRCPT TO: evil@example.org"}, "error 12013: "},
+      {{"-t", "b@example.org", "-a", a, "-a", b}, "error 457: "},
+  };
+  for (const auto& c : cases) {
+    ProcessResult r = Send(Join(Join(Server(server), {"-f", "a@example.org"}), c.args));
+    EXPECT_EQ(r.exit_code, 2) << Describe(r);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << Describe(r);
+  }
+  EXPECT_EQ(server.Transcript().find("CONNECT"), std::string::npos) << server.Transcript();
+}
+
 // --- sending --------------------------------------------------------------------------------
 
 TEST_F(PostwingSend, SendsTextBodyAndAttachmentsThatArriveByteForByte) {

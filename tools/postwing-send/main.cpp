@@ -1,5 +1,7 @@
 // postwing-send: sends one message from the shell through the postwing library.
+#include <csignal>
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -8,6 +10,8 @@
 
 int main(int argc, char** argv) {
   constexpr const char* kProgram = "postwing-send";
+  // A server that hangs up must give an error, not end the process.
+  std::signal(SIGPIPE, SIG_IGN);
   const std::vector<std::string> args(argv + 1, argv + argc);
   const auto parsed = postwing_send::ParseArguments(args);
   switch (parsed.action) {
@@ -21,5 +25,11 @@ int main(int argc, char** argv) {
     case postwing_send::ParseResult::kSend:
       break;
   }
-  return postwing_send::SendMessage(parsed.options);
+  try {
+    return postwing_send::SendMessage(parsed.options);
+  } catch (const std::exception& e) {
+    // Not the library's own error (those are reported with their numbers): e.g. no memory.
+    std::fprintf(stderr, "%s: %s\n", kProgram, e.what());
+    return postwing_send::kExitUsage;
+  }
 }
