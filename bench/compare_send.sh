@@ -7,6 +7,7 @@
 #     a sink of ours that reads and discards (smtp-sink tops out below the fast clients).
 #  2. Small messages, one connection each, from a loop in one process: send_small_messages
 #     (a C++ host of the library) against a Python smtplib loop, to smtp-sink.
+#  A curl -T upload of the same attachment as a ready-made message shows the sink's ceiling.
 #
 # Prints medians (wall time, peak resident memory from /usr/bin/time) and the ratios.
 # The client runs on CPU 0 and the server on CPU 1 (taskset) when the machine has two CPUs.
@@ -122,10 +123,21 @@ measure() {
 echo "== postwing send comparison"
 echo "machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)"
 echo "placement: $placement"
+echo "load average before the run: $(cut -d' ' -f1-3 /proc/loadavg) (other work on the machine skews the figures)"
 echo "peers: $("$python" --version), $(curl --version | head -n 1 | cut -d' ' -f1-2), postfix smtp-sink"
 
 head -c $((size_mib << 20)) /dev/urandom >"$work/blob.bin"
 printf 'Hello,\n\nthe file is attached.\n' >"$work/body.txt"
+# The same attachment as a ready-made message: what the sink takes when nothing is built.
+"$python" - "$work/blob.bin" "$work/ready.eml" <<'PY'
+import base64, sys
+data = open(sys.argv[1], "rb").read()
+with open(sys.argv[2], "wb") as f:
+    f.write(b"From: bench@example.org\r\nTo: sink@example.org\r\nSubject: ready-made\r\n"
+            b"MIME-Version: 1.0\r\nContent-Type: application/octet-stream\r\n"
+            b"Content-Transfer-Encoding: base64\r\n\r\n")
+    f.write(base64.encodebytes(data).replace(b"\n", b"\r\n"))
+PY
 start_send_sink
 start_smtp_sink
 : >"$work/results"
@@ -139,6 +151,9 @@ big_command() {
         -a "$work/blob.bin") ;;
     python)
       cmd=("$python" bench/send_smtplib_attachment.py 127.0.0.1 "$2" "$work/blob.bin") ;;
+    upload)
+      cmd=(curl -sS --max-time 600 "smtp://127.0.0.1:$2" --mail-from bench@example.org
+        --mail-rcpt sink@example.org -T "$work/ready.eml") ;;
     curl)
       cmd=(curl -sS --max-time 600 "smtp://127.0.0.1:$2" --mail-from bench@example.org
         --mail-rcpt sink@example.org -H "Subject: A large attachment"
@@ -159,6 +174,10 @@ for ((r = 0; r < runs; r++)); do
       big_command "$c" "$port"
       measure "big $c $server" "${cmd[@]}"
     done
+    if [ "$server" = send_sink ]; then
+      big_command upload "$port"
+      measure "big upload $server" "${cmd[@]}"
+    fi
   done
 done
 
@@ -177,6 +196,7 @@ for ((r = 0; r < small_runs; r++)); do
 done
 
 echo
+echo "load average after the run: $(cut -d' ' -f1-3 /proc/loadavg)"
 "$python" - "$work/results" "$size_mib" "$small" <<'PY'
 import statistics, sys
 from collections import defaultdict
@@ -193,10 +213,14 @@ mb = size_mib * 1048576 / 1e6
 
 print("== medians: one message with a %d MiB attachment" % size_mib)
 print("%-10s %-9s %9s %9s %10s" % ("server", "client", "seconds", "MB/s", "peak MiB"))
+print("(MB/s of attachment bytes; peak MiB: the largest resident set over the rounds)")
 for server in ("send_sink", "smtp-sink"):
     for client in ("postwing", "python", "curl"):
         k = ("big", client, server)
         print("%-10s %-9s %9.2f %9.1f %10.1f" % (server, client, med[k], mb / med[k], peak[k] / 1024))
+k = ("big", "upload", "send_sink")
+print("%-10s %-9s %9.2f %9.1f %10.1f   (curl -T of a ready-made message: the sink's ceiling)"
+      % ("send_sink", "upload", med[k], mb / med[k], peak[k] / 1024))
 print()
 for server in ("send_sink", "smtp-sink"):
     p = med[("big", "postwing", server)]
