@@ -304,7 +304,8 @@ void ClientState::UpdateWatch() {
   const bool reading = connected && !eof && !read_paused;
   const bool writing = state == TcpClient::sckConnecting || (connected && !queue.empty());
   if (read_watch != 0) loop->UpdateWatch(read_watch, reading ? unsigned{EventLoop::kReadable} : 0u);
-  if (write_watch != 0) loop->UpdateWatch(write_watch, writing ? unsigned{EventLoop::kWritable} : 0u);
+  if (write_watch != 0)
+    loop->UpdateWatch(write_watch, writing ? unsigned{EventLoop::kWritable} : 0u);
 }
 
 void ClientState::ReadAvailable() {
