@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "codecs/codec_test_support.hpp"
 
 namespace postwing {
@@ -65,6 +67,68 @@ std::vector<std::string> SampleTexts() {
   };
 }
 
+// The encoding rules byte by byte, for comparison with the block-wise encoder.
+std::string ReferenceEncode(const std::string& in) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  size_t column = 0;
+  const size_t n = in.size();
+  auto hard_break_at = [&](size_t i) { return i + 1 < n && in[i] == '\r' && in[i + 1] == '\n'; };
+  for (size_t i = 0; i < n;) {
+    if (hard_break_at(i)) {
+      out += "\r\n";
+      column = 0;
+      i += 2;
+      continue;
+    }
+    if (column >= 73) {
+      out += "=\r\n";
+      column = 0;
+    }
+    const auto c = static_cast<unsigned char>(in[i]);
+    const bool ends_line = i + 1 == n || hard_break_at(i + 1);
+    if ((c >= 33 && c <= 126 && c != '=') || (c == ' ' && column < 70 && !ends_line)) {
+      out += static_cast<char>(c);
+      column += 1;
+    } else {
+      out += {'=', hex[c >> 4], hex[c & 15]};
+      column += 3;
+    }
+    ++i;
+  }
+  if (!out.empty()) out += "=\r\n";
+  return out;
+}
+
+// Text-like data: words, spaces, tabs, CR LF, lone CR and LF, "=", 8-bit bytes.
+std::string TextLike(std::mt19937& gen, size_t n) {
+  static const std::string pieces[] = {"word",
+                                       "x",
+                                       " ",
+                                       " ",
+                                       "  ",
+                                       "\t",
+                                       "\r\n",
+                                       "\r\n",
+                                       "=",
+                                       "\r",
+                                       "\n",
+                                       "\xE9",
+                                       "\xC3\xA9",
+                                       " \r\n",
+                                       "\t\r\n",
+                                       "=\r\n",
+                                       "abcdefghijklmnop"};
+  std::string s;
+  while (s.size() < n) {
+    const auto& piece = pieces[gen() % (sizeof(pieces) / sizeof(pieces[0]))];
+    if (gen() % 5 == 0) s += std::string(gen() % 90, 'y');
+    s += piece;
+  }
+  s.resize(n);
+  return s;
+}
+
 class QuotedPrintableTest : public CodecTest {
  protected:
   QuotedPrintable qp;
@@ -118,6 +182,16 @@ TEST_F(QuotedPrintableTest, SamplesAreWellFormedAndDecodeByteForByte) {
     const std::string encoded = qp.Encode(text);
     ExpectWellFormed(encoded, "random " + std::to_string(n));
     ASSERT_EQ(qp.Decode(encoded), text) << n;
+  }
+}
+
+TEST_F(QuotedPrintableTest, BlockWiseEncoderFollowsTheRulesExactly) {
+  std::mt19937 gen(2024);
+  for (int round = 0; round < 3000; ++round) {
+    const std::string text = TextLike(gen, gen() % 400);
+    const std::string encoded = qp.Encode(text);
+    ASSERT_EQ(encoded, ReferenceEncode(text)) << ::testing::PrintToString(text);
+    ASSERT_EQ(qp.Decode(encoded), text);
   }
 }
 

@@ -101,12 +101,24 @@ std::string QuotedPrintable::Encode(std::string_view Data) {
       uint8_t* const batch_end = d + kBatch - kStep;
       while (p < end && d < batch_end) {
 #if defined(__SSE2__)
-        // A whole block of 16 bytes without CR, not ending in a space, that stays below
-        // the space limit: plain stretches copied 16 at a time, escapes in between.
-        if (column + 16 <= kSpaceLimit && end - p >= 32 && p[15] != ' ') {
+        // Up to 16 bytes that stay below the space limit, and the hard break after them:
+        // plain stretches copied 16 at a time, escapes in between.
+        if (column + 16 <= kSpaceLimit && end - p >= 32) {
           const __m128i v = Load16(p);
-          if (!_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')))) {
-            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(Special(v)));
+          unsigned take = 16;
+          bool hard_break = false;
+          if (const unsigned cr = static_cast<unsigned>(
+                  _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))))) {
+            take = static_cast<unsigned>(__builtin_ctz(cr));
+            hard_break = p[take + 1] == '\n';
+          }
+          if (take > 0 || hard_break) {
+            unsigned mask =
+                static_cast<unsigned>(_mm_movemask_epi8(Special(v))) & ((1u << take) - 1);
+            // A space that ends the line is written "=20".
+            if (take > 0 && p[take - 1] == ' ' &&
+                (hard_break || (take == 16 && p[16] == '\r' && p[17] == '\n')))
+              mask |= 1u << (take - 1);
             uint8_t* o = d;
             const uint8_t* from = p;
             while (mask) {
@@ -122,12 +134,19 @@ std::string QuotedPrintable::Encode(std::string_view Data) {
               mask &= mask - 1;
             }
             Store16(o, Load16(from));
-            o += (p + 16) - from;
+            o += (p + take) - from;
             const size_t width = static_cast<size_t>(o - d);
             if (column + width <= kSpaceLimit) {
               d = o;
-              p += 16;
+              p += take;
               column += width;
+              if (hard_break) {
+                d[0] = '\r';
+                d[1] = '\n';
+                d += 2;
+                p += 2;
+                column = 0;
+              }
               continue;
             }
           }
