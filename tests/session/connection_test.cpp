@@ -262,6 +262,43 @@ TEST_F(SendTest, StatusLinesOfANormalStartThenTheWaitTimesOutOnASilentServer) {
   EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed() == 1; }, 2s));
 }
 
+TEST_F(SendTest, TheServersFirstDataEndsTheWait) {
+  TestServer server({.greeting = "220 ready\r\n", .count_only = false, .pause = 0ms});
+  FillMessage(*mail_, server.Port());
+  mail_->SetTimeOut(2);
+  auto start = std::chrono::steady_clock::now();
+  mail_->Send();
+  EXPECT_LT(SecondsSince(start), 1.0);
+  auto expected = StartLines(server.Port(), "127.0.0.1", 2);
+  expected.push_back(">>Enabling Keep-Alive\r\n");
+  expected.push_back("<<220 ready\r\n");
+  ASSERT_GE(events_.status.size(), expected.size());
+  events_.status.resize(expected.size());
+  EXPECT_EQ(events_.status, expected);
+  EXPECT_EQ(mail_->Errors()->Count(), 0);
+  EXPECT_EQ(SendMail::Impl::ThreadWaitLimit(), 0);
+}
+
+// The wait limit is one per thread: a greeting on any SendMail of the thread ends every wait.
+TEST_F(SendTest, AGreetingForAnotherObjectEndsTheWaitOfThisOne) {
+  TestServer silent;
+  TestServer greeting({.greeting = "220 ready\r\n", .count_only = false, .pause = 0ms});
+  auto other = SendMail::Create();
+  FillMessage(*other, greeting.Port());
+  other->SetTimeOut(2);
+  FillMessage(*mail_, silent.Port());
+  mail_->SetTimeOut(2);
+  // Runs inside this object's wait; the other's Send waits, nested, for its greeting.
+  mail_->OnSendStatus([&](std::string& data) {
+    if (data == ">>Enabling Keep-Alive\r\n") other->Send();
+  });
+  auto start = std::chrono::steady_clock::now();
+  mail_->Send();
+  EXPECT_LT(SecondsSince(start), 1.0);
+  EXPECT_EQ(mail_->Errors()->Count(), 0);
+  EXPECT_TRUE(events_.errors.empty());
+}
+
 TEST_F(SendTest, TimeOutZeroReturnsAtOnceAndTheConnectionGoesOnOnEvents) {
   TestServer server;
   FillMessage(*mail_, server.Port());
