@@ -104,7 +104,7 @@ std::shared_ptr<ScriptedDialogs> InstallScriptedDialogs() {
 
 std::unique_ptr<LocalServer> LocalServer::Capture(const QStringList& extra) {
   auto server = std::unique_ptr<LocalServer>(new LocalServer);
-  QStringList args{"--dir", server->folder_, "--lifetime", "120"};
+  QStringList args{"--dir", "%DIR%", "--lifetime", "120"};
   args += extra;
   if (!server->Start(POSTWING_TESTS_DIR "/e2e/servers/capture_server.py", args)) return nullptr;
   return server;

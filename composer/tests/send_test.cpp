@@ -1,0 +1,317 @@
+// Sending from the window to SMTP servers started by the test on 127.0.0.1: the message
+// as the server receives it (parsed by Python's email package), the progress and status
+// texts, the completion steps, a refused send that keeps the message, the first send
+// opening the configuration window, and closing during a send.
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QTest>
+#include <QTextDocument>
+
+#include <memory>
+
+#include "composer_test_support.hpp"
+#include "frm_configure.hpp"
+#include "frm_send_mail.hpp"
+#include "html_editor.hpp"
+#include "mod_email.hpp"
+#include "qt_event_loop.hpp"
+
+using composer_test::LocalServer;
+using composer_test::ScriptedDialogs;
+using namespace modEmail;
+
+namespace {
+
+constexpr int kSendLimitMs = 60000;
+
+QByteArray BinaryData() {
+  QByteArray data;
+  for (int i = 0; i < 70000; ++i) data.append(char((i * 7 + i / 256) & 0xFF));
+  return data;
+}
+
+const QByteArray kNotes = "Notes line one\r\n\tindented line two\r\n.starts with a dot\r\n";
+
+QString WriteFile(const QString& name, const QByteArray& data) {
+  const QString folder = composer_test::HomeRoot() + "/outbox";
+  QDir().mkpath(folder);
+  QFile f(folder + "/" + name);
+  f.open(QIODevice::WriteOnly);
+  f.write(data);
+  return f.fileName();
+}
+
+void Configure(int port, const QString& from = "tom@example.org") {
+  SaveSetting(kKeyServer, "127.0.0.1");
+  SaveSetting(kKeyPort, QString::number(port));
+  SaveSetting(kKeyUser, "");
+  SaveSetting(kKeyPassword, "");
+  SaveSetting(kKeyFromAddress, from);
+  SaveSetting(kKeySecurity, "None");
+  SaveSetting(kKeyConfigured, "True");
+}
+
+QJsonObject ReadJson(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  return QJsonDocument::fromJson(f.readAll()).object();
+}
+
+}  // namespace
+
+class SendTest : public QObject {
+  Q_OBJECT
+
+ public:
+  static void initMain() { composer_test::IsolateHome(); }
+
+ private:
+  std::shared_ptr<composer::QtEventLoop> loop_;
+  std::shared_ptr<ScriptedDialogs> dialogs_;
+  std::unique_ptr<frmSendMail> window_;
+
+  frmSendMail& Open() {
+    window_ = std::make_unique<frmSendMail>();
+    window_->Form_Load();
+    return *window_;
+  }
+
+  // A message as a user writes it: addresses, subject, an HTML body, two attachments.
+  void Fill(frmSendMail& w) {
+    w.txtTo->setText("jane@example.org");
+    w.txtCC->setText("cc@example.org");
+    w.txtBCC->setText("hidden@example.org");
+    w.txtSubject->setText("Quarterly figures");
+    w.dhtEdit->SetDocumentHTML("<p>Hello <b>Jane</b>,</p><p>the figures are attached.</p>");
+    QTest::keyClicks(w.dhtEdit, "X");  // typed by the user: the document has changes
+    dialogs_->open_files.push_back(
+        {WriteFile("report.bin", BinaryData()), WriteFile("notes.txt", kNotes)});
+    w.tbrSend_ButtonMenuClick("Insert File");
+    QCOMPARE(w.txtAttachments->text(), QString("report.bin; notes.txt; "));
+  }
+
+  // Checks the received message: fields, the HTML document and both attachments.
+  void CheckDelivered(const LocalServer& server, int n) {
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(server.MessagePath(n)), 10000);
+    QJsonObject envelope = ReadJson(server.Folder() + QString("/%1.json").arg(n, 4, 10, QChar('0')));
+    QCOMPARE(envelope["mail_from"].toString(), QString("tom@example.org"));
+    QCOMPARE(envelope["rcpt_tos"].toArray(),
+             (QJsonArray{"jane@example.org", "cc@example.org", "hidden@example.org"}));
+    QJsonObject m = composer_test::ParseMessage(server.MessagePath(n));
+    QVERIFY2(!m.isEmpty(), "the message parses");
+    QJsonObject headers = m["headers"].toObject();
+    QCOMPARE(headers["subject"].toString(), QString("Quarterly figures"));
+    QCOMPARE(headers["to"].toString(), QString("jane@example.org"));
+    QCOMPARE(headers["cc"].toString(), QString("cc@example.org"));
+    QCOMPARE(headers["from"].toString(), QString("tom@example.org"));
+    QVERIFY(!headers.contains("bcc"));
+    QCOMPARE(m["content_type"].toString(), QString("multipart/mixed"));
+    QJsonArray parts = m["parts"].toArray();
+    QCOMPARE(parts.size(), 3);
+    QJsonObject body = parts[0].toObject();
+    QCOMPARE(body["content_type"].toString(), QString("text/html"));
+    const QByteArray html = QByteArray::fromBase64(body["data"].toString().toLatin1());
+    QVERIFY2(html.contains("Jane</span>"), html.constData());
+    QVERIFY(html.contains("the figures are attached."));
+    QVERIFY(html.contains("<html>"));
+    QJsonObject report = parts[1].toObject(), notes = parts[2].toObject();
+    QCOMPARE(report["filename"].toString(), QString("report.bin"));
+    QCOMPARE(QByteArray::fromBase64(report["data"].toString().toLatin1()), BinaryData());
+    QCOMPARE(notes["filename"].toString(), QString("notes.txt"));
+    // Quoted-printable carries text: its line breaks come back as the parser's own.
+    QCOMPARE(QByteArray::fromBase64(notes["data"].toString().toLatin1()),
+             QByteArray(kNotes).replace("\r\n", "\n"));
+  }
+
+ private slots:
+  void initTestCase() { loop_ = composer::QtEventLoop::InstallForThisThread(); }
+  void cleanupTestCase() { postwing::SetThreadEventLoop(nullptr); }
+  void init() { dialogs_ = composer_test::InstallScriptedDialogs(); }
+  void cleanup() {
+    if (window_) window_->dhtEdit->document()->setModified(false);
+    window_.reset();
+    composer::SetDialogs(nullptr);
+  }
+
+  void ProgressAndStatusTexts() {
+    frmSendMail& w = Open();
+    int32_t sent = 100, remaining = 300;
+    w.mobjMail_SendProgress(sent, remaining);  // the first report fixes the total: 400
+    QCOMPARE(w.PanelText("Progress"), QString("25% ") + QString(6, QChar(1)));
+    QCOMPARE(w.PanelText("Status"), QString("Sending - Bytes Sent: 100"));
+    sent = 300, remaining = 0;  // the run ends: the progress panel keeps its text
+    w.mobjMail_SendProgress(sent, remaining);
+    QCOMPARE(w.PanelText("Progress"), QString("25% ") + QString(6, QChar(1)));
+    QCOMPARE(w.PanelText("Status"), QString("Sending - Bytes Sent: 400"));
+    sent = 1, remaining = 7;  // a new run: 12.5% rounds to the even 12
+    w.mobjMail_SendProgress(sent, remaining);
+    QCOMPARE(w.PanelText("Progress"), QString("12% ") + QString(3, QChar(1)));
+    QCOMPARE(w.PanelText("Status"), QString("Sending - Bytes Sent: 401"));
+    w.SetProgressPercent(100);
+    QCOMPARE(w.PanelText("Progress"), QString("100% ") + QString(25, QChar(1)));
+    w.SetProgressPercent(3);
+    QCOMPARE(w.PanelText("Progress"), QString("3% "));
+    w.SetProgressPercent(0);
+    QCOMPARE(w.PanelText("Progress"), QString());
+  }
+
+  void ARealSendDeliversTheMessageAndEmptiesTheWindow() {
+    auto server = LocalServer::Capture();
+    QVERIFY2(server, "the capture server starts");
+    Configure(server->Port());
+    frmSendMail& w = Open();
+    Fill(w);
+
+    QStringList statuses;
+    int64_t reported = 0;
+    auto watch = w.mobjMail->OnSendProgress([&](int32_t& bytes, int32_t&) {
+      reported += bytes;
+      statuses << w.PanelText("Status");
+    });
+    w.Button("Send")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(w.PanelText("Status"), QString("Complete"), kSendLimitMs);
+    watch.Disconnect();
+
+    QVERIFY2(dialogs_->messages.empty(),
+             dialogs_->messages.empty() ? "" : qPrintable(dialogs_->messages[0].text));
+    QVERIFY(!statuses.isEmpty());
+    QCOMPARE(statuses.back(), QString("Sending - Bytes Sent: %1").arg(reported));
+    // The completion steps.
+    QVERIFY(!w.sending);
+    QCOMPARE(w.PanelText("Progress"), QString());
+    for (QLineEdit* box : {w.txtTo, w.txtCC, w.txtBCC, w.txtSubject, w.txtAttachments}) {
+      QCOMPARE(box->text(), QString());
+    }
+    QVERIFY(!w.txtAttachments->isVisibleTo(&w));
+    QCOMPARE(w.Attachments()->Count(), 0);
+    QVERIFY(w.dhtEdit->toPlainText().isEmpty());
+    QVERIFY(!w.dhtEdit->IsDirty());
+    QCOMPARE(w.windowTitle(), QString("Unnamed.html - Message (HTML)"));
+    QVERIFY(!w.Button("Send")->isEnabled());
+    CheckDelivered(*server, 1);
+  }
+
+  void ARefusedSendKeepsTheMessageAndTheNextSendWorks() {
+    auto refusing = LocalServer::Capture({"--refuse", "RCPT:*:550"});
+    QVERIFY(refusing);
+    Configure(refusing->Port());
+    frmSendMail& w = Open();
+    Fill(w);
+    const QString document = w.dhtEdit->DocumentHTML();
+    w.Button("Send")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(w.PanelText("Status"), QString("Not sent"), kSendLimitMs);
+    QTRY_VERIFY(!dialogs_->messages.empty());
+    QCOMPARE(dialogs_->messages[0].title, QString("Error Message"));
+    QVERIFY2(dialogs_->messages[0].text.startsWith("550"), qPrintable(dialogs_->messages[0].text));
+    // Nothing of the message is lost.
+    QVERIFY(!w.sending);
+    QCOMPARE(w.txtTo->text(), QString("jane@example.org"));
+    QCOMPARE(w.txtCC->text(), QString("cc@example.org"));
+    QCOMPARE(w.txtBCC->text(), QString("hidden@example.org"));
+    QCOMPARE(w.txtSubject->text(), QString("Quarterly figures"));
+    QCOMPARE(w.dhtEdit->DocumentHTML(), document);
+    QVERIFY(w.dhtEdit->IsDirty());
+    QCOMPARE(w.Attachments()->Count(), 2);
+    QCOMPARE(w.txtAttachments->text(), QString("report.bin; notes.txt; "));
+    QVERIFY(w.Button("Send")->isEnabled());
+    QVERIFY(!QFile::exists(refusing->MessagePath(1)));
+
+    // The same message goes out through a server that accepts it.
+    auto server = LocalServer::Capture();
+    QVERIFY(server);
+    Configure(server->Port());
+    w.Button("Send")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(w.PanelText("Status"), QString("Complete"), kSendLimitMs);
+    QCOMPARE(dialogs_->messages.size(), size_t{1});
+    CheckDelivered(*server, 1);
+  }
+
+  void TheFirstSendOpensTheConfigurationWindow() {
+    auto server = LocalServer::Capture();
+    QVERIFY(server);
+    QFile::remove(SettingsFileName());
+    frmSendMail& w = Open();
+    Fill(w);
+    dialogs_->exec = [&](QDialog& d) {
+      auto* configure = qobject_cast<frmConfigure*>(&d);
+      if (!configure) return int(QDialog::Rejected);
+      configure->txtSMTPServer->setText("127.0.0.1");
+      configure->txtSMTPServerPort->setText(QString::number(server->Port()));
+      configure->txtFromAddress->setText("tom@example.org");
+      configure->cmdSave_Click();
+      return configure->result();
+    };
+    w.Button("Send")->trigger();
+    QCOMPARE(dialogs_->execs, 1);
+    QTRY_COMPARE_WITH_TIMEOUT(w.PanelText("Status"), QString("Complete"), kSendLimitMs);
+    CheckDelivered(*server, 1);
+    // Configured now: the next send goes straight out.
+    Fill(w);
+    w.Button("Send")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(w.PanelText("Status"), QString("Complete"), kSendLimitMs);
+    QCOMPARE(dialogs_->execs, 1);
+    CheckDelivered(*server, 2);
+  }
+
+  void AnErrorOfTheSendCallIsShown() {
+    auto server = LocalServer::Capture();
+    QVERIFY(server);
+    Configure(server->Port(), "");  // no sender
+    frmSendMail& w = Open();
+    Fill(w);
+    w.Button("Send")->trigger();
+    QCOMPARE(dialogs_->messages.size(), size_t{1});
+    QCOMPARE(dialogs_->messages[0].title, QString("Error Message"));
+    QCOMPARE(dialogs_->messages[0].text,
+             QString("A required property 'From' address was not specified"));
+    QVERIFY(!w.sending);
+    QCOMPARE(w.PanelText("Status"), QString("Sending"));
+    QCOMPARE(w.Attachments()->Count(), 2);
+    // With a sender the next try delivers the message.
+    Configure(server->Port());
+    w.Button("Send")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(w.PanelText("Status"), QString("Complete"), kSendLimitMs);
+    CheckDelivered(*server, 1);
+  }
+
+  void ClosingDuringASend() {
+    auto silent = LocalServer::Silent();
+    QVERIFY(silent);
+    Configure(silent->Port());
+    frmSendMail& w = Open();
+    Fill(w);
+    w.Button("Send")->trigger();
+    QVERIFY(w.sending);
+    QVERIFY(!w.Button("Send")->isEnabled());  // one message at a time
+    // No: the window and the transfer stay.
+    dialogs_->answers.push_back(composer::vbNo);
+    QVERIFY(!w.close());
+    QCOMPARE(dialogs_->messages.back().text, QString("An E-mail is in progress... cancel and quit anyway"));
+    QCOMPARE(dialogs_->messages.back().title, QString("Warning / Confirmation Message"));
+    QVERIFY(w.isVisible());
+    QVERIFY(w.sending);
+    // Yes: the transfer is cancelled; the unsent message is still there, so the
+    // unsaved-changes question follows; Cancel keeps the window open.
+    dialogs_->answers.push_back(composer::vbYes);
+    dialogs_->answers.push_back(composer::vbCancel);
+    QVERIFY(!w.close());
+    QVERIFY(!w.sending);
+    QCOMPARE(w.PanelText("Status"), QString("Not sent"));
+    QCOMPARE(dialogs_->messages.back().text, QString("Do you want to save these changes?"));
+    QCOMPARE(w.txtTo->text(), QString("jane@example.org"));
+    QCOMPARE(w.Attachments()->Count(), 2);
+    // Closing again asks only about the changes.
+    const size_t asked = dialogs_->messages.size();
+    dialogs_->answers.push_back(composer::vbNo);
+    QVERIFY(w.close());
+    QCOMPARE(dialogs_->messages.size(), asked + 1);
+  }
+};
+
+QTEST_MAIN(SendTest)
+#include "send_test.moc"
