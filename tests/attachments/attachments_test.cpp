@@ -296,15 +296,14 @@ TEST_F(AttachmentsTest, FileNameIsTheTextAfterTheLastSlashOrBackslash) {
   EXPECT_EQ(list->Add(scratch.File("relative.txt"), "", "", {})->FileName(), "relative.txt");
 }
 
-TEST_F(AttachmentsTest, BareNameOfAnExistingFileNeedsAFileName) {
+TEST_F(AttachmentsTest, BareNameOfAnExistingFileNamesItself) {
   scratch.File("bare.pdf");
   const fs::path before = fs::current_path();
   fs::current_path(scratch.Dir());
-  const auto e = Raised([&] { list->Add("bare.pdf"); });
-  EXPECT_EQ(e.Number(), kBase + 12005);
-  EXPECT_EQ(list->Count(), 0);
-  auto a = list->Add("bare.pdf", "bare.pdf");
+  auto a = list->Add("bare.pdf");
   EXPECT_EQ(a->SourceType(), emxFile);
+  EXPECT_EQ(a->FileName(), "bare.pdf");
+  EXPECT_EQ(a->ContentType(), "application/pdf");
   fs::current_path(before);
 }
 

@@ -128,7 +128,7 @@ TEST(PathHelpers, ExtensionAndFileNameWithEitherSeparator) {
       {"/tmp/trailing.", "", "trailing."},
       {"/tmp/ spaced.txt ", "txt", "spaced.txt"},
       {"/tmp/meeting 10:30.txt", "txt", "meeting 10:30.txt"},
-      {"bare.txt", "txt", ""},  // no separator: no file name
+      {"bare.txt", "txt", "bare.txt"},  // a name in the working folder
       {"", "", ""},
       {"/dir/", "", ""},
   };

@@ -112,7 +112,8 @@ std::string ExtensionOf(std::string_view name) {
 
 std::string FileNameOf(std::string_view path) {
   size_t sep = path.find_last_of("/\\");
-  if (sep == std::string_view::npos) return {};
+  // A relative name in the working folder is its own file name.
+  if (sep == std::string_view::npos) return std::string(Trim(path));
   // ":" is an ordinary character in a file name here, so it does not cut the name.
   return std::string(Trim(path.substr(sep + 1)));
 }

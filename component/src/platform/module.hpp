@@ -20,7 +20,7 @@ std::string ContentTypeForExtension(std::string_view extension);
 // separate paths, so a dot in a directory name gives no extension.
 std::string ExtensionOf(std::string_view name);
 // The last path segment: the text after the last "/" or "\", trimmed of spaces; a text
-// without either separator gives empty text.
+// without either separator is the name itself.
 std::string FileNameOf(std::string_view path);
 // True when an existing non-directory file has this path.
 bool IsExistingFile(const std::string& path);
