@@ -720,7 +720,12 @@ void frmSendMail::SendCurrentMessage() {
     header->SetSubject(txtSubject->text().toStdString());
     header->SetToList(txtTo->text().toStdString());
 
-    mobjMail->Body()->SetText(postwing::Variant(dhtEdit->DocumentHTML().toStdString()));
+    auto body = mobjMail->Body();
+    body->SetText(postwing::Variant(dhtEdit->DocumentHTML().toStdString()));
+    // The document is UTF-8: say so in the part's own header, where every reader looks.
+    if (auto fields = body->Values(); fields->Exists(postwing::Variant("Content-Type"))) {
+      fields->Item("Content-Type")->SubValues()->LetValue("utf-8", "charset");
+    }
 
     progressTotal = progressSent = statusBytes = 0;
     SetStatusText("Sending");

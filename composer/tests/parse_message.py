@@ -22,6 +22,7 @@ def main():
             "content_type": part.get_content_type(),
             "filename": part.get_filename(),
             "encoding": part.get("Content-Transfer-Encoding"),
+            "charset": part.get_content_charset(),
             "data": base64.b64encode(payload).decode("ascii"),
         })
     out = {

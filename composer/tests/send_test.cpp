@@ -87,7 +87,8 @@ class SendTest : public QObject {
     w.txtCC->setText("cc@example.org");
     w.txtBCC->setText("hidden@example.org");
     w.txtSubject->setText("Quarterly figures");
-    w.dhtEdit->SetDocumentHTML("<p>Hello <b>Jane</b>,</p><p>the figures are attached.</p>");
+    w.dhtEdit->SetDocumentHTML(
+        "<p>Hello <b>Jane</b>,</p><p>the figures are attached. Grüße, 5 €</p>");
     QTest::keyClicks(w.dhtEdit, "X");  // typed by the user: the document has changes
     dialogs_->open_files.push_back(
         {WriteFile("report.bin", BinaryData()), WriteFile("notes.txt", kNotes)});
@@ -118,6 +119,8 @@ class SendTest : public QObject {
     const QByteArray html = QByteArray::fromBase64(body["data"].toString().toLatin1());
     QVERIFY2(html.contains("Jane</span>"), html.constData());
     QVERIFY(html.contains("the figures are attached."));
+    QCOMPARE(body["charset"].toString(), QString("utf-8"));
+    QVERIFY(QString::fromUtf8(html).contains(QString::fromUtf8("Grüße, 5 €")));
     QVERIFY(html.contains("<html>"));
     QJsonObject report = parts[1].toObject(), notes = parts[2].toObject();
     QCOMPARE(report["filename"].toString(), QString("report.bin"));
