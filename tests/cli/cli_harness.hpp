@@ -182,8 +182,12 @@ class CaptureServer {
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     pid_ = fork();
+    const std::string err_path = (dir_ / "server.err").string();
     if (pid_ == 0) {
       dup2(out[1], 1);
+      // Its warnings go to a file beside the inbox, not into the test's output.
+      int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (err >= 0) dup2(err, 2);
       execv(argv[0], argv.data());
       _exit(127);
     }
