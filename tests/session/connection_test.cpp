@@ -351,6 +351,27 @@ TEST_F(SendTest, ARefusedConnectionIsReportedOnceAndTheWaitRunsToItsDeadline) {
   EXPECT_EQ(events_.errors[0].help_context, 0);
 }
 
+TEST_F(SendTest, AFailingHandlerOfTheSocketsErrorIsRecordedAndReported) {
+  FillMessage(*mail_, ClosedPort());
+  mail_->SetTimeOut(0);
+  int calls = 0;
+  mail_->OnWinsockError([&](int32_t&, std::string&, std::string&, std::string&, int32_t&) {
+    if (++calls <= 2) throw std::runtime_error("handler " + std::to_string(calls));
+  });
+  mail_->Send();
+  // Nothing escapes into the loop.
+  RunEventsUntil([&] { return calls == 2; }, 2s);
+  ASSERT_EQ(mail_->Errors()->Count(), 2);
+  EXPECT_EQ(mail_->Errors()->Item(1)->Number(), 10061);
+  EXPECT_EQ(mail_->Errors()->Item(2)->Description(), "handler 1");
+  EXPECT_EQ(mail_->Errors()->Item(2)->Method(), "SendMail.Winsock_Error");
+  // The report of the handler's own failure fails as well: nothing more is recorded.
+  EXPECT_EQ(calls, 2);
+  ASSERT_EQ(events_.errors.size(), 2u);
+  EXPECT_EQ(events_.errors[0].number, 10061);
+  EXPECT_EQ(events_.errors[1].description, "handler 1");
+}
+
 class UnresolvableName : public SendTest {
  protected:
   void SetUp() override {
@@ -439,6 +460,27 @@ TEST_F(SendTest, AServerThatClosesEndsTheWaitWithSendComplete) {
   EXPECT_TRUE(mail_->impl().closed_flag);
   EXPECT_EQ(mail_->Winsock()->State(), TcpClient::sckClosed);
   EXPECT_EQ(mail_->Errors()->Count(), 0);
+}
+
+TEST_F(SendTest, AFailingSendCompleteHandlerStillEndsTheConnection) {
+  TestServer server({.greeting = {}, .count_only = false, .pause = 0ms});
+  FillMessage(*mail_, server.Port());
+  mail_->SetTimeOut(0);
+  mail_->Send();
+  ASSERT_TRUE(RunUntilConnected());
+  mail_->OnSendComplete([] { throw std::runtime_error("host failed"); });
+  mail_->SetTimeOut(2);
+  server.CloseClients();
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(RunEventsUntil([&] { return mail_->impl().closed_flag; }, 2s));
+  EXPECT_LT(SecondsSince(start), 1.0);
+  EXPECT_EQ(events_.complete, 1);
+  EXPECT_EQ(mail_->Winsock()->State(), TcpClient::sckClosed);
+  ASSERT_EQ(mail_->Errors()->Count(), 1);
+  EXPECT_EQ(mail_->Errors()->Item(1)->Method(), "SendMail.Winsock_Close");
+  EXPECT_EQ(mail_->Errors()->Item(1)->Description(), "host failed");
+  ASSERT_EQ(events_.errors.size(), 1u);
+  EXPECT_EQ(events_.errors[0].description, "host failed");
 }
 
 // ---- the socket options ----
@@ -593,26 +635,6 @@ TEST_F(SendTest, TheObjectMayBeReleasedFromInsideASocketEvent) {
 }
 
 // ---- progress ----
-
-TEST_F(SendTest, SendProgressPassesTheSocketsNumbersOn) {
-  TestServer server;
-  FillMessage(*mail_, server.Port());
-  mail_->SetTimeOut(0);
-  mail_->Send();
-  ASSERT_TRUE(RunUntilConnected());
-  const size_t size = 4 << 20;
-  mail_->Winsock()->SendData(std::string(size, 'x'));
-  ASSERT_TRUE(RunEventsUntil(
-      [&] { return !events_.progress.empty() && events_.progress.back().second == 0; }, 5s));
-  // One report per write: the bytes of this write and the bytes of the piece still queued.
-  int64_t sent = 0;
-  for (size_t i = 0; i < events_.progress.size(); ++i) {
-    sent += events_.progress[i].first;
-    EXPECT_EQ(events_.progress[i].second, static_cast<int32_t>(size - sent));
-  }
-  EXPECT_EQ(sent, static_cast<int64_t>(size));
-  EXPECT_TRUE(PumpUntil([&] { return server.Received().size() == size; }, 5s));
-}
 
 TEST_F(SendTest, AHundredMebibytePieceReachesASlowReaderWithProgressThatAddsUp) {
   TestServer server({.greeting = {}, .count_only = true, .pause = 2ms});

@@ -56,6 +56,8 @@ class TestServer {
   int Accepted() const { return accepted_; }
   // Connections whose peer has closed (read returned 0 or an error).
   int PeerClosed() const { return peer_closed_; }
+  // Closes every accepted connection from the server's side.
+  void CloseClients() { close_clients_ = true; }
   size_t ReceivedBytes() const { return received_bytes_; }
   // The sum of the received bytes' values (count_only servers).
   uint64_t ByteSum() const { return sum_; }
@@ -79,6 +81,11 @@ class TestServer {
           if (!g.empty()) (void)!::write(c, g.data(), g.size());
           clients.push_back(c);
         }
+      }
+      if (close_clients_.exchange(false)) {
+        for (int c : clients) ::close(c);
+        clients.clear();
+        continue;
       }
       for (size_t i = 1; i < fds.size(); ++i) {
         if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
@@ -114,6 +121,7 @@ class TestServer {
   std::atomic<bool> stop_{false};
   std::atomic<int> accepted_{0};
   std::atomic<int> peer_closed_{0};
+  std::atomic<bool> close_clients_{false};
   std::atomic<size_t> received_bytes_{0};
   std::atomic<uint64_t> sum_{0};
   std::mutex mutex_;

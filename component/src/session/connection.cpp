@@ -396,7 +396,14 @@ void SendMail::Impl::OnSocketConnect() {
 void SendMail::Impl::OnSocketClose() {
   // The socket of this event: a handler of SendComplete may already have started another.
   auto sock = socket;
-  RaiseSendComplete();
+  try {
+    RaiseSendComplete();
+  } catch (...) {
+    // A failing handler must not keep the connection half open or the wait running.
+    sock->Close();
+    closed_flag = true;
+    throw;
+  }
   sock->Close();
   closed_flag = true;
 }
