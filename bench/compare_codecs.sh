@@ -2,6 +2,8 @@
 # Whole-process comparison of the codecs with their usual peers, run in one go with the
 # tools alternating, medians of several runs:
 #   Base64, 76-character lines:  bench/tools pw_base64   vs  coreutils base64 -w 76  (256 MiB random)
+#                                (Load + EncodeLines as message assembly does, and --stream:
+#                                EncodeFileLines, the file read in pieces)
 #   quoted-printable:            pw_qp                   vs  Python binascii.b2a_qp  (64 MiB text)
 #   uuencode:                    pw_uuencode             vs  sharutils uuencode      (256 MiB random)
 # Prints MB/s of input (10^6 bytes per second), peak memory (maximum resident set) and the
@@ -60,9 +62,12 @@ open(sys.argv[1], "wb").write(b"".join(lines)[:n])
 EOF
 
 # Each output checked once against the peer (or an independent decoder) before timing.
-"$tools/pw_base64" "$work/random.bin" > "$work/ours.b64"
-base64 -w 76 "$work/random.bin" | sed 's/$/\r/' | cmp -s - "$work/ours.b64" ||
-  { echo "Base64 output differs from coreutils (with CR LF line ends)" >&2; exit 1; }
+base64 -w 76 "$work/random.bin" | sed 's/$/\r/' > "$work/peer.b64"
+for mode in "" --stream; do
+  "$tools/pw_base64" $mode "$work/random.bin" > "$work/ours.b64"
+  cmp -s "$work/peer.b64" "$work/ours.b64" ||
+    { echo "Base64 $mode output differs from coreutils (with CR LF line ends)" >&2; exit 1; }
+done
 "$tools/pw_qp" "$work/text.txt" > "$work/ours.qp"
 "$python" -c "import sys, quopri; sys.exit(quopri.decodestring(open(sys.argv[1],'rb').read()) != open(sys.argv[2],'rb').read())" \
   "$work/ours.qp" "$work/text.txt" || { echo "quoted-printable does not decode back" >&2; exit 1; }
@@ -70,7 +75,7 @@ base64 -w 76 "$work/random.bin" | sed 's/$/\r/' | cmp -s - "$work/ours.b64" ||
 { "$tools/pw_uuencode" "$work/uu.bin" check.bin; echo; } > "$work/ours.uu"
 (cd "$work" && uudecode -o "$work/check.bin" "$work/ours.uu") && cmp -s "$work/check.bin" "$work/uu.bin" ||
   { echo "uuencode output does not uudecode back" >&2; exit 1; }
-rm -f "$work"/ours.* "$work/check.bin"
+rm -f "$work"/ours.* "$work/peer.b64" "$work/check.bin"
 
 # run NAME COMMAND...: one timed run, appends "seconds kilobytes" to $work/NAME.
 run() {
@@ -85,6 +90,7 @@ b2a_qp='import sys, binascii; sys.stdout.buffer.write(binascii.b2a_qp(open(sys.a
 for (( i = 0; i < runs; i++ )); do
   run b64_ours "$tools/pw_base64" "$work/random.bin"
   run b64_peer base64 -w 76 "$work/random.bin"
+  run b64_stream "$tools/pw_base64" --stream "$work/random.bin"
   run qp_ours "$tools/pw_qp" "$work/text.txt"
   run qp_peer "$python" -c "$b2a_qp" "$work/text.txt"
   run uu_ours "$tools/pw_uuencode" "$work/uu.bin" data.bin
@@ -109,6 +115,7 @@ report() {
 
 echo
 report "Base64, 76-char lines" b64_ours b64_peer "base64 -w 76" "$(stat -c %s "$work/random.bin")"
+report "Base64, lines, --stream" b64_stream b64_peer "base64 -w 76" "$(stat -c %s "$work/random.bin")"
 report "quoted-printable (text)" qp_ours qp_peer "python3 b2a_qp" "$(stat -c %s "$work/text.txt")"
 report "uuencode" uu_ours uu_peer "sharutils uuencode" "$(stat -c %s "$work/uu.bin")"
 echo "load at end: $(cut -d' ' -f1-3 /proc/loadavg); $(( SECONDS - start )) s"

@@ -298,6 +298,45 @@ TEST_F(Base64Test, LoadStopsAtCancelAndZeroFills) {
   EXPECT_EQ(out.substr(303), std::string(data.size() - 303, '\0'));
 }
 
+TEST_F(Base64Test, EncodeFileLinesGivesTheTextOfLoadAndEncodeLines) {
+  for (int16_t width : {76, 8, 75}) {
+    for (size_t n : {0u, 1u, 2u, 3u, 57u, 58u, 303u, 100000u, 300001u}) {
+      const auto path = WriteFile("f.bin", RandomBytes(n, static_cast<uint32_t>(n)));
+      ByteArray bytes;
+      codec.Load(path.string(), bytes);
+      int16_t w1 = width, w2 = width;
+      ASSERT_TRUE(codec.EncodeFileLines(path.string(), w1) == codec.EncodeLines(bytes, w2))
+          << n << " / " << width;
+    }
+  }
+  int16_t zero = 0;
+  EXPECT_EQ(codec.EncodeFileLines(WriteFile("abc", "abc").string(), zero), "YWJj\r\n");
+  EXPECT_EQ(zero, 76);
+}
+
+TEST_F(Base64Test, EncodeFileLinesYieldsPerGroupAndIsEmptyAfterCancel) {
+  const auto path = WriteFile("f.bin", RandomBytes(3 * 1010, 1));
+  int16_t size = 76;
+  codec.EncodeFileLines(path.string(), size);
+  EXPECT_EQ(loop_->passes, 10);
+  loop_->on_pass = [&](int pass) {
+    if (pass == 13) codec.Cancel();
+  };
+  EXPECT_EQ(codec.EncodeFileLines(path.string(), size), "");
+  EXPECT_EQ(loop_->passes, 13);
+  EXPECT_EQ(codec.EncodeFileLines(path.string(), size), "");
+  int16_t odd = 75;
+  EXPECT_EQ(codec.EncodeFileLines(path.string(), odd), "");
+  int number = 0;
+  try {
+    codec.EncodeFileLines(Path("missing").string(), size);
+  } catch (const Exception& e) {
+    number = e.Number();
+  }
+  EXPECT_EQ(number, 53);
+  EXPECT_EQ(TempFileCount(), 0);
+}
+
 TEST_F(Base64Test, FileErrors) {
   ByteArray out;
   EXPECT_EQ(ErrorNumber([&] { codec.Load(Path("missing.bin").string(), out); }), 53);

@@ -85,6 +85,68 @@ std::string LayOutLines(const uint8_t* e, size_t len, size_t s) {
   return text;
 }
 
+// The lines of n bytes taken from source (s a multiple of 4), straight into the final
+// layout. After a cancel: with keep_layout the text that Encode, span and StrAryToStr give
+// for a cancelled Encode (unwritten characters NUL, the last line cut at its first NUL),
+// otherwise the empty text.
+template <class Source>
+std::string LinesFrom(Source& source, size_t n, size_t s, const bool& cancelled, bool keep_layout) {
+  std::string text;
+  if (n == 0) return text;
+  const size_t len = EncodedLength(n);
+  const size_t lines = len / s + (len % s ? 1 : 0);
+  codec::ChunkWriter<std::string> w(text, len + 2 * lines);
+  const size_t per_line = s / 4;
+  size_t column = 0;  // groups in the current line
+  // Counts groups just written; a full line gets its CR LF.
+  auto after_groups = [&](uint8_t* d, size_t groups) {
+    column += groups;
+    if (column == per_line) {
+      d[0] = '\r';
+      d[1] = '\n';
+      d += 2;
+      column = 0;
+    }
+    return d;
+  };
+  const size_t done = codec::RunYielding(n / 3, cancelled, [&](size_t, size_t count) {
+    const uint8_t* src = source.Take(3 * count);
+    while (count > 0) {
+      const size_t take = std::min(count, per_line - column);
+      uint8_t* d = w.Room(4 * take + 2);
+      w.Commit(after_groups(EncodeGroups(src, take, d), take));
+      src += 3 * take;
+      count -= take;
+    }
+  });
+  const size_t r = n % 3;
+  if (!keep_layout && cancelled) return {};
+  if (r) {
+    uint8_t* d = w.Room(6);
+    EncodeTail(source.Take(r), r, d);
+    w.Commit(after_groups(d + 4, 1));
+  }
+  const size_t written = 4 * done + (r ? 4 : 0);
+  if (written < len) {
+    const size_t last_start = (lines - 1) * s;
+    size_t pos = written;
+    while (pos < last_start) {
+      const size_t take = std::min(4 * (per_line - column), last_start - pos);
+      w.PutFill(take, 0);
+      pos += take;
+      column += take / 4;
+      if (column == per_line) {
+        w.Put("\r\n");
+        column = 0;
+      }
+    }
+    if (written <= last_start) w.Put("\r\n");  // the last line, cut to nothing
+  }
+  if (column > 0) w.Put("\r\n");
+  w.Flush();
+  return text;
+}
+
 }  // namespace
 
 void Base64::Load(const std::string& strPathName, ByteArray& aryOut) {
@@ -260,76 +322,32 @@ std::string Base64::StrAryToStr(const std::vector<std::string>& StrAry) {
 
 std::string Base64::EncodeLines(std::string_view aryIn, int16_t& SpanSize) {
   try {
-    const auto* in = reinterpret_cast<const uint8_t*>(aryIn.data());
-    const size_t n = aryIn.size();
     const size_t s = static_cast<size_t>(EffectiveSpan(SpanSize));
-    const size_t len = EncodedLength(n);
     if (s % 4 != 0) {
       // Groups straddle lines: encode first, then lay out.
       ByteArray encoded;
       Encode(ByteArray(aryIn), encoded);
       return LayOutLines(reinterpret_cast<const uint8_t*>(encoded.data()), encoded.size(), s);
     }
-    std::string text;
-    if (n == 0) return text;
-    const size_t lines = len / s + (len % s ? 1 : 0);
-    codec::ChunkWriter<std::string> w(text, len + 2 * lines);
-    const size_t per_line = s / 4;
-    size_t column = 0;  // groups in the current line
-    // Writes count characters' worth of groups through the line layout.
-    auto put_groups = [&](const uint8_t* src, size_t count) {
-      while (count > 0) {
-        const size_t take = std::min(count, per_line - column);
-        uint8_t* d = w.Room(4 * take + 2);
-        d = EncodeGroups(src, take, d);
-        column += take;
-        if (column == per_line) {
-          d[0] = '\r';
-          d[1] = '\n';
-          d += 2;
-          column = 0;
-        }
-        w.Commit(d);
-        src += 3 * take;
-        count -= take;
-      }
-    };
-    const size_t done = codec::RunYielding(
-        n / 3, cancelled_, [&](size_t first, size_t count) { put_groups(in + 3 * first, count); });
-    const size_t r = n % 3;
-    if (r) {
-      uint8_t* d = w.Room(6);
-      EncodeTail(in + 3 * (n / 3), r, d);
-      d += 4;
-      if (++column == per_line) {
-        d[0] = '\r';
-        d[1] = '\n';
-        d += 2;
-        column = 0;
-      }
-      w.Commit(d);
+    codec::MemoryPieces source(aryIn);
+    return LinesFrom(source, aryIn.size(), s, cancelled_, true);
+  } catch (...) {
+    throw detail::CurrentException();
+  }
+}
+
+std::string Base64::EncodeFileLines(const std::string& strPathName, int16_t& SpanSize) {
+  try {
+    const size_t s = static_cast<size_t>(EffectiveSpan(SpanSize));
+    if (s % 4 != 0) {
+      ByteArray bytes;
+      Load(strPathName, bytes);
+      if (cancelled_) return {};
+      return EncodeLines(bytes, SpanSize);
     }
-    const size_t written = 4 * done + (r ? 4 : 0);
-    if (written < len) {
-      // Cancelled: the unwritten characters are NULs laid out like the rest, and the last
-      // line is cut at its first NUL.
-      const size_t last_start = (lines - 1) * s;
-      size_t pos = written;
-      while (pos < last_start) {
-        const size_t take = std::min(4 * (per_line - column), last_start - pos);
-        w.PutFill(take, 0);
-        pos += take;
-        column += take / 4;
-        if (column == per_line) {
-          w.Put("\r\n");
-          column = 0;
-        }
-      }
-      if (written <= last_start) w.Put("\r\n");  // the last line, cut to nothing
-    }
-    if (column > 0) w.Put("\r\n");
-    w.Flush();
-    return text;
+    codec::InputFile file(strPathName);
+    codec::FilePieces source(file);
+    return LinesFrom(source, static_cast<size_t>(file.Size()), s, cancelled_, false);
   } catch (...) {
     throw detail::CurrentException();
   }

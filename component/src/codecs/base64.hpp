@@ -56,6 +56,10 @@ class Base64 {
   // StrAryToStr, yields and cancellation included, built straight into the final buffer
   // (memory: input + output). This is the path for bodies and attachments.
   std::string EncodeLines(std::string_view aryIn, int16_t& SpanSize);
+  // The same text for a file, read in pieces and never held whole (memory: the output).
+  // Yields every 101st group; after a Cancel the result is the empty text. Raises the file
+  // errors of Load.
+  std::string EncodeFileLines(const std::string& strPathName, int16_t& SpanSize);
 
   // Sets the cancellation flag; a running Encode or Load sees it after its next yield.
   void Cancel() { cancelled_ = true; }

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -10,6 +11,9 @@
 
 namespace postwing::codec {
 namespace {
+
+// The file shrank while it was read.
+constexpr int32_t kErrInputPastEnd = 62;
 
 [[noreturn]] void RaiseFileError(int error) {
   switch (error) {
@@ -63,6 +67,22 @@ size_t InputFile::Read(uint8_t* into, size_t count) {
   const size_t got = std::fread(into, 1, count, file_);
   if (got < count && std::ferror(file_)) RaiseFileError(errno);
   return got;
+}
+
+FilePieces::FilePieces(InputFile& file)
+    : file_(file), buffer_(std::make_unique<uint8_t[]>(kBuffer)) {}
+
+const uint8_t* FilePieces::Take(size_t count) {
+  if (end_ - at_ < count) {
+    std::memmove(buffer_.get(), buffer_.get() + at_, end_ - at_);
+    end_ -= at_;
+    at_ = 0;
+    end_ += file_.Read(buffer_.get() + end_, kBuffer - end_);
+    if (end_ < count) detail::RaiseRuntimeError(kErrInputPastEnd, "Input past end of file");
+  }
+  const uint8_t* p = buffer_.get() + at_;
+  at_ += count;
+  return p;
 }
 
 void AdviseLargeBuffer(void* data, size_t size) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -122,6 +123,37 @@ class InputFile {
  private:
   std::FILE* file_ = nullptr;
   uint64_t size_ = 0;
+};
+
+// Data handed out in consecutive pieces: Take(count) gives the next count bytes.
+class MemoryPieces {
+ public:
+  explicit MemoryPieces(std::string_view data)
+      : p_(reinterpret_cast<const uint8_t*>(data.data())) {}
+  const uint8_t* Take(size_t count) {
+    const uint8_t* at = p_;
+    p_ += count;
+    return at;
+  }
+
+ private:
+  const uint8_t* p_;
+};
+
+// A file handed out in pieces through a buffer of many lines, so it is never held whole.
+// count must not exceed kMaxTake; a file that ends early raises 62.
+class FilePieces {
+ public:
+  static constexpr size_t kMaxTake = 64 * 1024;
+  explicit FilePieces(InputFile& file);
+  const uint8_t* Take(size_t count);
+
+ private:
+  static constexpr size_t kBuffer = 4 * kMaxTake;
+  InputFile& file_;
+  std::unique_ptr<uint8_t[]> buffer_;
+  size_t at_ = 0;
+  size_t end_ = 0;
 };
 
 // Creates or truncates the file and writes exactly the bytes.

@@ -14,7 +14,6 @@ namespace {
 
 constexpr size_t kLineBytes = 45;
 constexpr size_t kLineChars = 1 + 60 + 2;  // length character, data, CR LF
-constexpr int32_t kErrInputPastEnd = 62;
 
 // 0 is the grave accent, never a space, so no line carries trailing white space.
 constexpr uint8_t UUChar(unsigned v) {
@@ -51,45 +50,6 @@ inline uint8_t* EncodeLine(const uint8_t* s, size_t k, uint8_t* d) {
   d[1] = '\n';
   return d + 2;
 }
-
-class MemorySource {
- public:
-  explicit MemorySource(std::string_view data)
-      : p_(reinterpret_cast<const uint8_t*>(data.data())) {}
-  const uint8_t* Take(size_t count) {
-    const uint8_t* at = p_;
-    p_ += count;
-    return at;
-  }
-
- private:
-  const uint8_t* p_;
-};
-
-// Hands out the file in pieces through a buffer that holds many lines.
-class FileSource {
- public:
-  explicit FileSource(codec::InputFile& file) : file_(file) {}
-  const uint8_t* Take(size_t count) {
-    if (end_ - at_ < count) {
-      std::memmove(buffer_.get(), buffer_.get() + at_, end_ - at_);
-      end_ -= at_;
-      at_ = 0;
-      end_ += file_.Read(buffer_.get() + end_, kBuffer - end_);
-      if (end_ < count) detail::RaiseRuntimeError(kErrInputPastEnd, "Input past end of file");
-    }
-    const uint8_t* p = buffer_.get() + at_;
-    at_ += count;
-    return p;
-  }
-
- private:
-  static constexpr size_t kBuffer = kLineBytes * codec::kYieldEvery * 16;
-  codec::InputFile& file_;
-  std::unique_ptr<uint8_t[]> buffer_ = std::make_unique<uint8_t[]>(kBuffer);
-  size_t at_ = 0;
-  size_t end_ = 0;
-};
 
 // The text after the last "/" or "\", or the whole text.
 std::string LastSegment(std::string_view path) {
@@ -131,7 +91,7 @@ std::string UUEncode::UUEncodeFile(const std::string& InputFilename, std::string
   try {
     const std::string name = FileName.empty() ? LastSegment(InputFilename) : std::string(FileName);
     codec::InputFile file(InputFilename);
-    FileSource source(file);
+    codec::FilePieces source(file);
     return Encode(source, file.Size(), name);
   } catch (...) {
     throw detail::CurrentException();
@@ -147,7 +107,7 @@ std::string UUEncode::UUEncodeData(std::string_view Data, std::string_view FileN
       std::remove(staged.c_str());
       name = LastSegment(staged);
     }
-    MemorySource source(Data);
+    codec::MemoryPieces source(Data);
     return Encode(source, Data.size(), name);
   } catch (...) {
     const Exception e = detail::CurrentException();
