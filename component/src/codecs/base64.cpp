@@ -121,6 +121,8 @@ std::string LinesFrom(Source& source, size_t n, size_t s, const bool& cancelled,
   });
   const size_t r = n % 3;
   if (!keep_layout && cancelled) return {};
+  // After a cancel (memory only) the groups left out are skipped to reach the tail.
+  if (done < n / 3) source.Take(3 * (n / 3 - done));
   if (r) {
     uint8_t* d = w.Room(6);
     EncodeTail(source.Take(r), r, d);
