@@ -58,6 +58,9 @@ class SubValues : public Object, public std::enable_shared_from_this<SubValues> 
   std::shared_ptr<SubValue> Item(int32_t Index) const;
   std::shared_ptr<SubValue> Item(std::string_view Key) const;
   std::shared_ptr<SubValue> Item(const char* Key) const { return Item(std::string_view(Key)); }
+  std::shared_ptr<SubValue> Item(const std::string& Key) const {
+    return Item(std::string_view(Key));
+  }
   // Removes a part and rewrites the field text from the rest. Raises as Item does.
   void Remove(const Variant& Key);
   int32_t Count() const { return static_cast<int32_t>(items_.Size()); }
@@ -139,6 +142,7 @@ class Values : public Object, public std::enable_shared_from_this<Values> {
   std::shared_ptr<Value> Item(int32_t Index) const;
   std::shared_ptr<Value> Item(std::string_view Key) const;
   std::shared_ptr<Value> Item(const char* Key) const { return Item(std::string_view(Key)); }
+  std::shared_ptr<Value> Item(const std::string& Key) const { return Item(std::string_view(Key)); }
   void Remove(const Variant& Key);
   int32_t Count() const { return static_cast<int32_t>(items_.Size()); }
   // True when Item(Key) would succeed; never raises.
