@@ -113,7 +113,18 @@ std::string SendMailModel::ReadFile(const std::string& path) {
   return utilities_->ReadFile(path).ToString();
 }
 
-SendMailSink::SendMailSink(SendMail::Impl& mail) : mail_(mail), socket_(mail.socket) {}
+namespace {
+
+// The connection a socket object carries now (Send reuses the object for the next one).
+std::string ConnectionOf(const TcpClient& sock) {
+  return std::to_string(sock.SocketHandle()) + " " + sock.LocalIP() + " " +
+         std::to_string(sock.LocalPort());
+}
+
+}  // namespace
+
+SendMailSink::SendMailSink(SendMail::Impl& mail)
+    : mail_(mail), socket_(mail.socket), connection_(ConnectionOf(*mail.socket)) {}
 
 void SendMailSink::Notice(std::string text) {
   mail_.RaiseSendStatus(std::move(text));
@@ -131,8 +142,9 @@ void SendMailSink::WriteEndOfData() {
 }
 
 bool SendMailSink::Stopped() {
+  // A host call nested in an encoding may have cancelled and started another send.
   return mail_.cancel_flag || mail_.socket != socket_ ||
-         socket_->State() != TcpClient::sckConnected;
+         socket_->State() != TcpClient::sckConnected || ConnectionOf(*socket_) != connection_;
 }
 
 }  // namespace postwing::assembly

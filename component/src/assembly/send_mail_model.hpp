@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "assembly/data_writer.hpp"
 #include "assembly/message_assembly.hpp"
@@ -59,6 +60,7 @@ class SendMailSink final : public DataSink {
  private:
   SendMail::Impl& mail_;
   std::shared_ptr<TcpClient> socket_;
+  std::string connection_;
 };
 
 }  // namespace postwing::assembly
