@@ -6,8 +6,9 @@
 #                                EncodeFileLines, the file read in pieces)
 #   quoted-printable:            pw_qp                   vs  Python binascii.b2a_qp  (64 MiB text)
 #   uuencode:                    pw_uuencode             vs  sharutils uuencode      (256 MiB random)
-# Prints MB/s of input (10^6 bytes per second), peak memory (maximum resident set) and the
-# ratios (peer time / our time: above 1 means faster than the peer).
+# Prints MB/s of input (10^6 bytes per second) from the median elapsed time, peak memory
+# (maximum resident set) and the ratios (peer time / our time: above 1 means faster than
+# the peer), on elapsed time and, less sensitive to a busy machine, on CPU time (user+sys).
 #
 # Usage: bench/compare_codecs.sh [BUILD_DIR]     (default: build)
 # Environment: RUNS (default 5), PW_CPU (pin every process to this CPU with taskset),
@@ -77,13 +78,13 @@ done
   { echo "uuencode output does not uudecode back" >&2; exit 1; }
 rm -f "$work"/ours.* "$work/peer.b64" "$work/check.bin"
 
-# run NAME COMMAND...: one timed run, appends "seconds kilobytes" to $work/NAME.
+# run NAME COMMAND...: one timed run, appends "seconds kilobytes cpu-seconds" to $work/NAME.
 run() {
   local name=$1
   shift
   if (( SECONDS - start > limit )); then return 0; fi
-  /usr/bin/time -f "%e %M" -o "$work/$name.last" timeout 120 "${pin[@]}" "$@" > /dev/null
-  cat "$work/$name.last" >> "$work/$name"
+  /usr/bin/time -f "%e %M %U %S" -o "$work/$name.last" timeout 120 "${pin[@]}" "$@" > /dev/null
+  awk '{print $1, $2, $3 + $4}' "$work/$name.last" >> "$work/$name"
 }
 
 b2a_qp='import sys, binascii; sys.stdout.buffer.write(binascii.b2a_qp(open(sys.argv[1], "rb").read()))'
@@ -103,14 +104,16 @@ median() { sort -n -k"$2" "$1" | awk -v c="$2" '{v[NR]=$c} END {print (NR%2) ? v
 report() {
   local label=$1 ours=$2 peer=$3 peer_name=$4 bytes=$5
   [[ -s $work/$ours && -s $work/$peer ]] || { echo "$label: not run (time limit)"; return; }
-  local to tp mo mp n
+  local to tp mo mp co cp n
   to=$(median "$work/$ours" 1); tp=$(median "$work/$peer" 1)
   mo=$(median "$work/$ours" 2); mp=$(median "$work/$peer" 2)
+  co=$(median "$work/$ours" 3); cp=$(median "$work/$peer" 3)
   n=$(wc -l < "$work/$ours")
-  awk -v l="$label" -v pn="$peer_name" -v b="$bytes" -v to="$to" -v tp="$tp" -v mo="$mo" -v mp="$mp" -v n="$n" 'BEGIN {
+  awk -v l="$label" -v pn="$peer_name" -v b="$bytes" -v to="$to" -v tp="$tp" -v mo="$mo" -v mp="$mp" \
+      -v co="$co" -v cp="$cp" -v n="$n" 'BEGIN {
     mbo = (to > 0) ? b / 1e6 / to : 0; mbp = (tp > 0) ? b / 1e6 / tp : 0
-    printf "%-28s postwing %7.1f MB/s %7.3f s %8.1f MiB | %-22s %7.1f MB/s %7.3f s %8.1f MiB | speed x%.2f  (%d runs)\n",
-      l, mbo, to, mo / 1024, pn, mbp, tp, mp / 1024, (to > 0) ? tp / to : 0, n }'
+    printf "%-26s postwing %7.1f MB/s %6.2f s cpu %5.2f s %6.1f MiB | %-18s %7.1f MB/s %6.2f s cpu %5.2f s %6.1f MiB | x%.2f elapsed, x%.2f cpu (%d runs)\n",
+      l, mbo, to, co, mo / 1024, pn, mbp, tp, cp, mp / 1024, (to > 0) ? tp / to : 0, (co > 0) ? cp / co : 0, n }'
 }
 
 echo
