@@ -1,8 +1,10 @@
 // Send, the connect wait, SendToWS and the socket's handlers, against peers on 127.0.0.1.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
@@ -537,6 +539,38 @@ TEST_F(SendTest, ANegativeTimeOutIsReportedAs380AndSetsNoTimeOut) {
   EXPECT_NE(IntOption(fd, SO_KEEPALIVE), 0);
   EXPECT_EQ(TimeOption(fd, SO_SNDTIMEO), 0);
   EXPECT_EQ(TimeOption(fd, SO_RCVTIMEO), 0);
+}
+
+TEST_F(SendTest, AFailingOptionCallIsRecordedWithErrnoAndLeavesTheTimeOutsUnset) {
+  TestServer server;
+  FillMessage(*mail_, server.Port());
+  mail_->SetTimeOut(0);
+  int fd = -1;
+  int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(null_fd, 0);
+  // Puts a descriptor that is no socket where the connection's was, so the option call fails.
+  mail_->OnSendStatus([&](std::string& data) {
+    if (data != ">>Enabling Keep-Alive\r\n") return;
+    fd = mail_->Winsock()->SocketHandle();
+    ::dup2(null_fd, fd);
+  });
+  mail_->Send();
+  ASSERT_TRUE(RunUntilConnected());
+  ASSERT_GE(fd, 0);
+  std::vector<std::shared_ptr<Error>> records(mail_->Errors()->begin(), mail_->Errors()->end());
+  auto reported = events_.errors;
+  mail_->Cancel();
+  ::close(null_fd);
+  ASSERT_GE(records.size(), 1u);
+  EXPECT_EQ(records[0]->Number(), ENOTSOCK);
+  EXPECT_EQ(records[0]->Source(), "postWing");
+  EXPECT_EQ(records[0]->Description(), "Error setting KeepAlive during connect");
+  EXPECT_EQ(records[0]->Method(), "SendMail.Connect");
+  ASSERT_GE(reported.size(), 1u);
+  EXPECT_EQ(reported[0].number, ENOTSOCK);
+  EXPECT_EQ(reported[0].source, "postWing");
+  // The handler left after the failure: no time-out call was made.
+  for (const auto& r : records) EXPECT_NE(r->Method(), "SendMail.Timeout");
 }
 
 // ---- SendToWS ----
