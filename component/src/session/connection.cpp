@@ -121,24 +121,18 @@ void ReleaseLater(std::shared_ptr<SendMail>& mail, std::shared_ptr<TcpClient>& s
   }
 }
 
-// Runs body(impl) for an event of sock, when sock is still the object's current socket.
-// Nothing escapes into the event loop.
-template <class Body>
+// Runs handler(impl) for an event of sock, when sock is still the object's current socket.
+// The handler catches what its procedure raises; nothing escapes into the event loop.
+template <class Handler>
 void Dispatch(const std::weak_ptr<SendMail>& weak_mail, const std::weak_ptr<TcpClient>& weak_sock,
-              Body&& body) noexcept {
-  std::shared_ptr<SendMail> mail;
-  std::shared_ptr<TcpClient> sock;
-  try {
-    mail = weak_mail.lock();
-    sock = weak_sock.lock();
-    if (!mail || !sock) return;
+              Handler&& handler) noexcept {
+  std::shared_ptr<SendMail> mail = weak_mail.lock();
+  std::shared_ptr<TcpClient> sock = weak_sock.lock();
+  if (mail && sock && mail->impl().socket == sock) {
     SendMail::Impl& d = mail->impl();
-    if (d.socket != sock) return;
     ++d.socket_callback_depth;
-    body(d);
+    handler(d);
     --d.socket_callback_depth;
-  } catch (...) {
-    if (mail) --mail->impl().socket_callback_depth;
   }
   ReleaseLater(mail, sock);
 }
