@@ -30,12 +30,12 @@ constexpr std::string_view kMethodCancel = "SendMail.Cancel";
 
 std::shared_ptr<SendMail> SendMail::Create() {
   auto mail = detail::Factory::Make<SendMail>();
-  mail->impl_->owner = mail.get();
   mail->impl_->Initialize();
   return mail;
 }
 
 SendMail::SendMail(detail::PassKey) : impl_(std::make_unique<Impl>()) {
+  impl_->owner = this;
   impl_->handlers = std::make_shared<detail::EventHandlers>();
 }
 
