@@ -281,6 +281,10 @@ void frmSendMail::CreateToolbar() {
   tbrSend->setFloatable(false);
   tbrSend->setIconSize(QSize(20, 20));
   tbrSend->installEventFilter(this);
+  // A latched button must read as pressed in every style.
+  tbrSend->setStyleSheet(
+      "QToolButton:checked { background-color: #d3e3f5; border: 1px solid #8fb0d8;"
+      " border-radius: 3px; }");
 
   auto button = [this](const QString& key, bool latching = false) {
     QAction* a = tbrSend->addAction(composer::SvgIcon(IconPath(key)), key);
@@ -980,7 +984,9 @@ void frmSendMail::SetState() {
     for (const auto& [key, command] : latching) {
       QAction* b = Button(key);
       if (dhtEdit->QueryStatus(command) == HtmlEditor::kLatched && editorActive) {
+        // Pressed, and usable: a latched command is the one that undoes itself.
         b->setChecked(true);
+        b->setEnabled(true);
       } else {
         b->setChecked(false);
         b->setEnabled(available(command));

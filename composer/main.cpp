@@ -69,8 +69,17 @@ int main(int argc, char** argv) {
     if (png.isEmpty()) png = qEnvironmentVariable("COMPOSER_SCREENSHOT");
     if (!png.isEmpty()) {
       QTimer::singleShot(800, &window, [&window, png] {
+        window.activateWindow();
         window.dhtEdit->setFocus();
-        window.dhtEdit->moveCursor(QTextCursor::Start);
+        // The cursor in the bold words of the sample, so the latched state shows.
+        QTextCursor cursor = window.dhtEdit->document()->find("quarterly report");
+        if (!cursor.isNull()) cursor.setPosition(cursor.position() - 3);
+        window.dhtEdit->setTextCursor(cursor.isNull() ? QTextCursor(window.dhtEdit->document())
+                                                      : cursor);
+        QApplication::processEvents();
+        // Without a window manager the window may never become active: show the
+        // editor as a click into it would.
+        window.editorActive = true;
         window.SetState();
         QApplication::processEvents();
         const bool ok = window.grab().save(png, "PNG");

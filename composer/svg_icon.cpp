@@ -208,6 +208,21 @@ double Attr(const QXmlStreamAttributes& a, const char* name, double def = 0.0) {
   return v.isEmpty() ? def : v.toString().toDouble();
 }
 
+// A disabled button's picture: grey and faint, also for dark glyphs that a style's own
+// greying would leave dark.
+QImage Disabled(const QImage& image) {
+  QImage out = image.convertToFormat(QImage::Format_ARGB32);
+  for (int y = 0; y < out.height(); ++y) {
+    auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
+    for (int x = 0; x < out.width(); ++x) {
+      const QRgb p = line[x];
+      const int grey = 96 + qGray(p) / 3;
+      line[x] = qRgba(grey, grey, grey, qAlpha(p) * 45 / 100);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 QImage RenderSvg(const QByteArray& svg, int size) {
@@ -299,7 +314,9 @@ QIcon SvgIcon(const QString& path) {
   const QByteArray svg = file.readAll();
   QIcon icon;
   for (int size : {16, 20, 24, 32, 48, 64}) {
-    icon.addPixmap(QPixmap::fromImage(RenderSvg(svg, size)));
+    const QImage image = RenderSvg(svg, size);
+    icon.addPixmap(QPixmap::fromImage(image));
+    icon.addPixmap(QPixmap::fromImage(Disabled(image)), QIcon::Disabled);
   }
   return icon;
 }

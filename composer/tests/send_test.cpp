@@ -99,7 +99,8 @@ class SendTest : public QObject {
   // Checks the received message: fields, the HTML document and both attachments.
   void CheckDelivered(const LocalServer& server, int n) {
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(server.MessagePath(n)), 10000);
-    QJsonObject envelope = ReadJson(server.Folder() + QString("/%1.json").arg(n, 4, 10, QChar('0')));
+    QJsonObject envelope =
+        ReadJson(server.Folder() + QString("/%1.json").arg(n, 4, 10, QChar('0')));
     QCOMPARE(envelope["mail_from"].toString(), QString("tom@example.org"));
     QCOMPARE(envelope["rcpt_tos"].toArray(),
              (QJsonArray{"jane@example.org", "cc@example.org", "hidden@example.org"}));
@@ -294,7 +295,8 @@ class SendTest : public QObject {
     // No: the window and the transfer stay.
     dialogs_->answers.push_back(composer::vbNo);
     QVERIFY(!w.close());
-    QCOMPARE(dialogs_->messages.back().text, QString("An E-mail is in progress... cancel and quit anyway"));
+    QCOMPARE(dialogs_->messages.back().text,
+             QString("An E-mail is in progress... cancel and quit anyway"));
     QCOMPARE(dialogs_->messages.back().title, QString("Warning / Confirmation Message"));
     QVERIFY(w.isVisible());
     QVERIFY(w.sending);

@@ -384,10 +384,14 @@ class WindowsTest : public QObject {
   void LatchedButtonsFollowTheCursor() {
     frmSendMail& w = Open();
     w.dhtEdit->SetDocumentHTML("<p>plain <b>bold</b> text</p>");
-    FocusEditor(w);
+    QVERIFY(!w.Button("Bold")->isEnabled());  // after load, with the focus in To
     QTextCursor c = w.dhtEdit->textCursor();
     c.setPosition(8);  // inside "bold"
     w.dhtEdit->setTextCursor(c);
+    FocusEditor(w);
+    // Pressed, and usable to undo the bold.
+    QVERIFY(w.Button("Bold")->isChecked());
+    QVERIFY(w.Button("Bold")->isEnabled());
     QTest::keyClick(w.dhtEdit, Qt::Key_Right);  // a key release runs SetState
     QVERIFY(w.Button("Bold")->isChecked());
     QVERIFY(w.Button("Align Left")->isChecked());
