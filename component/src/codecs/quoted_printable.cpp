@@ -29,6 +29,20 @@ constexpr std::array<bool, 256> MakePlain() {
 }
 constexpr std::array<bool, 256> kPlain = MakePlain();
 
+// A byte's encoding in the first 1 or 3 places and its length in the last.
+constexpr std::array<std::array<uint8_t, 4>, 256> MakeEscape() {
+  std::array<std::array<uint8_t, 4>, 256> t{};
+  for (int c = 0; c < 256; ++c) {
+    if (kPlain[c]) {
+      t[c] = {static_cast<uint8_t>(c), 0, 0, 1};
+    } else {
+      t[c] = {'=', static_cast<uint8_t>(kHex[c >> 4]), static_cast<uint8_t>(kHex[c & 15]), 3};
+    }
+  }
+  return t;
+}
+constexpr auto kEscape = MakeEscape();
+
 constexpr std::array<int8_t, 256> MakeHexValue() {
   std::array<int8_t, 256> t{};
   for (auto& v : t) v = -1;
@@ -101,53 +115,49 @@ std::string QuotedPrintable::Encode(std::string_view Data) {
       uint8_t* const batch_end = d + kBatch - kStep;
       while (p < end && d < batch_end) {
 #if defined(__SSE2__)
-        // Up to 16 bytes that stay below the space limit, and the hard break after them:
-        // plain stretches copied 16 at a time, escapes in between.
-        if (column + 16 <= kSpaceLimit && end - p >= 32) {
+        // Up to 16 bytes that stay below the space limit, and a hard break right after
+        // them: a plain block copied whole, otherwise every byte through a table.
+        if (end - p >= 32) {
           const __m128i v = Load16(p);
-          unsigned take = 16;
-          bool hard_break = false;
-          if (const unsigned cr = static_cast<unsigned>(
-                  _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))))) {
-            take = static_cast<unsigned>(__builtin_ctz(cr));
-            hard_break = p[take + 1] == '\n';
-          }
-          if (take > 0 || hard_break) {
-            unsigned mask =
-                static_cast<unsigned>(_mm_movemask_epi8(Special(v))) & ((1u << take) - 1);
-            // A space that ends the line is written "=20".
-            if (take > 0 && p[take - 1] == ' ' &&
-                (hard_break || (take == 16 && p[16] == '\r' && p[17] == '\n')))
-              mask |= 1u << (take - 1);
-            uint8_t* o = d;
-            const uint8_t* from = p;
-            while (mask) {
-              const unsigned i = static_cast<unsigned>(__builtin_ctz(mask));
-              Store16(o, Load16(from));
-              o += (p + i) - from;
-              const uint8_t c = p[i];
-              o[0] = '=';
-              o[1] = static_cast<uint8_t>(kHex[c >> 4]);
-              o[2] = static_cast<uint8_t>(kHex[c & 15]);
-              o += 3;
-              from = p + i + 1;
-              mask &= mask - 1;
-            }
-            Store16(o, Load16(from));
-            o += (p + take) - from;
-            const size_t width = static_cast<size_t>(o - d);
-            if (column + width <= kSpaceLimit) {
-              d = o;
-              p += take;
-              column += width;
-              if (hard_break) {
-                d[0] = '\r';
-                d[1] = '\n';
-                d += 2;
-                p += 2;
-                column = 0;
+          const unsigned cr =
+              static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
+          const unsigned take = cr ? static_cast<unsigned>(__builtin_ctz(cr)) : 16;
+          if (column + take <= kSpaceLimit) {
+            const bool hard_break = take < 16 && p[take + 1] == '\n';
+            if (take > 0 || hard_break) {
+              uint8_t* o = d;
+              if (!(static_cast<unsigned>(_mm_movemask_epi8(Special(v))) & ((1u << take) - 1))) {
+                Store16(o, v);
+                o += take;
+              } else {
+                // Every byte through a table: itself, or "=" and two hex digits.
+                for (unsigned i = 0; i < take; ++i) {
+                  const uint8_t c = p[i];
+                  std::memcpy(o, kEscape[c].data(), 4);
+                  o += kEscape[c][3];
+                }
               }
-              continue;
+              // A space that ends the line is written "=20".
+              if (take > 0 && p[take - 1] == ' ' && p[take] == '\r' && p[take + 1] == '\n') {
+                o[-1] = '=';
+                o[0] = '2';
+                o[1] = '0';
+                o += 2;
+              }
+              const size_t width = static_cast<size_t>(o - d);
+              if (column + width <= kSpaceLimit) {
+                d = o;
+                p += take;
+                column += width;
+                if (hard_break) {
+                  d[0] = '\r';
+                  d[1] = '\n';
+                  d += 2;
+                  p += 2;
+                  column = 0;
+                }
+                continue;
+              }
             }
           }
         }
