@@ -254,7 +254,7 @@ Server:
                             without it the password is taken from the environment
                             variable POSTWING_PASSWORD
       --timeout SECONDS     connect and reply time-out, 0 = no limit (default 15)
-      --domain-for-helo     greet with the domain part of the address only
+      --domain-for-helo     greet with the text after "@" of the user name, not all of it
       --no-keepalive        do not switch on TCP keep-alive
 
 Message:
