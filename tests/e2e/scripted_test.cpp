@@ -243,6 +243,30 @@ TEST_F(Scripted, ServerThatNeverClosesAfterQuitIsClosedQuietly) {
   EXPECT_LT(o.took, std::chrono::seconds(6));
 }
 
+TEST_F(Scripted, EmptyPasswordIsAnEmptyLine) {
+  std::vector<std::string> steps = {Send("220 ready\r\n"),
+                                    Expect("EHLO"),
+                                    Send("250 hello\r\n"),
+                                    Expect("AUTH LOGIN"),
+                                    Send("334 VXNlcm5hbWU6\r\n"),
+                                    Expect("am9l"),
+                                    Send("334 UGFzc3dvcmQ6\r\n"),
+                                    Expect("\r\n"),
+                                    Send("235 welcome\r\n"),
+                                    Expect("MAIL"),
+                                    Send("250 ok\r\n"),
+                                    Expect("RCPT"),
+                                    Send("250 ok\r\n")};
+  for (auto& s : Tail()) steps.push_back(s);
+  Start(steps);
+  mail_->SetUser("joe");
+  Outcome o = e2e::SendAndWait(mail_, std::chrono::seconds(10));
+  EXPECT_TRUE(o.completed);
+  EXPECT_TRUE(o.errors.empty());
+  EXPECT_TRUE(o.Saw(">>\r\n"));
+  EXPECT_EQ(Count(Log(), "DATA:"), 1);
+}
+
 TEST_F(Scripted, CancelDuringTheRecipientsWritesNothingMore) {
   Start({Send("220 ready\r\n"), Expect("HELO"), Send("250 hello\r\n"), Expect("MAIL"),
          Send("250 ok\r\n"), Expect("RCPT"), Send("250 ok\r\n"), Sleep(5)});
