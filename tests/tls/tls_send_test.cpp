@@ -259,3 +259,47 @@ TEST(TlsDialogue, StartTlsOfferIsReadFromTheEhloLines) {
 }
 
 }  // namespace
+
+namespace {
+
+// Replies injected in clear behind the 220 to STARTTLS are dropped, and the capabilities
+// offered before the upgrade are forgotten: the client's first words over TLS are EHLO.
+TEST(TlsInjection, CleartextAfterStartTlsIsDiscarded) {
+  const Certificates& c = Certificates::Get();
+  ASSERT_TRUE(c.ok);
+  e2e::TempDir dir;
+  const fs::path log = dir / "commands.log";
+  e2e::PythonServer server({std::string(POSTWING_TESTS_DIR) + "/tls/servers/injecting_server.py",
+                            "--log", log.string(), "--cert", c.cert.string(), "--key",
+                            c.key.string()});
+  auto mail = SendMail::Create();
+  mail->SetSMTPServer("127.0.0.1");
+  mail->SetSMTPServerPort(server.port());
+  mail->SetTimeOut(10);
+  mail->SetSecurity(emxStartTLS);
+  mail->SetCertificateFile(c.ca.string());
+  mail->SetUser("joe@example.org");
+  mail->SetPassword("s3cret!");
+  mail->Header()->SetFrom("joe@example.org");
+  mail->Header()->SetToList("to@example.org");
+  mail->Body()->SetText("x");
+  Outcome o = e2e::SendAndWait(mail);
+  server.Stop();
+  const auto lines = e2e::ScriptLog(log);
+  ASSERT_GE(lines.size(), 3u) << o.Transcript();
+  EXPECT_EQ(lines[0], "EHLO joe@example.org");
+  EXPECT_EQ(lines[1], "STARTTLS");
+  // The first thing said over TLS is EHLO, not an answer to the forged 334 or 250.
+  EXPECT_EQ(lines[2], "TLS EHLO joe@example.org");
+  EXPECT_EQ(lines[3], "TLS AUTH LOGIN");
+  for (const auto& line : lines) {
+    EXPECT_EQ(line.rfind("TLS ", 0) != 0 && line.find("am9l") != std::string::npos, false)
+        << "the user name went out in clear";
+  }
+  EXPECT_FALSE(o.Saw("<<250-forged\r\n250 AUTH LOGIN\r\n"));
+  EXPECT_FALSE(o.Saw("<<334 VXNlcm5hbWU6\r\n") && lines.size() < 4);
+  EXPECT_TRUE(o.completed);
+  EXPECT_TRUE(o.errors.empty()) << o.Transcript();
+}
+
+}  // namespace
