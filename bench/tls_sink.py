@@ -31,7 +31,7 @@ def serve(conn, context):
             # The end mark closes what the client writes before it waits: the last five
             # bytes read tell (dot-stuffing keeps it out of the data itself).
             while tail != b"\r\n.\r\n":
-                n = f.readinto(view)
+                n = f.readinto1(view)
                 if not n:
                     return
                 tail = (tail + bytes(view[max(0, n - 5):n]))[-5:]
