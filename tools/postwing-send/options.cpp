@@ -106,6 +106,10 @@ const std::vector<OptionSpec>& Specs() {
       {0, "domain-for-helo", false, Flag(&Options::domain_for_helo)},
       {0, "no-mime", false, Flag(&Options::no_mime)},
       {0, "no-keepalive", false, Flag(&Options::no_keepalive)},
+      {0, "starttls", false, Flag(&Options::starttls)},
+      {0, "tls", false, Flag(&Options::tls)},
+      {0, "ca-file", true, Text(&Options::ca_file)},
+      {0, "insecure", false, Flag(&Options::insecure)},
       {0, "raw", true, Text(&Options::raw_file)},
       {'v', "verbose", false, Flag(&Options::verbose)},
   };
@@ -128,6 +132,11 @@ const OptionSpec* FindShort(char c) {
 
 // Options that only make sense when postwing-send builds the message itself.
 std::string CheckCombinations(const Options& o) {
+  if (o.starttls && o.tls) return "--starttls and --tls cannot be combined";
+  if ((o.ca_file || o.insecure) && !o.starttls && !o.tls) {
+    return std::string(o.ca_file ? "--ca-file" : "--insecure") + " needs --starttls or --tls";
+  }
+  if (o.ca_file && o.insecure) return "--ca-file and --insecure cannot be combined";
   if (o.raw_file) {
     std::vector<std::string> clash;
     if (o.subject) clash.push_back("--subject");
@@ -256,6 +265,12 @@ Server:
       --timeout SECONDS     connect and reply time-out, 0 = no limit (default 15)
       --domain-for-helo     greet with the text after "@" of the user name, not all of it
       --no-keepalive        do not switch on TCP keep-alive
+      --starttls            upgrade the connection with STARTTLS before anything else
+                            (usually port 587); fails if the server does not offer it
+      --tls                 TLS from the first byte (usually port 465)
+      --ca-file F           trust the certificates in PEM file F instead of the
+                            system's store
+      --insecure            do not check the server's certificate or name
 
 Message:
   -f, --from ADDR           sender, e.g. "Ann <ann@example.org>" (required)

@@ -35,6 +35,10 @@ struct Options {
   bool domain_for_helo = false;
   bool no_mime = false;
   bool no_keepalive = false;
+  bool starttls = false;
+  bool tls = false;
+  std::optional<std::string> ca_file;
+  bool insecure = false;
   std::optional<std::string> raw_file;
   bool verbose = false;
 };

@@ -145,6 +145,10 @@ void Build(postwing::SendMail& mail, const Options& o, Inputs& in) {
   if (o.timeout) mail.SetTimeOut(*o.timeout);
   mail.SetKeepAlive(!o.no_keepalive);
   mail.SetUseDomainForHELO(o.domain_for_helo);
+  if (o.starttls) mail.SetSecurity(postwing::emxStartTLS);
+  if (o.tls) mail.SetSecurity(postwing::emxImplicitTLS);
+  if (o.ca_file) mail.SetCertificateFile(*o.ca_file);
+  mail.SetVerifyCertificate(!o.insecure);
 
   auto header = mail.Header();
   // Before the body and the attachments: both depend on it. A raw message goes out as

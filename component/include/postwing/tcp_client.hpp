@@ -72,6 +72,17 @@ class TcpClient : public Object {
   void SetOnSendProgress(std::function<void(int32_t bytes_sent, int32_t bytes_remaining)> handler);
   void SetOnSendComplete(std::function<void()> handler);
 
+  // Encrypts the open connection (TLS client): what was received and not yet taken is
+  // dropped, the handshake runs on the loop, and from then on SendData and GetData carry
+  // plaintext (SendProgress counts plaintext bytes). done(true, "TLSv1.3 <cipher>") once
+  // established; on failure the connection is closed (State sckError) and done(false,
+  // reason in words) is called. server_name is checked against the certificate when
+  // verify is set (ca_file: PEM file to trust instead of the system's store).
+  void StartTls(std::string server_name, bool verify, std::string ca_file,
+                std::function<void(bool established, const std::string& text)> done);
+  // The connection is encrypted (the handshake has completed).
+  bool IsSecure() const;
+
   struct Impl;
 
  private:

@@ -17,6 +17,7 @@
 
 #include "core/error_report.hpp"
 #include "platform/resolver.hpp"
+#include "platform/tls_session.hpp"
 #include "postwing/event_loop.hpp"
 
 namespace postwing {
@@ -74,6 +75,7 @@ struct ClientState : std::enable_shared_from_this<ClientState> {
   struct Piece {
     std::string data;
     size_t offset = 0;
+    size_t acked = 0;  // with TLS: plaintext whose records have been written
   };
   std::deque<Piece> queue;
   std::string received;
@@ -86,6 +88,24 @@ struct ClientState : std::enable_shared_from_this<ClientState> {
   std::shared_ptr<std::function<void(int32_t, const std::string&)>> on_error;
   std::shared_ptr<std::function<void(int32_t, int32_t)>> on_progress;
   std::shared_ptr<std::function<void()>> on_send_complete;
+
+  // TLS (tcp_client.cpp's last section): ciphertext on the socket, plaintext above it.
+  std::unique_ptr<platform::TlsSession> tls;
+  bool tls_handshaking = false;
+  std::function<void(bool, const std::string&)> tls_done;
+  size_t tls_encrypt_index = 0;  // first piece not wholly encrypted
+  uint64_t tls_written = 0;      // ciphertext bytes written to the socket
+  struct TlsMark {
+    uint64_t end;  // the ciphertext position that completes these plaintext bytes
+    size_t plain;
+  };
+  std::deque<TlsMark> tls_marks;
+  void StartTls(platform::TlsOptions options, std::function<void(bool, const std::string&)> done);
+  void ResetTls();
+  bool WantsWrite() const;
+  bool TlsIncoming(size_t start, size_t& total, bool& got_eof);
+  void TlsFailed(std::string reason);
+  void WriteQueuedTls();
 
   void Connect();
   void Close();
@@ -117,6 +137,7 @@ void ClientState::CloseDescriptor() {
 void ClientState::Close() {
   ++generation;
   CloseDescriptor();
+  ResetTls();
   state = TcpClient::sckClosed;
   queue.clear();
   addresses.clear();
@@ -127,6 +148,7 @@ void ClientState::Close() {
 void ClientState::Fail(int32_t number, const std::string& description) {
   ++generation;  // whatever was under way on this connection stops
   CloseDescriptor();
+  ResetTls();
   queue.clear();
   state = TcpClient::sckError;
   Raise(on_error, number, description);
@@ -140,6 +162,7 @@ void ClientState::Connect() {
   ++generation;
   const uint64_t gen = generation;
   loop = SharedThreadEventLoop();
+  ResetTls();
   received.clear();
   queue.clear();
   local_ip.clear();
@@ -267,7 +290,7 @@ void ClientState::OnWritable() {
     OnConnectReady();
     return;
   }
-  if (fd >= 0 && !queue.empty()) WriteQueued();
+  if (fd >= 0 && WantsWrite()) WriteQueued();
 }
 
 void ClientState::OnConnectReady() {
@@ -302,7 +325,7 @@ void ClientState::UpdateWatch() {
   if (!loop || fd < 0) return;
   const bool connected = state == TcpClient::sckConnected || state == TcpClient::sckClosing;
   const bool reading = connected && !eof && !read_paused;
-  const bool writing = state == TcpClient::sckConnecting || (connected && !queue.empty());
+  const bool writing = state == TcpClient::sckConnecting || (connected && WantsWrite());
   if (read_watch != 0) loop->UpdateWatch(read_watch, reading ? unsigned{EventLoop::kReadable} : 0u);
   if (write_watch != 0)
     loop->UpdateWatch(write_watch, writing ? unsigned{EventLoop::kWritable} : 0u);
@@ -312,6 +335,7 @@ void ClientState::ReadAvailable() {
   size_t total = 0;
   bool got_eof = false;
   int err = 0;
+  const size_t start = received.size();
   while (total < kMaxReadPerPass) {
     size_t old = received.size();
     received.resize(old + kReadChunk);
@@ -331,6 +355,7 @@ void ClientState::ReadAvailable() {
     if (errno != EAGAIN && errno != EWOULDBLOCK) err = errno;
     break;
   }
+  if (tls && !TlsIncoming(start, total, got_eof)) return;
   const uint64_t gen = generation;
   if (total > 0) {
     if (received.size() >= kMaxUnread) {
@@ -354,6 +379,10 @@ void ClientState::ReadAvailable() {
 }
 
 void ClientState::WriteQueued() {
+  if (tls) {
+    WriteQueuedTls();
+    return;
+  }
   size_t written = 0;
   std::vector<std::pair<int32_t, int32_t>> progress;
   while (!queue.empty() && written < kMaxWritePerPass) {
@@ -411,6 +440,200 @@ void ClientState::SendData(std::string data) {
   bool was_empty = queue.empty();
   queue.push_back(Piece{std::move(data), 0});
   if (was_empty) UpdateWatch();
+}
+
+// ---- TLS ----
+
+// Plaintext is encrypted this much at a time, and only while less than kTlsOutputLow of
+// ciphertext waits: memory stays bounded and SendProgress follows the socket closely.
+constexpr size_t kTlsChunk = 64 * 1024;
+constexpr size_t kTlsOutputLow = 256 * 1024;
+
+void ClientState::ResetTls() {
+  tls.reset();
+  tls_handshaking = false;
+  tls_done = nullptr;
+  tls_encrypt_index = 0;
+  tls_written = 0;
+  tls_marks.clear();
+  for (auto& p : queue) p.acked = 0;
+}
+
+bool ClientState::WantsWrite() const {
+  if (!tls) return !queue.empty();
+  return tls->OutputSize() > 0 || (!tls_handshaking && tls_encrypt_index < queue.size());
+}
+
+void ClientState::StartTls(platform::TlsOptions options,
+                           std::function<void(bool, const std::string&)> done) {
+  if (state != TcpClient::sckConnected || tls) {
+    throw Exception(kErrBadState, std::string(detail::kSourceWinsock),
+                    "Wrong protocol or connection state for the requested transaction or request");
+  }
+  // Bytes that came in clear must not pass for part of the encrypted session.
+  received.clear();
+  if (read_paused) read_paused = false;
+  // Plaintext already queued but unwritten would go out encrypted: count it from zero.
+  for (auto& p : queue) {
+    if (p.offset != 0) p.data.erase(0, p.offset);
+    p.offset = 0;
+    p.acked = 0;
+  }
+  std::string error;
+  tls = platform::TlsSession::Create(options, error);
+  tls_done = std::move(done);
+  tls_encrypt_index = 0;
+  tls_written = 0;
+  tls_marks.clear();
+  tls_handshaking = true;
+  if (!tls) {
+    // Reported from the loop, never from inside StartTls.
+    const uint64_t gen = generation;
+    std::weak_ptr<ClientState> weak = weak_from_this();
+    tls = nullptr;
+    loop->Post([weak, gen, error] {
+      if (auto self = weak.lock(); self && self->generation == gen) self->TlsFailed(error);
+    });
+    return;
+  }
+  if (tls->Handshake() == platform::TlsSession::Status::kFailed) {
+    const std::string reason = tls->ErrorText();
+    const uint64_t gen = generation;
+    std::weak_ptr<ClientState> weak = weak_from_this();
+    loop->Post([weak, gen, reason] {
+      if (auto self = weak.lock(); self && self->generation == gen) self->TlsFailed(reason);
+    });
+    return;
+  }
+  UpdateWatch();
+}
+
+void ClientState::TlsFailed(std::string reason) {
+  // The alert, if any, on a best-effort basis: the connection ends either way.
+  if (tls && fd >= 0 && tls->OutputSize() > 0) {
+    (void)::send(fd, tls->OutputData(), tls->OutputSize(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
+  auto done = std::move(tls_done);
+  ++generation;
+  CloseDescriptor();
+  ResetTls();
+  queue.clear();
+  received.clear();
+  state = TcpClient::sckError;
+  if (done) done(false, reason);
+}
+
+// Takes the ciphertext read since start out of received and puts back the plaintext it
+// holds; total becomes the plaintext count. False when the connection's work has ended.
+bool ClientState::TlsIncoming(size_t start, size_t& total, bool& got_eof) {
+  auto self = shared_from_this();
+  const uint64_t gen = generation;
+  tls->Feed(received.data() + start, received.size() - start);
+  received.resize(start);
+  total = 0;
+  if (tls_handshaking) {
+    const auto status = tls->Handshake();
+    if (status == platform::TlsSession::Status::kFailed) {
+      TlsFailed(tls->ErrorText());
+      return false;
+    }
+    if (status == platform::TlsSession::Status::kPending) {
+      if (got_eof) {
+        TlsFailed("The TLS handshake failed: the server closed the connection.");
+        return false;
+      }
+      UpdateWatch();
+      return true;
+    }
+    tls_handshaking = false;
+    UpdateWatch();  // plaintext queued meanwhile may flow now
+    auto done = std::move(tls_done);
+    tls_done = nullptr;
+    if (done) done(true, tls->Established());
+    if (gen != generation || !tls || fd < 0) return false;
+  }
+  const auto result = tls->Read(received);
+  total = received.size() - start;
+  if (result == platform::TlsSession::ReadResult::kFailed) {
+    const std::string reason = tls->ErrorText();
+    Fail(emxTLSFailed, reason);
+    return false;
+  }
+  if (result == platform::TlsSession::ReadResult::kClosed) got_eof = true;
+  if (tls->OutputSize() > 0) UpdateWatch();
+  return true;
+}
+
+void ClientState::WriteQueuedTls() {
+  auto self = shared_from_this();
+  size_t written = 0;
+  std::vector<std::pair<int32_t, int32_t>> progress;
+  while (written < kMaxWritePerPass) {
+    if (!tls_handshaking) {
+      while (tls->OutputSize() < kTlsOutputLow && tls_encrypt_index < queue.size()) {
+        Piece& p = queue[tls_encrypt_index];
+        const size_t take = std::min(kTlsChunk, p.data.size() - p.offset);
+        if (!tls->Write(p.data.data() + p.offset, take)) {
+          const std::string reason = tls->ErrorText();  // Fail releases the session
+          Fail(emxTLSFailed, reason);
+          return;
+        }
+        p.offset += take;
+        tls_marks.push_back(TlsMark{tls->Produced(), take});
+        if (p.offset == p.data.size()) ++tls_encrypt_index;
+      }
+    }
+    const size_t requested = tls->OutputSize();
+    if (requested == 0) break;
+    ssize_t n = ::send(fd, tls->OutputData(), requested, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      int32_t number = platform::WinsockErrorOf(errno);
+      Fail(number, platform::WinsockErrorText(number));
+      return;
+    }
+    tls->Consume(static_cast<size_t>(n));
+    tls_written += static_cast<uint64_t>(n);
+    written += static_cast<size_t>(n);
+    // Plaintext counts as sent once the records carrying it are written; one report per
+    // piece this write completed records of.
+    progress.clear();
+    bool same_piece = false;
+    bool finished_plain = false;
+    while (!tls_marks.empty() && tls_marks.front().end <= tls_written && !queue.empty()) {
+      const size_t plain = tls_marks.front().plain;
+      tls_marks.pop_front();
+      Piece& p = queue.front();
+      p.acked += plain;
+      const int32_t remaining = Clamp32(p.data.size() - p.acked);
+      if (same_piece) {
+        progress.back().first = Clamp32(static_cast<size_t>(progress.back().first) + plain);
+        progress.back().second = remaining;
+      } else {
+        progress.emplace_back(Clamp32(plain), remaining);
+      }
+      same_piece = true;
+      if (p.acked == p.data.size()) {
+        queue.pop_front();
+        if (tls_encrypt_index > 0) --tls_encrypt_index;
+        same_piece = false;
+        finished_plain = true;
+      }
+    }
+    if (!WantsWrite()) UpdateWatch();
+    const uint64_t gen = generation;
+    for (const auto& [sent, remaining] : progress) {
+      Raise(on_progress, sent, remaining);
+      if (gen != generation) return;
+    }
+    if (finished_plain && queue.empty() && tls->OutputSize() == 0) {
+      Raise(on_send_complete);
+      return;
+    }
+    if (static_cast<size_t>(n) < requested) break;  // the peer's window is full
+  }
+  UpdateWatch();
 }
 
 struct TcpClient::Impl {
@@ -481,6 +704,20 @@ void TcpClient::Close() {
 }
 void TcpClient::SendData(std::string data) {
   impl_->s->SendData(std::move(data));
+}
+
+void TcpClient::StartTls(std::string server_name, bool verify, std::string ca_file,
+                         std::function<void(bool, const std::string&)> done) {
+  platform::TlsOptions options;
+  options.server_name = std::move(server_name);
+  options.verify = verify;
+  options.ca_file = std::move(ca_file);
+  impl_->s->StartTls(std::move(options), std::move(done));
+}
+
+bool TcpClient::IsSecure() const {
+  const ClientState& s = *impl_->s;
+  return s.tls != nullptr && !s.tls_handshaking;
 }
 
 void TcpClient::GetData(std::string& data) {

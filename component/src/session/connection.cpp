@@ -22,6 +22,7 @@
 #include "postwing/header.hpp"
 #include "postwing/tcp_client.hpp"
 #include "postwing/values.hpp"
+#include "session/secure_dialogue.hpp"
 #include "session/send_mail_impl.hpp"
 
 namespace postwing {
@@ -357,6 +358,7 @@ void SendMail::Impl::WriteDataPiece(std::string piece, const std::string& status
 }
 
 void SendMail::Impl::OnSocketConnect() {
+  session::StartImplicitTls(*this);
   auto sock = socket;
   if (keep_alive) {
     int value = 0;

@@ -17,6 +17,7 @@
 #include "postwing/tcp_client.hpp"
 #include "postwing/values.hpp"
 #include "session/dialogue_state.hpp"
+#include "session/secure_dialogue.hpp"
 #include "session/send_mail_impl.hpp"
 
 namespace postwing {
@@ -302,6 +303,7 @@ void Greet(Impl& d, Dialogue& dlg) {
   dlg.data_started = false;
   dlg.in_data = false;
   dlg.quit_written = false;
+  if (session::SecureGreet(d)) return;
   const bool verify = d.header && d.header->Verify();
   if (d.user.empty()) {
     d.dialogue_state = verify ? session::kVerifying : session::kReadyForMail;
@@ -401,6 +403,7 @@ void Refuse(Impl& d, Dialogue& dlg, const std::string& reply,
 void Step(Impl& d, const std::string& reply, const std::shared_ptr<TcpClient>& sock) {
   Dialogue& dlg = DialogueOf(d);
   const int32_t code = session::ReplyCode(reply);
+  if (session::SecureStep(d, reply, code, sock)) return;
   switch (session::ClassifyReply(code)) {
     case session::ReplyKind::kGreeting:
       Greet(d, dlg);
@@ -476,6 +479,30 @@ void SendMail::Impl::OnSocketDataArrival(int32_t /*bytes_total*/) {
     if (!StillCurrent(*this, sock) || dialogue.get() != &dlg) return;
   }
 }
+
+namespace session {
+
+// For the encrypted-connection steps (secure_dialogue.cpp).
+void WriteDialogueCommand(SendMail::Impl& d, const std::string& command) {
+  WriteCommand(d, command);
+}
+void AwaitDialogueReply(SendMail::Impl& d) {
+  Await(d, Wait::kReply);
+}
+void StopDialogueAfterFailure(SendMail::Impl& d, const std::shared_ptr<TcpClient>& sock) {
+  StopDialogue(d, sock);
+}
+void EndDialogueConnection(SendMail::Impl& d, const std::shared_ptr<TcpClient>& sock) {
+  EndConnection(d, sock);
+}
+void MarkDialogueFailure(SendMail::Impl& d) {
+  DialogueOf(d).failure_reported = true;
+}
+void DropBufferedReplies(SendMail::Impl& d) {
+  DialogueOf(d).replies.Clear();
+}
+
+}  // namespace session
 
 void SendMail::Impl::Process(const std::string& reply) {
   auto self = Self();

@@ -1,0 +1,92 @@
+// postwing-send's --starttls, --tls, --ca-file and --insecure against aiosmtpd.
+#include <gtest/gtest.h>
+
+#include "cli/cli_harness.hpp"
+#include "e2e/e2e_support.hpp"
+#include "tls/tls_support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tls_test::Certificates;
+
+class SendTls : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(Certificates::Get().ok); }
+  void Start(const std::string& mode, bool wrong_name = false) {
+    const Certificates& c = Certificates::Get();
+    server_ = std::make_unique<e2e::PythonServer>(std::vector<std::string>{
+        tls_test::TlsServerScript(), "--dir", (dir_ / "inbox").string(), "--mode", mode,
+        "--lifetime", "120", "--cert", (wrong_name ? c.wrong_cert : c.cert).string(), "--key",
+        (wrong_name ? c.wrong_key : c.key).string(), "--auth", "joe@example.org:pw"});
+  }
+  cli_test::ProcessResult Send(std::vector<std::string> extra) {
+    cli_test::ProcessSpec spec;
+    spec.argv = {POSTWING_SEND_BIN,
+                 "-s",
+                 "127.0.0.1",
+                 "-p",
+                 std::to_string(server_->port()),
+                 "-u",
+                 "joe@example.org",
+                 "-f",
+                 "joe@example.org",
+                 "-t",
+                 "to@example.org",
+                 "-S",
+                 "cli over TLS",
+                 "--timeout",
+                 "10"};
+    spec.argv.insert(spec.argv.end(), extra.begin(), extra.end());
+    spec.env["POSTWING_PASSWORD"] = "pw";
+    spec.limit = std::chrono::seconds(60);
+    return cli_test::RunProcess(spec);
+  }
+  bool Received() const { return fs::exists(dir_ / "inbox" / "0001.eml"); }
+
+  e2e::TempDir dir_;
+  std::unique_ptr<e2e::PythonServer> server_;
+};
+
+TEST_F(SendTls, StartTlsWithCaFile) {
+  Start("starttls");
+  auto r = Send({"--starttls", "--ca-file", Certificates::Get().ca.string()});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(Received());
+}
+
+TEST_F(SendTls, ImplicitTlsInsecureAcceptsAMisnamedCertificate) {
+  Start("implicit", true);
+  auto r = Send({"--tls", "--insecure"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(Received());
+}
+
+TEST_F(SendTls, UntrustedCertificateFailsOnTheWire) {
+  Start("implicit");
+  auto r = Send({"--tls"});
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  EXPECT_NE(r.err.find("12015"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("certificate"), std::string::npos) << r.err;
+  EXPECT_FALSE(Received());
+}
+
+TEST_F(SendTls, OptionsInHelpAndTheirUsageErrors) {
+  Start("plain");
+  cli_test::ProcessSpec help;
+  help.argv = {POSTWING_SEND_BIN, "--help"};
+  auto h = cli_test::RunProcess(help);
+  for (const char* opt : {"--starttls", "--tls", "--ca-file", "--insecure"}) {
+    EXPECT_NE(h.out.find(opt), std::string::npos) << opt;
+  }
+  EXPECT_EQ(Send({"--starttls", "--tls"}).exit_code, 2);
+  EXPECT_EQ(Send({"--insecure"}).exit_code, 2);
+  EXPECT_EQ(Send({"--starttls", "--insecure", "--ca-file", "x.pem"}).exit_code, 2);
+  // A server without STARTTLS: 12014, and the message is not sent in clear.
+  auto r = Send({"--starttls"});
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  EXPECT_NE(r.err.find("12014"), std::string::npos) << r.err;
+  EXPECT_FALSE(Received());
+}
+
+}  // namespace
