@@ -19,13 +19,14 @@ class frmAttachments : public QDialog {
 
   void cmdRemove_Click();
   void cmdClose_Click();
+  // The buttons keep to the bottom right corner; the list takes the rest.
+  void Form_Resize();
 
  protected:
   void resizeEvent(QResizeEvent* e) override;
 
  private:
   void Form_Load();
-  void Form_Resize();
 
   frmSendMail* owner_;
 };

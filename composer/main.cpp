@@ -18,6 +18,7 @@
 #include "frm_send_mail.hpp"
 #include "html_editor.hpp"
 #include "qt_event_loop.hpp"
+#include "svg_icon.hpp"
 
 namespace {
 
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("composer");
   QApplication::setApplicationDisplayName("composer");
+  QApplication::setWindowIcon(composer::SvgIcon(":/icons/send.svg"));
 
   QCommandLineParser parser;
   parser.setApplicationDescription("An HTML mail composer that sends through postwing.");

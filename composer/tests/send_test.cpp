@@ -283,6 +283,27 @@ class SendTest : public QObject {
     CheckDelivered(*server, 1);
   }
 
+  void TheSecuritySettingReachesTheSendMail() {
+    auto silent = LocalServer::Silent();
+    QVERIFY(silent);
+    Configure(silent->Port());
+    SaveSetting(kKeySecurity, "STARTTLS");
+    frmSendMail& w = Open();
+    Fill(w);
+    w.Button("Send")->trigger();
+    QCOMPARE(w.mobjMail->Security(), postwing::emxStartTLS);
+    if (w.sending) w.mobjMail->Cancel();
+    QVERIFY(!w.sending);
+
+    // A stored value that names no choice stops the send before anything goes out in clear.
+    SaveSetting(kKeySecurity, "SSL please");
+    dialogs_->messages.clear();
+    w.Button("Send")->trigger();
+    QCOMPARE(dialogs_->messages.size(), size_t{1});
+    QVERIFY(dialogs_->messages[0].text.contains("Security"));
+    QVERIFY(!w.sending);
+  }
+
   void ClosingDuringASend() {
     auto silent = LocalServer::Silent();
     QVERIFY(silent);

@@ -296,6 +296,18 @@ class WindowsTest : public QObject {
       auto& win = static_cast<frmAttachments&>(d);
       for (int i = 0; i < win.lstAttachments->count(); ++i)
         listed << win.lstAttachments->item(i)->text();
+      win.resize(600, 400);
+      win.Form_Resize();
+      const int gap = TwipsToPixelsY(100, &win);
+      [&] {
+        QCOMPARE(win.windowTitle(), QString("Attachments"));
+        QVERIFY(win.cmdRemove->isDefault());
+        QCOMPARE(win.cmdClose->geometry().bottom() + 1, 400 - gap);
+        QCOMPARE(win.cmdClose->geometry().right() + 1, 600 - TwipsToPixelsX(100, &win));
+        QCOMPARE(win.cmdRemove->x(), 600 - TwipsToPixelsX(200, &win) - 2 * win.cmdRemove->width());
+        QCOMPARE(win.lstAttachments->geometry(),
+                 QRect(0, 0, 600, 400 - win.cmdClose->height() - TwipsToPixelsY(200, &win)));
+      }();
       win.lstAttachments->item(1)->setSelected(true);
       win.cmdRemove_Click();
       return int(QDialog::Accepted);
