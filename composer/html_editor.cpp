@@ -19,6 +19,7 @@
 #include <QUrl>
 
 #include <functional>
+#include <vector>
 #include <memory>
 
 #include <postwing/exception.hpp>
@@ -44,20 +45,28 @@ int HeadingSizeAdjustment(int level) {
 }
 
 // Calls f with a cursor selecting each run of text with one format inside [from, to).
+// The runs are collected first: changing a format merges and splits fragments.
 void ForEachFragment(QTextDocument* doc, int from, int to,
                      const std::function<void(QTextCursor&, QTextCharFormat)>& f) {
+  struct Run {
+    int start, end;
+    QTextCharFormat format;
+  };
+  std::vector<Run> runs;
   for (QTextBlock block = doc->findBlock(from); block.isValid() && block.position() <= to;
        block = block.next()) {
     for (auto it = block.begin(); !it.atEnd(); ++it) {
-      QTextFragment fragment = it.fragment();
-      int start = std::max(fragment.position(), from);
-      int end = std::min(fragment.position() + fragment.length(), to);
-      if (start >= end) continue;
-      QTextCursor c(doc);
-      c.setPosition(start);
-      c.setPosition(end, QTextCursor::KeepAnchor);
-      f(c, fragment.charFormat());
+      const QTextFragment fragment = it.fragment();
+      const int start = std::max(fragment.position(), from);
+      const int end = std::min(fragment.position() + fragment.length(), to);
+      if (start < end) runs.push_back({start, end, fragment.charFormat()});
     }
+  }
+  for (Run& run : runs) {
+    QTextCursor c(doc);
+    c.setPosition(run.start);
+    c.setPosition(run.end, QTextCursor::KeepAnchor);
+    f(c, run.format);
   }
 }
 
