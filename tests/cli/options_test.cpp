@@ -152,7 +152,21 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{{"--raw", "m", "-S", "s", "--body-file", "b"}, "--subject, --body-file"},
         BadLine{{"--raw", "m", "--no-mime"}, "--no-mime"},
         BadLine{{"--body-file", "-", "--password-file", "-"}, "standard input"},
-        BadLine{{"--raw", "-", "--password-file", "-"}, "standard input"}));
+        BadLine{{"--raw", "-", "--password-file", "-"}, "standard input"},
+        BadLine{{"--starttls", "--tls"}, "cannot be combined"},
+        BadLine{{"--insecure"}, "--insecure needs --starttls or --tls"},
+        BadLine{{"--ca-file", "ca.pem"}, "--ca-file needs --starttls or --tls"},
+        BadLine{{"--tls", "--ca-file", "ca.pem", "--insecure"}, "cannot be combined"}));
+
+TEST(CliOptions, EncryptionSwitches) {
+  Options o = ParseOk({"--starttls", "--ca-file", "ca.pem"});
+  EXPECT_TRUE(o.starttls);
+  EXPECT_FALSE(o.tls);
+  EXPECT_EQ(o.ca_file, "ca.pem");
+  Options t = ParseOk({"--tls", "--insecure"});
+  EXPECT_TRUE(t.tls);
+  EXPECT_TRUE(t.insecure);
+}
 
 TEST(CliOptions, PathAndPasswordHelpers) {
   EXPECT_EQ(LastPathSegment("/a/b/c.txt"), "c.txt");

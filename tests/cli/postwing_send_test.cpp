@@ -140,6 +140,7 @@ TEST_F(PostwingSend, UnreadableFilesAreUsageErrorsBeforeAnythingIsSent) {
       {{"-a", files_.string()}, "not a regular file"},
       {{"--password-file", (files_ / "pw").string(), "-u", "ann"}, "pw"},
       {{"--raw", (files_ / "none.eml").string()}, "none.eml"},
+      {{"--starttls", "--ca-file", (files_ / "ca.pem").string()}, "ca.pem"},
   };
   for (const auto& c : cases) {
     ProcessResult r = Send(Join(base, c.args));

@@ -130,6 +130,9 @@ std::string ReadInputs(const Options& o, Inputs& in) {
   for (const auto& a : o.attachments) {
     if (!CheckAttachment(a.path, error)) return error;
   }
+  if (o.ca_file && access(o.ca_file->c_str(), R_OK) != 0) {
+    return "cannot read the CA file '" + *o.ca_file + "': " + std::strerror(errno);
+  }
   return {};
 }
 
