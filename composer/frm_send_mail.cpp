@@ -797,6 +797,12 @@ void frmSendMail::mobjMail_WinsockError(int32_t& /*Number*/, std::string& /*Sour
                                         std::string& Description, std::string& /*HelpFile*/,
                                         int32_t& /*HelpContext*/) {
   SetSending(false);
+  SetMousePointer(MousePointer::Default);
+  // With no connection left, no completion will follow: the status must not say "Sending".
+  if (auto socket = mobjMail->Winsock();
+      !socket || socket->State() != postwing::TcpClient::sckConnected) {
+    SetStatusText("Not sent");
+  }
   // Shown once the library's event has returned: the box runs a loop of its own.
   const QString text = QString::fromStdString(Description);
   QTimer::singleShot(0, this, [this, text] { ShowError(text, this); });

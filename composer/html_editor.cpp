@@ -19,8 +19,8 @@
 #include <QUrl>
 
 #include <functional>
-#include <vector>
 #include <memory>
+#include <vector>
 
 #include <postwing/exception.hpp>
 

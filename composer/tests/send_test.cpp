@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
+#include <QTcpServer>
 #include <QTest>
 #include <QTextDocument>
 
@@ -281,6 +282,25 @@ class SendTest : public QObject {
     w.Button("Send")->trigger();
     QTRY_COMPARE_WITH_TIMEOUT(w.PanelText("Status"), QString("Complete"), kSendLimitMs);
     CheckDelivered(*server, 1);
+  }
+
+  void ARefusedConnectionIsReportedAndKeepsTheMessage() {
+    // A port nobody listens on: bound, then closed again.
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const int port = probe.serverPort();
+    probe.close();
+    Configure(port);
+    frmSendMail& w = Open();
+    Fill(w);
+    w.Button("Send")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(!dialogs_->messages.empty(), kSendLimitMs);
+    QCOMPARE(dialogs_->messages[0].title, QString("Error Message"));
+    QTRY_VERIFY(!w.sending);
+    QCOMPARE(w.PanelText("Status"), QString("Not sent"));
+    QCOMPARE(w.txtTo->text(), QString("jane@example.org"));
+    QCOMPARE(w.Attachments()->Count(), 2);
+    QVERIFY(w.Button("Send")->isEnabled());
   }
 
   void TheSecuritySettingReachesTheSendMail() {
