@@ -5,6 +5,8 @@
 #                                (Load + EncodeLines as message assembly does, and --stream:
 #                                EncodeFileLines, the file read in pieces)
 #   quoted-printable:            pw_qp                   vs  Python binascii.b2a_qp  (64 MiB text)
+#                                (the file read whole as Python reads it, and --library-read:
+#                                through the module function ReadWholeFile)
 #   uuencode:                    pw_uuencode             vs  sharutils uuencode      (256 MiB random)
 # Prints MB/s of input (10^6 bytes per second) from the median elapsed time, peak memory
 # (maximum resident set) and the ratios (peer time / our time: above 1 means faster than
@@ -94,6 +96,7 @@ for (( i = 0; i < runs; i++ )); do
   run b64_stream "$tools/pw_base64" --stream "$work/random.bin"
   run qp_ours "$tools/pw_qp" "$work/text.txt"
   run qp_peer "$python" -c "$b2a_qp" "$work/text.txt"
+  run qp_libread "$tools/pw_qp" --library-read "$work/text.txt"
   run uu_ours "$tools/pw_uuencode" "$work/uu.bin" data.bin
   run uu_peer uuencode "$work/uu.bin" data.bin
 done
@@ -117,8 +120,9 @@ report() {
 }
 
 echo
-report "Base64, 76-char lines" b64_ours b64_peer "base64 -w 76" "$(stat -c %s "$work/random.bin")"
-report "Base64, lines, --stream" b64_stream b64_peer "base64 -w 76" "$(stat -c %s "$work/random.bin")"
-report "quoted-printable (text)" qp_ours qp_peer "python3 b2a_qp" "$(stat -c %s "$work/text.txt")"
-report "uuencode" uu_ours uu_peer "sharutils uuencode" "$(stat -c %s "$work/uu.bin")"
+report "Base64, Load+EncodeLines" b64_ours b64_peer "base64 -w 76" "$(stat -c %s "$work/random.bin")"
+report "Base64, EncodeFileLines" b64_stream b64_peer "base64 -w 76" "$(stat -c %s "$work/random.bin")"
+report "QP, file read whole" qp_ours qp_peer "python3 b2a_qp" "$(stat -c %s "$work/text.txt")"
+report "QP, via ReadWholeFile" qp_libread qp_peer "python3 b2a_qp" "$(stat -c %s "$work/text.txt")"
+report "uuencode (UUEncodeFile)" uu_ours uu_peer "sharutils uuencode" "$(stat -c %s "$work/uu.bin")"
 echo "load at end: $(cut -d' ' -f1-3 /proc/loadavg); $(( SECONDS - start )) s"
