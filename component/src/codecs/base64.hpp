@@ -54,11 +54,12 @@ class Base64 {
 
   // The message layout in one pass: the same text as Encode, span with an empty separator and
   // StrAryToStr, yields and cancellation included, built straight into the final buffer
-  // (memory: input + output). This is the path for bodies and attachments.
+  // (memory: input + output). The path for a body and for data attachments.
   std::string EncodeLines(std::string_view aryIn, int16_t& SpanSize);
-  // The same text for a file, read in pieces and never held whole (memory: the output).
-  // Yields every 101st group; after a Cancel the result is the empty text. Raises the file
-  // errors of Load.
+  // The text that Load and EncodeLines give for a file, with the file read in pieces and
+  // never held whole (memory: the output), and without Load's yield per 101 bytes: the path
+  // for file attachments. Yields every 101st group; after a Cancel the result is the empty
+  // text. Raises the file errors of Load.
   std::string EncodeFileLines(const std::string& strPathName, int16_t& SpanSize);
 
   // Sets the cancellation flag; a running Encode or Load sees it after its next yield.
