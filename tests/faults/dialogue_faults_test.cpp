@@ -165,7 +165,9 @@ TEST_P(DialogueFault, EndsOnceRecordedAndNeverFalselyAccepted) {
 
   EXPECT_EQ(o.completes, 1) << o.Transcript();
   EXPECT_EQ(o.Accepted(), after_acceptance) << o.Transcript();
-  if (!after_acceptance && !long_wait) {
+  // A close before the greeting is quiet (SendComplete without a "<<250" after ">>Sending").
+  const bool quiet_close = c.fault == Fault::kClose && std::string(point.name) == "Connect";
+  if (!after_acceptance && !long_wait && !quiet_close) {
     EXPECT_FALSE(o.errors.empty()) << "the host must learn that the send failed\n"
                                    << o.Transcript();
     EXPECT_GE(mail->Errors()->Count(), 1);

@@ -405,8 +405,10 @@ void SendMail::Impl::OnSocketClose() {
   auto sock = socket;
   // A server that closes before the dialogue has ended has not taken the message; without an
   // error the host could not tell this from a delivery.
-  const bool ended = dialogue && (dialogue->quit_written || dialogue->failure_reported);
-  if (!ended && !error_reported && !cancel_flag) {
+  // (A close before the greeting stays quiet, as before: no status line claims anything.)
+  const bool begun = dialogue && dialogue->socket == sock.get();
+  const bool ended = begun && (dialogue->quit_written || dialogue->failure_reported);
+  if (begun && !ended && !error_reported && !cancel_flag) {
     error_reported = true;
     static constexpr std::string_view kText =
         "The server closed the connection before the message was accepted.";
