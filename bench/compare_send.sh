@@ -13,7 +13,7 @@
 # The client runs on CPU 0 and the server on CPU 1 (taskset) when the machine has two CPUs.
 #
 #   bash bench/compare_send.sh                  (build/ is reused or made)
-#   RUNS=7 SIZE_MIB=100 SMALL=500 BUILD=build bash bench/compare_send.sh
+#   RUNS=7 SIZE_MIB=100 SMALL=500 BUILD=build PIN=0 bash bench/compare_send.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,7 +45,11 @@ send="$build/tools/postwing-send"
 sink="$build/bench/send_sink"
 small_host="$build/bench/send_small_messages"
 
-if [ "$(nproc)" -ge 2 ]; then
+if [ "${PIN:-1}" = 0 ]; then
+  client_cpu=()
+  server_cpu=()
+  placement="not pinned (PIN=0): the system places client and server"
+elif [ "$(nproc)" -ge 2 ]; then
   client_cpu=(taskset -c 0)
   server_cpu=(taskset -c 1)
   placement="client on CPU 0, server on CPU 1 (taskset)"

@@ -5,7 +5,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <algorithm>
 #include <exception>
+#include <initializer_list>
 
 #include "mod_email.hpp"
 
@@ -71,7 +73,24 @@ frmConfigure::frmConfigure(QWidget* owner) : QDialog(owner) {
   setTabOrder(txtFromAddress, cmdSave);
   setTabOrder(cmdSave, cmdCancel);
 
-  setFixedSize(TwipsToPixelsX(kClientWidth, this), TwipsToPixelsY(kClientHeight, this));
+  // The design's label column was measured for a smaller font: widen the window by what
+  // the labels of the font in use need, so none is cut.
+  int label_width = 0;
+  for (QLabel* l : {Label1, Label2, Label6, Label3, Label4, Label5}) {
+    label_width = std::max(label_width, l->sizeHint().width());
+  }
+  const int shift =
+      std::max(0, Label1->x() + label_width + TwipsToPixelsX(60, this) - txtSMTPServer->x());
+  const int field_left = txtSMTPServer->x() + shift;
+  for (QLabel* l : {Label1, Label2, Label6, Label3, Label4, Label5}) {
+    l->resize(field_left - l->x() - TwipsToPixelsX(30, this), l->height());
+  }
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{txtSMTPServer, txtSMTPServerPort, cbxSecurity, txtLoginName,
+                                       txtPassword, txtFromAddress, cmdSave, cmdCancel}) {
+    w->move(w->x() + shift, w->y());
+  }
+  setFixedSize(TwipsToPixelsX(kClientWidth, this) + shift, TwipsToPixelsY(kClientHeight, this));
   Form_Load();
 }
 

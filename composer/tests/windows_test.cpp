@@ -259,6 +259,14 @@ class WindowsTest : public QObject {
     }
     QCOMPARE(GetSetting(kKeyConfigured, "False"), QString("True"));
     QCOMPARE(GetSetting(kKeyServer, "unset"), QString("unset"));
+
+    // COMPOSER_TEST_PICTURES=DIR keeps a picture of the window to look at.
+    if (const QString dir = qEnvironmentVariable("COMPOSER_TEST_PICTURES"); !dir.isEmpty()) {
+      frmConfigure c(nullptr);
+      c.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&c));
+      c.grab().save(dir + "/configuration.png");
+    }
   }
 
   void ConfigurationMenuShowsTheWindowModally() {

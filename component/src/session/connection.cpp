@@ -22,6 +22,7 @@
 #include "postwing/header.hpp"
 #include "postwing/tcp_client.hpp"
 #include "postwing/values.hpp"
+#include "session/dialogue_state.hpp"
 #include "session/secure_dialogue.hpp"
 #include "session/send_mail_impl.hpp"
 
@@ -43,6 +44,7 @@ constexpr std::string_view kMethodWinsockClose = "SendMail.Winsock_Close";
 constexpr std::string_view kMethodSendProgress = "SendMail.Winsock_SendProgress";
 constexpr std::string_view kMethodDataArrival = "SendMail.DataArrival";
 
+constexpr int32_t kErrConnectionAborted = 10053;
 constexpr int32_t kErrTimedOut = 10060;
 constexpr int32_t kErrHostNotFound = 11001;
 // The deadline's seconds were a 16-bit count: a longer wait overflows.
@@ -308,6 +310,11 @@ void SendMail::Send() {
     d.RaiseSendStatus(">>Setting time-out to " + std::to_string(d.time_out) + "\r\n");
     Impl::ThreadWaitLimit() = d.time_out;
     d.error_reported = false;
+    if (d.dialogue) {
+      d.dialogue->Reset();
+      d.dialogue->socket = nullptr;
+      d.dialogue->connection.clear();
+    }
     d.RaiseSendStatus(">>Connecting\r\n");
     sock->Connect();
     d.RaiseSendStatus(">>Waiting for connect response\r\n");
@@ -392,6 +399,20 @@ void SendMail::Impl::OnSocketConnect() {
 void SendMail::Impl::OnSocketClose() {
   // The socket of this event: a handler of SendComplete may already have started another.
   auto sock = socket;
+  // A server that closes before the dialogue has ended has not taken the message; without an
+  // error the host could not tell this from a delivery.
+  // (A close before the greeting stays quiet, as before: no status line claims anything.)
+  const bool begun = dialogue && dialogue->socket == sock.get();
+  const bool ended = begun && (dialogue->quit_written || dialogue->failure_reported);
+  if (begun && !ended && !error_reported && !cancel_flag) {
+    error_reported = true;
+    static constexpr std::string_view kText =
+        "The server closed the connection before the message was accepted.";
+    detail::RecordError(Self(), kErrConnectionAborted, kSourceWinsock, kText, "", 0,
+                        kMethodWinsockClose);
+    RaiseWinsockError(kErrConnectionAborted, std::string(kSourceWinsock), std::string(kText), "",
+                      0);
+  }
   try {
     RaiseSendComplete();
   } catch (...) {
@@ -404,18 +425,42 @@ void SendMail::Impl::OnSocketClose() {
   closed_flag = true;
 }
 
-void SendMail::Impl::OnSocketError(int32_t number, const std::string& description) {
-  if (error_reported) return;
-  error_reported = true;
-  auto self = Self();
+namespace {
+
+// Records and reports the first connection error of a send.
+void ReportSocketError(SendMail::Impl& d, int32_t number, const std::string& description) {
+  if (d.error_reported) return;
+  d.error_reported = true;
+  auto self = d.Self();
   detail::RecordError(self, number, kSourceWinsock, description, "", 0, kMethodWinsockError);
   if (number == kErrHostNotFound) {
     static constexpr std::string_view kText =
         "Host SMTPServer NOT FOUND! Please check the SendMail.SMTPServer property.";
     detail::RecordError(self, number, kSourceWinsock, kText, "", 0, kMethodWinsockError);
-    RaiseWinsockError(number, std::string(kSourceWinsock), std::string(kText), "", 0);
+    d.RaiseWinsockError(number, std::string(kSourceWinsock), std::string(kText), "", 0);
   } else {
-    RaiseWinsockError(number, std::string(kSourceWinsock), description, "", 0);
+    d.RaiseWinsockError(number, std::string(kSourceWinsock), description, "", 0);
+  }
+}
+
+}  // namespace
+
+void SendMail::Impl::OnSocketError(int32_t number, const std::string& description) {
+  // An error on a connection whose dialogue has begun (a reset, a broken pipe) ends the send:
+  // the socket raises no Close after it, and without SendComplete the host would wait for ever.
+  // A reset may come before any byte of the greeting could be read: the numbers that only an
+  // established connection gives count as well.
+  const bool broken = number == 10052 || number == 10053 || number == 10054 || number == 10058;
+  const bool in_dialogue = socket && !cancel_flag && !closed_flag &&
+                           (broken || (dialogue && dialogue->socket == socket.get()));
+  if (in_dialogue && dialogue) {
+    dialogue->socket = nullptr;
+    dialogue->connection.clear();
+  }
+  ReportSocketError(*this, number, description);
+  if (in_dialogue) {
+    closed_flag = true;
+    RaiseSendComplete();
   }
 }
 

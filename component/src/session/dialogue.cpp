@@ -387,7 +387,30 @@ void RunDataPhase(Impl& d, Dialogue& dlg, const std::shared_ptr<TcpClient>& sock
   assembly::DataWriter writer(sink);
   const bool complete = assembly::AssembleMessage(model, model, writer);
   dlg.in_data = false;
-  if (complete && StillCurrent(d, sock)) Await(d, Wait::kEndOfDataReply);
+  if (complete && StillCurrent(d, sock)) {
+    // What the server sent before the end of the data reached it cannot be its answer to the
+    // data: an early "250" must not pass for the acceptance of the message.
+    dlg.replies.Clear();
+    std::string early;
+    sock->GetData(early);
+    Await(d, Wait::kEndOfDataReply);
+  }
+}
+
+// In a catch block: records and reports the error, then stops the dialogue.
+void FailAndStop(Impl& d, const std::shared_ptr<TcpClient>& sock, std::string_view method) {
+  DialogueOf(d).failure_reported = true;
+  d.ReportCaughtError(method);
+  try {
+    StopDialogue(d, sock);
+  } catch (...) {
+    d.ReportCaughtError(method);
+    // Nothing sensible can be written any more: give the connection up.
+    try {
+      EndConnection(d, sock);
+    } catch (...) {
+    }
+  }
 }
 
 void Refuse(Impl& d, Dialogue& dlg, const std::string& reply,
@@ -406,6 +429,8 @@ void Step(Impl& d, const std::string& reply, const std::shared_ptr<TcpClient>& s
   if (session::SecureStep(d, reply, code, sock)) return;
   switch (session::ClassifyReply(code)) {
     case session::ReplyKind::kGreeting:
+      // Once stopped, the connection only ends: a later 220 starts nothing.
+      if (dlg.quit_written || d.dialogue_state == session::kStopped) break;
       Greet(d, dlg);
       return;
     case session::ReplyKind::kPositive:
@@ -472,11 +497,23 @@ void SendMail::Impl::OnSocketDataArrival(int32_t /*bytes_total*/) {
       return;
     }
     received_data = reply;
-    RaiseSendStatus("<<" + reply);
-    // A handler may have cancelled, cleared or started another send.
-    if (!StillCurrent(*this, sock)) return;
+    const std::string connection = dlg.connection;
+    try {
+      RaiseSendStatus("<<" + reply);
+    } catch (...) {
+      // A host handler that throws stops the dialogue as any error does; left alone, the
+      // session would wait for ever with no command written and no time-out running.
+      FailAndStop(*this, sock, kMethodDataArrival);
+      return;
+    }
+    // A handler may have cancelled, cleared or started another send (a new connection on
+    // the same socket object: this reply is not its business).
+    if (!StillCurrent(*this, sock) || ConnectionIdentity(*sock) != connection) return;
     Process(reply);
-    if (!StillCurrent(*this, sock) || dialogue.get() != &dlg) return;
+    if (!StillCurrent(*this, sock) || dialogue.get() != &dlg ||
+        ConnectionIdentity(*sock) != connection) {
+      return;
+    }
   }
 }
 
@@ -510,18 +547,7 @@ void SendMail::Impl::Process(const std::string& reply) {
   try {
     Step(*this, reply, sock);
   } catch (...) {
-    DialogueOf(*this).failure_reported = true;
-    ReportCaughtError(kMethodProcess);
-    try {
-      StopDialogue(*this, sock);
-    } catch (...) {
-      ReportCaughtError(kMethodProcess);
-      // Nothing sensible can be written any more: give the connection up.
-      try {
-        EndConnection(*this, sock);
-      } catch (...) {
-      }
-    }
+    FailAndStop(*this, sock, kMethodProcess);
   }
 }
 

@@ -1,0 +1,82 @@
+// What one send showed its host, driven on the library's loop against a FaultServer.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "postwing/postwing.hpp"
+
+namespace faults {
+
+struct Outcome {
+  int completes = 0;
+  std::vector<std::string> status;
+  std::vector<int32_t> errors;
+  std::chrono::milliseconds took{0};
+
+  bool Saw(const std::string& line) const {
+    for (const auto& s : status) {
+      if (s == line) return true;
+    }
+    return false;
+  }
+  // A reply "<<250..." after ">>Sending": the host would take the message as accepted.
+  bool Accepted() const {
+    bool sent = false;
+    for (const auto& s : status) {
+      if (s == ">>Sending\r\n") sent = true;
+      if (sent && s.rfind("<<250", 0) == 0) return true;
+    }
+    return false;
+  }
+  std::string Transcript() const {
+    std::string all;
+    for (const auto& s : status) all += s;
+    return all;
+  }
+};
+
+class Recorder {
+ public:
+  explicit Recorder(const std::shared_ptr<postwing::SendMail>& mail)
+      : outcome_(std::make_shared<Outcome>()) {
+    auto o = outcome_;
+    c1_ = mail->OnSendStatus([o](std::string& data) { o->status.push_back(data); });
+    c2_ = mail->OnSendComplete([o] { ++o->completes; });
+    c3_ = mail->OnWinsockError([o](int32_t& number, std::string&, std::string&, std::string&,
+                                   int32_t&) { o->errors.push_back(number); });
+  }
+  ~Recorder() {
+    c1_.Disconnect();
+    c2_.Disconnect();
+    c3_.Disconnect();
+  }
+  Outcome& outcome() { return *outcome_; }
+  std::shared_ptr<Outcome> shared() { return outcome_; }
+
+ private:
+  std::shared_ptr<Outcome> outcome_;
+  postwing::Connection c1_, c2_, c3_;
+};
+
+// Sends and runs the loop until SendComplete or the limit; then a moment more, so that a
+// second SendComplete would show.
+inline Outcome SendAndWait(const std::shared_ptr<postwing::SendMail>& mail,
+                           std::chrono::milliseconds limit) {
+  Recorder recorder(mail);
+  auto o = recorder.shared();
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    mail->Send();
+  } catch (const postwing::Exception&) {
+  }
+  postwing::RunEventsUntil([o] { return o->completes > 0; }, limit);
+  o->took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  start);
+  postwing::RunEventsUntil([] { return false; }, std::chrono::milliseconds(30));
+  return *o;
+}
+
+}  // namespace faults
