@@ -456,7 +456,9 @@ TEST_F(PostwingSend, ServerThatHangsUpBeforeAcceptingExitsOne) {
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   EXPECT_EQ(r.exit_code, 1) << Describe(r);
-  EXPECT_NE(r.err.find("before the server accepted the message"), std::string::npos)
+  // Said by the library (its own error for a close mid-dialogue) or, failing that, by the tool.
+  EXPECT_TRUE(r.err.find("before the message was accepted") != std::string::npos ||
+              r.err.find("before the server accepted the message") != std::string::npos)
       << "port '" << port << "' " << Describe(r);
   EXPECT_LT(r.elapsed, 8s);
 }
