@@ -315,6 +315,8 @@ void SendMail::Send() {
       d.dialogue->socket = nullptr;
       d.dialogue->connection.clear();
     }
+    // A dialogue stopped by a refusal ends with its connection: the next greeting starts over.
+    if (d.dialogue_state == session::kStopped) d.dialogue_state = 0;
     d.RaiseSendStatus(">>Connecting\r\n");
     sock->Connect();
     d.RaiseSendStatus(">>Waiting for connect response\r\n");
