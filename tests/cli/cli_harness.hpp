@@ -64,15 +64,15 @@ inline std::vector<std::string> ChildEnvironment(
 
 // Runs the program to its end (killed at the limit), feeding stdin_text and collecting both
 // outputs.
-inline ProcessResult RunProcess(const ProcessSpec& spec) {
+inline ProcessResult RunProcess(const ProcessSpec& job) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
     throw std::runtime_error("pipe failed");
   }
   // Everything the child needs is built before fork: after it only async-signal-safe calls.
-  std::vector<std::string> env_strings = ChildEnvironment(spec.env);
+  std::vector<std::string> env_strings = ChildEnvironment(job.env);
   std::vector<char*> argv, envp;
-  for (const auto& a : spec.argv) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const auto& a : job.argv) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   for (const auto& e : env_strings) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
@@ -95,12 +95,12 @@ inline ProcessResult RunProcess(const ProcessSpec& spec) {
   ProcessResult r;
   size_t written = 0;
   int stdin_fd = in[1];
-  if (spec.stdin_text.empty()) {
+  if (job.stdin_text.empty()) {
     close(stdin_fd);
     stdin_fd = -1;
   }
   int open_outputs = 2;
-  const auto deadline = start + spec.limit;
+  const auto deadline = start + job.limit;
   while (open_outputs > 0) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
@@ -126,10 +126,10 @@ inline ProcessResult RunProcess(const ProcessSpec& spec) {
     }
     if (stdin_fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
       ssize_t put =
-          write(stdin_fd, spec.stdin_text.data() + written, spec.stdin_text.size() - written);
+          write(stdin_fd, job.stdin_text.data() + written, job.stdin_text.size() - written);
       if (put > 0) written += static_cast<size_t>(put);
-      if (put < 0 && errno != EAGAIN && errno != EINTR) written = spec.stdin_text.size();
-      if (written == spec.stdin_text.size()) {
+      if (put < 0 && errno != EAGAIN && errno != EINTR) written = job.stdin_text.size();
+      if (written == job.stdin_text.size()) {
         close(stdin_fd);
         stdin_fd = -1;
       }

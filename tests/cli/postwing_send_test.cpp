@@ -20,22 +20,22 @@ const std::string kShow = std::string(POSTWING_TESTS_DIR) + "/../scripts/show_re
 ProcessResult Send(std::vector<std::string> args,
                    std::map<std::string, std::optional<std::string>> env = {},
                    std::string stdin_text = {}) {
-  ProcessSpec spec;
-  spec.argv = {kSend};
-  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-  spec.env = std::move(env);
-  if (!spec.env.count("POSTWING_PASSWORD")) spec.env["POSTWING_PASSWORD"] = std::nullopt;
-  spec.stdin_text = std::move(stdin_text);
-  spec.limit = 60s;
-  return RunProcess(spec);
+  ProcessSpec job;
+  job.argv = {kSend};
+  job.argv.insert(job.argv.end(), args.begin(), args.end());
+  job.env = std::move(env);
+  if (!job.env.count("POSTWING_PASSWORD")) job.env["POSTWING_PASSWORD"] = std::nullopt;
+  job.stdin_text = std::move(stdin_text);
+  job.limit = 60s;
+  return RunProcess(job);
 }
 
 // Checks a received message with the independent parser; returns its report on failure.
 ::testing::AssertionResult Received(const fs::path& eml, std::vector<std::string> checks) {
-  ProcessSpec spec;
-  spec.argv = {POSTWING_PYTHON, kShow, eml.string()};
-  spec.argv.insert(spec.argv.end(), checks.begin(), checks.end());
-  ProcessResult r = RunProcess(spec);
+  ProcessSpec job;
+  job.argv = {POSTWING_PYTHON, kShow, eml.string()};
+  job.argv.insert(job.argv.end(), checks.begin(), checks.end());
+  ProcessResult r = RunProcess(job);
   if (r.exit_code == 0) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "show_received.py exit " << r.exit_code << "\n"
                                        << r.out << r.err;
@@ -471,10 +471,10 @@ TEST_F(PostwingSend, ExampleHostSendsItsAttachment) {
   if (!fs::exists(example)) GTEST_SKIP() << "example not built: " << example;
   CaptureServer server;
   const std::string att = File("report.bin", RandomBytes(5000, 11));
-  ProcessSpec spec;
-  spec.argv = {example.string(),  "127.0.0.1",       server.port_text(),
+  ProcessSpec job;
+  job.argv = {example.string(),  "127.0.0.1",       server.port_text(),
                "ann@example.org", "bob@example.org", att};
-  ProcessResult r = RunProcess(spec);
+  ProcessResult r = RunProcess(job);
   ASSERT_EQ(r.exit_code, 0) << Describe(r);
   EXPECT_NE(r.out.find("SendComplete"), std::string::npos) << r.out;
   EXPECT_TRUE(Received(server.message(1), {"--expect-attachment", "report.bin=" + att}));

@@ -21,8 +21,8 @@ class SendTls : public ::testing::Test {
         (wrong_name ? c.wrong_key : c.key).string(), "--auth", "joe@example.org:pw"});
   }
   cli_test::ProcessResult Send(std::vector<std::string> extra) {
-    cli_test::ProcessSpec spec;
-    spec.argv = {POSTWING_SEND_BIN,
+    cli_test::ProcessSpec job;
+    job.argv = {POSTWING_SEND_BIN,
                  "-s",
                  "127.0.0.1",
                  "-p",
@@ -37,10 +37,10 @@ class SendTls : public ::testing::Test {
                  "cli over TLS",
                  "--timeout",
                  "10"};
-    spec.argv.insert(spec.argv.end(), extra.begin(), extra.end());
-    spec.env["POSTWING_PASSWORD"] = "pw";
-    spec.limit = std::chrono::seconds(60);
-    return cli_test::RunProcess(spec);
+    job.argv.insert(job.argv.end(), extra.begin(), extra.end());
+    job.env["POSTWING_PASSWORD"] = "pw";
+    job.limit = std::chrono::seconds(60);
+    return cli_test::RunProcess(job);
   }
   bool Received() const { return fs::exists(dir_ / "inbox" / "0001.eml"); }
 

@@ -193,10 +193,10 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
         inline_value = std::string(body.substr(eq + 1));
         body = body.substr(0, eq);
       }
-      const OptionSpec* spec = FindLong(body);
-      if (!spec) return Fail("unknown option '--" + std::string(body) + "'");
+      const OptionSpec* option = FindLong(body);
+      if (!option) return Fail("unknown option '--" + std::string(body) + "'");
       std::string value;
-      if (spec->takes_value) {
+      if (option->takes_value) {
         if (inline_value) {
           value = *inline_value;
         } else if (i + 1 < args.size()) {
@@ -207,15 +207,15 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
       } else if (inline_value) {
         return Fail("option '--" + std::string(body) + "' takes no value");
       }
-      if (auto e = spec->set(o, value); !e.empty()) return Fail(e);
+      if (auto e = option->set(o, value); !e.empty()) return Fail(e);
       continue;
     }
     if (arg.size() > 1 && arg[0] == '-') {
       for (size_t k = 1; k < arg.size(); ++k) {
-        const OptionSpec* spec = FindShort(arg[k]);
-        if (!spec) return Fail(std::string("unknown option '-") + arg[k] + "'");
+        const OptionSpec* option = FindShort(arg[k]);
+        if (!option) return Fail(std::string("unknown option '-") + arg[k] + "'");
         std::string value;
-        if (spec->takes_value) {
+        if (option->takes_value) {
           if (k + 1 < arg.size()) {
             value = arg.substr(k + 1);
           } else if (i + 1 < args.size()) {
@@ -223,10 +223,10 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
           } else {
             return Fail(std::string("option '-") + arg[k] + "' needs a value");
           }
-          if (auto e = spec->set(o, value); !e.empty()) return Fail(e);
+          if (auto e = option->set(o, value); !e.empty()) return Fail(e);
           break;
         }
-        if (auto e = spec->set(o, value); !e.empty()) return Fail(e);
+        if (auto e = option->set(o, value); !e.empty()) return Fail(e);
       }
       continue;
     }
