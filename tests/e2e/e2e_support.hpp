@@ -220,7 +220,7 @@ inline std::vector<std::string> SplitTabs(const std::string& line) {
 inline Parsed Parse(const fs::path& eml, const fs::path& outdir) {
   Parsed parsed;
   std::string out = Capture(std::string(POSTWING_PYTHON) + " " + ServersDir() +
-                            "inspect_message.py '" + eml.string() + "' '" + outdir.string() + "'");
+                            "dump_message.py '" + eml.string() + "' '" + outdir.string() + "'");
   std::istringstream lines(out);
   std::string line;
   while (std::getline(lines, line)) {

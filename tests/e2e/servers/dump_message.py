@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Parses a received message with Python's email package, for the end-to-end tests.
 
-  inspect_message.py MESSAGE.eml OUTDIR
+  dump_message.py MESSAGE.eml OUTDIR
 
 Prints one record per line, fields separated by TAB, texts with backslash escapes:
   header  NAME  VALUE            every header field, in order, as stored
