@@ -67,6 +67,26 @@ bool ExistsIn(const detail::KeyedList<T>& items, const Variant& key) {
   }
 }
 
+// Sets the text of the item named Key, or adds one when there is none.
+template <class T, class Collection>
+Variant LetValueIn(Collection& collection, const detail::KeyedList<T>& items, std::string Text,
+                   std::string Key) {
+  const size_t position = items.Find(Key);
+  if (position < items.Size()) {
+    const auto item = items.At(position).item;  // the parse may replace the list
+    item->SetText(std::move(Text));
+  } else {
+    collection.Add(std::move(Text), std::move(Key));
+  }
+  return {};
+}
+
+template <class T>
+std::string GetValueIn(const detail::KeyedList<T>& items, std::string_view Key) {
+  const size_t position = items.Find(Key);
+  return position < items.Size() ? items.At(position).item->Text() : std::string();
+}
+
 }  // namespace
 
 // ---- SubValue ----
@@ -150,19 +170,11 @@ bool SubValues::Exists(const Variant& Key) const {
 }
 
 Variant SubValues::LetValue(std::string Text, std::string Key) {
-  const size_t position = items_.Find(Key);
-  if (position < items_.Size()) {
-    const auto item = items_.At(position).item;  // the parse may replace the list
-    item->SetText(std::move(Text));
-  } else {
-    Add(std::move(Text), std::move(Key));
-  }
-  return {};
+  return LetValueIn(*this, items_, std::move(Text), std::move(Key));
 }
 
 std::string SubValues::GetValue(std::string_view Key) const {
-  const size_t position = items_.Find(Key);
-  return position < items_.Size() ? items_.At(position).item->Text() : std::string();
+  return GetValueIn(items_, Key);
 }
 
 void SubValues::UpdateValueText() {
@@ -276,19 +288,11 @@ bool Values::Exists(const Variant& Key) const {
 }
 
 Variant Values::LetValue(std::string Text, std::string Key) {
-  const size_t position = items_.Find(Key);
-  if (position < items_.Size()) {
-    const auto item = items_.At(position).item;  // the parse may replace the list
-    item->SetText(std::move(Text));
-  } else {
-    Add(std::move(Text), std::move(Key));
-  }
-  return {};
+  return LetValueIn(*this, items_, std::move(Text), std::move(Key));
 }
 
 std::string Values::GetValue(std::string_view Key) const {
-  const size_t position = items_.Find(Key);
-  return position < items_.Size() ? items_.At(position).item->Text() : std::string();
+  return GetValueIn(items_, Key);
 }
 
 }  // namespace postwing
