@@ -52,10 +52,21 @@ struct FakeMessage : MessageModel, Encoders {
   std::string Base64Lines(std::string_view bytes) override {
     return bytes.empty() ? "" : "B64[" + std::string(bytes) + "]\r\n";
   }
-  ByteArray LoadForBase64(const std::string& path) override {
+  struct Pieces : LineStream {
+    std::vector<std::string> pieces;
+    size_t at = 0;
+    bool Next(std::string& lines) override {
+      if (at == pieces.size()) return false;
+      lines = pieces[at++];
+      return true;
+    }
+  };
+  std::unique_ptr<LineStream> Base64File(const std::string& path) override {
     if (on_load) on_load();
-    const std::string& data = files.at(path);
-    return ByteArray(data.begin(), data.end());
+    auto stream = std::make_unique<Pieces>();
+    const std::string encoded = Base64Lines(files.at(path));
+    if (!encoded.empty()) stream->pieces.push_back(encoded);
+    return stream;
   }
   std::string QuotedPrintable(const std::string& text) override {
     return text.empty() ? "" : "QP[" + text + "]=\r\n";

@@ -50,6 +50,9 @@ class TcpClient : public Object {
   int SocketHandle() const;
   // Bytes received and not yet taken by GetData.
   int32_t BytesReceived() const;
+  // Bytes queued by SendData and not yet written (with TLS: plaintext whose records are not
+  // yet written), so a writer of much data can wait for room instead of queueing it all.
+  uint64_t BytesUnsent() const;
 
   // Starts resolving RemoteHost and connecting to RemotePort; returns at once. Every
   // address the name resolves to is tried in order. Raises error 40020 unless Closed.

@@ -1,6 +1,7 @@
 #include "assembly/data_writer.hpp"
 
 #include <cstring>
+#include <stdexcept>
 #include <utility>
 
 namespace postwing::assembly {
@@ -72,6 +73,36 @@ void DataWriter::PieceWithOwnLineEnd(std::string piece, const std::string& statu
     safe.resize(safe.size() - 2);
   }
   sink_.WritePiece(std::move(safe), status_text);
+}
+
+void DataSink::WriteLines(std::string, const std::string&) {
+  throw std::logic_error("This data sink takes whole pieces only.");
+}
+
+void DataWriter::BeginLines(std::string status_text) {
+  lines_.clear();
+  if (sink_.Streams()) {
+    sink_.WriteLines({}, status_text);
+  } else {
+    lines_status_ = std::move(status_text);
+  }
+}
+
+void DataWriter::Lines(std::string lines) {
+  if (sink_.Streams()) {
+    sink_.WriteLines(std::move(lines), {});
+  } else {
+    lines_.append(lines);
+  }
+}
+
+void DataWriter::EndLines() {
+  if (sink_.Streams()) {
+    sink_.WriteLines("\r\n", {});
+  } else {
+    sink_.WritePiece(std::move(lines_), lines_status_);
+    lines_.clear();
+  }
 }
 
 }  // namespace postwing::assembly

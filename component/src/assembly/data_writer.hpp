@@ -18,6 +18,13 @@ class DataSink {
   virtual void WriteEndOfData() = 0;
   // True once nothing more may be written: the send was cancelled or the connection is gone.
   virtual bool Stopped() = 0;
+
+  // A sink that takes content in pieces (WriteLines) rather than whole.
+  virtual bool Streams() { return false; }
+  // Only where Streams: shows the status line ">>" + status_text unless it is empty, then
+  // writes the bytes as they are; may run the thread's events until the connection has
+  // room for more, and returns early once Stopped.
+  virtual void WriteLines(std::string bytes, const std::string& status_text);
 };
 
 // Makes every piece transparent before it reaches the sink: each bare CR and bare LF
@@ -32,6 +39,13 @@ class DataWriter {
   // Writes the piece so that it ends with exactly one line end: its own, when it has one,
   // else the CR LF that is added.
   void PieceWithOwnLineEnd(std::string piece, const std::string& status_text = {});
+  // Content made of many pieces of whole lines (already transparent, each line with its
+  // CR LF), written as one piece of the given status whose last line end is its own. A
+  // streaming sink gets each piece as it comes, any other the whole content at EndLines.
+  void BeginLines(std::string status_text);
+  void Lines(std::string lines);
+  void EndLines();
+
   void Notice(std::string text) { sink_.Notice(std::move(text)); }
   void EndOfData() { sink_.WriteEndOfData(); }
   bool Stopped() { return sink_.Stopped(); }
@@ -41,6 +55,8 @@ class DataWriter {
 
  private:
   DataSink& sink_;
+  std::string lines_status_;
+  std::string lines_;  // gathered for a sink that does not stream
 };
 
 }  // namespace postwing::assembly

@@ -113,6 +113,27 @@ void WriteBodyPart(MessageModel& model, Encoders& encoders, DataWriter& writer,
   if (blank_after) writer.Piece("");
 }
 
+// The content of a Base64 file part, streamed: the lines go out a piece at a time as they are
+// encoded, with the same bytes and status lines as the content written whole.
+bool WriteBase64File(Encoders& encoders, DataWriter& writer, const std::string& path) {
+  std::unique_ptr<LineStream> lines = encoders.Base64File(path);
+  if (writer.Stopped()) return false;
+  writer.Notice("Base64 Encoding " + path + kCrLf);
+  if (writer.Stopped()) return false;
+  writer.Piece("");
+  writer.BeginLines("Adding " + path);
+  std::string piece;
+  while (lines->Next(piece)) {
+    if (writer.Stopped()) return false;
+    writer.Lines(std::move(piece));
+    if (writer.Stopped()) return false;
+  }
+  if (writer.Stopped()) return false;
+  writer.EndLines();
+  writer.Piece("");
+  return true;
+}
+
 // Returns false when the send stopped while the content was being made.
 bool WriteAttachmentPart(Encoders& encoders, DataWriter& writer, const std::string& boundary,
                          AttachmentPart part) {
@@ -125,17 +146,10 @@ bool WriteAttachmentPart(Encoders& encoders, DataWriter& writer, const std::stri
   switch (part.encode_type) {
     case emxBase64: {
       writer.Notice(loading + kCrLf);
-      ByteArray loaded;
-      if (part.is_file) loaded = encoders.LoadForBase64(source);
+      if (part.is_file) return WriteBase64File(encoders, writer, source);
       if (writer.Stopped()) return false;
-      writer.Notice((part.is_file ? "Base64 Encoding " + source
-                                  : "Base64 Encoding Source: " + part.file_name) +
-                    kCrLf);
-      const std::string_view bytes =
-          part.is_file
-              ? std::string_view(reinterpret_cast<const char*>(loaded.data()), loaded.size())
-              : std::string_view(source);
-      content = Encoded(encoders.Base64Lines(bytes));
+      writer.Notice("Base64 Encoding Source: " + part.file_name + kCrLf);
+      content = Encoded(encoders.Base64Lines(source));
       break;
     }
     case emxQuotedPrintable:

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,14 +50,24 @@ class MessageModel {
   virtual AttachmentPart Attachment(int32_t index) = 0;
 };
 
+// Encoded content handed out in pieces of whole lines, so a large file is never held whole.
+class LineStream {
+ public:
+  virtual ~LineStream() = default;
+  // The next piece: whole lines, each ended by CR LF, already safe for the data (no bare CR
+  // or LF, no line that begins with "."). False once the content is done or was cancelled.
+  virtual bool Next(std::string& lines) = 0;
+};
+
 // The encoders and file access assembly uses; results are text, one character per byte.
 class Encoders {
  public:
   virtual ~Encoders() = default;
   // Base64 in lines of 76 characters, each ended by CR LF.
   virtual std::string Base64Lines(std::string_view bytes) = 0;
-  // The whole file through the Base64 codec's loader.
-  virtual ByteArray LoadForBase64(const std::string& path) = 0;
+  // A file's Base64 lines (as Base64Lines gives for its bytes), opened now: a file that
+  // cannot be opened raises here.
+  virtual std::unique_ptr<LineStream> Base64File(const std::string& path) = 0;
   // Quoted-printable, ending with "=" CR LF (or empty for empty input).
   virtual std::string QuotedPrintable(const std::string& text) = 0;
   virtual std::string UUEncode(const std::string& data, const std::string& file_name) = 0;

@@ -1,14 +1,19 @@
 #include "assembly/send_mail_model.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "codecs/base64.hpp"
 #include "codecs/quoted_printable.hpp"
 #include "codecs/uuencode.hpp"
+#include "core/error_report.hpp"
 #include "message/message_id.hpp"
 #include "postwing/attachment.hpp"
 #include "postwing/attachments.hpp"
 #include "postwing/body.hpp"
+#include "postwing/event_loop.hpp"
+#include "postwing/exception.hpp"
 #include "postwing/header.hpp"
 #include "postwing/tcp_client.hpp"
 #include "postwing/utilities.hpp"
@@ -91,10 +96,24 @@ std::string SendMailModel::Base64Lines(std::string_view bytes) {
   return base64_->EncodeLines(bytes, span_size);
 }
 
-ByteArray SendMailModel::LoadForBase64(const std::string& path) {
-  ByteArray bytes;
-  base64_->Load(path, bytes);
-  return bytes;
+namespace {
+
+class Base64FileStream final : public LineStream {
+ public:
+  // The codec is held: a host call nested in the encoding may replace the SendMail's.
+  Base64FileStream(std::shared_ptr<Base64> codec, const std::string& path)
+      : codec_(std::move(codec)), lines_(*codec_, path) {}
+  bool Next(std::string& lines) override { return lines_.Next(lines); }
+
+ private:
+  std::shared_ptr<Base64> codec_;
+  Base64::FileLines lines_;
+};
+
+}  // namespace
+
+std::unique_ptr<LineStream> SendMailModel::Base64File(const std::string& path) {
+  return std::make_unique<Base64FileStream>(base64_, path);
 }
 
 std::string SendMailModel::QuotedPrintable(const std::string& text) {
@@ -115,6 +134,10 @@ std::string SendMailModel::ReadFile(const std::string& path) {
 
 namespace {
 
+constexpr std::string_view kMethodSendToWS = "SendMail.SendToWS";
+constexpr int32_t kErrTimedOut = 10060;
+constexpr std::chrono::seconds kDataBlockWait{180};
+
 // The connection a socket object carries now (Send reuses the object for the next one).
 std::string ConnectionOf(const TcpClient& sock) {
   return std::to_string(sock.SocketHandle()) + " " + sock.LocalIP() + " " +
@@ -133,6 +156,46 @@ void SendMailSink::Notice(std::string text) {
 void SendMailSink::WritePiece(std::string piece, const std::string& status_text) {
   if (Stopped()) return;
   mail_.WriteDataPiece(std::move(piece), status_text);
+}
+
+void SendMailSink::WriteLines(std::string bytes, const std::string& status_text) {
+  if (Stopped()) return;
+  try {
+    if (!status_text.empty()) mail_.RaiseSendStatus(">>" + status_text + "\r\n");
+    if (bytes.empty() || Stopped()) return;
+    socket_->SendData(std::move(bytes));
+  } catch (...) {
+    detail::RecordAndRethrow(mail_.Self(), kMethodSendToWS);
+  }
+  WaitForRoom();
+}
+
+void SendMailSink::WaitForRoom() {
+  using Clock = std::chrono::steady_clock;
+  if (Stopped() || socket_->BytesUnsent() <= kHighWater) return;
+  uint64_t unsent = socket_->BytesUnsent();
+  Clock::time_point since = Clock::now();
+  while (!Stopped() && unsent > kLowWater) {
+    RunEventsUntil([&] { return Stopped() || socket_->BytesUnsent() < unsent; },
+                   std::chrono::milliseconds(200));
+    if (Stopped()) return;
+    const uint64_t now_unsent = socket_->BytesUnsent();
+    if (now_unsent < unsent) {
+      unsent = now_unsent;
+      since = Clock::now();
+      continue;
+    }
+    // The time-out of a block of data (RFC 5321 4.5.3.2.5), or the send's own if longer;
+    // none when the send has no time-out.
+    const int32_t time_out = mail_.time_out;
+    if (time_out <= 0) continue;
+    const auto limit = std::max(std::chrono::seconds(time_out), kDataBlockWait);
+    if (Clock::now() - since >= limit) {
+      throw Exception(kErrTimedOut, std::string(detail::kSourceWinsock),
+                      "The server did not take the message data within " +
+                          std::to_string(limit.count()) + " seconds.");
+    }
+  }
 }
 
 void SendMailSink::WriteEndOfData() {

@@ -27,7 +27,7 @@ class SendMailModel final : public MessageModel, public Encoders {
   AttachmentPart Attachment(int32_t index) override;
 
   std::string Base64Lines(std::string_view bytes) override;
-  ByteArray LoadForBase64(const std::string& path) override;
+  std::unique_ptr<LineStream> Base64File(const std::string& path) override;
   std::string QuotedPrintable(const std::string& text) override;
   std::string UUEncode(const std::string& data, const std::string& file_name) override;
   std::string UUEncodeFile(const std::string& path, const std::string& file_name) override;
@@ -56,8 +56,19 @@ class SendMailSink final : public DataSink {
   void WritePiece(std::string piece, const std::string& status_text) override;
   void WriteEndOfData() override;
   bool Stopped() override;
+  bool Streams() override { return true; }
+  void WriteLines(std::string bytes, const std::string& status_text) override;
+
+  // Streamed content waits while more than this is queued on the socket and goes on once
+  // it is down to kLowWater: memory stays a few pieces, whatever the size of the file.
+  static constexpr uint64_t kHighWater = 8 * 1024 * 1024;
+  static constexpr uint64_t kLowWater = 4 * 1024 * 1024;
 
  private:
+  // Runs the thread's events until the socket's queue is down to kLowWater or the send
+  // stopped; a server that takes nothing for the data time-out ends the send.
+  void WaitForRoom();
+
   SendMail::Impl& mail_;
   std::shared_ptr<TcpClient> socket_;
   std::string connection_;

@@ -355,4 +355,38 @@ std::string Base64::EncodeFileLines(const std::string& strPathName, int16_t& Spa
   }
 }
 
+Base64::FileLines::FileLines(Base64& codec, const std::string& strPathName, size_t piece_bytes)
+    : codec_(codec), piece_bytes_(piece_bytes) {
+  try {
+    // Pieces of whole lines: each one starts where a line starts.
+    if (piece_bytes_ == 0 || piece_bytes_ % 57 != 0) {
+      detail::RaiseRuntimeError(detail::kErrInvalidProcedureCall);
+    }
+    file_ = std::make_unique<codec::InputFile>(strPathName);
+    source_ = std::make_unique<codec::FilePieces>(*file_);
+    size_ = file_->Size();
+  } catch (...) {
+    throw detail::CurrentException();
+  }
+}
+
+Base64::FileLines::~FileLines() = default;
+
+bool Base64::FileLines::Next(std::string& text) {
+  try {
+    text.clear();
+    if (done_ >= size_ || codec_.cancelled_) return false;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(piece_bytes_, size_ - done_));
+    text = LinesFrom(*source_, n, kDefaultSpanSize, codec_.cancelled_, false);
+    done_ += n;
+    if (codec_.cancelled_) {
+      text.clear();
+      return false;
+    }
+    return true;
+  } catch (...) {
+    throw detail::CurrentException();
+  }
+}
+
 }  // namespace postwing

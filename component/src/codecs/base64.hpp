@@ -4,11 +4,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace postwing {
+
+namespace codec {
+class InputFile;
+class FilePieces;
+}  // namespace codec
 
 // A byte array of the codecs: one byte per char, the same form as text, so data moves
 // between text and arrays without conversion.
@@ -61,6 +67,35 @@ class Base64 {
   // for file attachments. Yields every 101st group; after a Cancel the result is the empty
   // text. Raises the file errors of Load.
   std::string EncodeFileLines(const std::string& strPathName, int16_t& SpanSize);
+
+  // The lines of EncodeFileLines (76 characters) handed out a few MiB at a time, so a sender
+  // never holds the whole text: the file is opened and its size taken at once (raising the
+  // file errors of Load), and the pieces joined are exactly EncodeFileLines' text.
+  class FileLines {
+   public:
+    // Bytes of the file per piece: whole lines of 57 bytes, about 3 MiB.
+    static constexpr size_t kPieceBytes = 57 * 55188;
+
+    FileLines(Base64& codec, const std::string& strPathName, size_t piece_bytes = kPieceBytes);
+    ~FileLines();
+    FileLines(const FileLines&) = delete;
+    FileLines& operator=(const FileLines&) = delete;
+
+    // The file's length when it was opened; only that much is encoded.
+    uint64_t Size() const { return size_; }
+    // The next piece (whole lines, each with CR LF, the last possibly short); false once the
+    // file is done, or at once after a Cancel (text empty then). Yields every 101st group.
+    // A file that turns out shorter than its opening length raises 62.
+    bool Next(std::string& text);
+
+   private:
+    Base64& codec_;
+    std::unique_ptr<codec::InputFile> file_;
+    std::unique_ptr<codec::FilePieces> source_;
+    uint64_t size_ = 0;
+    uint64_t done_ = 0;
+    size_t piece_bytes_;
+  };
 
   // Sets the cancellation flag; a running Encode or Load sees it after its next yield.
   void Cancel() { cancelled_ = true; }

@@ -696,6 +696,13 @@ int32_t TcpClient::BytesReceived() const {
   return Clamp32(impl_->s->received.size());
 }
 
+uint64_t TcpClient::BytesUnsent() const {
+  const ClientState& s = *impl_->s;
+  uint64_t unsent = 0;
+  for (const auto& p : s.queue) unsent += p.data.size() - (s.tls ? p.acked : p.offset);
+  return unsent;
+}
+
 void TcpClient::Connect() {
   impl_->s->Connect();
 }
