@@ -5,6 +5,7 @@
 // (200 by default; 2000 for a run by hand).
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -69,14 +70,19 @@ std::vector<faults::Step> Dialogue() {
           Send("221 bye\r\n")};
 }
 
-void Fill(SendMail& mail, int port, int n) {
+// Each send carries a file and an in-memory attachment; every other one is a plain RFC 822
+// message, whose attachments are uuencoded (the encoder's staging files).
+void Fill(SendMail& mail, int port, int n, const std::string& file) {
   mail.SetSMTPServer("127.0.0.1");
   mail.SetSMTPServerPort(port);
   mail.SetTimeOut(5);
   mail.Header()->SetFrom("from@example.org");
   mail.Header()->SetToList("to@example.org");
   mail.Header()->SetSubject("soak " + std::to_string(n));
+  mail.Header()->SetMIMECompliant(n % 2 == 0);
   mail.Body()->SetText("soak body " + std::to_string(n) + "\r\n");
+  mail.Attachments()->Add(file);
+  mail.Attachments()->Add(std::string(1001, static_cast<char>(n)), "memory.dat");
 }
 
 // Growth of resident memory allowed from the end of the warm-up to the end of the run. A
@@ -93,6 +99,11 @@ TEST_P(Soak, DescriptorsTempFilesAndMemoryStayConstant) {
   const int warm_up = 20;
   // The peer is restarted per batch so that its own log does not grow with the run.
   const int batch = 100;
+  const std::string file = platform::TempPath() + "pw_soak_" + std::to_string(getpid()) + ".bin";
+  {
+    std::ofstream out(file, std::ios::binary);
+    for (int i = 0; i < 3000; ++i) out.put(static_cast<char>(i * 7));
+  }
   faults::FaultServer server;
   auto mail = SendMail::Create();
   int fds = 0, temps = 0;
@@ -110,7 +121,7 @@ TEST_P(Soak, DescriptorsTempFilesAndMemoryStayConstant) {
     } else {
       mail->Clear();
     }
-    Fill(*mail, server.port(), i);
+    Fill(*mail, server.port(), i, file);
     const auto o = faults::SendAndWait(mail, std::chrono::seconds(10));
     ASSERT_EQ(o.completes, 1) << "send " << i << "\n" << o.Transcript();
     ASSERT_TRUE(o.Accepted()) << "send " << i << "\n" << o.Transcript();
@@ -123,6 +134,7 @@ TEST_P(Soak, DescriptorsTempFilesAndMemoryStayConstant) {
   const int fds_end = OpenDescriptors();
   const int temps_end = TempFiles();
   const long rss_end = ResidentKiB();
+  std::remove(file.c_str());
   std::printf(
       "[   SOAK   ] %s objects, %d sends after %d: descriptors %d -> %d, temp files %d -> %d, "
       "VmRSS KiB %ld after warm-up, %ld half-way, %ld at end (peak %ld, growth %+ld)\n",
