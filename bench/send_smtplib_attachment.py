@@ -10,8 +10,7 @@ import sys
 from email.message import EmailMessage
 
 
-def main():
-    host, port, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+def message(path):
     msg = EmailMessage()
     msg["From"] = "Bench <bench@example.org>"
     msg["To"] = "sink@example.org"
@@ -21,7 +20,15 @@ def main():
         data = f.read()
     msg.add_attachment(data, maintype="application", subtype="octet-stream",
                        filename=os.path.basename(path))
+    return msg
+
+
+def main(context=None):
+    host, port, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    msg = message(path)
     with smtplib.SMTP(host, port, timeout=600) as s:
+        if context is not None:
+            s.starttls(context=context)
         refused = s.send_message(msg)
     return 1 if refused else 0
 
