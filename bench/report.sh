@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every comparison in one go and writes bench/REPORT.md: the codecs against coreutils
 # base64, Python's binascii.b2a_qp and sharutils uuencode (bench/compare_codecs.sh), and the
-# sends against Python's smtplib and curl (bench/compare_send.sh). The figures are the
+# sends against Python's smtplib and curl (bench/compare_send.sh), the send over STARTTLS
+# against smtplib with starttls() (bench/compare_tls.sh), and the library's own Google
+# Benchmarks (codecs in MB/s of input, the event loop's idle pass). The figures are the
 # scripts' own, ratios against the peers measured in the same run, with the machine and the
 # commands to reproduce them.
 #
@@ -17,7 +19,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
 cmake --build "$build" --target pw_base64 pw_qp pw_uuencode postwing-send send_sink \
-  send_small_messages
+  send_small_messages codec_bench event_loop_bench
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pwreport.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -28,6 +30,11 @@ echo "report: codecs"
 bash bench/compare_codecs.sh "$build" 2>&1 | tee "$work/codecs.txt"
 echo "report: sends"
 BUILD=$build bash bench/compare_send.sh 2>&1 | tee "$work/send.txt"
+echo "report: sends over STARTTLS"
+BUILD=$build bash bench/compare_tls.sh 2>&1 | tee "$work/tls.txt"
+echo "report: library benchmarks"
+"$build/bench/codec_bench" --benchmark_min_time=0.2 2>&1 | tee "$work/codec_bench.txt"
+"$build/bench/event_loop_bench" --benchmark_min_time=0.2 2>&1 | tee "$work/loop_bench.txt"
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
 {
@@ -60,12 +67,26 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
   cat "$work/send.txt"
   echo '```'
   echo
+  echo "## Sending over STARTTLS (bench/compare_tls.sh)"
+  echo
+  echo '```'
+  cat "$work/tls.txt"
+  echo '```'
+  echo
+  echo "## Library benchmarks (Google Benchmark)"
+  echo
+  echo '```'
+  cat "$work/codec_bench.txt" "$work/loop_bench.txt"
+  echo '```'
+  echo
   echo "## Reproduce"
   echo
   echo '```'
   echo "bash bench/report.sh                       # both, this file"
   echo "bash bench/compare_codecs.sh $build        # codecs only"
   echo "BUILD=$build bash bench/compare_send.sh    # sends only"
+  echo "BUILD=$build bash bench/compare_tls.sh     # the STARTTLS send only"
+  echo "$build/bench/codec_bench                   # codec throughput"
   echo '```'
 } >"$out"
 echo "report: wrote $out"
