@@ -193,8 +193,8 @@ void frmSendMail::CreateControls() {
 }
 
 void frmSendMail::CreateMenus() {
-  auto item = [this](QMenu* menu, const char* text, QKeySequence shortcut,
-                     void (frmSendMail::*handler)()) {
+  // The handler's result, where it has one (the save handlers), is of no use to a menu.
+  auto item = [this](QMenu* menu, const char* text, QKeySequence shortcut, auto handler) {
     QAction* a = menu->addAction(text);
     if (!shortcut.isEmpty()) a->setShortcut(shortcut);
     if (handler) {
@@ -216,22 +216,8 @@ void frmSendMail::CreateMenus() {
   };
 
   QMenu* file = menuBar()->addMenu("&File");
-  mnuFileSave = file->addAction("&Save");
-  connect(mnuFileSave, &QAction::triggered, this, [this] {
-    try {
-      mnuFileSave_Click();
-    } catch (const std::exception& e) {
-      ReportError(e, false);
-    }
-  });
-  mnuFileSaveAs = file->addAction("Save &As...");
-  connect(mnuFileSaveAs, &QAction::triggered, this, [this] {
-    try {
-      mnuFileSaveAs_Click();
-    } catch (const std::exception& e) {
-      ReportError(e, false);
-    }
-  });
+  mnuFileSave = item(file, "&Save", {}, &frmSendMail::mnuFileSave_Click);
+  mnuFileSaveAs = item(file, "Save &As...", {}, &frmSendMail::mnuFileSaveAs_Click);
   mnuFileOpen = item(file, "&Open...", {}, &frmSendMail::mnuFileOpen_Click);
   mnuFileNew = item(file, "&New", {}, &frmSendMail::mnuFileNew_Click);
   file->addSeparator();
