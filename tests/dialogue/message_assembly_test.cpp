@@ -74,8 +74,11 @@ struct FakeMessage : MessageModel, Encoders {
   std::string UUEncode(const std::string& data, const std::string& name) override {
     return "begin 644 " + name + "\r\nUU[" + data + "]\r\n`\r\nend";
   }
-  std::string UUEncodeFile(const std::string& path, const std::string& name) override {
-    return UUEncode(files.at(path), name);
+  std::unique_ptr<LineStream> UUEncodeFile(const std::string& path,
+                                           const std::string& name) override {
+    auto stream = std::make_unique<Pieces>();
+    stream->pieces.push_back(UUEncode(files.at(path), name));
+    return stream;
   }
   std::string ReadFile(const std::string& path) override {
     auto it = files.find(path);
@@ -201,6 +204,19 @@ TEST(MessageAssembly, PlainLayoutUuencodesEveryAttachment) {
   EXPECT_EQ(r.status[4], "UUEncoding /d/f.dat\r\n");
   EXPECT_EQ(r.status[5], ">>Adding f.dat\r\n");
   EXPECT_EQ(r.status[7], "UUEncoding Source: g.txt\r\n");
+}
+
+TEST(MessageAssembly, UuencodedFilePiecesAreMadeTransparent) {
+  // A short last line of 14 bytes begins with "." in uuencode.
+  FakeMessage m;
+  m.mime = false;
+  m.header = {};
+  m.files["/d/dot"] = "x\r\n.y";
+  m.attachments.push_back({{}, "/d/dot", true, "dot", emxUUEncode});
+  Outcome r = Assemble(m);
+  EXPECT_EQ(r.wire,
+            "Message-ID: <ID@HOST>\r\n\r\n\r\nbegin 644 dot\r\nUU[x\r\n..y]\r\n`\r\nend\r\n"
+            "\r\n.\r\n");
 }
 
 TEST(MessageAssembly, RawModeWritesTheBodyAloneAndAddsNoMessageId) {

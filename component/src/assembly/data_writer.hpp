@@ -39,9 +39,9 @@ class DataWriter {
   // Writes the piece so that it ends with exactly one line end: its own, when it has one,
   // else the CR LF that is added.
   void PieceWithOwnLineEnd(std::string piece, const std::string& status_text = {});
-  // Content made of many pieces of whole lines (already transparent, each line with its
-  // CR LF), written as one piece of the given status whose last line end is its own. A
-  // streaming sink gets each piece as it comes, any other the whole content at EndLines.
+  // Content made of many pieces, each starting at a line start and already transparent,
+  // written as one piece of the given status: EndLines adds its CR LF. A streaming sink
+  // gets each piece as it comes, any other the whole content at EndLines.
   void BeginLines(std::string status_text);
   void Lines(std::string lines);
   void EndLines();

@@ -196,14 +196,25 @@ bool WritePlainLayout(MessageModel& model, Encoders& encoders, DataWriter& write
   const int32_t count = model.AttachmentCount();
   for (int32_t i = 1; i <= count; ++i) {
     AttachmentPart part = model.Attachment(i);
-    std::string content;
     if (part.is_file) {
       writer.Notice("UUEncoding " + part.source + kCrLf);
-      content = encoders.UUEncodeFile(part.source, part.file_name);
-    } else {
-      writer.Notice("UUEncoding Source: " + part.file_name + kCrLf);
-      content = encoders.UUEncode(part.source, part.file_name);
+      std::unique_ptr<LineStream> lines = encoders.UUEncodeFile(part.source, part.file_name);
+      if (writer.Stopped()) return false;
+      writer.BeginLines("Adding " + part.file_name);
+      std::string piece;
+      while (lines->Next(piece)) {
+        if (writer.Stopped()) return false;
+        // Pieces start at line starts, so each is made transparent on its own.
+        writer.Lines(DataWriter::Transparent(std::move(piece)));
+        if (writer.Stopped()) return false;
+      }
+      if (writer.Stopped()) return false;
+      writer.EndLines();
+      writer.Piece("");
+      continue;
     }
+    writer.Notice("UUEncoding Source: " + part.file_name + kCrLf);
+    std::string content = encoders.UUEncode(part.source, part.file_name);
     if (writer.Stopped()) return false;
     writer.Piece(std::move(content), "Adding " + part.file_name);
     writer.Piece("");

@@ -54,8 +54,8 @@ class MessageModel {
 class LineStream {
  public:
   virtual ~LineStream() = default;
-  // The next piece: whole lines, each ended by CR LF, already safe for the data (no bare CR
-  // or LF, no line that begins with "."). False once the content is done or was cancelled.
+  // The next piece, which starts at the start of a line. False once the content is done or
+  // was cancelled.
   virtual bool Next(std::string& lines) = 0;
 };
 
@@ -71,7 +71,11 @@ class Encoders {
   // Quoted-printable, ending with "=" CR LF (or empty for empty input).
   virtual std::string QuotedPrintable(const std::string& text) = 0;
   virtual std::string UUEncode(const std::string& data, const std::string& file_name) = 0;
-  virtual std::string UUEncodeFile(const std::string& path, const std::string& file_name) = 0;
+  // A file uuencoded (as UUEncode gives for its bytes), opened now: a file that cannot be
+  // opened raises here. Its pieces start at line starts; the last ends with "end" and no
+  // line end, and they may need transparency (a short last line may begin with ".").
+  virtual std::unique_ptr<LineStream> UUEncodeFile(const std::string& path,
+                                                   const std::string& file_name) = 0;
   // The whole file through Utilities.ReadFile.
   virtual std::string ReadFile(const std::string& path) = 0;
 };

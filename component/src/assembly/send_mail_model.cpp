@@ -124,8 +124,25 @@ std::string SendMailModel::UUEncode(const std::string& data, const std::string& 
   return uuencode_->UUEncodeData(data, file_name);
 }
 
-std::string SendMailModel::UUEncodeFile(const std::string& path, const std::string& file_name) {
-  return uuencode_->UUEncodeFile(path, file_name);
+namespace {
+
+class UUEncodeFileStream final : public LineStream {
+ public:
+  UUEncodeFileStream(std::shared_ptr<UUEncode> codec, const std::string& path,
+                     const std::string& file_name)
+      : codec_(std::move(codec)), lines_(*codec_, path, file_name) {}
+  bool Next(std::string& lines) override { return lines_.Next(lines); }
+
+ private:
+  std::shared_ptr<UUEncode> codec_;
+  UUEncode::FileLines lines_;
+};
+
+}  // namespace
+
+std::unique_ptr<LineStream> SendMailModel::UUEncodeFile(const std::string& path,
+                                                        const std::string& file_name) {
+  return std::make_unique<UUEncodeFileStream>(uuencode_, path, file_name);
 }
 
 std::string SendMailModel::ReadFile(const std::string& path) {

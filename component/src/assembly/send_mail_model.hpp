@@ -30,7 +30,8 @@ class SendMailModel final : public MessageModel, public Encoders {
   std::unique_ptr<LineStream> Base64File(const std::string& path) override;
   std::string QuotedPrintable(const std::string& text) override;
   std::string UUEncode(const std::string& data, const std::string& file_name) override;
-  std::string UUEncodeFile(const std::string& path, const std::string& file_name) override;
+  std::unique_ptr<LineStream> UUEncodeFile(const std::string& path,
+                                           const std::string& file_name) override;
   std::string ReadFile(const std::string& path) override;
 
  private:

@@ -1,5 +1,6 @@
 #include "codecs/uuencode.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -93,6 +94,65 @@ std::string UUEncode::UUEncodeFile(const std::string& InputFilename, std::string
     codec::InputFile file(InputFilename);
     codec::FilePieces source(file);
     return Encode(source, file.Size(), name);
+  } catch (...) {
+    throw detail::CurrentException();
+  }
+}
+
+UUEncode::FileLines::FileLines(UUEncode& codec, const std::string& InputFilename,
+                               std::string_view FileName, size_t piece_bytes)
+    : codec_(codec), piece_lines_(piece_bytes / kLineBytes) {
+  try {
+    if (piece_lines_ == 0 || piece_bytes % kLineBytes != 0) {
+      detail::RaiseRuntimeError(detail::kErrInvalidProcedureCall);
+    }
+    name_ = FileName.empty() ? LastSegment(InputFilename) : std::string(FileName);
+    file_ = std::make_unique<codec::InputFile>(InputFilename);
+    source_ = std::make_unique<codec::FilePieces>(*file_);
+    full_ = file_->Size() / kLineBytes;
+    rest_ = static_cast<size_t>(file_->Size() % kLineBytes);
+  } catch (...) {
+    throw detail::CurrentException();
+  }
+}
+
+UUEncode::FileLines::~FileLines() = default;
+
+bool UUEncode::FileLines::Next(std::string& text) {
+  try {
+    text.clear();
+    if (finished_ || codec_.cancelled_) return false;
+    const size_t lines = static_cast<size_t>(std::min<uint64_t>(piece_lines_, full_ - full_done_));
+    const bool last = full_done_ + lines == full_;
+    codec::ChunkWriter<std::string> w(
+        text, (started_ ? 0 : 12 + name_.size()) + (lines + 1) * kLineChars + (last ? 6 : 0));
+    if (!started_) {
+      w.Put("begin 644 ");
+      w.Put(name_);
+      w.Put("\r\n");
+      started_ = true;
+    }
+    codec::RunYielding(lines, codec_.cancelled_, [&](size_t, size_t count) {
+      const uint8_t* s = source_->Take(count * kLineBytes);
+      uint8_t* d = w.Room(count * kLineChars);
+      for (size_t i = 0; i < count; ++i, s += kLineBytes) d = EncodeLine(s, kLineBytes, d);
+      w.Commit(d);
+    });
+    full_done_ += lines;
+    if (lines > 0 && codec_.cancelled_) {
+      text.clear();
+      return false;
+    }
+    if (last) {
+      if (rest_) {
+        uint8_t* d = w.Room(kLineChars);
+        w.Commit(EncodeLine(source_->Take(rest_), rest_, d));
+      }
+      w.Put("`\r\nend");
+      finished_ = true;
+    }
+    w.Flush();
+    return true;
   } catch (...) {
     throw detail::CurrentException();
   }

@@ -3,10 +3,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace postwing {
+
+namespace codec {
+class InputFile;
+class FilePieces;
+}  // namespace codec
 
 class UUEncode {
  public:
@@ -23,6 +29,39 @@ class UUEncode {
   // The bytes of uuencoded lines (CR LF or LF ends); the "begin" line, the zero-length line
   // and "end" are skipped. Yields every 101st line; after a Cancel the result is empty.
   std::string UUDecode(std::string_view UUEncodedData);
+
+  // The text of UUEncodeFile handed out a few MiB at a time, so a sender never holds it
+  // whole: the file is opened and its size taken at once (raising the file errors), each
+  // piece starts at the start of a line, and the pieces joined are exactly UUEncodeFile's
+  // text (the last piece ends with "end").
+  class FileLines {
+   public:
+    // Bytes of the file per piece: whole lines of 45 bytes, about 3 MiB.
+    static constexpr size_t kPieceBytes = 45 * 69905;
+
+    FileLines(UUEncode& codec, const std::string& InputFilename, std::string_view FileName = {},
+              size_t piece_bytes = kPieceBytes);
+    ~FileLines();
+    FileLines(const FileLines&) = delete;
+    FileLines& operator=(const FileLines&) = delete;
+
+    // The next piece; false once the text is done, or at once after a Cancel (text empty
+    // then). Yields every 101st line. A file that turns out shorter than its opening length
+    // raises 62.
+    bool Next(std::string& text);
+
+   private:
+    UUEncode& codec_;
+    std::string name_;
+    std::unique_ptr<codec::InputFile> file_;
+    std::unique_ptr<codec::FilePieces> source_;
+    uint64_t full_ = 0;  // whole lines of the file
+    uint64_t full_done_ = 0;
+    size_t rest_ = 0;  // bytes of the short last line
+    size_t piece_lines_;
+    bool started_ = false;
+    bool finished_ = false;
+  };
 
   // Sets the cancellation flag; a running operation sees it after its next yield.
   void Cancel() { cancelled_ = true; }
