@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "core/error_report.hpp"
 #include "platform/module.hpp"
@@ -68,22 +69,39 @@ std::string ReadWholeFile(const std::string& path) {
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) RaiseFileError(errno, false);
   if (S_ISDIR(st.st_mode)) RaiseFileError(EISDIR, false);
-  std::string text;
-  // Sized to the file, but read to the end: the file may change meanwhile, or be a pipe.
-  size_t capacity = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
-  text.resize(capacity > 0 ? capacity : 65536);
-  size_t used = 0;
-  for (;;) {
-    if (used == text.size()) text.resize(text.size() + (capacity > 0 ? 4096 : text.size()));
-    ssize_t n = ::read(fd.get(), text.data() + used, text.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      RaiseFileError(errno, false);
+  // Reads into [at, at + count); returns the bytes read, fewer only at the end of the file.
+  auto read_into = [&](char* at, size_t count) {
+    size_t got = 0;
+    while (got < count) {
+      const ssize_t n = ::read(fd.get(), at + got, count - got);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        RaiseFileError(errno, false);
+      }
+      if (n == 0) break;
+      got += static_cast<size_t>(n);
     }
-    if (n == 0) break;
-    used += static_cast<size_t>(n);
+    return got;
+  };
+  std::string text;
+  // A regular file is read straight to the size it has now, into a buffer allocated once.
+  const size_t size = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+  if (size > 0) {
+#if defined(__cpp_lib_string_resize_and_overwrite)
+    text.resize_and_overwrite(size, [&](char* data, size_t n) { return read_into(data, n); });
+#else
+    text.resize(size);
+    text.resize(read_into(text.data(), size));
+#endif
+    if (text.size() < size) return text;  // it shrank meanwhile
   }
-  text.resize(used);
+  // Sizes the system does not know (pipes, /proc) and a file that grew meanwhile: to the end.
+  char piece[65536];
+  for (;;) {
+    const size_t got = read_into(piece, sizeof piece);
+    text.append(piece, got);
+    if (got < sizeof piece) break;
+  }
   return text;
 }
 
