@@ -67,6 +67,7 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
     timers_.emplace(id,
                     TimerEntry{due, std::make_shared<std::function<void()>>(std::move(callback))});
     timer_order_.emplace(due, id);
+    passes_ = stride_;  // the next quick pass looks at the clock
     return id;
   }
 
@@ -102,13 +103,22 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
     bool poll = true;
     if (max_wait.count() <= 0) {
       // The pass DoEvents makes every few hundred bytes inside the codecs must be cheap:
-      // return without a system call when nothing can be due.
+      // return without a system call when nothing can be due, and without reading the clock
+      // until enough passes have gone by for it to have moved (see Pace).
       const bool posts = post_pending_.load(std::memory_order_acquire);
       if (!posts && watches_.empty() && timers_.empty()) return;
+      ++passes_;
+      if (!posts && !poll_set_dirty_ && passes_ < stride_) return;
       const Clock::time_point now = Clock::now();
+      Pace(now);
       poll = !watches_.empty() && (poll_set_dirty_ || now - last_poll_ >= kMinPollInterval);
       const bool timer_due = !timer_order_.empty() && timer_order_.begin()->first <= now;
       if (!poll && !timer_due && !posts) return;
+    } else {
+      // A waiting pass breaks the rhythm: the next quick pass reads the clock again.
+      stride_ = 1;
+      passes_ = 0;
+      last_sample_ = {};
     }
     auto self = shared_from_this();  // a callback may drop the last other owner
     RunPass(max_wait, poll);
@@ -262,6 +272,29 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
       if (task) task();
     }
   }
+
+  // Sets how many quick passes go by before the clock is read again: as many as took about
+  // kClockInterval lately, so a due timer or descriptor waits that long at most while the
+  // passes keep their pace. A pass that came late shortens the stride at once.
+  void Pace(Clock::time_point now) {
+    if (last_sample_ != Clock::time_point{} && passes_ > 0) {
+      const auto per_pass = (now - last_sample_) / passes_;
+      if (per_pass.count() <= 0) {
+        stride_ = kMaxStride;
+      } else {
+        const auto stride = kClockInterval / per_pass;
+        stride_ = stride < 1 ? 1 : stride > kMaxStride ? kMaxStride : static_cast<int>(stride);
+      }
+    }
+    last_sample_ = now;
+    passes_ = 0;
+  }
+
+  static constexpr std::chrono::nanoseconds kClockInterval{5000};
+  static constexpr int kMaxStride = 64;
+  int stride_ = 1;
+  int passes_ = 0;  // quick passes since the clock was last read
+  Clock::time_point last_sample_{};
 
   // Non-blocking passes sample the descriptors at most this often (unless the watches
   // changed): a poll costs a system call, and readiness seen a few microseconds later is
