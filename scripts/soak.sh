@@ -28,7 +28,7 @@ cmake --build "$build" --target postwing_faults_tests postwing-send
 tests="$build/tests/postwing_faults_tests"
 send="$build/tools/postwing-send"
 memcheck=(valgrind --quiet --leak-check=full --show-leak-kinds=definite,indirect
-  --errors-for-leak-kinds=definite,indirect --error-exitcode=1 --track-fds=yes)
+  --errors-for-leak-kinds=definite,indirect --error-exitcode=1 --track-fds=yes --suppressions=scripts/soak.supp)
 
 echo "=== soak: $sends sends per case"
 POSTWING_SOAK_SENDS=$sends "$tests" --gtest_filter='Objects/Soak.*'
