@@ -1,28 +1,23 @@
 // Runs postwing-send (or any program) as a child process, and the capture SMTP server.
 #pragma once
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "e2e/e2e_support.hpp"
 
 extern char** environ;
 
@@ -147,81 +142,20 @@ inline ProcessResult RunProcess(const ProcessSpec& job) {
   return r;
 }
 
-inline fs::path MakeTempDir(const std::string& stem) {
-  std::string pattern = (fs::temp_directory_path() / (stem + "XXXXXX")).string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  return pattern;
-}
-
-inline void WriteFile(const fs::path& path, const std::string& data) {
-  std::ofstream f(path, std::ios::binary);
-  f.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
-inline std::string ReadFile(const fs::path& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::ostringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-// tests/e2e/servers/capture_server.py on 127.0.0.1 with a port of the system's choosing;
-// every accepted message lands in dir() as 0001.eml (+ 0001.json for the envelope).
+// tests/e2e/servers/capture_server.py with its inbox in a folder of its own; every accepted
+// message lands there as 0001.eml (+ 0001.json for the envelope).
 class CaptureServer {
  public:
   explicit CaptureServer(std::vector<std::string> extra_args = {}) {
-    dir_ = MakeTempDir("pw-cli-capture-");
-    std::vector<std::string> args = {
-        POSTWING_PYTHON, std::string(POSTWING_TESTS_DIR) + "/e2e/servers/capture_server.py",
-        "--dir",         (dir_ / "inbox").string(),
-        "--lifetime",    "180"};
+    std::vector<std::string> args = {e2e::ServersDir() + "capture_server.py", "--dir",
+                                     inbox().string(), "--lifetime", "180"};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
-    int out[2];
-    if (pipe2(out, O_CLOEXEC)) throw std::runtime_error("pipe failed");
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_ = fork();
-    const std::string err_path = (dir_ / "server.err").string();
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      // Its warnings go to a file beside the inbox, not into the test's output.
-      int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (err >= 0) dup2(err, 2);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    std::string line;
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
-      pollfd p{out[0], POLLIN, 0};
-      if (poll(&p, 1, 200) > 0) {
-        char c[256];
-        ssize_t n = read(out[0], c, sizeof c);
-        if (n <= 0) break;
-        line.append(c, static_cast<size_t>(n));
-      }
-    }
-    close(out[0]);
-    if (line.rfind("PORT ", 0) != 0) {
-      Stop();
-      throw std::runtime_error("capture server did not start: " + line);
-    }
-    port_ = std::stoi(line.substr(5));
+    server_ = std::make_unique<e2e::PythonServer>(args);
   }
-  ~CaptureServer() {
-    Stop();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  CaptureServer(const CaptureServer&) = delete;
-  CaptureServer& operator=(const CaptureServer&) = delete;
 
-  int port() const { return port_; }
-  std::string port_text() const { return std::to_string(port_); }
+  int port() const { return server_->port(); }
+  std::string port_text() const { return std::to_string(port()); }
   fs::path inbox() const { return dir_ / "inbox"; }
-  fs::path work() const { return dir_; }
   fs::path message(int n) const {
     char name[16];
     std::snprintf(name, sizeof name, "%04d.eml", n);
@@ -230,55 +164,15 @@ class CaptureServer {
   int MessageCount() const {
     int count = 0;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(inbox(), ec)) {
-      if (e.path().extension() == ".eml") ++count;
-    }
+    for (const auto& e : fs::directory_iterator(inbox(), ec))
+      count += e.path().extension() == ".eml";
     return count;
   }
-  std::string Transcript() const { return ReadFile(inbox() / "transcript.jsonl"); }
+  std::string Transcript() const { return e2e::ReadFile(inbox() / "transcript.jsonl"); }
 
  private:
-  void Stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
-  fs::path dir_;
-  pid_t pid_ = -1;
-  int port_ = 0;
-};
-
-// A TCP port on 127.0.0.1 that refuses connections: bound, never listening, held open.
-class ClosedPort {
- public:
-  ClosedPort() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len)) {
-      throw std::runtime_error("bind failed");
-    }
-    port_ = ntohs(a.sin_port);
-  }
-  ~ClosedPort() { close(fd_); }
-  int port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
+  e2e::TempDir dir_;
+  std::unique_ptr<e2e::PythonServer> server_;
 };
 
 }  // namespace cli_test

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli/cli_harness.hpp"
+#include "support/loopback.hpp"
 
 namespace cli_test {
 namespace {
@@ -55,15 +57,10 @@ std::string Describe(const ProcessResult& r) {
 
 class PostwingSend : public ::testing::Test {
  protected:
-  void SetUp() override { files_ = MakeTempDir("pw-cli-files-"); }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(files_, ec);
-  }
   std::string File(const std::string& name, const std::string& data) {
     fs::path p = files_ / name;
     fs::create_directories(p.parent_path());
-    WriteFile(p, data);
+    e2e::WriteFile(p, data);
     return p.string();
   }
   std::vector<std::string> Server(const CaptureServer& s) {
@@ -75,7 +72,7 @@ class PostwingSend : public ::testing::Test {
     return a;
   }
 
-  fs::path files_;
+  e2e::TempDir files_;
 };
 
 // --- the command line itself ---------------------------------------------------------------
@@ -83,29 +80,11 @@ class PostwingSend : public ::testing::Test {
 TEST_F(PostwingSend, HelpListsEveryOptionAndExitsZero) {
   ProcessResult r = Send({"--help"});
   EXPECT_EQ(r.exit_code, 0) << Describe(r);
-  for (const char* opt : {"--server",
-                          "--port",
-                          "--user",
-                          "--password-file",
-                          "POSTWING_PASSWORD",
-                          "--from",
-                          "--to",
-                          "--cc",
-                          "--bcc",
-                          "--subject",
-                          "--reply-to",
-                          "--body-file",
-                          "--attach",
-                          "--attach-as",
-                          "--timeout",
-                          "--verify",
-                          "--domain-for-helo",
-                          "--no-mime",
-                          "--no-keepalive",
-                          "--raw",
-                          "--verbose"}) {
-    EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
-  }
+  std::istringstream options(
+      "--server --port --user --password-file POSTWING_PASSWORD --from --to --cc --bcc --subject "
+      "--reply-to --body-file --attach --attach-as --timeout --verify --domain-for-helo --no-mime "
+      "--no-keepalive --raw --verbose");
+  for (std::string opt; options >> opt;) EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
   EXPECT_TRUE(r.err.empty());
 }
 
@@ -137,7 +116,7 @@ TEST_F(PostwingSend, UnreadableFilesAreUsageErrorsBeforeAnythingIsSent) {
   } cases[] = {
       {{"--body-file", (files_ / "missing.txt").string()}, "missing.txt"},
       {{"-a", (files_ / "nope.pdf").string()}, "nope.pdf"},
-      {{"-a", files_.string()}, "not a regular file"},
+      {{"-a", files_.path().string()}, "not a regular file"},
       {{"--password-file", (files_ / "pw").string(), "-u", "ann"}, "pw"},
       {{"--raw", (files_ / "none.eml").string()}, "none.eml"},
       {{"--starttls", "--ca-file", (files_ / "ca.pem").string()}, "ca.pem"},
@@ -257,7 +236,7 @@ TEST_F(PostwingSend, SendsTextBodyAndAttachmentsThatArriveByteForByte) {
                                            "--expect-rcpt",
                                            "eve@example.org"}));
   // The envelope never leaks the blind copy into the data.
-  EXPECT_EQ(ReadFile(server.message(1)).find("eve@example.org"), std::string::npos);
+  EXPECT_EQ(e2e::ReadFile(server.message(1)).find("eve@example.org"), std::string::npos);
 }
 
 TEST_F(PostwingSend, HtmlBodyFromStandardInput) {
@@ -303,7 +282,7 @@ TEST_F(PostwingSend, RawFileIsTheWholeMessage) {
   ProcessResult r = Send(Join(Server(server), {"-f", "raw@example.org", "-t", "x@example.org", "-b",
                                                "y@example.org", "--raw", raw_file}));
   ASSERT_EQ(r.exit_code, 0) << Describe(r);
-  const std::string got = ReadFile(server.message(1));
+  const std::string got = e2e::ReadFile(server.message(1));
   EXPECT_EQ(got.find("Message-ID"), std::string::npos) << got;
   EXPECT_NE(got.find(raw), std::string::npos) << got;
   EXPECT_TRUE(Received(server.message(1), {"--expect-header", "Subject=raw mode", "--expect-rcpt",
@@ -317,7 +296,7 @@ TEST_F(PostwingSend, NoMimeSendsUuencodedAttachments) {
   ProcessResult r = Send(Join(Server(server), {"--no-mime", "-f", "a@example.org", "-t",
                                                "b@example.org", "--body-file", body, "-a", bin}));
   ASSERT_EQ(r.exit_code, 0) << Describe(r);
-  const std::string got = ReadFile(server.message(1));
+  const std::string got = e2e::ReadFile(server.message(1));
   EXPECT_EQ(got.find("MIME-Version"), std::string::npos) << got;
   EXPECT_NE(got.find("begin 644 plain.bin"), std::string::npos) << got;
   EXPECT_TRUE(Received(server.message(1), {"--expect-attachment", "plain.bin=" + bin}));
@@ -338,129 +317,93 @@ TEST_F(PostwingSend, VerifyAndHeloSwitchesReachTheDialogue) {
 
 // --- login ----------------------------------------------------------------------------------
 
-TEST_F(PostwingSend, PasswordFromFileReachesAuthLogin) {
-  CaptureServer server({"--auth", "ann@example.org:pa ss;word"});
+TEST_F(PostwingSend, PasswordFromFileEnvironmentOrStandardInputReachesAuthLogin) {
   const std::string pw = File("pw.txt", "pa ss;word\n");
-  ProcessResult r = Send(Join(Server(server), {"-v", "-u", "ann@example.org", "--password-file", pw,
-                                               "-f", "ann@example.org", "-t", "b@example.org"}),
-                         {{"POSTWING_PASSWORD", "not this one"}});
-  ASSERT_EQ(r.exit_code, 0) << Describe(r);
-  EXPECT_TRUE(Received(server.message(1), {"--expect-auth", "ann@example.org:pa ss;word"}));
-  // The password never shows in the status lines, not even in Base64.
-  EXPECT_EQ(r.err.find("cGEgc3M7d29yZA=="), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find(">>EHLO ann@example.org\r\n"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find(">>AUTH LOGIN\r\n"), std::string::npos) << r.err;
-}
-
-TEST_F(PostwingSend, PasswordFromEnvironmentReachesAuthLogin) {
-  CaptureServer server({"--auth", "ann:env-secret"});
-  ProcessResult r =
-      Send(Join(Server(server), {"-u", "ann", "-f", "ann@example.org", "-t", "b@example.org"}),
-           {{"POSTWING_PASSWORD", "env-secret"}});
-  ASSERT_EQ(r.exit_code, 0) << Describe(r);
-  EXPECT_TRUE(Received(server.message(1), {"--expect-auth", "ann:env-secret"}));
-}
-
-TEST_F(PostwingSend, PasswordFromStandardInput) {
-  CaptureServer server({"--auth", "ann:stdin-secret"});
-  ProcessResult r = Send(Join(Server(server), {"-u", "ann", "--password-file", "-", "-f",
-                                               "ann@example.org", "-t", "b@example.org"}),
-                         {}, "stdin-secret\n");
-  ASSERT_EQ(r.exit_code, 0) << Describe(r);
-  EXPECT_TRUE(Received(server.message(1), {"--expect-auth", "ann:stdin-secret"}));
+  struct Case {
+    std::vector<std::string> args;
+    std::map<std::string, std::optional<std::string>> env;
+    std::string stdin_text;
+  } cases[] = {
+      // The file wins over the environment.
+      {{"--password-file", pw}, {{"POSTWING_PASSWORD", "not this one"}}, ""},
+      {{}, {{"POSTWING_PASSWORD", "pa ss;word"}}, ""},
+      {{"--password-file", "-"}, {}, "pa ss;word\n"},
+  };
+  for (const auto& c : cases) {
+    CaptureServer server({"--auth", "ann@example.org:pa ss;word"});
+    ProcessResult r = Send(Join(Join(Server(server), {"-v", "-u", "ann@example.org", "-f",
+                                                      "ann@example.org", "-t", "b@example.org"}),
+                                c.args),
+                           c.env, c.stdin_text);
+    ASSERT_EQ(r.exit_code, 0) << Describe(r);
+    EXPECT_TRUE(Received(server.message(1), {"--expect-auth", "ann@example.org:pa ss;word"}));
+    // The password never shows in the status lines, not even in Base64.
+    EXPECT_EQ(r.err.find("cGEgc3M7d29yZA=="), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(">>EHLO ann@example.org\r\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(">>AUTH LOGIN\r\n"), std::string::npos) << r.err;
+  }
 }
 
 // --- failures on the wire -------------------------------------------------------------------
 
-TEST_F(PostwingSend, WrongPasswordIsRefusedWithExitOne) {
-  CaptureServer server({"--auth", "ann:right"});
-  ProcessResult r =
-      Send(Join(Server(server), {"-u", "ann", "-f", "ann@example.org", "-t", "b@example.org"}),
-           {{"POSTWING_PASSWORD", "wrong"}});
-  EXPECT_EQ(r.exit_code, 1) << Describe(r);
-  EXPECT_NE(r.err.find("error 12003: 535"), std::string::npos) << Describe(r);
-  EXPECT_EQ(server.MessageCount(), 0);
-}
-
-TEST_F(PostwingSend, RefusedRecipientExitsOneWithTheServersReply) {
-  CaptureServer server({"--refuse", "RCPT:bad@example.org:550 5.1.1 No such user"});
-  ProcessResult r =
-      Send(Join(Server(server), {"-f", "a@example.org", "-t", "good@example.org;bad@example.org"}));
-  EXPECT_EQ(r.exit_code, 1) << Describe(r);
-  EXPECT_NE(r.err.find("error 12003: 550 5.1.1 No such user"), std::string::npos) << Describe(r);
-  EXPECT_EQ(server.MessageCount(), 0);
-  // The dialogue ends promptly (QUIT), long before the time-out.
-  EXPECT_LT(r.elapsed, 8s);
-}
-
-TEST_F(PostwingSend, RefusedMessageDataExitsOne) {
-  CaptureServer server({"--data-reply", "554 5.6.0 Message rejected"});
-  ProcessResult r = Send(Join(Server(server), {"-f", "a@example.org", "-t", "b@example.org"}));
-  EXPECT_EQ(r.exit_code, 1) << Describe(r);
-  EXPECT_NE(r.err.find("error 12003: 554 5.6.0 Message rejected"), std::string::npos)
-      << Describe(r);
-}
-
-TEST_F(PostwingSend, ConnectionRefusedExitsOnePromptly) {
-  ClosedPort closed;
-  ProcessResult r = Send({"-s", "127.0.0.1", "-p", std::to_string(closed.port()), "--timeout", "20",
-                          "-f", "a@example.org", "-t", "b@example.org"});
-  EXPECT_EQ(r.exit_code, 1) << Describe(r);
-  EXPECT_NE(r.err.find("error 10061"), std::string::npos) << Describe(r);
-  // Refused is final: no need to sit out the 20-second connect wait.
-  EXPECT_LT(r.elapsed, 10s);
-}
-
-TEST_F(PostwingSend, SilentServerTimesOutWithExitOne) {
-  // Listening but never accepting: the kernel completes the connection, nobody greets.
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(fd, 4), 0);
-  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
-  ProcessResult r = Send({"-s", "127.0.0.1", "-p", std::to_string(ntohs(a.sin_port)), "--timeout",
-                          "1", "-f", "a@example.org", "-t", "b@example.org"});
-  close(fd);
-  EXPECT_EQ(r.exit_code, 1) << Describe(r);
-  EXPECT_NE(r.err.find("error 10060"), std::string::npos) << Describe(r);
-  EXPECT_LT(r.elapsed, 15s);
-}
-
-TEST_F(PostwingSend, ServerThatHangsUpBeforeAcceptingExitsOne) {
-  // Greets, reads the HELO, and closes without a word.
-  const std::string script =
-      "import socket,sys\n"
-      "s=socket.socket();s.bind(('127.0.0.1',0));s.listen(1)\n"
-      "print(s.getsockname()[1],flush=True)\n"
-      "s.settimeout(30);c,_=s.accept();c.sendall(b'220 hello\\r\\n');c.recv(100);c.close()\n";
-  const std::string py = File("hangup.py", script);
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    execl(POSTWING_PYTHON, POSTWING_PYTHON, py.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
+TEST_F(PostwingSend, RefusalsOnTheWireExitOneWithTheServersReplyAndQuitPromptly) {
+  struct Case {
+    std::vector<std::string> server, args;
+    std::string says;
+    int kept;  // the capture server keeps what it refuses at the end of the data
+  } cases[] = {
+      {{"--auth", "ann:right"}, {"-u", "ann", "-t", "b@example.org"}, "error 12003: 535", 0},
+      {{"--refuse", "RCPT:bad@example.org:550 5.1.1 No such user"},
+       {"-t", "good@example.org;bad@example.org"},
+       "error 12003: 550 5.1.1 No such user",
+       0},
+      {{"--data-reply", "554 5.6.0 Message rejected"},
+       {"-t", "b@example.org"},
+       "error 12003: 554 5.6.0 Message rejected",
+       1},
+  };
+  for (const auto& c : cases) {
+    CaptureServer server(c.server);
+    ProcessResult r = Send(Join(Join(Server(server), {"-f", "ann@example.org"}), c.args),
+                           {{"POSTWING_PASSWORD", "wrong"}});
+    EXPECT_EQ(r.exit_code, 1) << Describe(r);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << Describe(r);
+    EXPECT_EQ(server.MessageCount(), c.kept);
+    EXPECT_LT(r.elapsed, 8s);  // the 10-second time-out is not sat out
   }
-  close(out[1]);
-  std::string port;
-  char c;
-  while (read(out[0], &c, 1) == 1 && c != '\n') port += c;
-  close(out[0]);
-  ASSERT_FALSE(port.empty());
-  ProcessResult r = Send({"-s", "127.0.0.1", "-p", port, "--timeout", "10", "-f", "a@example.org",
-                          "-t", "b@example.org"});
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  EXPECT_EQ(r.exit_code, 1) << Describe(r);
-  // Said by the library (its own error for a close mid-dialogue) or, failing that, by the tool.
-  EXPECT_TRUE(r.err.find("before the message was accepted") != std::string::npos ||
-              r.err.find("before the server accepted the message") != std::string::npos)
-      << "port '" << port << "' " << Describe(r);
-  EXPECT_LT(r.elapsed, 8s);
+}
+
+TEST_F(PostwingSend, RefusedSilentOrHangingUpServersExitOne) {
+  support::LoopbackSocket refusing(-1);
+  // Listening but never accepting: the kernel completes the connection, nobody greets.
+  support::LoopbackSocket silent(4);
+  // Greets, reads the HELO and closes without a word.
+  e2e::WriteFile(files_ / "hangup.json",
+                 R"([{"send": "220 hello\r\n"}, {"expect": "HELO"}, {"close": true}])");
+  e2e::PythonServer hangup({e2e::ServersDir() + "scripted_server.py", "--script",
+                            (files_ / "hangup.json").string(), "--log",
+                            (files_ / "hangup.log").string(), "--lifetime", "30"});
+  struct Case {
+    int port;
+    std::string timeout, says, or_says;
+    std::chrono::seconds within;
+  } cases[] = {
+      // Refused is final: no need to sit out the 20-second connect wait.
+      {refusing.port(), "20", "error 10061", "error 10061", 10s},
+      {silent.port(), "1", "error 10060", "error 10060", 15s},
+      // Said by the library (its own error for a close mid-dialogue) or by the tool.
+      {hangup.port(), "10", "before the message was accepted",
+       "before the server accepted the message", 8s},
+  };
+  for (const auto& c : cases) {
+    ProcessResult r = Send({"-s", "127.0.0.1", "-p", std::to_string(c.port), "--timeout", c.timeout,
+                            "-f", "a@example.org", "-t", "b@example.org"});
+    EXPECT_EQ(r.exit_code, 1) << Describe(r);
+    EXPECT_TRUE(r.err.find(c.says) != std::string::npos ||
+                r.err.find(c.or_says) != std::string::npos)
+        << Describe(r);
+    EXPECT_LT(r.elapsed, c.within);
+  }
 }
 
 // --- examples/ ------------------------------------------------------------------------------
@@ -473,7 +416,7 @@ TEST_F(PostwingSend, ExampleHostSendsItsAttachment) {
   const std::string att = File("report.bin", RandomBytes(5000, 11));
   ProcessSpec job;
   job.argv = {example.string(),  "127.0.0.1",       server.port_text(),
-               "ann@example.org", "bob@example.org", att};
+              "ann@example.org", "bob@example.org", att};
   ProcessResult r = RunProcess(job);
   ASSERT_EQ(r.exit_code, 0) << Describe(r);
   EXPECT_NE(r.out.find("SendComplete"), std::string::npos) << r.out;

@@ -25,6 +25,7 @@
 
 #include "postwing/event_loop.hpp"
 #include "postwing/send_mail.hpp"
+#include "support/temp_dir.hpp"
 
 namespace e2e {
 
@@ -34,35 +35,9 @@ inline std::string ServersDir() {
   return std::string(POSTWING_TESTS_DIR) + "/e2e/servers/";
 }
 
-inline std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-inline void WriteFile(const fs::path& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "pw-e2e-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
+using support::ReadFile;
+using support::TempDir;
+using support::WriteFile;
 
 // A Python server started with /usr/bin/python3; it prints "PORT <n>" when it listens and
 // is stopped (SIGTERM, then SIGKILL) when this object goes.
