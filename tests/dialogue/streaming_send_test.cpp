@@ -34,6 +34,8 @@ struct Behaviour {
   std::chrono::milliseconds pause_before_data{0};  // reads nothing for a while first
   size_t stop_after = 0;                           // 0: read the whole message
   std::string say_at_stop;                         // written when it stops, before closing
+  size_t say_early_after = 0;                      // 0: nothing said during the data
+  std::string final_reply = "250 queued\r\n";
 };
 
 // A minimal SMTP peer on 127.0.0.1 for one connection, bounded in time.
@@ -105,6 +107,12 @@ class StreamPeer {
         }
         continue;
       }
+      if (behaviour_.say_early_after != 0 && !said_early_ &&
+          received_ - data_start_ >= behaviour_.say_early_after) {
+        said_early_ = true;
+        Say(fd, "250 early\r\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      }
       if (behaviour_.stop_after != 0 && received_ - data_start_ >= behaviour_.stop_after) {
         if (!behaviour_.say_at_stop.empty()) Say(fd, behaviour_.say_at_stop);
         break;
@@ -115,7 +123,7 @@ class StreamPeer {
         buffer.erase(0, end + 5);
         got_end_ = true;
         in_data = false;
-        Say(fd, "250 queued\r\n");
+        Say(fd, behaviour_.final_reply);
         continue;
       }
       if (!ReadMore(fd, buffer, deadline)) break;
@@ -131,6 +139,7 @@ class StreamPeer {
   size_t received_ = 0;
   size_t data_start_ = 0;
   bool got_end_ = false;
+  bool said_early_ = false;
 };
 
 std::string RandomBytes(size_t n, unsigned seed) {
@@ -244,6 +253,22 @@ TEST_F(StreamingSend, ALargeFileArrivesByteForByteThroughASlowStart) {
                                              "Base64 Encoding " + file.path + "\r\n",
                                              ">>Adding " + file.path + "\r\n"};
   EXPECT_EQ(part, expected);
+}
+
+TEST_F(StreamingSend, APositiveReplyBeforeTheDataIsWrittenIsNotItsAcceptance) {
+  const std::string data = RandomBytes(24 * 1024 * 1024, 15);
+  const TempFile file(data);
+  Behaviour b;
+  b.say_early_after = 1024 * 1024;
+  b.final_reply = "550 refused after all\r\n";
+  StreamPeer peer(b);
+  const Outcome o = Send(peer, file.path);
+  peer.Finish();
+  EXPECT_TRUE(peer.got_end_of_data());
+  EXPECT_EQ(o.completes, 1);
+  EXPECT_FALSE(o.Accepted());
+  ASSERT_EQ(o.errors.size(), 1u);
+  EXPECT_EQ(o.errors[0], postwing::emxHostError);
 }
 
 TEST_F(StreamingSend, ACancelInTheMiddleEndsTheSendOnce) {

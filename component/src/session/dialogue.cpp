@@ -496,6 +496,13 @@ void SendMail::Impl::OnSocketDataArrival(int32_t /*bytes_total*/) {
       EndConnection(*this, sock);
       return;
     }
+    // While the data is being written, or its end still waits in the socket's queue, no
+    // reply can be the answer to it: a positive one is dropped unseen, as those that came
+    // before the data began are, so it cannot pass for the acceptance of the message.
+    if (dlg.data_started && dialogue_state == session::kDataWritten && !dlg.quit_written &&
+        !reply.empty() && reply[0] == '2' && (dlg.in_data || sock->BytesUnsent() > 0)) {
+      continue;
+    }
     received_data = reply;
     const std::string connection = dlg.connection;
     try {
