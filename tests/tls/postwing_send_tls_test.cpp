@@ -14,29 +14,27 @@ class SendTls : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(Certificates::Get().ok); }
   void Start(const std::string& mode, bool wrong_name = false) {
-    const Certificates& c = Certificates::Get();
-    server_ = std::make_unique<e2e::PythonServer>(std::vector<std::string>{
-        tls_test::TlsServerScript(), "--dir", (dir_ / "inbox").string(), "--mode", mode,
-        "--lifetime", "120", "--cert", (wrong_name ? c.wrong_cert : c.cert).string(), "--key",
-        (wrong_name ? c.wrong_key : c.key).string(), "--auth", "joe@example.org:pw"});
+    auto args = tls_test::ServerArgs(dir_ / "inbox", mode, wrong_name);
+    args.insert(args.end(), {"--auth", "joe@example.org:pw"});
+    server_ = std::make_unique<e2e::PythonServer>(args);
   }
   cli_test::ProcessResult Send(std::vector<std::string> extra) {
     cli_test::ProcessSpec job;
     job.argv = {POSTWING_SEND_BIN,
-                 "-s",
-                 "127.0.0.1",
-                 "-p",
-                 std::to_string(server_->port()),
-                 "-u",
-                 "joe@example.org",
-                 "-f",
-                 "joe@example.org",
-                 "-t",
-                 "to@example.org",
-                 "-S",
-                 "cli over TLS",
-                 "--timeout",
-                 "10"};
+                "-s",
+                "127.0.0.1",
+                "-p",
+                std::to_string(server_->port()),
+                "-u",
+                "joe@example.org",
+                "-f",
+                "joe@example.org",
+                "-t",
+                "to@example.org",
+                "-S",
+                "cli over TLS",
+                "--timeout",
+                "10"};
     job.argv.insert(job.argv.end(), extra.begin(), extra.end());
     job.env["POSTWING_PASSWORD"] = "pw";
     job.limit = std::chrono::seconds(60);

@@ -25,29 +25,15 @@ class Tls : public ::testing::Test {
 
   // mode: starttls, implicit or plain (no STARTTLS offered).
   void Start(const std::string& mode, bool wrong_name = false, bool auth = true) {
-    const Certificates& c = Certificates::Get();
-    std::vector<std::string> args = {tls_test::TlsServerScript(),
-                                     "--dir",
-                                     (dir_ / "inbox").string(),
-                                     "--mode",
-                                     mode,
-                                     "--lifetime",
-                                     "120",
-                                     "--cert",
-                                     (wrong_name ? c.wrong_cert : c.cert).string(),
-                                     "--key",
-                                     (wrong_name ? c.wrong_key : c.key).string()};
-    if (auth) {
-      args.push_back("--auth");
-      args.push_back("joe@example.org:s3cret!");
-    }
+    auto args = tls_test::ServerArgs(dir_ / "inbox", mode, wrong_name);
+    if (auth) args.insert(args.end(), {"--auth", "joe@example.org:s3cret!"});
     server_ = std::make_unique<e2e::PythonServer>(args);
     mail_ = SendMail::Create();
     mail_->SetSMTPServer("127.0.0.1");
     mail_->SetSMTPServerPort(server_->port());
     mail_->SetTimeOut(10);
     mail_->SetSecurity(mode == "implicit" ? emxImplicitTLS : emxStartTLS);
-    mail_->SetCertificateFile(c.ca.string());
+    mail_->SetCertificateFile(Certificates::Get().ca.string());
     auto h = mail_->Header();
     h->SetFrom("Sender <sender@example.org>");
     h->SetToList("to@example.org");
@@ -211,6 +197,40 @@ TEST_F(Tls, NoStartTlsOfferedSendsNothingMoreInClear) {
   EXPECT_TRUE(ServerSaw("QUIT")) << Transcript();
   EXPECT_FALSE(o.Saw(">>AUTH LOGIN\r\n"));
   EXPECT_FALSE(SawPrefix(o, ">>MAIL FROM"));
+}
+
+// A server that offers STARTTLS and then refuses it gets nothing but QUIT in clear.
+TEST(TlsRefusal, StartTlsAnswered454FailsWithTlsNotAvailable) {
+  e2e::TempDir dir;
+  e2e::WriteFile(dir / "script.json", R"([
+    {"send": "220 refuse.test ESMTP\r\n"}, {"expect": "EHLO"},
+    {"send": "250-refuse.test\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n"},
+    {"expect": "STARTTLS"}, {"send": "454 4.7.0 TLS not available\r\n"},
+    {"expect": "QUIT"}, {"send": "221 bye\r\n"}, {"close": true}])");
+  e2e::PythonServer server({e2e::ServersDir() + "scripted_server.py", "--script",
+                            (dir / "script.json").string(), "--log", (dir / "log.txt").string(),
+                            "--lifetime", "30"});
+  auto mail = SendMail::Create();
+  mail->SetSMTPServer("127.0.0.1");
+  mail->SetSMTPServerPort(server.port());
+  mail->SetTimeOut(5);
+  mail->SetSecurity(emxStartTLS);
+  mail->SetUser("joe@example.org");
+  mail->SetPassword("s3cret!");
+  mail->Header()->SetFrom("joe@example.org");
+  mail->Header()->SetToList("to@example.org");
+  mail->Body()->SetText("x");
+  Outcome o = e2e::SendAndWait(mail);
+  server.Stop();
+  EXPECT_TRUE(o.completed);
+  EXPECT_EQ(o.complete_count, 1);
+  ASSERT_EQ(o.errors.size(), 1u) << o.Transcript();
+  EXPECT_EQ(o.errors[0].number, emxTLSNotAvailable);
+  EXPECT_NE(o.errors[0].description.find("454 4.7.0 TLS not available"), std::string::npos)
+      << o.errors[0].description;
+  const std::vector<std::string> expected = {"EHLO joe@example.org\r\n", "STARTTLS\r\n", "QUIT\r\n",
+                                             "CLOSED"};
+  EXPECT_EQ(e2e::ScriptLog(dir / "log.txt"), expected) << o.Transcript();
 }
 
 TEST_F(Tls, ThirtyMebibyteAttachmentArrivesWhole) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "e2e/e2e_support.hpp"
 
@@ -54,8 +55,21 @@ class Certificates {
   e2e::TempDir dir_;
 };
 
-inline std::string TlsServerScript() {
-  return std::string(POSTWING_TESTS_DIR) + "/tls/servers/tls_server.py";
+// The capture server's arguments for mode starttls, implicit or plain (no STARTTLS offered).
+inline std::vector<std::string> ServerArgs(const fs::path& inbox, const std::string& mode,
+                                           bool wrong_name) {
+  const Certificates& c = Certificates::Get();
+  std::vector<std::string> args = {e2e::ServersDir() + "capture_server.py",
+                                   "--dir",
+                                   inbox.string(),
+                                   "--lifetime",
+                                   "120",
+                                   "--cert",
+                                   (wrong_name ? c.wrong_cert : c.cert).string(),
+                                   "--key",
+                                   (wrong_name ? c.wrong_key : c.key).string()};
+  if (mode != "plain") args.insert(args.end(), {"--tls", mode});
+  return args;
 }
 
 }  // namespace tls_test

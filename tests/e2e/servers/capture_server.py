@@ -20,13 +20,19 @@ Options beyond the basics serve the library's end-to-end tests:
   --data-reply "CODE TEXT"  the reply to the end of the data (default accepts)
   --data-size-limit BYTES   largest message accepted (default 256 MiB)
   --line-length-limit N     longest line accepted (default 1 MiB)
+  --tls MODE --cert PEM --key PEM
+                            starttls: offer STARTTLS and require it before MAIL and AUTH;
+                            implicit: TLS from the first byte. DIR/0001.json then says in
+                            "tls" the protocol the message came over (null in clear).
 """
 
 import argparse
 import asyncio
 import json
+import logging
 import os
 import signal
+import ssl
 import sys
 import warnings
 
@@ -101,7 +107,11 @@ class Handler:
         return "252 Cannot VRFY user, but will accept message and attempt delivery"
 
     async def handle_DATA(self, server, session, envelope):
-        extra = {"auth": getattr(session, "pw_auth", None)}
+        ssl_object = server.transport.get_extra_info("ssl_object") if server.transport else None
+        extra = {
+            "auth": getattr(session, "pw_auth", None),
+            "tls": ssl_object.version() if ssl_object is not None else None,
+        }
         stem = self.recorder.message(envelope, session, extra)
         self.recorder.event(getattr(session, "pw_conn", 0), "MESSAGE", stem)
         return self.data_reply
@@ -169,16 +179,26 @@ async def serve(args):
     handler = Handler(recorder, [parse_refusal(r) for r in args.refuse], args.data_reply)
     RecordingSMTP.line_length_limit = args.line_length_limit
     kwargs = {"data_size_limit": args.data_size_limit, "hostname": "capture.test"}
+    context = None
+    if args.tls:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(args.cert, args.key)
+        if args.tls == "starttls":
+            kwargs.update(tls_context=context, require_starttls=True)
     if args.auth:
         user, password = args.auth.split(":", 1)
         kwargs.update(
-            auth_require_tls=False,
+            # aiosmtpd counts only STARTTLS as encryption; implicit TLS is no less.
+            auth_require_tls=args.tls == "starttls",
             authenticator=make_authenticator(user, password, recorder),
             auth_exclude_mechanism=["PLAIN"],
         )
     loop = asyncio.get_running_loop()
     server = await loop.create_server(
-        lambda: RecordingSMTP(handler, recorder, **kwargs), host=args.host, port=args.port
+        lambda: RecordingSMTP(handler, recorder, **kwargs),
+        host=args.host,
+        port=args.port,
+        ssl=context if args.tls == "implicit" else None,
     )
     port = server.sockets[0].getsockname()[1]
     print("PORT %d" % port, flush=True)
@@ -196,6 +216,8 @@ async def serve(args):
 
 def main():
     warnings.filterwarnings("ignore")
+    # Refused handshakes are what several tests are about: no tracebacks for them.
+    logging.getLogger("mail.log").setLevel(logging.CRITICAL)
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--dir", required=True, help="folder for the received messages")
     p.add_argument("--host", default="127.0.0.1")
@@ -206,6 +228,9 @@ def main():
     p.add_argument("--data-reply", default="250 OK: message accepted")
     p.add_argument("--data-size-limit", type=int, default=256 << 20)
     p.add_argument("--line-length-limit", type=int, default=1 << 20)
+    p.add_argument("--tls", choices=["starttls", "implicit"])
+    p.add_argument("--cert")
+    p.add_argument("--key")
     args = p.parse_args()
     try:
         asyncio.run(serve(args))
