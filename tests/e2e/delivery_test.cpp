@@ -1,6 +1,7 @@
 // Messages sent to a real SMTP server (aiosmtpd) and read back by Python's email package.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 #include <regex>
 
@@ -33,28 +34,16 @@ class Delivery : public ::testing::Test {
   }
   void SetUp() override { StartServer(); }
 
-  fs::path Inbox(const std::string& name) const { return dir_ / "inbox" / name; }
-  bool Received(int n) const {
+  fs::path Inbox(int n, const char* extension = ".eml") const {
     char name[16];
-    std::snprintf(name, sizeof name, "%04d.eml", n);
-    return fs::exists(Inbox(name));
+    std::snprintf(name, sizeof name, "%04d%s", n, extension);
+    return dir_ / "inbox" / name;
   }
-  std::string Eml(int n = 1) const {
-    char name[16];
-    std::snprintf(name, sizeof name, "%04d.eml", n);
-    return e2e::ReadFile(Inbox(name));
-  }
-  std::string Envelope(int n = 1) const {
-    char name[16];
-    std::snprintf(name, sizeof name, "%04d.json", n);
-    return e2e::ReadFile(Inbox(name));
-  }
-  std::string Transcript() const { return e2e::ReadFile(Inbox("transcript.jsonl")); }
-  Parsed ParseReceived(int n = 1) {
-    char name[16];
-    std::snprintf(name, sizeof name, "%04d.eml", n);
-    return e2e::Parse(Inbox(name), dir_ / ("parsed" + std::to_string(n)));
-  }
+  bool Received(int n) const { return fs::exists(Inbox(n)); }
+  std::string Eml() const { return e2e::ReadFile(Inbox(1)); }
+  std::string Envelope() const { return e2e::ReadFile(Inbox(1, ".json")); }
+  std::string Transcript() const { return e2e::ReadFile(dir_ / "inbox" / "transcript.jsonl"); }
+  Parsed ParseReceived() { return e2e::Parse(Inbox(1), dir_ / "parsed"); }
   // Sends and expects acceptance: the 250 after ">>Sending", no error, one SendComplete.
   Outcome SendOk() {
     Outcome o = e2e::SendAndWait(mail_);
@@ -79,6 +68,7 @@ std::string RandomBytes(size_t n, unsigned seed) {
 
 TEST_F(Delivery, TextBodyWithTheFreshHeader) {
   mail_->Header()->SetCcList("cc@example.org");
+  mail_->Header()->SetBccList("hidden@example.org");
   mail_->Header()->SetReplyTo("reply@example.org");
   const std::string text = "Hello,\r\nthis is line two.\r\n\r\nRegards";
   mail_->Body()->SetText(text);
@@ -106,6 +96,11 @@ TEST_F(Delivery, TextBodyWithTheFreshHeader) {
   // The envelope: MAIL FROM takes the bracketed address; each recipient gets its RCPT TO.
   EXPECT_NE(Envelope().find("\"mail_from\": \"sender@example.org\""), std::string::npos);
   EXPECT_NE(Envelope().find("\"cc@example.org\""), std::string::npos);
+  // Bcc is in the envelope only; HELO names the local address.
+  EXPECT_NE(Envelope().find("\"hidden@example.org\""), std::string::npos) << Envelope();
+  EXPECT_EQ(Eml().find("hidden"), std::string::npos);
+  EXPECT_NE(Envelope().find("\"helo\": \"127.0.0.1\""), std::string::npos) << Envelope();
+  EXPECT_NE(Envelope().find("\"esmtp\": false"), std::string::npos);
   EXPECT_TRUE(o.Saw(">>MAIL FROM: <sender@example.org>\r\n")) << o.Transcript();
   EXPECT_TRUE(o.Saw(">>RCPT TO: to@example.org\r\n"));
   EXPECT_TRUE(o.Saw(">>Adding Body\r\n"));
@@ -126,7 +121,7 @@ TEST_F(Delivery, HtmlBodyIsQuotedPrintableAndDecodesToTheBodyText) {
 }
 
 TEST_F(Delivery, AttachmentsComeBackByteForByte) {
-  const std::string binary = RandomBytes(300000, 7) + std::string("\r\n.\r\n\n.\n", 8);
+  const std::string binary = RandomBytes(4 << 20, 7) + std::string("\r\n.\r\n\n.\n", 8);
   const std::string csv = "a,b\tc\r\n=1,\xE9t\xE9  \r\n" + std::string(200, 'y') + "\r\n.\r\nlast";
   const std::string text = "line one\r\n.line two\r\nline three\r\n";
   e2e::WriteFile(dir_ / "data.bin", binary);
@@ -151,7 +146,7 @@ TEST_F(Delivery, AttachmentsComeBackByteForByte) {
   ASSERT_EQ(p.parts.size(), 7u);
   EXPECT_EQ(p.parts[0].data, "See the attachments.");
   EXPECT_EQ(p.parts[1].filename, "data.bin");
-  EXPECT_EQ(p.parts[1].data, binary);
+  EXPECT_TRUE(p.parts[1].data == binary);
   EXPECT_EQ(p.parts[2].filename, "table.csv");
   EXPECT_EQ(p.parts[2].data, csv);
   EXPECT_EQ(p.parts[3].filename, "notes.txt");
@@ -192,14 +187,6 @@ TEST_F(Delivery, RawModeSendsTheBodyAsTheWholeMessage) {
   EXPECT_EQ(mail_->Header()->Values()->Exists(Variant("Message-ID")), false);
 }
 
-TEST_F(Delivery, BccIsInTheEnvelopeOnly) {
-  mail_->Header()->SetBccList("hidden@example.org");
-  mail_->Body()->SetText("body");
-  SendOk();
-  EXPECT_NE(Envelope().find("\"hidden@example.org\""), std::string::npos) << Envelope();
-  EXPECT_EQ(Eml().find("hidden"), std::string::npos);
-}
-
 TEST_F(Delivery, DotStuffingAndBareLineFeeds) {
   const std::string body = ".starts with a dot\r\n.\r\nbare\nline feeds\nand a lone\rCR\r\n..";
   mail_->Body()->SetText(body);
@@ -208,13 +195,6 @@ TEST_F(Delivery, DotStuffingAndBareLineFeeds) {
   ASSERT_EQ(p.parts.size(), 1u);
   EXPECT_EQ(p.parts[0].data,
             ".starts with a dot\r\n.\r\nbare\r\nline feeds\r\nand a lone\r\nCR\r\n..");
-}
-
-TEST_F(Delivery, HeloNamesTheLocalAddress) {
-  mail_->Body()->SetText("x");
-  SendOk();
-  EXPECT_NE(Envelope().find("\"helo\": \"127.0.0.1\""), std::string::npos) << Envelope();
-  EXPECT_NE(Envelope().find("\"esmtp\": false"), std::string::npos);
 }
 
 TEST_F(Delivery, SecondSendWithoutClearClosesWithoutDelivering) {
@@ -247,50 +227,41 @@ TEST_F(Delivery, UnreadableAttachmentClosesWithoutTheEndOfData) {
   EXPECT_LT(o.took, std::chrono::seconds(6));
 }
 
+// After Send's own checks, a handler slips a line break into a field: refused, not injected.
 TEST_F(Delivery, FieldChangedDuringTheDialogueIsRefusedNotInjected) {
   mail_->Body()->SetText("body");
-  // After Send's own checks, a handler slips a line break into the sender.
-  auto c = mail_->OnSendStatus([this](std::string& data) {
-    if (data.rfind("<<220", 0) == 0) {
-      mail_->Header()->SetFrom("<a@example.org\r\nRCPT TO:victim@example.org>");
-    }
-  });
-  Outcome o = e2e::SendAndWait(mail_);
-  c.Disconnect();
-  EXPECT_TRUE(o.completed);
-  ASSERT_FALSE(o.errors.empty());
-  EXPECT_EQ(o.errors[0].number, vbObjectError + emxIllegalCharacter);
-  EXPECT_EQ(Transcript().find("victim"), std::string::npos);
-  EXPECT_EQ(Transcript().find("\"MAIL\""), std::string::npos);
-  EXPECT_NE(Transcript().find("\"QUIT\""), std::string::npos);
-  EXPECT_FALSE(Received(1));
-}
-
-TEST_F(Delivery, HeaderFieldChangedDuringTheDialogueIsNotWritten) {
-  mail_->Body()->SetText("body");
-  auto c = mail_->OnSendStatus([this](std::string& data) {
-    if (data.rfind("<<354", 0) == 0) mail_->Header()->SetSubject("x\r\nBcc: victim@example.org");
-  });
-  Outcome o = e2e::SendAndWait(mail_);
-  c.Disconnect();
-  EXPECT_TRUE(o.completed);
-  ASSERT_FALSE(o.errors.empty());
-  EXPECT_EQ(o.errors[0].number, vbObjectError + emxIllegalCharacter);
-  EXPECT_EQ(o.errors[0].description,
-            "The field 'SUBJECT' holds a line break or NUL character, which cannot be sent.");
-  EXPECT_FALSE(Received(1));
-  EXPECT_FALSE(o.Saw(">>.\r\n"));
-}
-
-TEST_F(Delivery, LargeAttachment) {
-  const std::string big = RandomBytes(4 << 20, 5);
-  e2e::WriteFile(dir_ / "big.bin", big);
-  mail_->Body()->SetText("big one");
-  mail_->Attachments()->Add((dir_ / "big.bin").string());
-  SendOk();
-  Parsed p = ParseReceived();
-  ASSERT_EQ(p.parts.size(), 2u);
-  EXPECT_TRUE(p.parts[1].data == big);
+  struct Case {
+    const char* at;
+    std::function<void(SendMail&)> change;
+    std::string says;
+    bool mail_sent;
+  } cases[] = {
+      {"<<220",
+       [](SendMail& m) { m.Header()->SetFrom("<a@example.org\r\nRCPT TO:victim@example.org>"); },
+       "line break or NUL character", false},
+      {"<<354", [](SendMail& m) { m.Header()->SetSubject("x\r\nBcc: victim@example.org"); },
+       "The field 'SUBJECT' holds a line break or NUL character, which cannot be sent.", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.at);
+    fs::remove(dir_ / "inbox" / "transcript.jsonl");
+    StartServer();
+    mail_->Body()->SetText("body");
+    auto connection = mail_->OnSendStatus([&](std::string& data) {
+      if (data.rfind(c.at, 0) == 0) c.change(*mail_);
+    });
+    Outcome o = e2e::SendAndWait(mail_);
+    EXPECT_TRUE(o.completed);
+    ASSERT_FALSE(o.errors.empty());
+    EXPECT_EQ(o.errors[0].number, vbObjectError + emxIllegalCharacter);
+    EXPECT_NE(o.errors[0].description.find(c.says), std::string::npos) << o.errors[0].description;
+    EXPECT_FALSE(o.Saw(">>.\r\n"));
+    EXPECT_FALSE(Received(1));
+    EXPECT_EQ(Transcript().find("victim"), std::string::npos);
+    EXPECT_EQ(Transcript().find("\"MAIL\"") != std::string::npos, c.mail_sent);
+    // Inside the message data the connection is closed instead.
+    EXPECT_EQ(Transcript().find("\"QUIT\"") != std::string::npos, !c.mail_sent);
+  }
 }
 
 class Login : public Delivery {
