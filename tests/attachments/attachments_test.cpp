@@ -11,6 +11,7 @@
 
 #include "postwing/postwing.hpp"
 #include "postwing/values.hpp"
+#include "support/temp_dir.hpp"
 
 namespace postwing {
 namespace {
@@ -26,29 +27,6 @@ const char* const kNoFileNameText =
 const char* const kEncodeTypeMimeOnly =
     "The EncodeType property can only be used with MIME types. Set MIMECompliant property to "
     "true and try again. The only allowable EncodeType for non-MIME attachments is UUEncode.";
-
-// A folder of files for one test, removed afterwards.
-class Scratch {
- public:
-  Scratch() {
-    std::string pattern = (fs::temp_directory_path() / "pw-attach-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-    dir_ = pattern;
-  }
-  ~Scratch() {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string File(const std::string& name, const std::string& content = "data") const {
-    const fs::path path = dir_ / name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path.string();
-  }
-  const fs::path& Dir() const { return dir_; }
-
- private:
-  fs::path dir_;
-};
 
 // The number, source, description and method of every record, for comparing logs.
 struct Record {
@@ -95,7 +73,7 @@ class AttachmentsTest : public ::testing::Test {
  protected:
   std::shared_ptr<SendMail> mail = SendMail::Create();
   std::shared_ptr<Attachments> list = mail->Attachments();
-  Scratch scratch;
+  support::TempDir scratch;
 };
 
 // ---- defaults --------------------------------------------------------------------------
@@ -242,8 +220,8 @@ TEST_F(AttachmentsTest, DataWithAFileNameIsData) {
 
   // Empty data, a directory and a path to no file are data too.
   EXPECT_EQ(list->Add("", "empty.txt")->SourceType(), emxData);
-  EXPECT_EQ(list->Add(scratch.Dir().string(), "dir.txt")->SourceType(), emxData);
-  EXPECT_EQ(list->Add((scratch.Dir() / "missing.pdf").string(), "m.txt")->SourceType(), emxData);
+  EXPECT_EQ(list->Add(scratch.path().string(), "dir.txt")->SourceType(), emxData);
+  EXPECT_EQ(list->Add((scratch.path() / "missing.pdf").string(), "m.txt")->SourceType(), emxData);
   EXPECT_EQ(list->Count(), 4);
 }
 
@@ -287,7 +265,7 @@ TEST_F(AttachmentsTest, SourceSetOnItsOwnStoresTheValueBeforeItFails) {
 // ---- paths -----------------------------------------------------------------------------
 
 TEST_F(AttachmentsTest, FileNameIsTheTextAfterTheLastSlashOrBackslash) {
-  fs::create_directory(scratch.Dir() / "sub dir");
+  fs::create_directory(scratch.path() / "sub dir");
   EXPECT_EQ(list->Add(scratch.File("sub dir/ spaced.txt "))->FileName(), "spaced.txt");
   // On Linux "\" is a character of a file name; the rule still cuts there.
   EXPECT_EQ(list->Add(scratch.File("win\\style\\name.gif"))->FileName(), "name.gif");
@@ -299,7 +277,7 @@ TEST_F(AttachmentsTest, FileNameIsTheTextAfterTheLastSlashOrBackslash) {
 TEST_F(AttachmentsTest, BareNameOfAnExistingFileNamesItself) {
   scratch.File("bare.pdf");
   const fs::path before = fs::current_path();
-  fs::current_path(scratch.Dir());
+  fs::current_path(scratch.path());
   auto a = list->Add("bare.pdf");
   EXPECT_EQ(a->SourceType(), emxFile);
   EXPECT_EQ(a->FileName(), "bare.pdf");

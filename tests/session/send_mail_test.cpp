@@ -53,14 +53,18 @@ class RecordingSink : public ISendMailEvents {
   std::vector<std::string>* order_;
 };
 
+void ExpectConnectionDefaults(const SendMail& mail) {
+  EXPECT_EQ(mail.SMTPServer(), "127.127.127.0");
+  EXPECT_EQ(mail.SMTPServerPort(), 25);
+  EXPECT_EQ(mail.TimeOut(), 15);
+  EXPECT_TRUE(mail.KeepAlive());
+  EXPECT_FALSE(mail.UseDomainForHELO());
+  EXPECT_TRUE(mail.AddOutlookHTML());
+}
+
 TEST(SendMailObject, FreshObjectHasTheDefaults) {
   auto mail = SendMail::Create();
-  EXPECT_EQ(mail->SMTPServer(), "127.127.127.0");
-  EXPECT_EQ(mail->SMTPServerPort(), 25);
-  EXPECT_EQ(mail->TimeOut(), 15);
-  EXPECT_TRUE(mail->KeepAlive());
-  EXPECT_FALSE(mail->UseDomainForHELO());
-  EXPECT_TRUE(mail->AddOutlookHTML());
+  ExpectConnectionDefaults(*mail);
   EXPECT_EQ(mail->User(), "");
   EXPECT_EQ(mail->Password(), "");
   EXPECT_TRUE(mail->ID().IsEmpty());
@@ -130,12 +134,7 @@ TEST(SendMailObject, ClearRestoresTheDefaultsAndKeepsTheHostsValues) {
   Variant result = mail->Clear();
 
   EXPECT_TRUE(result.IsEmpty());
-  EXPECT_EQ(mail->SMTPServer(), "127.127.127.0");
-  EXPECT_EQ(mail->SMTPServerPort(), 25);
-  EXPECT_EQ(mail->TimeOut(), 15);
-  EXPECT_TRUE(mail->KeepAlive());
-  EXPECT_FALSE(mail->UseDomainForHELO());
-  EXPECT_TRUE(mail->AddOutlookHTML());
+  ExpectConnectionDefaults(*mail);
   EXPECT_EQ(mail->User(), "a");
   EXPECT_EQ(mail->Password(), "p");
   EXPECT_EQ(mail->ID(), Variant("tag"));

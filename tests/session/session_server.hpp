@@ -1,8 +1,6 @@
 // Small peers for the session tests: a listening socket on 127.0.0.1 served by a thread.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +13,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/loopback.hpp"
 
 namespace postwing::testing {
 
@@ -33,26 +33,16 @@ class TestServer {
 
   TestServer() : TestServer(Options{}) {}
   explicit TestServer(Options options) : options_(std::move(options)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(listener_, 8);
-    socklen_t len = sizeof addr;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
     thread_ = std::thread([this] { Run(); });
   }
   ~TestServer() {
     stop_ = true;
     thread_.join();
-    ::close(listener_);
   }
   TestServer(const TestServer&) = delete;
   TestServer& operator=(const TestServer&) = delete;
 
-  int Port() const { return port_; }
+  int Port() const { return listener_.port(); }
   int Accepted() const { return accepted_; }
   // Connections whose peer has closed (read returned 0 or an error).
   int PeerClosed() const { return peer_closed_; }
@@ -70,11 +60,11 @@ class TestServer {
   void Run() {
     std::vector<int> clients;
     while (!stop_) {
-      std::vector<pollfd> fds{{listener_, POLLIN, 0}};
+      std::vector<pollfd> fds{{listener_.fd(), POLLIN, 0}};
       for (int c : clients) fds.push_back({c, POLLIN, 0});
       ::poll(fds.data(), fds.size(), 20);
       if (fds[0].revents & POLLIN) {
-        int c = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        int c = ::accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
         if (c >= 0) {
           ++accepted_;
           const std::string& g = options_.greeting;
@@ -116,8 +106,7 @@ class TestServer {
   }
 
   Options options_;
-  int listener_ = -1;
-  int port_ = 0;
+  support::LoopbackSocket listener_{8};
   std::atomic<bool> stop_{false};
   std::atomic<int> accepted_{0};
   std::atomic<int> peer_closed_{0};
@@ -131,15 +120,7 @@ class TestServer {
 
 // A port on 127.0.0.1 where nothing listens (bound once, then released).
 inline int ClosedPort() {
-  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(s);
-  return ntohs(addr.sin_port);
+  return support::LoopbackSocket(-1).port();
 }
 
 }  // namespace postwing::testing
