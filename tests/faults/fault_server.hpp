@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback.hpp"
+
 namespace faults {
 
 struct Step {
@@ -49,28 +51,15 @@ inline Step Reset() {
 
 class FaultServer {
  public:
-  FaultServer() {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        listen(listen_fd_, 16) != 0 ||
-        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      throw std::runtime_error("cannot listen on 127.0.0.1");
-    }
-    port_ = ntohs(addr.sin_port);
-  }
+  FaultServer() = default;
   ~FaultServer() {
     stop_ = true;
     Join();
-    close(listen_fd_);
   }
   FaultServer(const FaultServer&) = delete;
   FaultServer& operator=(const FaultServer&) = delete;
 
-  int port() const { return port_; }
+  int port() const { return listener_.port(); }
 
   // Serves the next connections (one after the other) with these steps; the end of the
   // steps closes each.
@@ -99,10 +88,11 @@ class FaultServer {
     std::lock_guard<std::mutex> lock(mutex_);
     log_.push_back(std::move(line));
   }
-  // Reads until the buffer holds a line (or the end); false at the end or after 10 s.
-  bool ReadUntil(int fd, const std::string& terminator) {
+  // Reads until done() holds; false at the end of the stream or after 10 s.
+  template <typename Done>
+  bool ReadWhileNot(int fd, Done done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (buffer_.find(terminator) == std::string::npos) {
+    while (!done()) {
       if (stop_ || std::chrono::steady_clock::now() > deadline) return false;
       pollfd p{fd, POLLIN, 0};
       if (poll(&p, 1, 50) <= 0) continue;
@@ -113,18 +103,8 @@ class FaultServer {
     }
     return true;
   }
-  bool ReadAtLeast(int fd, size_t size) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (buffer_.size() < size) {
-      if (stop_ || std::chrono::steady_clock::now() > deadline) return false;
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      char buf[65536];
-      const ssize_t n = read(fd, buf, sizeof buf);
-      if (n <= 0) return false;
-      buffer_.append(buf, static_cast<size_t>(n));
-    }
-    return true;
+  bool ReadUntil(int fd, const std::string& terminator) {
+    return ReadWhileNot(fd, [&] { return buffer_.find(terminator) != std::string::npos; });
   }
   void Write(int fd, const std::string& text) {
     size_t done = 0;
@@ -140,8 +120,8 @@ class FaultServer {
     buffer_.clear();
     int fd = -1;
     for (int waited = 0; fd < 0 && waited < 100 && !stop_; ++waited) {
-      pollfd p{listen_fd_, POLLIN, 0};
-      if (poll(&p, 1, 50) > 0) fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      pollfd p{listener_.fd(), POLLIN, 0};
+      if (poll(&p, 1, 50) > 0) fd = accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
     }
     if (fd < 0) return;
     int one = 1;
@@ -163,7 +143,7 @@ class FaultServer {
         Note("DATA:" + std::to_string(end));
         buffer_.erase(0, end + 5);
       } else if (step.kind == Step::kDataPart) {
-        if (!ReadAtLeast(fd, static_cast<size_t>(step.amount))) break;
+        if (!ReadWhileNot(fd, [&] { return buffer_.size() >= size_t(step.amount); })) break;
         Note("DATAPART");
       } else if (step.kind == Step::kSleep) {
         // A stall; it ends early when the client gives up and closes.
@@ -203,8 +183,7 @@ class FaultServer {
     Note("CLOSED");
   }
 
-  int listen_fd_ = -1;
-  int port_ = 0;
+  support::LoopbackSocket listener_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
   std::mutex mutex_;

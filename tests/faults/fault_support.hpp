@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "faults/fault_server.hpp"
 #include "postwing/postwing.hpp"
 
 namespace faults {
@@ -78,5 +81,26 @@ inline Outcome SendAndWait(const std::shared_ptr<postwing::SendMail>& mail,
   postwing::RunEventsUntil([] { return false; }, std::chrono::milliseconds(30));
   return *o;
 }
+
+// A SendMail aimed at a FaultServer of its own.
+class FaultTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<postwing::SendMail> NewMail() {
+    auto mail = postwing::SendMail::Create();
+    mail->SetSMTPServer("127.0.0.1");
+    mail->SetSMTPServerPort(server_.port());
+    mail->SetTimeOut(2);
+    mail->Header()->SetFrom("from@example.org");
+    mail->Header()->SetToList("to@example.org");
+    mail->Body()->SetText("fault test body");
+    return mail;
+  }
+  static int Count(const std::vector<std::string>& log, const std::string& prefix) {
+    int n = 0;
+    for (const auto& l : log) n += l.rfind(prefix, 0) == 0;
+    return n;
+  }
+  FaultServer server_;
+};
 
 }  // namespace faults

@@ -38,25 +38,7 @@ int OpenDescriptors() {
   return count;
 }
 
-class HostFaults : public ::testing::Test {
- protected:
-  std::shared_ptr<SendMail> NewMail() {
-    auto mail = SendMail::Create();
-    mail->SetSMTPServer("127.0.0.1");
-    mail->SetSMTPServerPort(server_.port());
-    mail->SetTimeOut(2);
-    mail->Header()->SetFrom("from@example.org");
-    mail->Header()->SetToList("to@example.org");
-    mail->Body()->SetText("host faults body");
-    return mail;
-  }
-  static int Count(const std::vector<std::string>& log, const std::string& prefix) {
-    int n = 0;
-    for (const auto& l : log) n += l.rfind(prefix, 0) == 0;
-    return n;
-  }
-  faults::FaultServer server_;
-};
+using HostFaults = faults::FaultTest;
 
 // ---- a status handler that throws, at each kind of step ----
 

@@ -14,24 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback.hpp"
+
 namespace fuzz {
 
 class LoopbackPeer {
  public:
-  LoopbackPeer() {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        listen(listen_fd_, 8) != 0 ||
-        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      std::abort();
-    }
-    port_ = ntohs(addr.sin_port);
-  }
-  int port() const { return port_; }
+  int port() const { return listener_.port(); }
 
   // Serves one connection on a thread of its own; Join waits for it.
   void Serve(std::vector<std::string> pieces) {
@@ -51,9 +40,9 @@ class LoopbackPeer {
     }
   }
   void Run(const std::vector<std::string>& pieces) {
-    pollfd lp{listen_fd_, POLLIN, 0};
+    pollfd lp{listener_.fd(), POLLIN, 0};
     if (poll(&lp, 1, 5000) <= 0) return;  // the client never connected
-    const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) return;
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -81,8 +70,7 @@ class LoopbackPeer {
     close(fd);
   }
 
-  int listen_fd_ = -1;
-  int port_ = 0;
+  support::LoopbackSocket listener_{8};
   std::thread thread_;
 };
 
