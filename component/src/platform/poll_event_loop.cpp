@@ -97,9 +97,6 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
   }
 
   void RunOnce(std::chrono::milliseconds max_wait) override {
-    if (runner_.load(std::memory_order_relaxed) != std::this_thread::get_id()) {
-      runner_.store(std::this_thread::get_id());
-    }
     bool poll = true;
     if (max_wait.count() <= 0) {
       // The pass DoEvents makes every few hundred bytes inside the codecs must be cheap:
@@ -119,6 +116,11 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
       stride_ = 1;
       passes_ = 0;
       last_sample_ = {};
+    }
+    // Before the pass reads the post flag to choose its wait (a quick pass that returns
+    // above never sleeps, so it need not be the runner yet).
+    if (runner_.load(std::memory_order_relaxed) != std::this_thread::get_id()) {
+      runner_.store(std::this_thread::get_id());
     }
     auto self = shared_from_this();  // a callback may drop the last other owner
     RunPass(max_wait, poll);
@@ -318,7 +320,12 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
   std::atomic<std::thread::id> runner_{std::this_thread::get_id()};
 };
 
+// ThreadLoops' current, as a plain pointer DoEvents reads without the guard of a thread_local
+// that has a destructor: DoEvents runs every few hundred bytes inside the codecs.
+thread_local constinit EventLoop* current_loop = nullptr;
+
 struct ThreadLoops {
+  ~ThreadLoops() { current_loop = nullptr; }
   std::shared_ptr<EventLoop> installed;
   std::shared_ptr<EventLoop> own;
   EventLoop* current = nullptr;
@@ -339,6 +346,7 @@ void SetThreadEventLoop(std::shared_ptr<EventLoop> loop) {
   ThreadLoops& l = Loops();
   l.installed = std::move(loop);
   l.current = l.installed ? l.installed.get() : l.own.get();
+  current_loop = l.current;
 }
 
 std::shared_ptr<EventLoop> SharedThreadEventLoop() {
@@ -347,6 +355,7 @@ std::shared_ptr<EventLoop> SharedThreadEventLoop() {
   if (!l.own) {
     l.own = MakePollEventLoop();
     l.current = l.own.get();
+    current_loop = l.current;
   }
   return l.own;
 }
@@ -358,7 +367,8 @@ EventLoop& ThreadEventLoop() {
 }
 
 void DoEvents() {
-  ThreadEventLoop().RunOnce(std::chrono::milliseconds(0));
+  EventLoop* loop = current_loop;
+  (loop ? *loop : ThreadEventLoop()).RunOnce(std::chrono::milliseconds(0));
 }
 
 bool RunEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
