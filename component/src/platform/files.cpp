@@ -1,9 +1,11 @@
 // Whole-file read and write, path helpers and the is-file test.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -54,6 +56,22 @@ class Fd {
   int fd_;
 };
 
+// A large buffer about to be filled front to back: huge pages save most of its page faults
+// (a 100 MiB file would take 25,000 of them). Only a hint; ignored where unsupported.
+void AdviseHugePages(void* data, size_t size) {
+#if defined(MADV_HUGEPAGE)
+  constexpr size_t kHuge = 2 * 1024 * 1024;
+  if (size < 2 * kHuge) return;
+  constexpr uintptr_t kPage = 4096;
+  const auto begin = (reinterpret_cast<uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+  const auto end = (reinterpret_cast<uintptr_t>(data) + size) & ~(kPage - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)size;
+#endif
+}
+
 std::string_view Trim(std::string_view s) {
   size_t b = s.find_first_not_of(' ');
   if (b == std::string_view::npos) return {};
@@ -90,6 +108,8 @@ std::string ReadWholeFile(const std::string& path) {
 #if defined(__cpp_lib_string_resize_and_overwrite)
     text.resize_and_overwrite(size, [&](char* data, size_t n) { return read_into(data, n); });
 #else
+    text.reserve(size);
+    AdviseHugePages(text.data(), size);
     text.resize(size);
     text.resize(read_into(text.data(), size));
 #endif
