@@ -1,9 +1,9 @@
 // Messages sent to a real SMTP server (aiosmtpd) and read back by Python's email package.
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <cstdio>
+#include <cstring>
 #include <random>
-#include <regex>
 
 #include "e2e/e2e_support.hpp"
 #include "postwing/postwing.hpp"
@@ -66,6 +66,30 @@ std::string RandomBytes(size_t n, unsigned seed) {
   return s;
 }
 
+// "Ddd, D MON YYYY HH:MM:SS +ZZZZ" (std::regex trips gcc's uninitialized-use warning
+// in sanitizer builds).
+bool IsHeaderDate(const std::string& s) {
+  char day[4] = {}, month[4] = {}, sign = 0;
+  int d = 0, year = 0, h = 0, m = 0, sec = 0, zone = 0, used = 0;
+  if (std::sscanf(s.c_str(), "%3[A-Za-z], %2d %3[A-Z] %4d %2d:%2d:%2d %c%4d%n", day, &d, month,
+                  &year, &h, &m, &sec, &sign, &zone, &used) != 9) {
+    return false;
+  }
+  const std::string days = "Sun Mon Tue Wed Thu Fri Sat",
+                    months = "JAN FEB MAR APR MAY JUN JUL AUG SEP OCT NOV DEC";
+  return static_cast<size_t>(used) == s.size() && std::strlen(day) == 3 &&
+         days.find(day) % 4 == 0 && std::strlen(month) == 3 && months.find(month) % 4 == 0 &&
+         s[5] != '0' && year > 2000 && (sign == '+' || sign == '-') &&
+         s.find_first_not_of("0123456789", s.size() - 4) == std::string::npos &&
+         s[s.size() - 5] == sign && s[s.size() - 9] == ':';
+}
+
+// "<" 32 upper-case hex digits "@" a name ">".
+bool IsMessageId(const std::string& s) {
+  return s.size() >= 36 && s.front() == '<' && s.back() == '>' && s[33] == '@' &&
+         s.find_first_not_of("0123456789ABCDEF", 1) == 33 && s.find('>') == s.size() - 1;
+}
+
 TEST_F(Delivery, TextBodyWithTheFreshHeader) {
   mail_->Header()->SetCcList("cc@example.org");
   mail_->Header()->SetBccList("hidden@example.org");
@@ -83,13 +107,8 @@ TEST_F(Delivery, TextBodyWithTheFreshHeader) {
                                              "SUBJECT", "CC", "REPLY-TO", "Message-ID"}));
   EXPECT_EQ(p.Header("FROM"), "Sender Name <sender@example.org>");
   EXPECT_EQ(p.Header("SUBJECT"), "postwing test");
-  EXPECT_TRUE(std::regex_match(
-      p.Header("DATE"),
-      std::regex(
-          R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat), [1-9]\d? (JAN|FEB|MAR|APR|MAY|JUN|JUL|AUG|SEP|OCT|NOV|DEC) \d{4} \d\d:\d\d:\d\d [+-]\d{4})")))
-      << p.Header("DATE");
-  EXPECT_TRUE(std::regex_match(p.Header("Message-ID"), std::regex(R"(<[0-9A-F]{32}@[^>]+>)")))
-      << p.Header("Message-ID");
+  EXPECT_TRUE(IsHeaderDate(p.Header("DATE"))) << p.Header("DATE");
+  EXPECT_TRUE(IsMessageId(p.Header("Message-ID"))) << p.Header("Message-ID");
   ASSERT_EQ(p.parts.size(), 1u);
   EXPECT_EQ(p.parts[0].content_type, "text/plain");
   EXPECT_EQ(p.parts[0].data, text);
@@ -232,14 +251,14 @@ TEST_F(Delivery, FieldChangedDuringTheDialogueIsRefusedNotInjected) {
   mail_->Body()->SetText("body");
   struct Case {
     const char* at;
-    std::function<void(SendMail&)> change;
+    const char* from;  // the new sender, or the new subject when null
+    const char* subject;
     std::string says;
     bool mail_sent;
   } cases[] = {
-      {"<<220",
-       [](SendMail& m) { m.Header()->SetFrom("<a@example.org\r\nRCPT TO:victim@example.org>"); },
+      {"<<220", "<a@example.org\r\nRCPT TO:victim@example.org>", nullptr,
        "line break or NUL character", false},
-      {"<<354", [](SendMail& m) { m.Header()->SetSubject("x\r\nBcc: victim@example.org"); },
+      {"<<354", nullptr, "x\r\nBcc: victim@example.org",
        "The field 'SUBJECT' holds a line break or NUL character, which cannot be sent.", true},
   };
   for (const auto& c : cases) {
@@ -248,7 +267,9 @@ TEST_F(Delivery, FieldChangedDuringTheDialogueIsRefusedNotInjected) {
     StartServer();
     mail_->Body()->SetText("body");
     auto connection = mail_->OnSendStatus([&](std::string& data) {
-      if (data.rfind(c.at, 0) == 0) c.change(*mail_);
+      if (data.rfind(c.at, 0) != 0) return;
+      if (c.from) mail_->Header()->SetFrom(c.from);
+      if (c.subject) mail_->Header()->SetSubject(c.subject);
     });
     Outcome o = e2e::SendAndWait(mail_);
     EXPECT_TRUE(o.completed);
