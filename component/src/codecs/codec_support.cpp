@@ -1,7 +1,5 @@
 #include "codecs/codec_support.hpp"
 
-#include <sys/mman.h>
-
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -83,21 +81,6 @@ const uint8_t* FilePieces::Take(size_t count) {
   const uint8_t* p = buffer_.get() + at_;
   at_ += count;
   return p;
-}
-
-void AdviseLargeBuffer(void* data, size_t size) {
-#if defined(MADV_HUGEPAGE)
-  constexpr size_t kHuge = 2 * 1024 * 1024;
-  if (size < 2 * kHuge) return;
-  constexpr uintptr_t kPage = 4096;
-  const auto begin = (reinterpret_cast<uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
-  const auto end = (reinterpret_cast<uintptr_t>(data) + size) & ~(kPage - 1);
-  // Only a hint: without transparent huge pages the call fails and nothing changes.
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)size;
-#endif
 }
 
 void WriteFileBytes(const std::string& path, const uint8_t* data, size_t size) {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "platform/module.hpp"
 #include "postwing/event_loop.hpp"
 
 namespace postwing::codec {
@@ -42,10 +43,8 @@ size_t RunYielding(size_t total, const bool& cancelled, Body&& body) {
   return done;
 }
 
-// Large results are touched once, front to back, right after they are reserved: asking for
-// huge pages there saves most of the page faults (a 100 MiB text would take 25,000 of them).
-// Does nothing for small buffers or where the system has no such hint.
-void AdviseLargeBuffer(void* data, size_t size);
+// Large results are touched once, front to back, right after they are reserved.
+using platform::AdviseLargeBuffer;
 
 // Builds a large std::string or byte vector through a small scratch buffer, so the result is
 // reserved once, filled by raw pointer writes and never zero-filled first.

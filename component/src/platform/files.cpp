@@ -56,9 +56,16 @@ class Fd {
   int fd_;
 };
 
-// A large buffer about to be filled front to back: huge pages save most of its page faults
-// (a 100 MiB file would take 25,000 of them). Only a hint; ignored where unsupported.
-void AdviseHugePages(void* data, size_t size) {
+std::string_view Trim(std::string_view s) {
+  size_t b = s.find_first_not_of(' ');
+  if (b == std::string_view::npos) return {};
+  size_t e = s.find_last_not_of(' ');
+  return s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+void AdviseLargeBuffer(void* data, size_t size) {
 #if defined(MADV_HUGEPAGE)
   constexpr size_t kHuge = 2 * 1024 * 1024;
   if (size < 2 * kHuge) return;
@@ -71,15 +78,6 @@ void AdviseHugePages(void* data, size_t size) {
   (void)size;
 #endif
 }
-
-std::string_view Trim(std::string_view s) {
-  size_t b = s.find_first_not_of(' ');
-  if (b == std::string_view::npos) return {};
-  size_t e = s.find_last_not_of(' ');
-  return s.substr(b, e - b + 1);
-}
-
-}  // namespace
 
 std::string ReadWholeFile(const std::string& path) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -109,7 +107,7 @@ std::string ReadWholeFile(const std::string& path) {
     text.resize_and_overwrite(size, [&](char* data, size_t n) { return read_into(data, n); });
 #else
     text.reserve(size);
-    AdviseHugePages(text.data(), size);
+    AdviseLargeBuffer(text.data(), size);
     text.resize(size);
     text.resize(read_into(text.data(), size));
 #endif
