@@ -24,6 +24,7 @@
 #include "codecs/base64.hpp"
 #include "postwing/postwing.hpp"
 #include "support/loopback.hpp"
+#include "support/send_outcome.hpp"
 
 namespace {
 
@@ -161,26 +162,7 @@ struct TempFile {
   ~TempFile() { std::remove(path.c_str()); }
 };
 
-struct Outcome {
-  int completes = 0;
-  std::vector<std::string> status;
-  std::vector<int32_t> errors;
-  int64_t progress_bytes = 0;
-  bool Saw(const std::string& line) const {
-    for (const auto& s : status) {
-      if (s == line) return true;
-    }
-    return false;
-  }
-  bool Accepted() const {
-    bool sent = false;
-    for (const auto& s : status) {
-      if (s == ">>Sending\r\n") sent = true;
-      if (sent && s.rfind("<<250", 0) == 0) return true;
-    }
-    return false;
-  }
-};
+using Outcome = support::SendOutcome;
 
 class StreamingSend : public ::testing::Test {
  protected:
