@@ -301,7 +301,7 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
   // Non-blocking passes sample the descriptors at most this often (unless the watches
   // changed): a poll costs a system call, and readiness seen a few microseconds later is
   // no different from readiness that arrived a few microseconds later.
-  static constexpr std::chrono::microseconds kMinPollInterval{50};
+  static constexpr std::chrono::microseconds kMinPollInterval{200};
 
   int wake_fd_ = -1;
   Id last_id_ = 0;
@@ -322,7 +322,8 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
 
 // ThreadLoops' current, as a plain pointer DoEvents reads without the guard of a thread_local
 // that has a destructor: DoEvents runs every few hundred bytes inside the codecs.
-thread_local constinit EventLoop* current_loop = nullptr;
+// initial-exec: a fixed offset from the thread pointer, no call to find the variable.
+__attribute__((tls_model("initial-exec"))) thread_local constinit EventLoop* current_loop = nullptr;
 
 struct ThreadLoops {
   ~ThreadLoops() { current_loop = nullptr; }
