@@ -6,10 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/quick_yield.hpp"
 
 namespace postwing {
 namespace {
@@ -254,6 +257,28 @@ TEST_F(EventLoopTest, IdleWaitSleepsInsteadOfSpinning) {
   EXPECT_GE(elapsed, 1s);
   EXPECT_LT(elapsed, 1500ms);
   EXPECT_LT(CpuSeconds() - before, 0.1);
+}
+
+// The codecs' yield skips only quick passes that would find nothing: what this thread gives
+// the loop is seen at the very next yield, however many yields were skipped before it.
+TEST_F(EventLoopTest, YieldsSkipOnlyPassesThatWouldFindNothing) {
+  SocketPair pair;
+  loop_->Watch(pair.fd[0], EventLoop::kReadable, [](unsigned) {});  // a send's socket
+  int posted = 0;
+  int timed = 0;
+  int granted = 0;  // the skipping is really at work
+  for (int i = 0; i < 100000; ++i) {
+    platform::Yield();
+    granted = std::max(granted, platform::quick_pass_credit);
+  }
+  EXPECT_GT(granted, 0);
+  loop_->Post([&] { ++posted; });
+  platform::Yield();
+  EXPECT_EQ(1, posted);
+  for (int i = 0; i < 100000; ++i) platform::Yield();
+  loop_->AddTimer(0ms, [&] { ++timed; });
+  platform::Yield();
+  EXPECT_EQ(1, timed);
 }
 
 TEST_F(EventLoopTest, ZeroLimitMakesOneNonBlockingPass) {

@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "platform/module.hpp"
+#include "platform/quick_yield.hpp"
 #include "postwing/event_loop.hpp"
 
 namespace postwing::codec {
@@ -36,7 +37,7 @@ size_t RunYielding(size_t total, const bool& cancelled, Body&& body) {
     body(done, count);
     done += count;
     if (count == kYieldEvery) {
-      DoEvents();
+      platform::Yield();
       if (cancelled) break;
     }
   }

@@ -211,7 +211,7 @@ std::string UUEncode::UUDecode(std::string_view UUEncodedData) {
       }
       p = next;
       if (++count >= codec::kYieldEvery) {
-        DoEvents();
+        platform::Yield();
         count = 0;
       }
       if (cancelled_) return {};

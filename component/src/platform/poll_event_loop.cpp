@@ -15,12 +15,24 @@
 #include <utility>
 #include <vector>
 
+#include "platform/quick_yield.hpp"
 #include "postwing/event_loop.hpp"
 
 namespace postwing {
+
+namespace platform {
+thread_local constinit int quick_pass_credit = 0;
+}  // namespace platform
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using platform::quick_pass_credit;
+
+// ThreadLoops' current, as a plain pointer DoEvents reads without the guard of a thread_local
+// that has a destructor: DoEvents runs every few hundred bytes inside the codecs.
+// initial-exec: a fixed offset from the thread pointer, no call to find the variable.
+__attribute__((tls_model("initial-exec"))) thread_local constinit EventLoop* current_loop = nullptr;
 
 class PollEventLoop final : public EventLoop, public std::enable_shared_from_this<PollEventLoop> {
  public:
@@ -39,6 +51,7 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
     Id id = ++last_id_;
     watches_.emplace(id, std::move(w));
     poll_set_dirty_ = true;
+    quick_pass_credit = 0;
     return id;
   }
 
@@ -49,11 +62,15 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
     if (it->second->events != events) {
       it->second->events = events;
       poll_set_dirty_ = true;
+      quick_pass_credit = 0;
     }
   }
 
   void Unwatch(Id watch) override {
-    if (watches_.erase(watch) != 0) poll_set_dirty_ = true;
+    if (watches_.erase(watch) != 0) {
+      poll_set_dirty_ = true;
+      quick_pass_credit = 0;
+    }
   }
 
   Id AddTimer(std::chrono::milliseconds delay, std::function<void()> callback) override {
@@ -68,6 +85,7 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
                     TimerEntry{due, std::make_shared<std::function<void()>>(std::move(callback))});
     timer_order_.emplace(due, id);
     passes_ = stride_;  // the next quick pass looks at the clock
+    quick_pass_credit = 0;
     return id;
   }
 
@@ -88,6 +106,8 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
     // sleeps.
     // Sequentially consistent with RunOnce: a new runner's store and its read of the flag
     // cannot both miss this post's store of the flag and read of the runner.
+    // A post from another thread waits out the credit, a few microseconds at most.
+    if (runner_.load() == std::this_thread::get_id()) quick_pass_credit = 0;
     if (!post_pending_.exchange(true) && wake_fd_ >= 0 &&
         runner_.load() != std::this_thread::get_id()) {
       uint64_t one = 1;
@@ -110,8 +130,16 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
       Pace(now);
       poll = !watches_.empty() && (poll_set_dirty_ || now - last_poll_ >= kMinPollInterval);
       const bool timer_due = !timer_order_.empty() && timer_order_.begin()->first <= now;
-      if (!poll && !timer_due && !posts) return;
+      if (!poll && !timer_due && !posts) {
+        // The coming quick passes would find nothing either: the codecs may skip them.
+        if (current_loop == this && stride_ > 1) {
+          quick_pass_credit = stride_ - 1;
+          passes_ += stride_ - 1;
+        }
+        return;
+      }
     } else {
+      quick_pass_credit = 0;
       // A waiting pass breaks the rhythm: the next quick pass reads the clock again.
       stride_ = 1;
       passes_ = 0;
@@ -320,11 +348,6 @@ class PollEventLoop final : public EventLoop, public std::enable_shared_from_thi
   std::atomic<std::thread::id> runner_{std::this_thread::get_id()};
 };
 
-// ThreadLoops' current, as a plain pointer DoEvents reads without the guard of a thread_local
-// that has a destructor: DoEvents runs every few hundred bytes inside the codecs.
-// initial-exec: a fixed offset from the thread pointer, no call to find the variable.
-__attribute__((tls_model("initial-exec"))) thread_local constinit EventLoop* current_loop = nullptr;
-
 struct ThreadLoops {
   ~ThreadLoops() { current_loop = nullptr; }
   std::shared_ptr<EventLoop> installed;
@@ -348,6 +371,7 @@ void SetThreadEventLoop(std::shared_ptr<EventLoop> loop) {
   l.installed = std::move(loop);
   l.current = l.installed ? l.installed.get() : l.own.get();
   current_loop = l.current;
+  quick_pass_credit = 0;
 }
 
 std::shared_ptr<EventLoop> SharedThreadEventLoop() {
