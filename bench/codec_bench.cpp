@@ -22,6 +22,8 @@
 #include "codecs/uuencode.hpp"
 #include "postwing/event_loop.hpp"
 
+#include "null_loop.hpp"
+
 namespace {
 
 using postwing::EventLoop;
@@ -64,17 +66,6 @@ std::string SampleText(size_t n) {
   s.resize(n);
   return s;
 }
-
-class NullLoop : public EventLoop {
- public:
-  Id Watch(int, unsigned, std::function<void(unsigned)>) override { return 1; }
-  void UpdateWatch(Id, unsigned) override {}
-  void Unwatch(Id) override {}
-  Id AddTimer(std::chrono::milliseconds, std::function<void()>) override { return 1; }
-  void CancelTimer(Id) override {}
-  void Post(std::function<void()>) override {}
-  void RunOnce(std::chrono::milliseconds) override {}
-};
 
 enum LoopKind { kIdle = 0, kSocketWatched = 1, kNull = 2 };
 

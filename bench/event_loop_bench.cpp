@@ -13,6 +13,8 @@
 
 #include "postwing/event_loop.hpp"
 
+#include "null_loop.hpp"
+
 namespace {
 
 using postwing::EventLoop;
@@ -74,18 +76,6 @@ void BM_PostAndRun(benchmark::State& state) {
 }
 BENCHMARK(BM_PostAndRun);
 
-// A loop whose pass does nothing: the encoding with its yields reduced to the bare call.
-class NoPassLoop final : public EventLoop {
- public:
-  Id Watch(int, unsigned, std::function<void(unsigned)>) override { return 1; }
-  void UpdateWatch(Id, unsigned) override {}
-  void Unwatch(Id) override {}
-  Id AddTimer(std::chrono::milliseconds, std::function<void()>) override { return 1; }
-  void CancelTimer(Id) override {}
-  void Post(std::function<void()>) override {}
-  void RunOnce(std::chrono::milliseconds) override {}
-};
-
 // Encoding 1 MiB with the yields active while a socket is watched, as a send does (arg 1),
 // against the same encoding whose yields do nothing (arg 0). The codec yields every 101
 // groups (303 bytes); the difference is what the yields cost.
@@ -95,7 +85,7 @@ void BM_EncodeWhileSocketWatched(benchmark::State& state) {
   if (yields) {
     idle = std::make_unique<IdleLoop>(1);
   } else {
-    postwing::SetThreadEventLoop(std::make_shared<NoPassLoop>());
+    postwing::SetThreadEventLoop(std::make_shared<NullLoop>());
   }
   std::string data(1 << 20, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 2654435761u) >> 13);

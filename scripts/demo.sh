@@ -7,6 +7,7 @@
 #   bash scripts/demo.sh            (build/ is reused when it exists; BUILD=dir for another)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/capture_server.sh
 
 python=/usr/bin/python3  # Debian's, with python3-aiosmtpd
 build=${BUILD:-build}
@@ -39,21 +40,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 step "Starting the capture SMTP server on 127.0.0.1"
-"$python" tests/e2e/servers/capture_server.py --dir "$work/inbox" --lifetime 300 \
-  >"$work/server.out" 2>"$work/server.err" &
-server_pid=$!
-port=""
-for _ in $(seq 200); do
-  port=$(sed -n 's/^PORT \([0-9]*\)$/\1/p' "$work/server.out")
-  [ -n "$port" ] && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.05
-done
-if [ -z "$port" ]; then
-  echo "The capture server did not start:" >&2
-  cat "$work/server.err" >&2
-  exit 1
-fi
+start_capture_server "$work/inbox" "$work"
 echo "Listening on 127.0.0.1:$port; messages land in $work/inbox"
 
 step "Writing the message: an HTML body, a text file and a PNG picture"

@@ -9,6 +9,7 @@
 # Exits non-zero if a step fails. Needs valgrind (installed when missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/capture_server.sh
 
 python=/usr/bin/python3  # Debian's, with python3-aiosmtpd
 build=${BUILD:-build-soak}
@@ -47,21 +48,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-"$python" tests/e2e/servers/capture_server.py --dir "$work/inbox" --lifetime 300 \
-  >"$work/server.out" 2>"$work/server.err" &
-server_pid=$!
-port=""
-for _ in $(seq 200); do
-  port=$(sed -n 's/^PORT \([0-9]*\)$/\1/p' "$work/server.out")
-  [ -n "$port" ] && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.05
-done
-if [ -z "$port" ]; then
-  echo "The capture server did not start:" >&2
-  cat "$work/server.err" >&2
-  exit 1
-fi
+start_capture_server "$work/inbox" "$work"
 head -c 300000 /dev/urandom >"$work/attachment.bin"
 printf 'Soak body\r\nline two\r\n' >"$work/body.txt"
 "${memcheck[@]}" "$send" -s 127.0.0.1 -p "$port" -f "soak@example.org" -t "to@example.org" \

@@ -1,0 +1,23 @@
+# Sourced by the scripts that need a capture SMTP server on 127.0.0.1:
+#   start_capture_server INBOX WORK    starts tests/e2e/servers/capture_server.py (messages in
+#                                      INBOX, its output in WORK) and sets server_pid and port;
+#                                      exits the script if it does not start.
+# Needs $python (Debian's python3 with python3-aiosmtpd); the caller stops $server_pid.
+start_capture_server() {
+  local inbox=$1 work=$2
+  "$python" tests/e2e/servers/capture_server.py --dir "$inbox" --lifetime 300 \
+    >"$work/server.out" 2>"$work/server.err" &
+  server_pid=$!
+  port=""
+  for _ in $(seq 200); do
+    port=$(sed -n 's/^PORT \([0-9]*\)$/\1/p' "$work/server.out")
+    [ -n "$port" ] && break
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  if [ -z "$port" ]; then
+    echo "The capture server did not start:" >&2
+    cat "$work/server.err" >&2
+    exit 1
+  fi
+}
