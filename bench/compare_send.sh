@@ -45,19 +45,7 @@ send="$build/tools/postwing-send"
 sink="$build/bench/send_sink"
 small_host="$build/bench/send_small_messages"
 
-if [ "${PIN:-1}" = 0 ]; then
-  client_cpu=()
-  server_cpu=()
-  placement="not pinned (PIN=0): the system places client and server"
-elif [ "$(nproc)" -ge 2 ]; then
-  client_cpu=(taskset -c 0)
-  server_cpu=(taskset -c 1)
-  placement="client on CPU 0, server on CPU 1 (taskset)"
-else
-  client_cpu=()
-  server_cpu=()
-  placement="one CPU: client and server share it"
-fi
+. bench/placement.sh
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/postwing-bench.XXXXXX")
 pids=()

@@ -18,15 +18,7 @@ fi
 cmake --build "$build" --target postwing-send >/dev/null
 send="$build/tools/postwing-send"
 
-if [ "$(nproc)" -ge 2 ]; then
-  client_cpu=(taskset -c 0)
-  server_cpu=(taskset -c 1)
-  placement="client on CPU 0, server on CPU 1 (taskset)"
-else
-  client_cpu=()
-  server_cpu=()
-  placement="one CPU: client and server share it"
-fi
+. bench/placement.sh
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/postwing-tls-bench.XXXXXX")
 sink_pid=""
