@@ -132,6 +132,9 @@ enum MailErrors : int32_t {
   emxTLSNotAvailable = 12014,
   emxTLSFailed = 12015,
   emxReplyTooLong = 12016,
+  // The message holds content that no encoding it may use can carry intact (a header line
+  // that cannot be folded under 998 octets, 8-bit or NUL text in a message without MIME).
+  emxContentNotSendable = 12017,
   emxUnexpectedError = 12200,
 };
 
