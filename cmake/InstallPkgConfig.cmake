@@ -1,0 +1,22 @@
+# Run at install time (from component/CMakeLists.txt): writes postwing.pc for the prefix
+# being installed to and installs it. The headers need C++20, so Cflags asks for it; a later
+# -std on the compiler's command line still wins.
+foreach(dir LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${POSTWING_PC_${dir}}")
+    set(PC_${dir} "${POSTWING_PC_${dir}}")
+  elseif(dir STREQUAL "LIBDIR")
+    set(PC_${dir} "\${exec_prefix}/${POSTWING_PC_${dir}}")
+  else()
+    set(PC_${dir} "\${prefix}/${POSTWING_PC_${dir}}")
+  endif()
+endforeach()
+set(PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+file(READ "${POSTWING_PC_TEMPLATE}" template)
+string(CONFIGURE "${template}" text @ONLY)
+file(WRITE "${POSTWING_PC_OUTPUT}" "${text}")
+if(IS_ABSOLUTE "${POSTWING_PC_LIBDIR}")
+  set(destination "${POSTWING_PC_LIBDIR}/pkgconfig")
+else()
+  set(destination "${CMAKE_INSTALL_PREFIX}/${POSTWING_PC_LIBDIR}/pkgconfig")
+endif()
+file(INSTALL DESTINATION "${destination}" TYPE FILE FILES "${POSTWING_PC_OUTPUT}")
