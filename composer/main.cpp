@@ -1,22 +1,26 @@
 // The composer: an HTML mail composer that sends through postwing.
 //
-//   composer [--demo] [--attach FILE]... [--screenshot PNG]
+//   postwing-composer [--demo] [--attach FILE]... [--screenshot PNG] [mailto:LINK]
 //
 // --demo fills in a sample message and --attach adds files to it; --screenshot writes a
 // picture of the main window once it is laid out and quits (COMPOSER_SCREENSHOT=PNG
-// does the same).
+// does the same). A mailto: link, as the desktop passes it, fills in the addresses, the
+// subject and the body.
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFile>
 #include <QLineEdit>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <cstdio>
+#include <optional>
 
 #include <postwing/postwing.hpp>
 
 #include "frm_send_mail.hpp"
 #include "html_editor.hpp"
+#include "mailto.hpp"
 #include "qt_event_loop.hpp"
 #include "svg_icon.hpp"
 
@@ -38,6 +42,8 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("composer");
   QApplication::setApplicationDisplayName("composer");
+  // The desktop entry's name, so a Wayland compositor shows the entry's icon.
+  QGuiApplication::setDesktopFileName("org.postwing.composer");
   QApplication::setWindowIcon(composer::SvgIcon(":/icons/send.svg"));
 
   QCommandLineParser parser;
@@ -47,7 +53,17 @@ int main(int argc, char** argv) {
   QCommandLineOption attach("attach", "Attach a file (repeatable).", "file");
   QCommandLineOption screenshot("screenshot", "Write a PNG of the main window and quit.", "png");
   parser.addOptions({demo, attach, screenshot});
+  parser.addPositionalArgument("mailto:LINK", "A new message from a mailto: link (RFC 6068).",
+                               "[mailto:LINK]");
   parser.process(app);
+  std::optional<composer::MailtoLink> link;
+  const QStringList arguments = parser.positionalArguments();
+  if (!arguments.isEmpty()) link = composer::ParseMailto(arguments.first());
+  if (arguments.size() > 1 || (!arguments.isEmpty() && !link)) {
+    std::fprintf(stderr, "postwing-composer: expected one mailto: link, got '%s'\n",
+                 qPrintable(arguments.join("' '")));
+    return 2;
+  }
 
   auto loop = composer::QtEventLoop::InstallForThisThread();
   int status = 0;
@@ -60,6 +76,16 @@ int main(int argc, char** argv) {
       window.txtSubject->setText("Quarterly report, third quarter");
       window.dhtEdit->SetDocumentHTML(kDemoBody);
       window.dhtEdit->document()->setModified(false);
+    }
+    if (link) {
+      window.txtTo->setText(link->to);
+      window.txtCC->setText(link->cc);
+      window.txtBCC->setText(link->bcc);
+      window.txtSubject->setText(link->subject);
+      if (!link->body.isEmpty()) {
+        window.dhtEdit->SetDocumentHTML(Qt::convertFromPlainText(link->body));
+        window.dhtEdit->document()->setModified(false);
+      }
     }
     for (const QString& file : parser.values(attach)) {
       window.Attachments()->Add(QFile::encodeName(file).toStdString());

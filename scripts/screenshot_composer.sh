@@ -16,9 +16,9 @@ if ! fc-list 2>/dev/null | grep -qi dejavu; then
   sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends fonts-dejavu-core
 fi
-if [ ! -x "$build/composer/composer" ]; then
+if [ ! -x "$build/composer/postwing-composer" ]; then
   [ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  cmake --build "$build" --target composer
+  cmake --build "$build" --target postwing-composer
 fi
 
 # A private home: the screenshot never touches the user's settings or drafts.
@@ -30,7 +30,7 @@ printf 'region,revenue\nnorth,120\nsouth,98\n' > "$home/files/figures.csv"
 
 XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" TMPDIR="$home/tmp" \
   QT_QPA_PLATFORM=xcb timeout 60 xvfb-run -a -s "-screen 0 1280x900x24 -dpi 96" \
-  "$build/composer/composer" --demo \
+  "$build/composer/postwing-composer" --demo \
   --attach "$home/files/Q3 report.pdf" --attach "$home/files/figures.csv" \
   --screenshot "$out"
 echo "screenshot: $out"
