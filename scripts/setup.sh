@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Installs what building and testing postwing needs on a Debian machine, if missing.
+# Installs what building and testing postwing needs on a Debian machine, if missing: scdoc
+# and rsvg-convert build the man pages and the 48 px icon; dpkg-dev (dpkg-shlibdeps), file,
+# groff, man-db, desktop-file-utils and appstream make and check the packages.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev python3 python3-aiosmtpd openssl libssl-dev xvfb xauth)
+  qt6-base-dev python3 python3-aiosmtpd openssl libssl-dev xvfb xauth
+  scdoc librsvg2-bin
+  dpkg-dev file groff-base man-db desktop-file-utils appstream)
 
 missing=()
 for p in "${packages[@]}"; do
