@@ -9,6 +9,7 @@
 #   bash scripts/packages.sh [OUT_DIR]   (the .deb files are left in OUT_DIR when given)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/capture_server.sh
 . scripts/capture_server.sh
 
 python=/usr/bin/python3  # Debian's, with python3-aiosmtpd
@@ -148,7 +149,7 @@ start_capture_server "$work/inbox" "$work"
 check "the host sends through the unpacked library" host_sends
 
 # Man pages: render without a warning, and name every option of --help.
-renders() { [ -z "$(zcat "$1" | groff -man -ww -z 2>&1)" ] && man -l "$1" | grep -q '^NAME'; }
+renders() { [ -z "$(zcat "$1" | groff -man -ww -z 2>&1)" ] && man -l "$1" | grep '^NAME' >/dev/null; }
 help_options() { "$@" | grep -oE -- '--[a-z][a-z-]*' | sort -u; }
 page_options() { zcat "$1" | sed 's/\\f[BIRP]//g; s/\\//g' | grep -oE -- '--[a-z][a-z-]*' | sort -u; }
 covers() {  # covers PAGE OPTIONS: the options missing from PAGE, if any
