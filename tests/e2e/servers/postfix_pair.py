@@ -73,6 +73,9 @@ local_header_rewrite_clients =
 disable_mime_output_conversion = yes
 message_size_limit = 67108864
 smtp_dns_support_level = disabled
+smtpd_peername_lookup = no
+# The hop under test: lines over 998 octets are split with CR LF and a space.
+smtp_line_length_limit = 998
 smtp_tls_security_level = none
 smtpd_tls_security_level = none
 queue_run_delay = 1s
