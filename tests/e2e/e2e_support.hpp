@@ -170,6 +170,7 @@ inline std::string Unescape(const std::string& text) {
 struct Parsed {
   struct Part {
     std::string content_type, filename, encoding, data;
+    std::string charset = {};  // "--strict" only
   };
   struct Address {
     std::string field, name, address;
@@ -215,7 +216,8 @@ inline Parsed Parse(const fs::path& eml, const fs::path& outdir, const std::stri
     if (f[0] == "header" && f.size() >= 3) {
       parsed.headers.emplace_back(Unescape(f[1]), Unescape(f[2]));
     } else if (f[0] == "part" && f.size() >= 6) {
-      parsed.parts.push_back({Unescape(f[2]), Unescape(f[3]), Unescape(f[4]), ReadFile(f[5])});
+      parsed.parts.push_back({Unescape(f[2]), Unescape(f[3]), Unescape(f[4]), ReadFile(f[5]),
+                              f.size() > 6 ? f[6] : ""});
     } else if (f[0] == "other" && f.size() >= 6) {
       parsed.others.push_back({Unescape(f[2]), Unescape(f[3]), Unescape(f[4]), ReadFile(f[5])});
     } else if (f[0] == "addr" && f.size() >= 4) {

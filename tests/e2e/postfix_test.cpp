@@ -33,7 +33,7 @@ struct Case {
   std::string subject = "postwing test", subject_read = {};  // as a reader shows it
   std::string from_name = "Sender";
   std::string to = "to@example.org", cc = {}, bcc = {}, reply_to = {};
-  std::string body = "Hello.\r\n";
+  std::string body = "Hello.\r\n", charset = {};  // the body's charset; empty: not checked
   std::vector<File> files = {};
   std::vector<std::string> rcpts = {"to@example.org"};
   std::vector<Address> addresses = {{"To", "", "to@example.org"}};  // To, Cc, Reply-To as read
@@ -80,6 +80,8 @@ std::vector<Case> Cases() {
        .to = "山田 太郎 <taro@example.org>",
        .cc = "עברית 😀 <rtl@example.org>",
        .reply_to = "Zoë Ünïcode <zoe@example.org>",
+       .body = "こんにちは 👋\r\n",
+       .charset = "utf-8",
        .files = {{"日本語の資料.txt", "text\r\n"},
                  {"😀 party.bin", Bytes(100, 3)},
                  {"שלום.txt", "shalom\r\n"},
@@ -93,6 +95,7 @@ std::vector<Case> Cases() {
        .subject = cp1252,
        .subject_read = "Café € 5 “quoted” naïve",
        .body = cp1252 + "\r\n",
+       .charset = "windows-1252",
        .files = {{"cp1252.txt", "r\xE9sum\xE9 \x85\r\n"}}},
       {.name = "address lists with commas and a trailing ;",
        .to = "Bob <bob@example.org>, carol@example.org;dave@example.org;",
@@ -280,6 +283,9 @@ TEST(Postfix, EveryCaseArrivesAsGivenThroughARelayHopAndDirectly) {
       std::set<long long> dates;
       for (const auto& p : messages) {
         EXPECT_EQ(p.defects, 0) << p.defect_texts;
+        if (!c.charset.empty() && !p.parts.empty()) {
+          EXPECT_EQ(p.parts[0].charset, c.charset);
+        }
         CheckParts(p.parts, c, "Python's email package");
         CheckParts(p.others, c, "reformime");
         CheckHeaderText(p, c, from);

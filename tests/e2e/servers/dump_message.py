@@ -11,7 +11,7 @@ Prints one record per line, fields separated by TAB, texts with backslash escape
 
 --crlf: the file keeps lines ending in LF (a Maildir); CR LF is restored before parsing.
 --strict: parses with policy=default instead (header values and file names decoded, texts
-as UTF-8 bytes; defects counted in headers too), adds the addresses of From, To, Cc and
+as UTF-8 bytes; defects counted in headers too; each part record ends with its charset), adds the addresses of From, To, Cc and
 Reply-To and every leaf part as a second, independent parser (maildrop's reformime) reads it:
   addr    FIELD  DISPLAY-NAME  ADDRESS
   other   SECTION  CONTENT-TYPE  FILENAME  CTE  OUTDIR/otherN.bin
@@ -93,7 +93,8 @@ def strict(raw, outdir):
         with open(target, "wb") as f:
             f.write(part.get_payload(decode=True) or b"")
         out.append(record("part", n, part.get_content_type(), part.get_filename() or "-",
-                          part.get("Content-Transfer-Encoding", "-"), target))
+                          part.get("Content-Transfer-Encoding", "-"), target,
+                          part.get_content_charset() or "-"))
     out += reformime_parts(raw, outdir)
     out += [record("defect", d) for d in defects]
     out.append("defects\t%d" % len(defects))
