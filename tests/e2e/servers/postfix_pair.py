@@ -7,11 +7,13 @@
 hop that splits lines over 998 octets) to "final", which delivers every recipient of every
 domain to the Maildir DIR/Maildir (virtual(8); Delivered-To names the recipient, Return-Path
 the sender). Prints "RELAY <port>", "FINAL <port>" and then "PORT <relay port>" once both
-greet. Each instance keeps its config, queue and data folders and its log under DIR/<name>;
-nothing of the system's configuration is read or changed. Needs root and Debian's postfix.
+greet (ports the system chose free a moment before; a start that fails is tried again on
+others). Each instance keeps its config, queue and data folders and its log under DIR/<name>;
+the system's configuration is neither used nor changed (only the package's lists of its files
+are copied). Needs root and Debian's postfix.
 
-Stops both on SIGTERM or SIGINT, when the process that started it ends, or after --lifetime seconds
-(default 100); each master also exits on its own a little later (master -e).
+Stops both on SIGTERM or SIGINT, when the process that started it ends, or after --lifetime
+seconds (default 100); each master also exits on its own 20 seconds later (master -e).
 """
 
 import argparse
