@@ -11,8 +11,9 @@ Prints one record per line, fields separated by TAB, texts with backslash escape
 
 --crlf: the file keeps lines ending in LF (a Maildir); CR LF is restored before parsing.
 --strict: parses with policy=default instead (header values and file names decoded, texts
-as UTF-8 bytes; defects counted in headers too; each part record ends with its charset), adds the addresses of From, To, Cc and
-Reply-To and every leaf part as a second, independent parser (maildrop's reformime) reads it:
+as UTF-8 bytes; defects counted in headers too; each part record ends with its charset),
+and adds the addresses of From, To, Cc and Reply-To and every leaf part as a second,
+independent parser (maildrop's reformime) reads it:
   addr    FIELD  DISPLAY-NAME  ADDRESS
   other   SECTION  CONTENT-TYPE  FILENAME  CTE  OUTDIR/otherN.bin
   defect  TEXT                   each defect Python registered
