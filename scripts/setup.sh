@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev python3 python3-aiosmtpd openssl libssl-dev xvfb xauth
+  qt6-base-dev python3 python3-aiosmtpd openssl libssl-dev xvfb xauth postfix maildrop
   scdoc librsvg2-bin
   dpkg-dev file groff-base man-db desktop-file-utils appstream)
 
@@ -18,5 +18,8 @@ if ((${#missing[@]})); then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   $sudo apt-get update -q
+  # The real-server tests run private Postfix instances of their own: the system's stays
+  # unconfigured, so the install neither writes main.cf nor starts a mail server.
+  echo "postfix postfix/main_mailer_type select No configuration" | $sudo debconf-set-selections
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi

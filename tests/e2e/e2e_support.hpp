@@ -70,6 +70,8 @@ class PythonServer {
   PythonServer& operator=(const PythonServer&) = delete;
 
   int port() const { return port_; }
+  // What the server printed up to its "PORT" line.
+  const std::string& banner() const { return banner_; }
 
   void Stop() {
     if (pid_ <= 0) return;
@@ -103,6 +105,7 @@ class PythonServer {
         text.append(buf, static_cast<size_t>(n));
         auto at = text.find("PORT ");
         if (at != std::string::npos && text.find('\n', at) != std::string::npos) {
+          banner_ = text;
           return std::stoi(text.substr(at + 5));
         }
       }
@@ -114,6 +117,7 @@ class PythonServer {
   pid_t pid_ = -1;
   int fd_ = -1;
   int port_ = 0;
+  std::string banner_;
 };
 
 // Runs a command and returns its standard output.
@@ -166,10 +170,18 @@ inline std::string Unescape(const std::string& text) {
 struct Parsed {
   struct Part {
     std::string content_type, filename, encoding, data;
+    std::string charset = {};  // "--strict" only
+  };
+  struct Address {
+    std::string field, name, address;
   };
   std::vector<std::pair<std::string, std::string>> headers;
   std::vector<Part> parts;
+  std::vector<Part> others;  // the second parser's leaf parts ("--strict")
+  std::vector<Address> addresses;
   std::vector<std::pair<std::string, std::string>> uu;  // name, data
+  std::string defect_texts;
+  long long date = -1;  // the Date field in seconds since 1970 ("--strict")
   int defects = -1;
 
   std::string Header(const std::string& name) const {
@@ -192,10 +204,11 @@ inline std::vector<std::string> SplitTabs(const std::string& line) {
   }
 }
 
-inline Parsed Parse(const fs::path& eml, const fs::path& outdir) {
+// flags: dump_message.py's options ("--strict --crlf").
+inline Parsed Parse(const fs::path& eml, const fs::path& outdir, const std::string& flags = "") {
   Parsed parsed;
-  std::string out = Capture(std::string(POSTWING_PYTHON) + " " + ServersDir() +
-                            "dump_message.py '" + eml.string() + "' '" + outdir.string() + "'");
+  std::string out = Capture(std::string(POSTWING_PYTHON) + " " + ServersDir() + "dump_message.py " +
+                            flags + " '" + eml.string() + "' '" + outdir.string() + "'");
   std::istringstream lines(out);
   std::string line;
   while (std::getline(lines, line)) {
@@ -203,7 +216,16 @@ inline Parsed Parse(const fs::path& eml, const fs::path& outdir) {
     if (f[0] == "header" && f.size() >= 3) {
       parsed.headers.emplace_back(Unescape(f[1]), Unescape(f[2]));
     } else if (f[0] == "part" && f.size() >= 6) {
-      parsed.parts.push_back({Unescape(f[2]), Unescape(f[3]), Unescape(f[4]), ReadFile(f[5])});
+      parsed.parts.push_back({Unescape(f[2]), Unescape(f[3]), Unescape(f[4]), ReadFile(f[5]),
+                              f.size() > 6 ? f[6] : ""});
+    } else if (f[0] == "other" && f.size() >= 6) {
+      parsed.others.push_back({Unescape(f[2]), Unescape(f[3]), Unescape(f[4]), ReadFile(f[5])});
+    } else if (f[0] == "addr" && f.size() >= 4) {
+      parsed.addresses.push_back({f[1], f[2] == "-" ? "" : Unescape(f[2]), Unescape(f[3])});
+    } else if (f[0] == "date" && f.size() >= 2) {
+      parsed.date = std::stoll(f[1]);
+    } else if (f[0] == "defect" && f.size() >= 2) {
+      parsed.defect_texts += Unescape(f[1]) + "; ";
     } else if (f[0] == "uu" && f.size() >= 4) {
       parsed.uu.emplace_back(Unescape(f[2]), ReadFile(f[3]));
     } else if (f[0] == "defects") {
