@@ -7,6 +7,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -21,6 +22,7 @@ struct FakeMessage : MessageModel, Encoders {
   bool mime = true;
   std::string body_text;
   EncodeTypes body_encoding = emxBinary;
+  bool body_chosen = false;
   std::vector<FieldLine> header{{"Content-type", "multipart/mixed;boundary=\"" + kBoundary + "\""},
                                 {"MIME-Version", "1.0"}};
   std::vector<FieldLine> body_fields{{"Content-Type", "text/plain"},
@@ -46,6 +48,7 @@ struct FakeMessage : MessageModel, Encoders {
   }
   std::vector<FieldLine> BodyFields() override { return body_fields; }
   EncodeTypes BodyEncodeType() override { return body_encoding; }
+  bool BodyEncodeTypeChosen() override { return body_chosen; }
   int32_t AttachmentCount() override { return static_cast<int32_t>(attachments.size()); }
   AttachmentPart Attachment(int32_t index) override { return attachments.at(index - 1); }
 
@@ -80,10 +83,37 @@ struct FakeMessage : MessageModel, Encoders {
     stream->pieces.push_back(UUEncode(files.at(path), name));
     return stream;
   }
-  std::string ReadFile(const std::string& path) override {
+  struct FeedQP : PieceEncoder {
+    bool any = false;
+    std::string Feed(std::string_view piece) override {
+      if (piece.empty()) return "";
+      return std::string(std::exchange(any, true) ? "" : "QP[") + std::string(piece);
+    }
+    std::string Finish() override { return std::exchange(any, false) ? "]=\r\n" : ""; }
+  };
+  std::unique_ptr<PieceEncoder> QuotedPrintablePieces() override {
+    return std::make_unique<FeedQP>();
+  }
+  // Files come in pieces of piece_size bytes, so every cut is met somewhere.
+  size_t piece_size = 3;
+  struct Bytes : FileBytes {
+    std::string data;
+    size_t piece, at = 0;
+    bool Next(std::string& bytes) override {
+      if (at >= data.size()) return false;
+      bytes = data.substr(at, piece);
+      at += piece;
+      return true;
+    }
+    void Rewind() override { at = 0; }
+  };
+  std::unique_ptr<FileBytes> OpenFile(const std::string& path) override {
     auto it = files.find(path);
     if (it == files.end()) throw std::runtime_error("file not found");
-    return it->second;
+    auto bytes = std::make_unique<Bytes>();
+    bytes->data = it->second;
+    bytes->piece = piece_size;
+    return bytes;
   }
 };
 
@@ -134,7 +164,7 @@ TEST(MessageAssembly, TextBodyIsExactlyItsData) {
   m.body_text = "Hello\r\n.leading dot\r\nend";
   Outcome r = Assemble(m);
   EXPECT_EQ(r.wire, kHead + "\r\n" + kNotice + "\r\n--" + kBoundary +
-                        "\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: Binary\r\n"
+                        "\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: 7bit\r\n"
                         "\r\nHello\r\n..leading dot\r\nend\r\n--" +
                         kBoundary + "--\r\n" + kNotice + ".\r\n");
   EXPECT_NE(std::find(r.status.begin(), r.status.end(), ">>Adding Body\r\n"), r.status.end());
