@@ -231,13 +231,14 @@ class LineFeed {
 
 // Whether the file read a second time still fits the fields written from the first reading:
 // a part sent as it is stays safe, and the charset declared still holds.
-bool StillFits(const TextFacts& first, const TextClassifier& again, Writing how) {
+bool StillFits(const TextFacts& first, const TextClassifier& again, Writing how, bool text) {
   const TextFacts& now = again.SoFar();
   if (how == Writing::kAsIs &&
       (now.nul || now.bare_cr || now.bare_lf || now.eight_bit || now.boundary_line ||
        again.Finish().longest_line > kMaxLineOctets)) {
     return false;
   }
+  if (!text) return true;
   if (now.eight_bit && !first.eight_bit) return false;
   return !(first.eight_bit && first.utf8 && !now.utf8);
 }
@@ -245,7 +246,7 @@ bool StillFits(const TextFacts& first, const TextClassifier& again, Writing how)
 // A file part written as it is or in quoted-printable, a piece at a time from the second
 // reading of the file.
 bool WriteTextFile(Encoders& encoders, DataWriter& writer, FileBytes& file, const std::string& path,
-                   const TextFacts& facts, Writing how, const std::string& boundary) {
+                   const TextFacts& facts, Writing how, bool text, const std::string& boundary) {
   std::unique_ptr<PieceEncoder> qp;
   if (how == Writing::kQuotedPrintable) qp = encoders.QuotedPrintablePieces();
   if (writer.Stopped()) return false;
@@ -258,13 +259,14 @@ bool WriteTextFile(Encoders& encoders, DataWriter& writer, FileBytes& file, cons
   while (file.Next(bytes)) {
     if (writer.Stopped()) return false;
     again.Feed(bytes);
-    if (!StillFits(facts, again, how)) RaiseFileChanged(path);
+    if (!StillFits(facts, again, how, text)) RaiseFileChanged(path);
     written += bytes.size();
     lines.Add(qp ? qp->Feed(bytes) : std::move(bytes));
     if (writer.Stopped()) return false;
   }
   if (writer.Stopped()) return false;
-  if (!StillFits(facts, again, how) || (how == Writing::kAsIs && !again.Finish().SafeAsIs())) {
+  if (!StillFits(facts, again, how, text) ||
+      (how == Writing::kAsIs && !again.Finish().SafeAsIs())) {
     RaiseFileChanged(path);
   }
   if (qp) {
@@ -399,7 +401,8 @@ bool WriteFilePart(Encoders& encoders, DataWriter& writer, const std::string& bo
     default:
       writer.Notice("Loading " + path + kCrLf);
       if (!file) file = encoders.OpenFile(path);
-      return WriteTextFile(encoders, writer, *file, path, facts, plan.how, boundary);
+      return WriteTextFile(encoders, writer, *file, path, facts, plan.how, IsTextPart(plan.fields),
+                           boundary);
   }
 }
 
