@@ -1,4 +1,5 @@
 #include "assembly/message_assembly.hpp"
+#include "postwing/exception.hpp"
 
 #include <gtest/gtest.h>
 
@@ -96,8 +97,9 @@ struct FakeMessage : MessageModel, Encoders {
   }
   // Files come in pieces of piece_size bytes, so every cut is met somewhere.
   size_t piece_size = 3;
+  std::map<std::string, std::string> rewritten;  // what a file holds at its second reading
   struct Bytes : FileBytes {
-    std::string data;
+    std::string data, then;
     size_t piece, at = 0;
     bool Next(std::string& bytes) override {
       if (at >= data.size()) return false;
@@ -105,13 +107,17 @@ struct FakeMessage : MessageModel, Encoders {
       at += piece;
       return true;
     }
-    void Rewind() override { at = 0; }
+    void Rewind() override {
+      at = 0;
+      if (!then.empty()) data = then;
+    }
   };
   std::unique_ptr<FileBytes> OpenFile(const std::string& path) override {
     auto it = files.find(path);
     if (it == files.end()) throw std::runtime_error("file not found");
     auto bytes = std::make_unique<Bytes>();
     bytes->data = it->second;
+    bytes->then = rewritten[path];
     bytes->piece = piece_size;
     return bytes;
   }
@@ -214,6 +220,67 @@ TEST(MessageAssembly, Base64AttachmentFromFileAndRawAndEmptyAttachments) {
     auto it = std::find(r.status.begin() + static_cast<long>(at), r.status.end(), n);
     ASSERT_NE(it, r.status.end()) << n;
     at = static_cast<size_t>(it - r.status.begin());
+  }
+}
+
+// What the reader would not get unchanged is encoded: here with a host's boundary that
+// quoted-printable could repeat, a custom label, and a file that changes between readings.
+TEST(MessageAssembly, PartsAreWrittenByWhatTheyHold) {
+  struct Row {
+    std::string boundary, data;
+    std::vector<FieldLine> fields;
+    EncodeTypes type;
+    std::string then;  // the file at its second reading; empty: no file
+    std::string written;
+  } rows[] = {
+      {"simple",
+       "--simple\r\n",
+       {{"Content-Type", "text/plain"}},
+       emxBinary,
+       "",
+       "Content-Transfer-Encoding: Base64\r\n\r\nB64[--simple\r\n]"},
+      {"simple",
+       "safe\r\n",
+       {{"Content-Transfer-Encoding", "Binary"}},
+       emxBinary,
+       "",
+       "Content-Transfer-Encoding: 7bit\r\n\r\nsafe\r\n\r\n--simple"},
+      {kBoundary,
+       "x",
+       {{"Content-Transfer-Encoding", "x-own"}},
+       emxCustomEncode,
+       "",
+       "Content-Transfer-Encoding: x-own\r\n\r\nx\r\n--"},
+      {kBoundary,
+       "\xC3\xA9t\xC3\xA9",
+       {{"Content-Type", "text/plain"}},
+       emxQuotedPrintable,
+       "\xE9t\xE9",
+       ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.written);
+    FakeMessage m;
+    m.boundary = row.boundary;
+    const bool file = !row.then.empty();
+    if (file) {
+      m.files["/d/f.txt"] = row.data;
+      m.rewritten["/d/f.txt"] = row.then;
+    }
+    m.attachments.push_back(
+        {row.fields, file ? "/d/f.txt" : row.data, file, "f.txt", row.type, row.type != emxBinary});
+    Sink sink;
+    DataWriter writer(sink);
+    try {
+      EXPECT_TRUE(AssembleMessage(m, m, writer));
+      EXPECT_FALSE(row.written.empty()) << "the changed file was sent";
+      EXPECT_NE(sink.wire.find(row.written), std::string::npos) << sink.wire;
+      for (const auto& line : sink.status) EXPECT_NE(line.rfind("WARNING!", 0), 0u) << line;
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Number(), 62);
+      EXPECT_TRUE(file);
+      EXPECT_EQ(sink.wire.find("\r\n.\r\n"), std::string::npos);
+    }
   }
 }
 

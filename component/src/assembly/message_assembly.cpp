@@ -178,9 +178,9 @@ PartPlan PlanPart(std::vector<FieldLine> fields, EncodeTypes type, bool chosen,
             plan.how == Writing::kQuotedPrintable ? "quoted-printable" : "Base64";
         if (chosen) {
           const FieldLine* field = FindField(plan.fields, "Content-Transfer-Encoding");
-          plan.notice = "WARNING! " + what + " cannot be sent unchanged as \"" +
-                        (field ? field->text : std::string()) + "\": it is sent as " + encoding +
-                        "." + kCrLf;
+          plan.notice = "WARNING! " + what + " cannot be sent unchanged" +
+                        (field ? " as \"" + field->text + "\"" : std::string()) +
+                        ": it is sent as " + encoding + "." + kCrLf;
         }
         SetField(plan.fields, "Content-Transfer-Encoding", encoding);
       }
