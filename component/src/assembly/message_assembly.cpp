@@ -3,6 +3,7 @@
 #include <string_view>
 #include <utility>
 
+#include "message/mime_texts.hpp"
 #include "message/text_class.hpp"
 #include "postwing/exception.hpp"
 
@@ -12,6 +13,7 @@ namespace {
 
 using detail::ClassifyText;
 using detail::kMaxLineOctets;
+using detail::LowerCase;
 using detail::TextClassifier;
 using detail::TextFacts;
 
@@ -92,14 +94,6 @@ struct PartPlan {
   std::string notice;             // why the host's encoding was not used, or empty
 };
 
-std::string LowerCase(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 FieldLine* FindField(std::vector<FieldLine>& fields, std::string_view key) {
   for (auto& field : fields) {
     if (LowerCase(field.key) == LowerCase(key)) return &field;
@@ -113,6 +107,19 @@ bool IsTextPart(std::vector<FieldLine>& fields) {
   if (!type) return false;
   const size_t start = type->text.find_first_not_of(" \t");
   return start != std::string::npos && LowerCase(type->text.substr(start, 5)) == "text/";
+}
+
+// A "charset" parameter among those after the first ";" (a quoted file name may hold ";").
+bool HasCharset(std::string_view type) {
+  bool quoted = false;
+  for (size_t i = 0; i < type.size(); ++i) {
+    if (type[i] == '"') quoted = !quoted;
+    if (quoted || type[i] != ';') continue;
+    const size_t name = type.find_first_not_of(" \t", i + 1);
+    if (name != std::string_view::npos && LowerCase(type.substr(name, 8)) == "charset=")
+      return true;
+  }
+  return false;
 }
 
 bool WrittenAsIs(EncodeTypes type) {
@@ -164,31 +171,29 @@ PartPlan PlanPart(std::vector<FieldLine> fields, EncodeTypes type, bool chosen,
     case emxUUEncode:
       plan.how = Writing::kUUEncode;
       break;
-    default:
+    default: {
+      FieldLine* field = FindField(plan.fields, "Content-Transfer-Encoding");
       if (facts.SafeAsIs()) {
         // Without 8-bit content a part is 7bit, whatever label it was given.
-        FieldLine* field = FindField(plan.fields, "Content-Transfer-Encoding");
         if (field && (type == emx8Bit || type == emxBinary)) field->text = "7bit";
         break;
       }
       plan.how =
           text && QuotedPrintableAvoids(boundary) ? Writing::kQuotedPrintable : Writing::kBase64;
-      {
-        const std::string encoding =
-            plan.how == Writing::kQuotedPrintable ? "quoted-printable" : "Base64";
-        if (chosen) {
-          const FieldLine* field = FindField(plan.fields, "Content-Transfer-Encoding");
-          plan.notice = "WARNING! " + what + " cannot be sent unchanged" +
-                        (field ? " as \"" + field->text + "\"" : std::string()) +
-                        ": it is sent as " + encoding + "." + kCrLf;
-        }
-        SetField(plan.fields, "Content-Transfer-Encoding", encoding);
+      const std::string encoding =
+          plan.how == Writing::kQuotedPrintable ? "quoted-printable" : "Base64";
+      if (chosen) {
+        plan.notice = "WARNING! " + what + " cannot be sent unchanged" +
+                      (field ? " as \"" + field->text + "\"" : std::string()) + ": it is sent as " +
+                      encoding + "." + kCrLf;
       }
+      SetField(plan.fields, "Content-Transfer-Encoding", encoding);
       break;
+    }
   }
   if (text && facts.eight_bit) {
     FieldLine* field = FindField(plan.fields, "Content-Type");
-    if (LowerCase(field->text).find("charset") == std::string::npos) {
+    if (!HasCharset(field->text)) {
       field->text += "; charset=" + std::string(facts.Charset());
     }
   }

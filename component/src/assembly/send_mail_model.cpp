@@ -20,7 +20,6 @@
 #include "postwing/exception.hpp"
 #include "postwing/header.hpp"
 #include "postwing/tcp_client.hpp"
-#include "postwing/utilities.hpp"
 #include "postwing/values.hpp"
 
 namespace postwing::assembly {
@@ -51,7 +50,6 @@ SendMailModel::SendMailModel(SendMail::Impl& mail)
       header_(mail.header),
       body_(mail.body),
       attachments_(mail.attachments),
-      utilities_(mail.utilities),
       base64_(mail.base64),
       quoted_printable_(mail.quoted_printable),
       uuencode_(mail.uuencode) {}

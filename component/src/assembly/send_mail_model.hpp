@@ -44,7 +44,6 @@ class SendMailModel final : public MessageModel, public Encoders {
   std::shared_ptr<Header> header_;
   std::shared_ptr<Body> body_;
   std::shared_ptr<Attachments> attachments_;
-  std::shared_ptr<Utilities> utilities_;
   std::shared_ptr<Base64> base64_;
   std::shared_ptr<postwing::QuotedPrintable> quoted_printable_;
   std::shared_ptr<postwing::UUEncode> uuencode_;
