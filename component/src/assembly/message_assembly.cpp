@@ -191,6 +191,16 @@ PartPlan PlanPart(std::vector<FieldLine> fields, EncodeTypes type, bool chosen,
       break;
     }
   }
+  // A host's boundary that quoted-printable could write as a line of its own.
+  if (plan.how == Writing::kQuotedPrintable && !QuotedPrintableAvoids(boundary)) {
+    plan.how = Writing::kBase64;
+    if (chosen) {
+      plan.notice = "WARNING! " + what +
+                    " cannot be sent as quoted-printable with the boundary \"" + boundary +
+                    "\": it is sent as Base64." + kCrLf;
+    }
+    SetField(plan.fields, "Content-Transfer-Encoding", "Base64");
+  }
   if (text && facts.eight_bit) {
     FieldLine* field = FindField(plan.fields, "Content-Type");
     if (!HasCharset(field->text)) {
