@@ -123,8 +123,10 @@ TEST_F(AttachmentsTest, EncodeTypeFollowsTheContentTypeOfTheExtension) {
       {"table.csv", "text/csv", emxQuotedPrintable, "quoted-printable"},
       {"archive.zip", "application/zip", emxBase64, "Base64"},
       {"picture.PNG", "image/png", emxBase64, "Base64"},
-      {"unknown.zzqx", "text/plain", emxBinary, "Binary"},
-      {"no-extension", "text/plain", emxBinary, "Binary"},
+      // A name that tells nothing of the content is bytes, not text.
+      {"unknown.zzqx", "application/octet-stream", emxBase64, "Base64"},
+      {"no-extension", "application/octet-stream", emxBase64, "Base64"},
+      {"image.iso", "application/x-iso9660-image", emxBase64, "Base64"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -554,9 +556,17 @@ TEST_F(AttachmentsTest, SourceOfOtherKinds) {
   auto a = list->Add(42, "answer.txt");
   EXPECT_EQ(a->SourceType(), emxData);
   EXPECT_EQ(a->Source(), Variant(42));
-  const auto e = Raised([&] { list->Add(Variant(Variant::Array{Variant(1)}), "arr.bin"); });
-  EXPECT_EQ(e.Number(), 13);
-  EXPECT_EQ(list->Count(), 1);
+  // An array of bytes is data even when it spells an existing file's path.
+  Variant::Array path;
+  for (unsigned char c : scratch.File("real.txt")) path.emplace_back(static_cast<int32_t>(c));
+  EXPECT_EQ(list->Add(Variant(path), "arr.bin")->SourceType(), emxData);
+  for (const Variant& bad : {Variant(256), Variant(-1), Variant("x"), Variant(1.5)}) {
+    EXPECT_EQ(Raised([&] {
+                list->Add(Variant(Variant::Array{Variant(1), bad}), "bad.bin");
+              }).Number(),
+              13);
+  }
+  EXPECT_EQ(list->Count(), 2);
   EXPECT_EQ(mail->Errors()->Item(1)->Method(), "Attachments.Add");
 }
 

@@ -185,13 +185,21 @@ TEST_F(QuotedPrintableTest, SamplesAreWellFormedAndDecodeByteForByte) {
   }
 }
 
-TEST_F(QuotedPrintableTest, BlockWiseEncoderFollowsTheRulesExactly) {
+TEST_F(QuotedPrintableTest, BlockWiseAndPieceWiseEncodersFollowTheRulesExactly) {
   std::mt19937 gen(2024);
   for (int round = 0; round < 3000; ++round) {
     const std::string text = TextLike(gen, gen() % 400);
     const std::string encoded = qp.Encode(text);
     ASSERT_EQ(encoded, ReferenceEncode(text)) << ::testing::PrintToString(text);
     ASSERT_EQ(qp.Decode(encoded), text);
+    // Fed in pieces (cut inside CR LF, before trailing blanks, at soft breaks): the same text.
+    QuotedPrintable::Pieces pieces;
+    std::string fed;
+    for (size_t at = 0, take; at < text.size(); at += take) {
+      take = 1 + gen() % (round % 2 ? 3 : 150);
+      fed += pieces.Feed(std::string_view(text).substr(at, take));
+    }
+    ASSERT_EQ(fed + pieces.Finish(), encoded) << ::testing::PrintToString(text);
   }
 }
 

@@ -1,4 +1,5 @@
 #include "assembly/message_assembly.hpp"
+#include "postwing/exception.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -21,6 +23,7 @@ struct FakeMessage : MessageModel, Encoders {
   bool mime = true;
   std::string body_text;
   EncodeTypes body_encoding = emxBinary;
+  bool body_chosen = false;
   std::vector<FieldLine> header{{"Content-type", "multipart/mixed;boundary=\"" + kBoundary + "\""},
                                 {"MIME-Version", "1.0"}};
   std::vector<FieldLine> body_fields{{"Content-Type", "text/plain"},
@@ -46,6 +49,7 @@ struct FakeMessage : MessageModel, Encoders {
   }
   std::vector<FieldLine> BodyFields() override { return body_fields; }
   EncodeTypes BodyEncodeType() override { return body_encoding; }
+  bool BodyEncodeTypeChosen() override { return body_chosen; }
   int32_t AttachmentCount() override { return static_cast<int32_t>(attachments.size()); }
   AttachmentPart Attachment(int32_t index) override { return attachments.at(index - 1); }
 
@@ -80,10 +84,42 @@ struct FakeMessage : MessageModel, Encoders {
     stream->pieces.push_back(UUEncode(files.at(path), name));
     return stream;
   }
-  std::string ReadFile(const std::string& path) override {
+  struct FeedQP : PieceEncoder {
+    bool any = false;
+    std::string Feed(std::string_view piece) override {
+      if (piece.empty()) return "";
+      return std::string(std::exchange(any, true) ? "" : "QP[") + std::string(piece);
+    }
+    std::string Finish() override { return std::exchange(any, false) ? "]=\r\n" : ""; }
+  };
+  std::unique_ptr<PieceEncoder> QuotedPrintablePieces() override {
+    return std::make_unique<FeedQP>();
+  }
+  // Files come in pieces of piece_size bytes, so every cut is met somewhere.
+  size_t piece_size = 3;
+  std::map<std::string, std::string> rewritten;  // what a file holds at its second reading
+  struct Bytes : FileBytes {
+    std::string data, then;
+    size_t piece, at = 0;
+    bool Next(std::string& bytes) override {
+      if (at >= data.size()) return false;
+      bytes = data.substr(at, piece);
+      at += piece;
+      return true;
+    }
+    void Rewind() override {
+      at = 0;
+      if (!then.empty()) data = then;
+    }
+  };
+  std::unique_ptr<FileBytes> OpenFile(const std::string& path) override {
     auto it = files.find(path);
     if (it == files.end()) throw std::runtime_error("file not found");
-    return it->second;
+    auto bytes = std::make_unique<Bytes>();
+    bytes->data = it->second;
+    bytes->then = rewritten[path];
+    bytes->piece = piece_size;
+    return bytes;
   }
 };
 
@@ -134,7 +170,7 @@ TEST(MessageAssembly, TextBodyIsExactlyItsData) {
   m.body_text = "Hello\r\n.leading dot\r\nend";
   Outcome r = Assemble(m);
   EXPECT_EQ(r.wire, kHead + "\r\n" + kNotice + "\r\n--" + kBoundary +
-                        "\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: Binary\r\n"
+                        "\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: 7bit\r\n"
                         "\r\nHello\r\n..leading dot\r\nend\r\n--" +
                         kBoundary + "--\r\n" + kNotice + ".\r\n");
   EXPECT_NE(std::find(r.status.begin(), r.status.end(), ">>Adding Body\r\n"), r.status.end());
@@ -184,6 +220,77 @@ TEST(MessageAssembly, Base64AttachmentFromFileAndRawAndEmptyAttachments) {
     auto it = std::find(r.status.begin() + static_cast<long>(at), r.status.end(), n);
     ASSERT_NE(it, r.status.end()) << n;
     at = static_cast<size_t>(it - r.status.begin());
+  }
+}
+
+// What the reader would not get unchanged is encoded: here with a host's boundary that
+// quoted-printable could repeat, a custom label, and a file that changes between readings.
+TEST(MessageAssembly, PartsAreWrittenByWhatTheyHold) {
+  struct Row {
+    std::string boundary, data;
+    std::vector<FieldLine> fields;
+    EncodeTypes type;
+    std::string then;  // the file at its second reading; empty: no file
+    std::string written;
+  } rows[] = {
+      {"simple",
+       "--simple\r\n",
+       {{"Content-Type", "text/plain"}},
+       emxBinary,
+       "",
+       "Content-Transfer-Encoding: Base64\r\n\r\nB64[--simple\r\n]"},
+      {"simple",
+       "safe\r\n",
+       {{"Content-Transfer-Encoding", "Binary"}},
+       emxBinary,
+       "",
+       "Content-Transfer-Encoding: 7bit\r\n\r\nsafe\r\n\r\n--simple"},
+      {kBoundary,
+       "x",
+       {{"Content-Transfer-Encoding", "x-own"}},
+       emxCustomEncode,
+       "",
+       "Content-Transfer-Encoding: x-own\r\n\r\nx\r\n--"},
+      // Chosen, but quoted-printable could write the boundary: Base64, with a notice.
+      {"simple",
+       "text",
+       {{"Content-Type", "text/plain"}},
+       emxQuotedPrintable,
+       "",
+       "Content-Transfer-Encoding: Base64\r\n\r\nB64[text]"},
+      {kBoundary,
+       "\xC3\xA9t\xC3\xA9",
+       {{"Content-Type", "text/plain"}},
+       emxQuotedPrintable,
+       "\xE9t\xE9",
+       ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.written);
+    FakeMessage m;
+    m.boundary = row.boundary;
+    const bool file = !row.then.empty();
+    if (file) {
+      m.files["/d/f.txt"] = row.data;
+      m.rewritten["/d/f.txt"] = row.then;
+    }
+    m.attachments.push_back(
+        {row.fields, file ? "/d/f.txt" : row.data, file, "f.txt", row.type, row.type != emxBinary});
+    Sink sink;
+    DataWriter writer(sink);
+    try {
+      EXPECT_TRUE(AssembleMessage(m, m, writer));
+      EXPECT_FALSE(row.written.empty()) << "the changed file was sent";
+      EXPECT_NE(sink.wire.find(row.written), std::string::npos) << sink.wire;
+      const bool warned = std::any_of(sink.status.begin(), sink.status.end(), [](const auto& line) {
+        return line.rfind("WARNING!", 0) == 0;
+      });
+      EXPECT_EQ(warned, row.type == emxQuotedPrintable);
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Number(), 62);
+      EXPECT_TRUE(file);
+      EXPECT_EQ(sink.wire.find("\r\n.\r\n"), std::string::npos);
+    }
   }
 }
 

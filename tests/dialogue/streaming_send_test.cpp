@@ -168,7 +168,8 @@ class StreamingSend : public ::testing::Test {
  protected:
   // Sends the file as a Base64 attachment; on_progress runs on each SendProgress.
   Outcome Send(StreamPeer& peer, const std::string& path,
-               std::function<void(postwing::SendMail&, int64_t)> on_progress = {}) {
+               std::function<void(postwing::SendMail&, int64_t)> on_progress = {},
+               postwing::EncodeTypes encoding = postwing::emxBase64) {
     auto mail = postwing::SendMail::Create();
     mail->SetSMTPServer("127.0.0.1");
     mail->SetSMTPServerPort(peer.port());
@@ -176,7 +177,7 @@ class StreamingSend : public ::testing::Test {
     mail->Header()->SetFrom("from@example.org");
     mail->Header()->SetToList("to@example.org");
     mail->Body()->SetText("streaming body");
-    mail->Attachments()->Add(postwing::Variant(path), "", "", postwing::emxBase64);
+    mail->Attachments()->Add(postwing::Variant(path), "", "", encoding);
     auto o = std::make_shared<Outcome>();
     postwing::SendMail* raw = mail.get();
     auto c1 = mail->OnSendStatus([o](std::string& s) { o->status.push_back(s); });
@@ -289,25 +290,45 @@ TEST_F(StreamingSend, AServerThatClosesOrRefusesInTheMiddleIsNoDelivery) {
   }
 }
 
-TEST_F(StreamingSend, AFileThatShrinksWhileSentFailsWithoutTheEndOfData) {
-  const std::string data = RandomBytes(24 * 1024 * 1024, 14);
-  const TempFile file(data);
-  StreamPeer peer(Behaviour{});
-  bool truncated = false;
-  const Outcome o = Send(peer, file.path, [&](postwing::SendMail&, int64_t bytes) {
-    if (!truncated && bytes > 1024 * 1024) {
-      truncated = true;
-      std::filesystem::resize_file(file.path, 4 * 1024 * 1024);
-    }
-  });
-  peer.Finish();
-  EXPECT_TRUE(truncated);
-  EXPECT_EQ(o.completes, 1);
-  ASSERT_FALSE(o.errors.empty());
-  EXPECT_EQ(o.errors[0], 62);
-  EXPECT_FALSE(o.Accepted());
-  EXPECT_FALSE(o.Saw(">>Sending\r\n"));
-  EXPECT_FALSE(peer.got_end_of_data());
+// Every kind of file part is read while it is sent; one that shrinks, or that changes so
+// that the fields already written no longer fit it, ends the send before the end of data.
+TEST_F(StreamingSend, AFileThatShrinksOrChangesWhileSentFailsWithoutTheEndOfData) {
+  std::string text;
+  while (text.size() < 24 * 1024 * 1024) text += "a line of safe text, read twice\r\n";
+  const struct {
+    const char* name;
+    postwing::EncodeTypes encoding;
+    bool shrink;
+  } cases[] = {{"Base64", postwing::emxBase64, true},
+               {"as it is", postwing::emx7Bit, true},
+               {"quoted-printable", postwing::emxQuotedPrintable, true},
+               {"as it is, gains a NUL", postwing::emx7Bit, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TempFile file(text);
+    StreamPeer peer(Behaviour{});
+    bool changed = false;
+    const auto change = [&](postwing::SendMail&, int64_t bytes) {
+      if (changed || bytes <= 1024 * 1024) return;
+      changed = true;
+      if (c.shrink) {
+        std::filesystem::resize_file(file.path, 4 * 1024 * 1024);
+      } else {
+        std::fstream f(file.path, std::ios::binary | std::ios::in | std::ios::out);
+        f.seekp(20 * 1024 * 1024);
+        f.write("\0", 1);
+      }
+    };
+    const Outcome o = Send(peer, file.path, change, c.encoding);
+    peer.Finish();
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(o.completes, 1);
+    ASSERT_FALSE(o.errors.empty());
+    EXPECT_EQ(o.errors[0], 62);
+    EXPECT_FALSE(o.Accepted());
+    EXPECT_FALSE(o.Saw(">>Sending\r\n"));
+    EXPECT_FALSE(peer.got_end_of_data());
+  }
 }
 
 }  // namespace

@@ -23,6 +23,9 @@ class Delivery : public ::testing::Test {
                                      (dir_ / "inbox").string(), "--lifetime", "120"};
     args.insert(args.end(), extra.begin(), extra.end());
     server_ = std::make_unique<e2e::PythonServer>(args);
+    NewMail();
+  }
+  void NewMail() {
     mail_ = SendMail::Create();
     mail_->SetSMTPServer("127.0.0.1");
     mail_->SetSMTPServerPort(server_->port());
@@ -206,14 +209,129 @@ TEST_F(Delivery, RawModeSendsTheBodyAsTheWholeMessage) {
   EXPECT_EQ(mail_->Header()->Values()->Exists(Variant("Message-ID")), false);
 }
 
-TEST_F(Delivery, DotStuffingAndBareLineFeeds) {
-  const std::string body = ".starts with a dot\r\n.\r\nbare\nline feeds\nand a lone\rCR\r\n..";
-  mail_->Body()->SetText(body);
-  SendOk();
+// Whatever a part holds, the reader gets exactly those bytes: content that would not survive
+// SMTP as it is goes encoded, a host's unsuitable choice is replaced with a notice, and 8-bit
+// text carries its charset.
+TEST_F(Delivery, EveryPartDecodesToItsBytes) {
+  using namespace std::string_literals;
+  const std::string boundary_line = "--=_5550142857_quillfeather_5550171428_part";
+  std::string long_lines;
+  for (size_t n : {999, 1500, 3000}) long_lines += std::string(n, 'w') + "\r\n";
+  struct Row {
+    std::string name, data;
+    bool file;
+    EncodeTypes set;  // 0: the default
+    std::string type, encoding, charset;
+  };
+  const Row rows[] = {
+      {"notes.txt", "line one\r\n.line two\r\n.\r\n", true, {}, "text/plain", "7bit", ""},
+      {"quote.txt",
+       "saved copy:\r\n" + boundary_line + "\r\nrest",
+       true,
+       {},
+       "text/plain",
+       "quoted-printable",
+       ""},
+      {"cr.txt", "mac\rline\rends\r", true, {}, "text/plain", "quoted-printable", ""},
+      {"mixed.txt", "a\r\nb\nc\rd\n\r", true, {}, "text/plain", "quoted-printable", ""},
+      {"long.log", long_lines, true, {}, "text/plain", "quoted-printable", ""},
+      {"latin.txt",
+       "caf\xE9 cr\xE8me\r\n",
+       true,
+       {},
+       "text/plain",
+       "quoted-printable",
+       "windows-1252"},
+      {"noext", RandomBytes(5000, 5) + "\0\r"s, true, {}, "application/octet-stream", "Base64", ""},
+      {"blob.zzqx", "text?\nno: \0"s, true, {}, "application/octet-stream", "Base64", ""},
+      {"uu.bin", RandomBytes(1000, 6), true, emxUUEncode, "application/octet-stream", "UUEncode",
+       ""},
+      {"uu.dat", "uuencoded\0data"s, false, emxUUEncode, "application/octet-stream", "UUEncode",
+       ""},
+      {"forced.bin", "\0\x01bytes\r"s, false, emx8Bit, "application/octet-stream", "Base64", ""},
+      {"forced.txt", "nul\0inside"s, false, emxBinary, "text/plain", "quoted-printable", ""},
+      {"utf8.txt", "\xC3\xA9t\xC3\xA9\r\n", false, emx8Bit, "text/plain", "quoted-printable",
+       "utf-8"},
+  };
+  mail_->Body()->SetText("Parts follow.");
+  auto a = mail_->Attachments();
+  for (const auto& row : rows) {
+    if (row.file) {
+      e2e::WriteFile(dir_ / row.name, row.data);
+      auto added = a->Add((dir_ / row.name).string());
+      if (row.set) added->SetEncodeType(row.set);
+    } else {
+      a->Add(row.data, row.name, {}, row.set);
+    }
+  }
+  // An array of bytes that spells a file's path is data, not the file.
+  const std::string path = (dir_ / "notes.txt").string();
+  Variant::Array bytes;
+  for (unsigned char c : path) bytes.emplace_back(static_cast<int32_t>(c));
+  a->Add(Variant(bytes), "path.txt");
+  Outcome o = SendOk();
+  for (const char* replaced : {"Source: forced.bin", "Source: forced.txt", "Source: utf8.txt"}) {
+    EXPECT_NE(
+        o.Transcript().find(std::string("WARNING! ") + replaced + " cannot be sent unchanged"),
+        std::string::npos)
+        << replaced;
+  }
   Parsed p = ParseReceived();
-  ASSERT_EQ(p.parts.size(), 1u);
-  EXPECT_EQ(p.parts[0].data,
-            ".starts with a dot\r\n.\r\nbare\r\nline feeds\r\nand a lone\r\nCR\r\n..");
+  EXPECT_EQ(p.defects, 0);
+  ASSERT_EQ(p.parts.size(), std::size(rows) + 2);
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const auto& row = rows[i];
+    const auto& part = p.parts[i + 1];
+    SCOPED_TRACE(row.name);
+    EXPECT_TRUE(part.data == row.data) << ::testing::PrintToString(part.data);
+    EXPECT_EQ(part.content_type, row.type);
+    EXPECT_EQ(part.encoding, row.encoding);
+    if (!row.charset.empty()) {
+      EXPECT_NE(Eml().find("text/plain; charset=" + row.charset), std::string::npos);
+    }
+  }
+  EXPECT_EQ(p.parts.back().data, path);
+  EXPECT_EQ(Eml().find("\r\n" + boundary_line + "\r\nrest"), std::string::npos);
+
+  // Bodies, each in a message of its own.
+  const std::pair<std::string, std::string> bodies[] = {
+      {".starts with a dot\r\n.\r\n..", "7bit"},
+      {"quoting\r\n" + boundary_line + "--\r\nand more", "quoted-printable"},
+      {"bare\nline feeds\nand a lone\rCR\r\n", "quoted-printable"},
+      {"NUL\0in text"s, "quoted-printable"},
+      {"8-bit caf\xE9", "quoted-printable"},
+      {long_lines, "quoted-printable"},
+  };
+  int n = 1;
+  for (const auto& [body, encoding] : bodies) {
+    SCOPED_TRACE(::testing::PrintToString(body.substr(0, 20)));
+    NewMail();
+    mail_->Body()->SetText(body);
+    Outcome sent = e2e::SendAndWait(mail_);
+    ASSERT_TRUE(Received(++n)) << sent.Transcript();
+    Parsed q = e2e::Parse(Inbox(n), dir_ / ("parsed" + std::to_string(n)));
+    EXPECT_EQ(q.defects, 0);
+    ASSERT_EQ(q.parts.size(), 1u);
+    EXPECT_TRUE(q.parts[0].data == body) << ::testing::PrintToString(q.parts[0].data);
+    EXPECT_EQ(q.parts[0].encoding, encoding);
+  }
+}
+
+// A plain message declares no encoding: a body that would change on the way is refused.
+TEST_F(Delivery, PlainBodyThatCannotGoIntactIsRefusedBeforeConnecting) {
+  for (const std::string& body :
+       {std::string("caf\xE9"), std::string("a\0b", 3), std::string(999, 'x')}) {
+    NewMail();
+    mail_->Header()->SetMIMECompliant(false);
+    mail_->Body()->SetText(body);
+    try {
+      mail_->Send();
+      ADD_FAILURE() << "sent";
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Number(), vbObjectError + emxContentNotSendable) << e.what();
+    }
+  }
+  EXPECT_FALSE(Received(1));
 }
 
 TEST_F(Delivery, SecondSendWithoutClearClosesWithoutDelivering) {

@@ -38,13 +38,19 @@ class Attachment : public Object {
   // MIME only emxUUEncode is allowed (else 12008) and nothing is written.
   EncodeTypes EncodeType() const;
   void SetEncodeType(EncodeTypes value);
+  // For message assembly: whether EncodeType was set, so the encoding is the host's choice.
+  bool EncodeTypeChosen(detail::PassKey) const;
 
   // The name under which the attachment is sent.
   const std::string& FileName() const;
   void SetFileName(std::string value);
 
-  // A path to an existing file, or the data itself (one character per byte). Raises 12005
-  // when the attachment then has no file name; the value is stored all the same.
+  // The data itself, or a path: a text that names an existing file when it is set is read
+  // from that file at the send, so a host attaching text it does not trust as data passes it
+  // as an array of bytes (numbers 0 to 255), which is always data, never a path. Other
+  // texts are the data, one character per byte. Raises 12005 when the attachment then has
+  // no file name, 13 for an array holding anything but bytes; the value is stored all the
+  // same.
   const Variant& Source() const;
   void SetSource(const Variant& value);
 

@@ -28,7 +28,9 @@ class Attachments : public Object, public std::enable_shared_from_this<Attachmen
 
   // Creates an attachment; sets its Parent, FileName (if given), Source, ContentType (if
   // given), EncodeType (if not 0), ContentBase and ContentLocation (if given), in this
-  // order; and adds it under its FileName. When a step fails nothing is added.
+  // order; and adds it under its FileName. When a step fails nothing is added. A text
+  // Source that names an existing file attaches that file, read from disk at the send; pass
+  // data the host does not trust as an array of bytes, which is always data.
   std::shared_ptr<Attachment> Add(const Variant& Source, std::string FileName = {},
                                   std::string ContentType = {}, EncodeTypes EncodeType = {},
                                   std::string ContentLocation = {}, std::string ContentBase = {});

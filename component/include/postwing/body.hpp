@@ -39,6 +39,8 @@ class Body : public Object {
   // The "Content-Transfer-Encoding" field; emxCustomEncode raises 12009 when set.
   EncodeTypes EncodeType() const;
   void SetEncodeType(EncodeTypes EncodeType);
+  // For message assembly: whether EncodeType was set, so the encoding is the host's choice.
+  bool EncodeTypeChosen(detail::PassKey) const { return encode_type_chosen_; }
 
   std::shared_ptr<postwing::Values> Values() const { return values_; }
   // Replaces the field collection (nullptr raises 91).

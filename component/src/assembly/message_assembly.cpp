@@ -3,11 +3,19 @@
 #include <string_view>
 #include <utility>
 
+#include "message/mime_texts.hpp"
+#include "message/text_class.hpp"
 #include "postwing/exception.hpp"
 
 namespace postwing::assembly {
 
 namespace {
+
+using detail::ClassifyText;
+using detail::kMaxLineOctets;
+using detail::LowerCase;
+using detail::TextClassifier;
+using detail::TextFacts;
 
 constexpr const char* kCrLf = "\r\n";
 
@@ -77,28 +85,269 @@ void WriteContent(DataWriter& writer, Content content, const std::string& status
   }
 }
 
+// How a part's content goes out.
+enum class Writing { kAsIs, kQuotedPrintable, kBase64, kUUEncode };
+
+struct PartPlan {
+  Writing how = Writing::kAsIs;
+  std::vector<FieldLine> fields;  // the fields as written for the part
+  std::string notice;             // why the host's encoding was not used, or empty
+};
+
+FieldLine* FindField(std::vector<FieldLine>& fields, std::string_view key) {
+  for (auto& field : fields) {
+    if (LowerCase(field.key) == LowerCase(key)) return &field;
+  }
+  return nullptr;
+}
+
+// A "text/..." part: its lines are text, and 8-bit text in it needs a charset.
+bool IsTextPart(std::vector<FieldLine>& fields) {
+  const FieldLine* type = FindField(fields, "Content-Type");
+  if (!type) return false;
+  const size_t start = type->text.find_first_not_of(" \t");
+  return start != std::string::npos && LowerCase(type->text.substr(start, 5)) == "text/";
+}
+
+// A "charset" parameter among those after the first ";" (a quoted file name may hold ";").
+bool HasCharset(std::string_view type) {
+  bool quoted = false;
+  for (size_t i = 0; i < type.size(); ++i) {
+    if (type[i] == '"') quoted = !quoted;
+    if (quoted || type[i] != ';') continue;
+    const size_t name = type.find_first_not_of(" \t", i + 1);
+    if (name != std::string_view::npos && LowerCase(type.substr(name, 8)) == "charset=")
+      return true;
+  }
+  return false;
+}
+
+bool WrittenAsIs(EncodeTypes type) {
+  return type != emxBase64 && type != emxQuotedPrintable && type != emxUUEncode;
+}
+
+// The facts are needed to write a part as it is, and to declare a text's charset.
+bool NeedsFacts(std::vector<FieldLine>& fields, EncodeTypes type) {
+  return WrittenAsIs(type) || IsTextPart(fields);
+}
+
+void SetField(std::vector<FieldLine>& fields, std::string_view key, std::string text) {
+  if (FieldLine* field = FindField(fields, key)) {
+    field->text = std::move(text);
+  } else {
+    fields.push_back({std::string(key), std::move(text)});
+  }
+}
+
+// Quoted-printable writes "=" only before two hex digits or a line end, so it never repeats
+// a boundary that holds "=" before anything else (the library's own holds "=_"); Base64
+// lines never begin with "-".
+bool QuotedPrintableAvoids(const std::string& boundary) {
+  for (size_t i = 0; i + 1 < boundary.size(); ++i) {
+    const char c = boundary[i + 1];
+    if (boundary[i] == '=' && !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || c == '\r')) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Chooses how a part is written from what it holds. A part written as it is must reach the
+// reader unchanged over a 7-bit transport; one that would not is encoded (quoted-printable
+// for text, Base64 otherwise) and, when the host chose the encoding, a notice says so. Only
+// the fields written change; the model keeps what the host and the defaults set.
+PartPlan PlanPart(std::vector<FieldLine> fields, EncodeTypes type, bool chosen,
+                  const TextFacts& facts, const std::string& boundary, const std::string& what) {
+  PartPlan plan;
+  plan.fields = std::move(fields);
+  const bool text = IsTextPart(plan.fields);
+  switch (type) {
+    case emxBase64:
+      plan.how = Writing::kBase64;
+      break;
+    case emxQuotedPrintable:
+      plan.how = Writing::kQuotedPrintable;
+      break;
+    case emxUUEncode:
+      plan.how = Writing::kUUEncode;
+      break;
+    default: {
+      FieldLine* field = FindField(plan.fields, "Content-Transfer-Encoding");
+      if (facts.SafeAsIs()) {
+        // Without 8-bit content a part is 7bit, whatever label it was given.
+        if (field && (type == emx8Bit || type == emxBinary)) field->text = "7bit";
+        break;
+      }
+      plan.how =
+          text && QuotedPrintableAvoids(boundary) ? Writing::kQuotedPrintable : Writing::kBase64;
+      const std::string encoding =
+          plan.how == Writing::kQuotedPrintable ? "quoted-printable" : "Base64";
+      if (chosen) {
+        plan.notice = "WARNING! " + what + " cannot be sent unchanged" +
+                      (field ? " as \"" + field->text + "\"" : std::string()) + ": it is sent as " +
+                      encoding + "." + kCrLf;
+      }
+      SetField(plan.fields, "Content-Transfer-Encoding", encoding);
+      break;
+    }
+  }
+  // A host's boundary that quoted-printable could write as a line of its own.
+  if (plan.how == Writing::kQuotedPrintable && !QuotedPrintableAvoids(boundary)) {
+    plan.how = Writing::kBase64;
+    if (chosen) {
+      plan.notice = "WARNING! " + what +
+                    " cannot be sent as quoted-printable with the boundary \"" + boundary +
+                    "\": it is sent as Base64." + kCrLf;
+    }
+    SetField(plan.fields, "Content-Transfer-Encoding", "Base64");
+  }
+  if (text && facts.eight_bit) {
+    FieldLine* field = FindField(plan.fields, "Content-Type");
+    if (!HasCharset(field->text)) {
+      field->text += "; charset=" + std::string(facts.Charset());
+    }
+  }
+  return plan;
+}
+
+// Streamed text handed to the writer in whole lines, each run made transparent on its own.
+class LineFeed {
+ public:
+  explicit LineFeed(DataWriter& writer) : writer_(writer) {}
+  void Add(std::string text) {
+    if (!carry_.empty()) {
+      carry_ += text;
+      text = std::move(carry_);
+      carry_.clear();
+    }
+    const size_t lf = text.rfind('\n');
+    if (lf == std::string::npos) {
+      carry_ = std::move(text);
+      return;
+    }
+    carry_.assign(text, lf + 1);
+    text.resize(lf + 1);
+    writer_.Lines(DataWriter::Transparent(std::move(text)));
+  }
+  void Finish() {
+    if (!carry_.empty()) writer_.Lines(DataWriter::Transparent(std::move(carry_)));
+    carry_.clear();
+  }
+
+ private:
+  DataWriter& writer_;
+  std::string carry_;
+};
+
+// 62, as for a file that comes up short: the part would no longer be what its fields say.
+[[noreturn]] void RaiseFileChanged(const std::string& path) {
+  throw Exception(62, "postwing", "The file '" + path + "' changed while it was being sent.");
+}
+
+// Whether the file read a second time still fits the fields written from the first reading:
+// a part sent as it is stays safe, and the charset declared still holds.
+bool StillFits(const TextFacts& first, const TextClassifier& again, Writing how, bool text) {
+  const TextFacts& now = again.SoFar();
+  if (how == Writing::kAsIs &&
+      (now.nul || now.bare_cr || now.bare_lf || now.eight_bit || now.boundary_line ||
+       again.Finish().longest_line > kMaxLineOctets)) {
+    return false;
+  }
+  if (!text) return true;
+  if (now.eight_bit && !first.eight_bit) return false;
+  return !(first.eight_bit && first.utf8 && !now.utf8);
+}
+
+// A file part written as it is or in quoted-printable, a piece at a time from the second
+// reading of the file.
+bool WriteTextFile(Encoders& encoders, DataWriter& writer, FileBytes& file, const std::string& path,
+                   const TextFacts& facts, Writing how, bool text, const std::string& boundary) {
+  std::unique_ptr<PieceEncoder> qp;
+  if (how == Writing::kQuotedPrintable) qp = encoders.QuotedPrintablePieces();
+  if (writer.Stopped()) return false;
+  writer.Piece("");
+  writer.BeginLines("Adding " + path);
+  TextClassifier again("--" + boundary);
+  LineFeed lines(writer);
+  std::string bytes;
+  size_t written = 0;
+  while (file.Next(bytes)) {
+    if (writer.Stopped()) return false;
+    again.Feed(bytes);
+    if (!StillFits(facts, again, how, text)) RaiseFileChanged(path);
+    written += bytes.size();
+    lines.Add(qp ? qp->Feed(bytes) : std::move(bytes));
+    if (writer.Stopped()) return false;
+  }
+  if (writer.Stopped()) return false;
+  if (!StillFits(facts, again, how, text) ||
+      (how == Writing::kAsIs && !again.Finish().SafeAsIs())) {
+    RaiseFileChanged(path);
+  }
+  if (qp) {
+    // The final soft break's line end is the piece's own.
+    std::string rest = qp->Finish();
+    if (rest.size() >= 2) rest.resize(rest.size() - 2);
+    lines.Add(std::move(rest));
+  }
+  lines.Finish();
+  if (writer.Stopped()) return false;
+  writer.EndLines();
+  if (qp && written > 0) writer.Piece("");
+  return true;
+}
+
+// A uuencoded file, streamed; its pieces start at line starts.
+// In a MIME part an empty line comes first.
+bool WriteUUEncodedFile(Encoders& encoders, DataWriter& writer, const std::string& path,
+                        const std::string& file_name, const std::string& status_text, bool mime) {
+  writer.Notice("UUEncoding " + path + kCrLf);
+  std::unique_ptr<LineStream> lines = encoders.UUEncodeFile(path, file_name);
+  if (writer.Stopped()) return false;
+  if (mime) writer.Piece("");
+  writer.BeginLines(status_text);
+  std::string piece;
+  while (lines->Next(piece)) {
+    if (writer.Stopped()) return false;
+    // A short last line may begin with ".".
+    writer.Lines(DataWriter::Transparent(std::move(piece)));
+    if (writer.Stopped()) return false;
+  }
+  if (writer.Stopped()) return false;
+  writer.EndLines();
+  writer.Piece("");
+  return true;
+}
+
 void WriteBodyPart(MessageModel& model, Encoders& encoders, DataWriter& writer,
                    const std::string& boundary, std::string text) {
+  std::vector<FieldLine> fields = model.BodyFields();
+  const EncodeTypes type = model.BodyEncodeType();
+  TextFacts facts;
+  if (NeedsFacts(fields, type)) facts = ClassifyText(text, "--" + boundary);
+  PartPlan plan =
+      PlanPart(std::move(fields), type, model.BodyEncodeTypeChosen(), facts, boundary, "Body");
   writer.Piece("--" + boundary);
-  WriteFields(writer, model.BodyFields());
+  WriteFields(writer, plan.fields);
+  if (!plan.notice.empty()) writer.Notice(plan.notice);
   Content content;
-  switch (model.BodyEncodeType()) {
-    case emxQuotedPrintable:
+  switch (plan.how) {
+    case Writing::kQuotedPrintable:
       writer.Notice(std::string("Quoted-printable Encoding Body") + kCrLf);
       content = QuotedPrintableContent(encoders.QuotedPrintable(text));
       break;
-    case emxBase64:
+    case Writing::kBase64:
       writer.Notice(std::string("Base64 Encoding Body") + kCrLf);
       content = Encoded(encoders.Base64Lines(text));
       break;
-    case emxUUEncode:
+    case Writing::kUUEncode:
       writer.Notice(
           std::string("WARNING! \"Content-Transfer-Encoding\" type UUEncode may be incompatible "
                       "with Mail Body.") +
           kCrLf);
       content = Encoded(encoders.UUEncode(text, ""));
       break;
-    default:
+    case Writing::kAsIs:
       content = AsIs(std::move(text));
       break;
   }
@@ -134,39 +383,82 @@ bool WriteBase64File(Encoders& encoders, DataWriter& writer, const std::string& 
   return true;
 }
 
+// A file part: what the file holds is learnt in a first reading, before its fields are
+// written, and it is sent in a second; neither holds the file whole.
+bool WriteFilePart(Encoders& encoders, DataWriter& writer, const std::string& boundary,
+                   AttachmentPart part) {
+  const std::string& path = part.source;
+  std::unique_ptr<FileBytes> file;
+  TextFacts facts;
+  if (NeedsFacts(part.fields, part.encode_type)) {
+    file = encoders.OpenFile(path);
+    TextClassifier classifier("--" + boundary);
+    std::string bytes;
+    while (file->Next(bytes)) {
+      if (writer.Stopped()) return false;
+      classifier.Feed(bytes);
+    }
+    if (writer.Stopped()) return false;
+    facts = classifier.Finish();
+    file->Rewind();
+  }
+  PartPlan plan = PlanPart(std::move(part.fields), part.encode_type, part.encode_type_chosen, facts,
+                           boundary, path);
+  writer.Piece("--" + boundary);
+  WriteFields(writer, plan.fields);
+  if (!plan.notice.empty()) writer.Notice(plan.notice);
+  switch (plan.how) {
+    case Writing::kBase64:
+      writer.Notice("Loading " + path + kCrLf);
+      return WriteBase64File(encoders, writer, path);
+    case Writing::kUUEncode:
+      return WriteUUEncodedFile(encoders, writer, path, part.file_name, "Adding " + path, true);
+    default:
+      writer.Notice("Loading " + path + kCrLf);
+      if (!file) file = encoders.OpenFile(path);
+      return WriteTextFile(encoders, writer, *file, path, facts, plan.how, IsTextPart(plan.fields),
+                           boundary);
+  }
+}
+
 // Returns false when the send stopped while the content was being made.
 bool WriteAttachmentPart(Encoders& encoders, DataWriter& writer, const std::string& boundary,
                          AttachmentPart part) {
+  if (part.is_file) return WriteFilePart(encoders, writer, boundary, std::move(part));
+  std::string data = std::move(part.source);
+  TextFacts facts;
+  if (NeedsFacts(part.fields, part.encode_type)) facts = ClassifyText(data, "--" + boundary);
+  const std::string what = "Source: " + part.file_name;
+  PartPlan plan = PlanPart(std::move(part.fields), part.encode_type, part.encode_type_chosen, facts,
+                           boundary, what);
   writer.Piece("--" + boundary);
-  WriteFields(writer, part.fields);
-  const std::string& source = part.source;
-  const std::string loading =
-      part.is_file ? "Loading " + source : "Loading Source: " + part.file_name;
+  WriteFields(writer, plan.fields);
+  if (!plan.notice.empty()) writer.Notice(plan.notice);
   Content content;
-  switch (part.encode_type) {
-    case emxBase64: {
-      writer.Notice(loading + kCrLf);
-      if (part.is_file) return WriteBase64File(encoders, writer, source);
+  switch (plan.how) {
+    case Writing::kBase64:
+      writer.Notice("Loading " + what + kCrLf);
       if (writer.Stopped()) return false;
-      writer.Notice("Base64 Encoding Source: " + part.file_name + kCrLf);
-      content = Encoded(encoders.Base64Lines(source));
+      writer.Notice("Base64 Encoding " + what + kCrLf);
+      content = Encoded(encoders.Base64Lines(data));
       break;
-    }
-    case emxQuotedPrintable:
-      writer.Notice(loading + kCrLf);
-      content = QuotedPrintableContent(
-          encoders.QuotedPrintable(part.is_file ? encoders.ReadFile(source) : source));
+    case Writing::kQuotedPrintable:
+      writer.Notice("Loading " + what + kCrLf);
+      content = QuotedPrintableContent(encoders.QuotedPrintable(data));
       break;
-    default:
-      writer.Notice(loading + kCrLf);
-      content = AsIs(part.is_file ? encoders.ReadFile(source) : std::move(part.source));
+    case Writing::kUUEncode:
+      writer.Notice("UUEncoding " + what + kCrLf);
+      content = Encoded(encoders.UUEncode(data, part.file_name));
+      break;
+    case Writing::kAsIs:
+      writer.Notice("Loading " + what + kCrLf);
+      content = AsIs(std::move(data));
       break;
   }
   if (writer.Stopped()) return false;
   writer.Piece("");
   const bool blank_after = content.blank_line_after;
-  WriteContent(writer, std::move(content),
-               part.is_file ? "Adding " + part.source : "Adding Source: " + part.file_name);
+  WriteContent(writer, std::move(content), "Adding " + what);
   if (blank_after) writer.Piece("");
   return true;
 }
@@ -197,20 +489,10 @@ bool WritePlainLayout(MessageModel& model, Encoders& encoders, DataWriter& write
   for (int32_t i = 1; i <= count; ++i) {
     AttachmentPart part = model.Attachment(i);
     if (part.is_file) {
-      writer.Notice("UUEncoding " + part.source + kCrLf);
-      std::unique_ptr<LineStream> lines = encoders.UUEncodeFile(part.source, part.file_name);
-      if (writer.Stopped()) return false;
-      writer.BeginLines("Adding " + part.file_name);
-      std::string piece;
-      while (lines->Next(piece)) {
-        if (writer.Stopped()) return false;
-        // Pieces start at line starts, so each is made transparent on its own.
-        writer.Lines(DataWriter::Transparent(std::move(piece)));
-        if (writer.Stopped()) return false;
+      if (!WriteUUEncodedFile(encoders, writer, part.source, part.file_name,
+                              "Adding " + part.file_name, false)) {
+        return false;
       }
-      if (writer.Stopped()) return false;
-      writer.EndLines();
-      writer.Piece("");
       continue;
     }
     writer.Notice("UUEncoding Source: " + part.file_name + kCrLf);

@@ -27,6 +27,8 @@ struct AttachmentPart {
   bool is_file = false;
   std::string file_name;
   EncodeTypes encode_type = emxBinary;
+  // The host chose the encoding (EncodeType, or a field text that is no default's).
+  bool encode_type_chosen = false;
 };
 
 // What assembly reads from the message model, and its one change to it.
@@ -45,6 +47,8 @@ class MessageModel {
   virtual std::string BoundaryParameter() = 0;
   virtual std::vector<FieldLine> BodyFields() = 0;
   virtual EncodeTypes BodyEncodeType() = 0;
+  // The host chose the body's encoding (EncodeType, or a field text that is no default's).
+  virtual bool BodyEncodeTypeChosen() = 0;
   virtual int32_t AttachmentCount() = 0;
   // index counts from 1.
   virtual AttachmentPart Attachment(int32_t index) = 0;
@@ -57,6 +61,26 @@ class LineStream {
   // The next piece, which starts at the start of a line. False once the content is done or
   // was cancelled.
   virtual bool Next(std::string& lines) = 0;
+};
+
+// A file's bytes a few MiB at a time, read twice through one opening: once to learn what
+// it holds, once to send it. Only the length it had when opened is read; a file that comes
+// up shorter raises 62.
+class FileBytes {
+ public:
+  virtual ~FileBytes() = default;
+  // The next bytes; false at the end, or at once when the send was cancelled.
+  virtual bool Next(std::string& bytes) = 0;
+  // Back to the first byte.
+  virtual void Rewind() = 0;
+};
+
+// An encoding fed in pieces: Feed gives the text of as much as is certain, Finish the rest.
+class PieceEncoder {
+ public:
+  virtual ~PieceEncoder() = default;
+  virtual std::string Feed(std::string_view piece) = 0;
+  virtual std::string Finish() = 0;
 };
 
 // The encoders and file access assembly uses; results are text, one character per byte.
@@ -76,8 +100,10 @@ class Encoders {
   // line end, and they may need transparency (a short last line may begin with ".").
   virtual std::unique_ptr<LineStream> UUEncodeFile(const std::string& path,
                                                    const std::string& file_name) = 0;
-  // The whole file through Utilities.ReadFile.
-  virtual std::string ReadFile(const std::string& path) = 0;
+  // Quoted-printable in pieces: joined, exactly QuotedPrintable's text of the whole.
+  virtual std::unique_ptr<PieceEncoder> QuotedPrintablePieces() = 0;
+  // A file opened now for reading in pieces: a file that cannot be opened raises here.
+  virtual std::unique_ptr<FileBytes> OpenFile(const std::string& path) = 0;
 };
 
 // The MIME notice written before and after the parts.

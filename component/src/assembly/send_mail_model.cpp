@@ -4,11 +4,15 @@
 #include <chrono>
 #include <utility>
 
+#include "attachments/attachment_rules.hpp"
 #include "codecs/base64.hpp"
+#include "codecs/codec_support.hpp"
 #include "codecs/quoted_printable.hpp"
 #include "codecs/uuencode.hpp"
 #include "core/error_report.hpp"
+#include "core/factory.hpp"
 #include "message/message_id.hpp"
+#include "message/text_class.hpp"
 #include "postwing/attachment.hpp"
 #include "postwing/attachments.hpp"
 #include "postwing/body.hpp"
@@ -16,12 +20,20 @@
 #include "postwing/exception.hpp"
 #include "postwing/header.hpp"
 #include "postwing/tcp_client.hpp"
-#include "postwing/utilities.hpp"
 #include "postwing/values.hpp"
 
 namespace postwing::assembly {
 
 namespace {
+
+// An encoding is the host's choice when it set EncodeType, or wrote through Values a text
+// that no default writes.
+bool ChosenEncoding(bool set, const std::shared_ptr<Values>& values) {
+  if (set) return true;
+  if (!values || !values->Exists(Variant("Content-Transfer-Encoding"))) return false;
+  const std::string text = values->GetValue("Content-Transfer-Encoding");
+  return text != "Binary" && text != "quoted-printable" && text != "Base64";
+}
 
 std::vector<FieldLine> FieldsOf(const std::shared_ptr<Values>& values) {
   std::vector<FieldLine> lines;
@@ -38,7 +50,6 @@ SendMailModel::SendMailModel(SendMail::Impl& mail)
       header_(mail.header),
       body_(mail.body),
       attachments_(mail.attachments),
-      utilities_(mail.utilities),
       base64_(mail.base64),
       quoted_printable_(mail.quoted_printable),
       uuencode_(mail.uuencode) {}
@@ -76,6 +87,10 @@ EncodeTypes SendMailModel::BodyEncodeType() {
   return body_->EncodeType();
 }
 
+bool SendMailModel::BodyEncodeTypeChosen() {
+  return ChosenEncoding(body_->EncodeTypeChosen(detail::Factory::Key()), body_->Values());
+}
+
 int32_t SendMailModel::AttachmentCount() {
   return attachments_->Count();
 }
@@ -84,10 +99,12 @@ AttachmentPart SendMailModel::Attachment(int32_t index) {
   auto attachment = attachments_->Item(Variant(index));
   AttachmentPart part;
   part.fields = FieldsOf(attachment->Values());
-  part.source = attachment->Source().ToString();
+  part.source = detail::SourceBytes(attachment->Source());
   part.file_name = attachment->FileName();
   part.encode_type = attachment->EncodeType();
   part.is_file = attachment->SourceType() == emxFile;
+  part.encode_type_chosen =
+      ChosenEncoding(attachment->EncodeTypeChosen(detail::Factory::Key()), attachment->Values());
   return part;
 }
 
@@ -145,8 +162,75 @@ std::unique_ptr<LineStream> SendMailModel::UUEncodeFile(const std::string& path,
   return std::make_unique<UUEncodeFileStream>(uuencode_, path, file_name);
 }
 
-std::string SendMailModel::ReadFile(const std::string& path) {
-  return utilities_->ReadFile(path).ToString();
+namespace {
+
+class QuotedPrintablePieceEncoder final : public PieceEncoder {
+ public:
+  std::string Feed(std::string_view piece) override { return pieces_.Feed(piece); }
+  std::string Finish() override { return pieces_.Finish(); }
+
+ private:
+  postwing::QuotedPrintable::Pieces pieces_;
+};
+
+class FileBytesReader final : public FileBytes {
+ public:
+  static constexpr uint64_t kPiece = 3 << 20;
+
+  FileBytesReader(const std::string& path, const bool& cancelled)
+      : file_(path), cancelled_(cancelled) {}
+  bool Next(std::string& bytes) override {
+    bytes.clear();
+    if (cancelled_ || done_ == file_.Size()) return false;
+    const auto want = static_cast<size_t>(std::min(kPiece, file_.Size() - done_));
+    bytes.resize(want);
+    const size_t got = file_.Read(reinterpret_cast<uint8_t*>(bytes.data()), want);
+    if (got < want) detail::RaiseRuntimeError(62, "Input past end of file");
+    done_ += got;
+    // A long first reading lets the host's events (a Cancel) run between pieces.
+    platform::Yield();
+    return true;
+  }
+  void Rewind() override {
+    file_.Rewind();
+    done_ = 0;
+  }
+
+ private:
+  codec::InputFile file_;
+  const bool& cancelled_;
+  uint64_t done_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<PieceEncoder> SendMailModel::QuotedPrintablePieces() {
+  return std::make_unique<QuotedPrintablePieceEncoder>();
+}
+
+std::unique_ptr<FileBytes> SendMailModel::OpenFile(const std::string& path) {
+  return std::make_unique<FileBytesReader>(path, mail_.cancel_flag);
+}
+
+std::optional<std::string> UnsendablePlainBody(const Header& header, const Body& body) {
+  if (header.MIMECompliant()) return std::nullopt;
+  auto values = body.Values();
+  if (values && values->Exists(Variant("x-postwing-test-flag"))) return std::nullopt;
+  const Variant text = body.Text();
+  // Line ends are made CR LF as the body is written, so a CR or LF alone is no fault here.
+  const detail::TextFacts facts = detail::ClassifyText(text.IsEmpty() ? "" : text.ToString());
+  std::string what;
+  if (facts.nul)
+    what = "a NUL character";
+  else if (facts.eight_bit)
+    what = "characters outside 7-bit ASCII";
+  else if (facts.longest_line > detail::kMaxLineOctets)
+    what = "a line over 998 characters";
+  else
+    return std::nullopt;
+  return "The body holds " + what +
+         ", which a message without MIME cannot carry intact. Set MIMECompliant to true and "
+         "try again.";
 }
 
 namespace {

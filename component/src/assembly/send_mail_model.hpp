@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "assembly/data_writer.hpp"
@@ -23,6 +24,7 @@ class SendMailModel final : public MessageModel, public Encoders {
   std::string BoundaryParameter() override;
   std::vector<FieldLine> BodyFields() override;
   EncodeTypes BodyEncodeType() override;
+  bool BodyEncodeTypeChosen() override;
   int32_t AttachmentCount() override;
   AttachmentPart Attachment(int32_t index) override;
 
@@ -32,7 +34,8 @@ class SendMailModel final : public MessageModel, public Encoders {
   std::string UUEncode(const std::string& data, const std::string& file_name) override;
   std::unique_ptr<LineStream> UUEncodeFile(const std::string& path,
                                            const std::string& file_name) override;
-  std::string ReadFile(const std::string& path) override;
+  std::unique_ptr<PieceEncoder> QuotedPrintablePieces() override;
+  std::unique_ptr<FileBytes> OpenFile(const std::string& path) override;
 
  private:
   // The objects of the send that started the data phase: a host call nested in an
@@ -41,7 +44,6 @@ class SendMailModel final : public MessageModel, public Encoders {
   std::shared_ptr<Header> header_;
   std::shared_ptr<Body> body_;
   std::shared_ptr<Attachments> attachments_;
-  std::shared_ptr<Utilities> utilities_;
   std::shared_ptr<Base64> base64_;
   std::shared_ptr<postwing::QuotedPrintable> quoted_printable_;
   std::shared_ptr<postwing::UUEncode> uuencode_;
@@ -74,5 +76,9 @@ class SendMailSink final : public DataSink {
   std::shared_ptr<TcpClient> socket_;
   std::string connection_;
 };
+
+// Why the body of a message without MIME cannot be sent intact (NUL, 8-bit bytes, a line
+// over 998 octets: plain text declares no encoding), or nothing when it can.
+std::optional<std::string> UnsendablePlainBody(const Header& header, const Body& body);
 
 }  // namespace postwing::assembly

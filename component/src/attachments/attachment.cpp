@@ -33,7 +33,7 @@ constexpr std::string_view kNoFileNameText =
     "extension to determine the MIME type. Note: non-MIME files also require a filename.";
 
 // The text the is-file test looks at: strings as they are, numbers, booleans and dates as
-// the runtime writes them; arrays and objects are no path (type mismatch).
+// the runtime writes them; objects are no path (type mismatch).
 std::string SourceText(const Variant& source) {
   return source.IsString() ? source.AsString() : source.ToString();
 }
@@ -120,7 +120,8 @@ struct Attachment::State {
     if (content_type_set) return;
     std::string type;
     if (!file_name.empty()) type = platform::ContentTypeForFileName(file_name);
-    if (type.empty()) type = "text/plain";
+    // A name without a known type says nothing of the content: it is bytes, not text.
+    if (type.empty()) type = file_name.empty() ? "text/plain" : "application/octet-stream";
     Fields()->LetValue(std::move(type), std::string(kContentType));
   }
 
@@ -197,8 +198,10 @@ const Variant& Attachment::Source() const {
 
 void Attachment::SetSource(const Variant& value) {
   d_->source = value;
-  const std::string text = SourceText(value);
-  const bool is_file = platform::IsExistingFile(text);
+  // An array of bytes is data, never a path, whatever it spells.
+  const bool is_file = !value.IsArray() && platform::IsExistingFile(SourceText(value));
+  if (value.IsArray()) detail::SourceBytes(value);  // 13 for anything but bytes
+  const std::string text = is_file ? SourceText(value) : std::string();
   d_->source_type = is_file ? emxFile : emxData;
   if (!d_->file_name_set) d_->file_name = is_file ? platform::FileNameOf(text) : std::string();
   d_->UpdateFileNameParameters();
@@ -208,6 +211,10 @@ void Attachment::SetSource(const Variant& value) {
     detail::RaiseMailError(d_->Root(), emxMustSpecifyFilenameWhenAttachingData, detail::kSourceAlt,
                            kNoFileNameText, "Attachment.SetFile");
   }
+}
+
+bool Attachment::EncodeTypeChosen(detail::PassKey) const {
+  return d_->encode_type_set;
 }
 
 SourceTypes Attachment::SourceType() const {

@@ -1,5 +1,6 @@
 #include "attachments/attachment_rules.hpp"
 
+#include "core/error_report.hpp"
 #include "message/field_split.hpp"
 #include "message/mime_texts.hpp"
 
@@ -34,6 +35,18 @@ std::string FileNameParameter(std::string_view file_name) {
   }
   quoted += '"';
   return quoted;
+}
+
+std::string SourceBytes(const Variant& source) {
+  if (!source.IsArray()) return source.ToString();
+  std::string bytes;
+  bytes.reserve(source.AsArray().size());
+  for (const Variant& item : source.AsArray()) {
+    const double n = item.IsInteger() ? item.AsInteger() : item.IsDouble() ? item.AsDouble() : -1;
+    if (n < 0 || n > 255 || n != static_cast<int>(n)) RaiseRuntimeError(kErrTypeMismatch);
+    bytes.push_back(static_cast<char>(static_cast<unsigned char>(n)));
+  }
+  return bytes;
 }
 
 }  // namespace postwing::detail

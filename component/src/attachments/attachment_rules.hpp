@@ -18,4 +18,8 @@ EncodeTypes DefaultEncodeTypeFor(std::string_view content_type);
 // in the name neither split the field nor cut the name at the receiver.
 std::string FileNameParameter(std::string_view file_name);
 
+// The data of an attachment's Source: the bytes of an array of numbers 0 to 255 (anything
+// else in it raises 13), else the text the value gives.
+std::string SourceBytes(const Variant& source);
+
 }  // namespace postwing::detail

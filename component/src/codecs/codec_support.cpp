@@ -67,6 +67,11 @@ size_t InputFile::Read(uint8_t* into, size_t count) {
   return got;
 }
 
+void InputFile::Rewind() {
+  errno = 0;
+  if (std::fseek(file_, 0, SEEK_SET) != 0) RaiseFileError(errno);
+}
+
 FilePieces::FilePieces(InputFile& file)
     : file_(file), buffer_(std::make_unique<uint8_t[]>(kBuffer)) {}
 

@@ -119,6 +119,8 @@ class InputFile {
   uint64_t Size() const { return size_; }
   // Reads up to `count` bytes; fewer only at the end of the file.
   size_t Read(uint8_t* into, size_t count);
+  // Back to the first byte, to read the same open file once more.
+  void Rewind();
 
  private:
   std::FILE* file_ = nullptr;

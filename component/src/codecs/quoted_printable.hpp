@@ -1,6 +1,7 @@
 // Quoted-printable (RFC 2045 6.7) for bodies and attachments.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,21 @@ class QuotedPrintable {
   // "=XX" (either case) gives the byte, "=" CR LF is removed; any other "=" is kept as it
   // stands, as is everything else.
   std::string Decode(std::string_view Data);
+
+  // Encode of a text fed in pieces, for a file that is never held whole: joined, the texts
+  // of Feed and Finish are exactly Encode's text of the whole, wherever the cuts fall. A few
+  // bytes of each piece are held back until the next tells how they end.
+  class Pieces {
+   public:
+    std::string Feed(std::string_view piece);
+    // The rest, with the final soft break (empty when nothing was fed); starts anew.
+    std::string Finish();
+
+   private:
+    std::string held_;
+    size_t column_ = 0;
+    bool any_ = false;
+  };
 
   // Encoding is one quick pass that does not yield, so nothing looks at the flag; message
   // assembly checks the send's own flag after each part.

@@ -1,6 +1,12 @@
 #include "message/text_class.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace postwing::detail {
 
@@ -48,6 +54,121 @@ bool IsValidUtf8(std::string_view text) {
 std::string_view CharsetOf(std::string_view text) {
   if (!HasEightBit(text)) return "us-ascii";
   return IsValidUtf8(text) ? "utf-8" : "windows-1252";
+}
+
+namespace {
+
+// The length of the run of bytes at p that need no look: 1 to 127 but CR and LF.
+size_t PlainRun(const unsigned char* p, const unsigned char* end) {
+  const unsigned char* q = p;
+#if defined(__SSE2__)
+  while (end - q >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    const __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()),
+                                                      _mm_cmplt_epi8(v, _mm_setzero_si128())),
+                                         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
+                                                      _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+    if (mask) return static_cast<size_t>(q - p) + static_cast<size_t>(__builtin_ctz(mask));
+    q += 16;
+  }
+#endif
+  while (q < end && *q != 0 && *q < 0x80 && *q != '\r' && *q != '\n') ++q;
+  return static_cast<size_t>(q - p);
+}
+
+}  // namespace
+
+TextClassifier::TextClassifier(std::string boundary_line)
+    : boundary_line_(std::move(boundary_line)), match_(boundary_line_.empty() ? -1 : 0) {}
+
+void TextClassifier::EndLine() {
+  facts_.longest_line = std::max(facts_.longest_line, line_);
+  line_ = 0;
+  match_ = boundary_line_.empty() || facts_.boundary_line ? -1 : 0;
+}
+
+void TextClassifier::Feed(std::string_view piece) {
+  const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
+  const auto* const end = p + piece.size();
+  while (p < end) {
+    if (!pending_cr_ && utf8_more_ == 0 && match_ < 0) {
+      const size_t run = PlainRun(p, end);
+      line_ += run;
+      p += run;
+      if (p == end) break;
+    }
+    const unsigned char c = *p++;
+    if (pending_cr_) {
+      pending_cr_ = false;
+      if (c == '\n') {
+        EndLine();
+        continue;
+      }
+      facts_.bare_cr = true;
+      EndLine();
+    }
+    if (facts_.utf8) {
+      if (utf8_more_ > 0) {
+        if (c < utf8_low_ || c > utf8_high_) {
+          facts_.utf8 = false;
+        } else {
+          --utf8_more_;
+          utf8_low_ = 0x80;
+          utf8_high_ = 0xBF;
+        }
+      } else if (c >= 0x80) {
+        if (c >= 0xC2 && c <= 0xDF) {
+          utf8_more_ = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+          utf8_more_ = 2;
+          if (c == 0xE0) utf8_low_ = 0xA0;   // no overlong forms
+          if (c == 0xED) utf8_high_ = 0x9F;  // no surrogates
+        } else if (c >= 0xF0 && c <= 0xF4) {
+          utf8_more_ = 3;
+          if (c == 0xF0) utf8_low_ = 0x90;
+          if (c == 0xF4) utf8_high_ = 0x8F;  // nothing above U+10FFFF
+        } else {
+          facts_.utf8 = false;
+        }
+      }
+      if (!facts_.utf8) utf8_more_ = 0;
+    }
+    if (c == '\r') {
+      pending_cr_ = true;
+      continue;
+    }
+    if (c == '\n') {
+      facts_.bare_lf = true;
+      EndLine();
+      continue;
+    }
+    if (c == 0) facts_.nul = true;
+    if (c >= 0x80) facts_.eight_bit = true;
+    ++line_;
+    if (match_ >= 0) {
+      if (c != static_cast<unsigned char>(boundary_line_[static_cast<size_t>(match_)])) {
+        match_ = -1;
+      } else if (static_cast<size_t>(++match_) == boundary_line_.size()) {
+        facts_.boundary_line = true;
+        match_ = -1;
+      }
+    }
+  }
+}
+
+TextFacts TextClassifier::Finish() const {
+  TextFacts facts = facts_;
+  if (pending_cr_) facts.bare_cr = true;
+  if (utf8_more_ > 0) facts.utf8 = false;
+  facts.longest_line = std::max(facts.longest_line, line_);
+  return facts;
+}
+
+TextFacts ClassifyText(std::string_view text, const std::string& boundary_line) {
+  TextClassifier classifier(boundary_line);
+  classifier.Feed(text);
+  return classifier.Finish();
 }
 
 }  // namespace postwing::detail

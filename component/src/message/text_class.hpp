@@ -1,6 +1,8 @@
 // What a text holds, for choosing how it can be written: the one copy of the UTF-8 rule.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace postwing::detail {
@@ -15,5 +17,60 @@ bool HasEightBit(std::string_view text);
 // The charset a text is declared in: "us-ascii" for 7-bit text, "utf-8" when it is valid
 // UTF-8, else "windows-1252" (one character per byte, the library's text model).
 std::string_view CharsetOf(std::string_view text);
+
+// The longest line SMTP carries unchanged, in octets without its CR LF (RFC 5321 4.5.3.1.6).
+inline constexpr uint64_t kMaxLineOctets = 998;
+
+// What a content holds. Lines end at CR LF; a CR or LF on its own is data that a line-based
+// transport would turn into a line end, and it also ends a line for the counts here.
+struct TextFacts {
+  bool nul = false;
+  bool bare_cr = false;
+  bool bare_lf = false;
+  bool eight_bit = false;
+  bool utf8 = true;            // valid UTF-8 (as far as it has been read)
+  bool boundary_line = false;  // a line starts with the boundary line given
+  uint64_t longest_line = 0;
+
+  // Survives SMTP written as it is, without declaring 8-bit: 7-bit lines of at most 998
+  // octets ended by CR LF, no NUL, and nothing a reader would take for a boundary.
+  bool SafeAsIs() const {
+    return !nul && !bare_cr && !bare_lf && !eight_bit && !boundary_line &&
+           longest_line <= kMaxLineOctets;
+  }
+  // The charset a text part with these facts is declared in when it holds 8-bit bytes.
+  std::string_view Charset() const {
+    return !eight_bit ? "us-ascii" : utf8 ? "utf-8" : "windows-1252";
+  }
+};
+
+// Learns the facts of a content fed in pieces of any size; the result does not depend on
+// where the pieces are cut.
+class TextClassifier {
+ public:
+  // boundary_line: "--" + the boundary in use, or empty when there is none to look for.
+  explicit TextClassifier(std::string boundary_line = {});
+
+  void Feed(std::string_view piece);
+  // The facts of everything fed, with the last line (and a CR or UTF-8 sequence cut off by
+  // the end) counted as it stands.
+  TextFacts Finish() const;
+  // The facts so far; a pending CR or UTF-8 sequence is not yet judged.
+  const TextFacts& SoFar() const { return facts_; }
+
+ private:
+  void EndLine();
+
+  std::string boundary_line_;
+  TextFacts facts_;
+  uint64_t line_ = 0;        // octets of the current line
+  int64_t match_ = 0;        // bytes of the boundary line matched at its start, -1 if not
+  bool pending_cr_ = false;  // the last byte was a CR
+  int utf8_more_ = 0;        // continuation bytes still due
+  unsigned char utf8_low_ = 0x80, utf8_high_ = 0xBF;  // the range of the next one
+};
+
+// The facts of a whole text, fed at once.
+TextFacts ClassifyText(std::string_view text, const std::string& boundary_line = {});
 
 }  // namespace postwing::detail

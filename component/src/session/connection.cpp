@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "assembly/send_mail_model.hpp"
 #include "core/error_report.hpp"
 #include "core/factory.hpp"
 #include "message/field_check.hpp"
@@ -288,6 +289,9 @@ void SendMail::Send() {
     }
     if (HasLineBreakOrNul(d.user)) refuse_field("User");
     if (auto key = UnsafeField(*header, *d.body, *d.attachments)) refuse_field(*key);
+    if (auto why = assembly::UnsendablePlainBody(*header, *d.body)) {
+      refuse(emxContentNotSendable, *why);
+    }
 
     if (BodyTextIsEmpty(*d.body)) d.RaiseSendStatus("WARNING! Body is empty\r\n");
 
