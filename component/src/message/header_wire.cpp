@@ -261,7 +261,10 @@ bool TooLongForALine(std::string_view word) {
 // run next to an encoded word of the host's takes the blanks between them in.
 void AddText(Lines& lines, std::string_view text, std::string_view charset) {
   std::vector<Word> words = WordsOf(text);
-  auto encode = [](std::string_view word) { return HasEightBit(word) || TooLongForALine(word); };
+  // (A host's encoded word too long for a line is left as it is, and found too long.)
+  auto encode = [](std::string_view word) {
+    return HasEightBit(word) || (TooLongForALine(word) && !IsEncodedWord(word));
+  };
   for (size_t i = 0; i < words.size();) {
     if (!encode(words[i].word)) {
       lines.Add(std::string(words[i].space).append(words[i].word));
@@ -504,7 +507,9 @@ void AddParameters(Lines& lines, std::string_view key, std::string_view text) {
     }
     if (!HasEightBit(value)) {
       const std::string written =
-          well_formed ? std::string(piece) : std::string(name) + "=" + Quoted(value);
+          well_formed ? std::string(piece)
+                      : std::string(piece.substr(0, piece.find_first_not_of(" \t"))) +
+                            std::string(name) + "=" + Quoted(value);
       const bool fits = 1 + TrimWsp(written).size() + tail <= kFoldWidth;
       if (fits || content_type) {
         lines.AddGlued(written, tail);
