@@ -332,14 +332,14 @@ std::string PhraseText(std::string_view phrase) {
   return text;
 }
 
-void AddPhrase(Lines& lines, std::string_view separator, std::string_view phrase,
-               std::string_view charset) {
+// Each display name is declared in its own charset.
+void AddPhrase(Lines& lines, std::string_view separator, std::string_view phrase) {
   const std::string text = PhraseText(phrase);
   const std::vector<Word> words = WordsOf(text);
   const bool too_long = std::any_of(words.begin(), words.end(),
                                     [](const Word& w) { return TooLongForALine(w.word); });
   if (HasEightBit(text) || too_long) {
-    AddEncodedRun(lines, separator, text, charset, 0);
+    AddEncodedRun(lines, separator, text, CharsetOf(text), 0);
     return;
   }
   const bool atoms = std::all_of(phrase.begin(), phrase.end(), [](char c) {
@@ -357,8 +357,7 @@ void AddPhrase(Lines& lines, std::string_view separator, std::string_view phrase
   lines.Add(std::string(separator).append(one_quoted_string ? std::string(phrase) : Quoted(text)));
 }
 
-void AddEntry(Lines& lines, std::string_view separator, std::string_view entry,
-              std::string_view charset, size_t tail) {
+void AddEntry(Lines& lines, std::string_view separator, std::string_view entry, size_t tail) {
   size_t lt = std::string_view::npos;
   for (size_t i = 0; i < entry.size() && lt == std::string_view::npos; ++i) {
     const char c = entry[i];
@@ -374,17 +373,17 @@ void AddEntry(Lines& lines, std::string_view separator, std::string_view entry,
   }
   const std::string_view phrase = TrimWsp(entry.substr(0, lt));
   if (!phrase.empty()) {
-    AddPhrase(lines, separator, phrase, charset);
+    AddPhrase(lines, separator, phrase);
     separator = " ";
   }
   lines.Add(std::string(separator).append(entry.substr(lt)), tail);
 }
 
-void AddAddresses(Lines& lines, std::string_view text, std::string_view charset) {
+void AddAddresses(Lines& lines, std::string_view text) {
   const std::vector<std::string_view> entries = SplitAddressList(text);
   for (size_t k = 0; k < entries.size(); ++k) {
     const bool last = k + 1 == entries.size();
-    AddEntry(lines, k == 0 ? "" : " ", entries[k], charset, last ? 0 : 1);
+    AddEntry(lines, k == 0 ? "" : " ", entries[k], last ? 0 : 1);
     if (!last) lines.Raw(",");
   }
 }
@@ -447,8 +446,7 @@ void AddSections(Lines& lines, std::string_view name, std::string_view value, bo
     std::string h(name);
     if (n != SIZE_MAX) h += "*" + std::to_string(n);
     h += quoted ? "=" : "*=";
-    if (!quoted && n == 0) h += charset + "''";
-    if (!quoted && n == SIZE_MAX) h += charset + "''";
+    if (!quoted && (n == 0 || n == SIZE_MAX)) h += charset + "''";
     return h;
   };
   auto body = [&](std::string_view part) { return quoted ? Quoted(part) : PercentEncoded(part); };
@@ -518,7 +516,8 @@ void AddParameters(Lines& lines, std::string_view key, std::string_view text) {
       }
     } else if (content_type && LowerCase(name) == "name") {
       // For readers that know no RFC 2231: encoded words in quotes, as mail programs write.
-      lines.AddGlued(std::string(name) + "=\"", 0);
+      // (With room left on its line for a first word of some length.)
+      lines.AddGlued(std::string(name) + "=\"", 24);
       AddEncodedRun(lines, "", value, CharsetOf(value), tail + 1);
       lines.Raw("\"");
     } else {
@@ -606,7 +605,7 @@ WireField FieldWireForm(std::string_view key, std::string_view stored) {
       AddText(lines, text, CharsetOf(text));
       break;
     case Kind::kAddresses:
-      AddAddresses(lines, text, CharsetOf(text));
+      AddAddresses(lines, text);
       break;
     case Kind::kParameters:
       AddParameters(lines, key, text);
