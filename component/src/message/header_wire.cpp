@@ -395,6 +395,12 @@ bool IsTokenChar(unsigned char c) {
          std::string_view("()<>@,;:\\\"/[]?=").find(static_cast<char>(c)) == std::string_view::npos;
 }
 
+bool IsToken(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return IsTokenChar(static_cast<unsigned char>(c));
+  });
+}
+
 // RFC 2231 attribute-char: what an extended value holds without percent-encoding.
 bool IsAttributeChar(unsigned char c) {
   return IsTokenChar(c) && c != '*' && c != '\'' && c != '%';
@@ -496,9 +502,7 @@ void AddParameters(Lines& lines, std::string_view key, std::string_view text) {
     }
     const std::string_view raw = TrimWsp(trimmed.substr(eq + 1));
     std::string value(raw);
-    bool well_formed = !raw.empty() && std::all_of(raw.begin(), raw.end(), [](char c) {
-      return IsTokenChar(static_cast<unsigned char>(c));
-    });
+    bool well_formed = IsToken(raw);
     if (!raw.empty() && raw.front() == '"' && SpanEnd(raw, 0) == raw.size() - 1) {
       value = PhraseText(raw);
       well_formed = true;
@@ -507,7 +511,7 @@ void AddParameters(Lines& lines, std::string_view key, std::string_view text) {
       const std::string written =
           well_formed ? std::string(piece)
                       : std::string(piece.substr(0, piece.find_first_not_of(" \t"))) +
-                            std::string(name) + "=" + Quoted(value);
+                            std::string(name) + "=" + ParameterValue(value);
       const bool fits = 1 + TrimWsp(written).size() + tail <= kFoldWidth;
       if (fits || content_type) {
         lines.AddGlued(written, tail);
@@ -576,6 +580,10 @@ bool IsQPayload(std::string_view p) {
 }
 
 }  // namespace
+
+std::string ParameterValue(std::string_view value) {
+  return IsToken(value) ? std::string(value) : Quoted(value);
+}
 
 bool IsEncodedWord(std::string_view word) {
   if (word.size() < 8 || word.substr(0, 2) != "=?" || word.substr(word.size() - 2) != "?=") {

@@ -25,6 +25,10 @@ struct WireField {
 
 WireField FieldWireForm(std::string_view key, std::string_view text);
 
+// A MIME parameter value as written: as it stands when it is a token (RFC 2045), else in
+// double quotes with "\" and '"' escaped.
+std::string ParameterValue(std::string_view value);
+
 // A whole RFC 2047 encoded word, "=?charset?B?...?=" or "=?charset?Q?...?=", well formed:
 // what a reader decodes. A host that encoded its own text keeps it so.
 bool IsEncodedWord(std::string_view word);
