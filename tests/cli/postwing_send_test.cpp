@@ -206,7 +206,7 @@ TEST_F(PostwingSend, SendsTextBodyAndAttachmentsThatArriveByteForByte) {
                                            "--expect-header",
                                            "From=Ann <ann@example.org>",
                                            "--expect-header",
-                                           "To=bob@example.org;Carl <carl@example.org>",
+                                           "To=bob@example.org, Carl <carl@example.org>",
                                            "--expect-header",
                                            "Cc=dee@example.org",
                                            "--expect-header",
@@ -261,7 +261,7 @@ TEST_F(PostwingSend, VerboseReportsEveryStatusLineInOrder) {
   for (const char* line :
        {">>Setting remote port to ", ">>Setting remote host to 127.0.0.1\r\n",
         ">>Setting time-out to 10\r\n", ">>Connecting\r\n", ">>Waiting for connect response\r\n",
-        "<<220 ", ">>HELO ", ">>MAIL FROM: a@example.org\r\n", ">>RCPT TO: b@example.org\r\n",
+        "<<220 ", ">>HELO ", ">>MAIL FROM: <a@example.org>\r\n", ">>RCPT TO: <b@example.org>\r\n",
         ">>DATA\r\n", "<<354", ">>SUBJECT: x\r\n", ">>.\r\n", ">>Sending\r\n", "<<250 ",
         ">>QUIT\r\n"}) {
     size_t found = r.err.find(line, at);

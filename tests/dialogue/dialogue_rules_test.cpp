@@ -40,24 +40,6 @@ TEST(DialogueRules, ReplyKinds) {
   for (const auto& c : cases) EXPECT_EQ(ClassifyReply(c.code), c.kind) << c.code;
 }
 
-TEST(DialogueRules, AddressExtractor) {
-  struct Case {
-    const char* text;
-    const char* address;
-  };
-  const Case cases[] = {
-      {"joe@example.org", "joe@example.org"},
-      {"Joe Bloggs <joe@example.org>", "<joe@example.org>"},
-      {" joe@example.org", " joe@example.org"},  // no trimming
-      {"<a@b> trailing", "<a@b>"},
-      {"x <a@b> <c@d>", "<a@b>"},
-      {"a>b", "a>"},
-      {"name <unclosed", "<unclosed"},
-      {"", ""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(ExtractAddress(c.text), c.address) << c.text;
-}
-
 TEST(DialogueRules, GreetingDomain) {
   EXPECT_EQ(GreetingDomain("", "127.0.0.1", false), "127.0.0.1");
   EXPECT_EQ(GreetingDomain("", "127.0.0.1", true), "127.0.0.1");

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "postwing/exception.hpp"
+
 namespace {
 
 using namespace postwing;
@@ -153,7 +155,8 @@ Outcome Assemble(FakeMessage& m) {
   return {complete, sink.wire, sink.status};
 }
 
-const std::string kHead = "Content-type: multipart/mixed;boundary=\"" + kBoundary +
+// Folded: the line would pass 78 characters.
+const std::string kHead = "Content-type: multipart/mixed;\r\n boundary=\"" + kBoundary +
                           "\"\r\nMIME-Version: 1.0\r\nMessage-ID: <ID@HOST>\r\n";
 const std::string kNotice = std::string(kMimeNotice) + "\r\n";
 
@@ -297,14 +300,14 @@ TEST(MessageAssembly, PartsAreWrittenByWhatTheyHold) {
 TEST(MessageAssembly, PlainLayoutUuencodesEveryAttachment) {
   FakeMessage m;
   m.mime = false;
-  m.header = {{"TO", "a@b"}};
+  m.header = {{"TO", "a@b;c@d;"}};
   m.body_text = "Body";
   m.files["/d/f.dat"] = "xyz";
   m.attachments.push_back({{}, "/d/f.dat", true, "f.dat", emxBase64});
   m.attachments.push_back({{}, "data", false, "g.txt", emxUUEncode});
   Outcome r = Assemble(m);
   EXPECT_EQ(r.wire,
-            "TO: a@b\r\nMessage-ID: <ID@HOST>\r\n\r\nBody\r\n"
+            "TO: a@b, c@d\r\nMessage-ID: <ID@HOST>\r\n\r\nBody\r\n"
             "begin 644 f.dat\r\nUU[xyz]\r\n`\r\nend\r\n\r\n"
             "begin 644 g.txt\r\nUU[data]\r\n`\r\nend\r\n\r\n.\r\n");
   EXPECT_EQ(r.status[3], ">>Sending Body\r\n");
@@ -365,6 +368,21 @@ TEST(MessageAssembly, FailuresPropagateWithoutTheEndOfData) {
   DataWriter writer3(sink3);
   EXPECT_THROW(AssembleMessage(missing, missing, writer3), std::runtime_error);
   EXPECT_EQ(sink3.wire.find("--\r\n"), std::string::npos);
+
+  // A field with no wire form (changed after Send's checks) stops the message at its part.
+  FakeMessage unsendable;
+  unsendable.attachments.push_back(
+      {{{"Content-ID", "<caf\xC3\xA9@x>"}}, "data", false, "d.txt", emxBinary});
+  Sink sink4;
+  DataWriter writer4(sink4);
+  try {
+    AssembleMessage(unsendable, unsendable, writer4);
+    ADD_FAILURE() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Number(), vbObjectError + emxContentNotSendable);
+  }
+  EXPECT_EQ(sink4.wire.find("Content-ID"), std::string::npos);
+  EXPECT_EQ(sink4.wire.find("\r\n.\r\n"), std::string::npos);
 }
 
 TEST(MessageAssembly, CancelAfterLoadingStopsBeforeTheEnd) {

@@ -124,7 +124,7 @@ TEST_F(Delivery, TextBodyWithTheFreshHeader) {
   EXPECT_NE(Envelope().find("\"helo\": \"127.0.0.1\""), std::string::npos) << Envelope();
   EXPECT_NE(Envelope().find("\"esmtp\": false"), std::string::npos);
   EXPECT_TRUE(o.Saw(">>MAIL FROM: <sender@example.org>\r\n")) << o.Transcript();
-  EXPECT_TRUE(o.Saw(">>RCPT TO: to@example.org\r\n"));
+  EXPECT_TRUE(o.Saw(">>RCPT TO: <to@example.org>\r\n"));
   EXPECT_TRUE(o.Saw(">>Adding Body\r\n"));
   EXPECT_TRUE(o.Saw(">>Sending\r\n"));
   EXPECT_TRUE(o.Saw(">>QUIT\r\n"));
@@ -476,9 +476,9 @@ TEST_F(Login, VerifyEachRecipientThenTheEnvelope) {
   SendOk();
   const std::string t = Transcript();
   const auto v1 = t.find("\"VRFY\", \"arg\": \"one@example.org\"");
-  const auto v2 = t.find("\"VRFY\", \"arg\": \"<two@example.org>\"");
+  const auto v2 = t.find("\"VRFY\", \"arg\": \"two@example.org\"");
   const auto mail = t.find("\"MAIL\"");
-  const auto r1 = t.find("\"RCPT\", \"arg\": \"TO: one@example.org\"");
+  const auto r1 = t.find("\"RCPT\", \"arg\": \"TO: <one@example.org>\"");
   const auto r2 = t.find("\"RCPT\", \"arg\": \"TO: <two@example.org>\"");
   ASSERT_NE(v1, std::string::npos) << t;
   EXPECT_LT(v1, v2);

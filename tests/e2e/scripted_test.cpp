@@ -271,17 +271,50 @@ TEST_F(Scripted, EmptyPasswordIsAnEmptyLine) {
   EXPECT_EQ(Count(Log(), "DATA:"), 1);
 }
 
+TEST_F(Scripted, TheEnvelopeCarriesEachAddressInBracketsAndSkipsEmptyEntries) {
+  std::vector<std::string> steps = {Send("220 ready\r\n"), Expect("HELO"), Send("250 hello\r\n"),
+                                    Expect("MAIL"), Send("250 ok\r\n")};
+  for (int i = 0; i < 4; ++i) {
+    steps.push_back(Expect("RCPT"));
+    steps.push_back(Send("250 ok\r\n"));
+  }
+  for (auto& s : Tail()) steps.push_back(s);
+  Start(steps);
+  mail_->Header()->SetFrom("\"Sender, S\" <s@example.org>");
+  mail_->Header()->SetToList("Bob <b@x.org>, c@x.org;;");
+  mail_->Header()->SetCcList("\"Doe; J\" <j@x.org>;");
+  mail_->Header()->SetBccList(";d@x.org;");
+  Outcome o = e2e::SendAndWait(mail_, std::chrono::seconds(10));
+  EXPECT_TRUE(o.completed);
+  EXPECT_TRUE(o.errors.empty()) << o.Transcript();
+  std::vector<std::string> envelope;
+  std::string data;
+  for (const auto& line : Log()) {
+    if (line.rfind("MAIL", 0) == 0 || line.rfind("RCPT", 0) == 0) envelope.push_back(line);
+    if (line.rfind("DATA:", 0) == 0) data = line;
+  }
+  EXPECT_EQ(envelope,
+            (std::vector<std::string>{"MAIL FROM: <s@example.org>\r\n", "RCPT TO: <b@x.org>\r\n",
+                                      "RCPT TO: <c@x.org>\r\n", "RCPT TO: <j@x.org>\r\n",
+                                      "RCPT TO: <d@x.org>\r\n"}));
+  // The header lines separate the entries with ", "; the blind copy is not among them.
+  EXPECT_NE(data.find("\r\nTO: Bob <b@x.org>, c@x.org\r\nCC: \"Doe; J\" <j@x.org>\r\n"),
+            std::string::npos)
+      << data;
+  EXPECT_EQ(data.find("d@x.org"), std::string::npos);
+}
+
 TEST_F(Scripted, CancelDuringTheRecipientsWritesNothingMore) {
   Start({Send("220 ready\r\n"), Expect("HELO"), Send("250 hello\r\n"), Expect("MAIL"),
          Send("250 ok\r\n"), Expect("RCPT"), Send("250 ok\r\n"), Sleep(5)});
   mail_->Header()->SetToList("one@example.org;two@example.org");
   auto c = mail_->OnSendStatus([this](std::string& data) {
-    if (data == ">>RCPT TO: one@example.org\r\n") mail_->Cancel();
+    if (data == ">>RCPT TO: <one@example.org>\r\n") mail_->Cancel();
   });
   Outcome o = e2e::SendAndWait(mail_, std::chrono::seconds(10));
   c.Disconnect();
   EXPECT_TRUE(o.completed);
-  EXPECT_FALSE(o.Saw(">>RCPT TO: two@example.org\r\n"));
+  EXPECT_FALSE(o.Saw(">>RCPT TO: <two@example.org>\r\n"));
   EXPECT_LT(o.took, std::chrono::seconds(6));
 }
 

@@ -1,10 +1,11 @@
-// The address extractor, the command builder and the path helpers on arbitrary text.
+// The address-list rules, the command builder and the path helpers on arbitrary text.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "message/address_list.hpp"
 #include "platform/module.hpp"
 #include "postwing/exception.hpp"
 #include "session/dialogue_state.hpp"
@@ -28,19 +29,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   using namespace postwing;
 
-  const std::string address = session::ExtractAddress(text);
-  Check(text.find(address) != std::string::npos, "address is not part of the text");
-  if (const auto lt = text.find('<'); lt != std::string::npos) {
-    Check(address.rfind('<', 0) == 0, "address does not start at the first <");
-    const auto gt = text.find('>', lt);
-    if (gt != std::string::npos) Check(address == text.substr(lt, gt - lt + 1), "<...> span");
-  } else {
-    const auto gt = text.find('>');
-    Check(address == (gt == std::string::npos ? text : text.substr(0, gt + 1)), "no < rule");
+  // Entries are pieces of the text, never blank, with no blanks around them.
+  for (std::string_view entry : detail::SplitAddressList(text)) {
+    Check(!entry.empty(), "an empty entry");
+    Check(std::string_view(" \t\r\n").find(entry.front()) == std::string_view::npos &&
+              std::string_view(" \t\r\n").find(entry.back()) == std::string_view::npos,
+          "an entry with blanks around it");
+    Check(text.find(entry) != std::string::npos, "an entry that is not part of the text");
   }
+  const std::string path = detail::EnvelopePath(text);
+  Check(path.front() == '<' && path.back() == '>', "a path without its brackets");
+  const std::string address = path.substr(1, path.size() - 2);
 
   try {
-    const std::string line = session::CommandLine("RCPT TO: ", address, "recipient list");
+    const std::string line = session::CommandLine("RCPT TO: ", path, "recipient list");
     Check(line.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos,
           "a command holding a line break");
   } catch (const Exception&) {

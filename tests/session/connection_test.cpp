@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "message/message_test_util.hpp"
 #include "platform/resolver.hpp"
 #include "postwing/postwing.hpp"
 #include "session/send_mail_impl.hpp"
@@ -147,6 +148,11 @@ TEST_F(SendTest, LineBreaksAndNulInFieldsAreRefusedBeforeConnecting) {
       {"to entry", [](SendMail& m) { m.Header()->SetToList("ok@b;bad@b\nDATA"); }, "To"},
       {"to entry folded", [](SendMail& m) { m.Header()->SetToList("bad@b\r\n x"); }, "To"},
       {"cc entry", [](SendMail& m) { m.Header()->SetCcList("c@d\r"); }, "Cc"},
+      {"to CR before a bracket",
+       [](SendMail& m) { m.Header()->SetToList("c@example.com\rRCPT TO:<evil@x.example>"); }, "To"},
+      {"bcc CR before a bracket",
+       [](SendMail& m) { m.Header()->SetBccList("c@example.com\rRCPT TO:<evil@x.example>"); },
+       "Bcc"},
       {"bcc entry", [](SendMail& m) { m.Header()->SetBccList("x@y;"s + "n\0ul@z"s); }, "Bcc"},
       {"user", [](SendMail& m) { m.SetUser("me\r\nMAIL FROM:<x@y>"); }, "User"},
       {"subject bare LF", [](SendMail& m) { m.Header()->SetSubject("hi\nBcc: x@y"); }, "SUBJECT"},
@@ -201,17 +207,102 @@ TEST_F(SendTest, AFoldedHeaderFieldAndABrokenDisplayNameAreAccepted) {
   EXPECT_TRUE(RunUntilConnected());
 }
 
-TEST_F(SendTest, TheRecipientListIsSplitAtEverySemicolonUntrimmed) {
+TEST_F(SendTest, TheRecipientListSkipsEmptyEntriesAndSplitsAtCommasOutsideQuotes) {
   FillMessage(*mail_, ClosedPort());
   mail_->SetTimeOut(0);
   mail_->Header()->SetToList("a@x; b@y;");
-  mail_->Header()->SetCcList("c@z");
-  mail_->Header()->SetBccList("d@w");
+  mail_->Header()->SetCcList("\"Doe, J\" <c@z>;;");
+  mail_->Header()->SetBccList("d@w, Bob <e@v>");
   mail_->Send();
-  EXPECT_EQ(mail_->impl().recipient_text, "a@x; b@y;;c@z;d@w");
+  EXPECT_EQ(mail_->impl().recipient_text, "a@x; b@y;;\"Doe, J\" <c@z>;;;d@w, Bob <e@v>");
   EXPECT_EQ(mail_->impl().recipient_list,
-            (std::vector<std::string>{"a@x", " b@y", "", "c@z", "d@w"}));
+            (std::vector<std::string>{"a@x", "b@y", "\"Doe, J\" <c@z>", "d@w", "Bob <e@v>"}));
   EXPECT_EQ(mail_->impl().recipient_index, 0);
+}
+
+TEST_F(SendTest, FieldsWithNoWireFormAreRefusedBeforeConnecting) {
+  const InjectionCase cases[] = {
+      {"address outside ASCII", [](SendMail& m) { m.Header()->SetToList("j\xC3\xBCrgen@x.de"); },
+       "To"},
+      {"bcc outside ASCII",
+       [](SendMail& m) {
+         m.Header()->SetBccList(
+             "B <b\xF6"
+             "b@x.org>");
+       },
+       "Bcc"},
+      {"unfoldable structured field",
+       [](SendMail& m) {
+         m.Header()->Values()->Add("<" + std::string(1000, 'r') + "@x>", "References");
+       },
+       "References"},
+      {"structured field outside ASCII",
+       [](SendMail& m) { m.Body()->Values()->LetValue("<caf\xC3\xA9@x>", "Content-ID"); },
+       "Content-ID"},
+  };
+  TestServer server;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    mail_->Clear();
+    events_ = {};
+    FillMessage(*mail_, server.Port());
+    c.set(*mail_);
+    try {
+      mail_->Send();
+      ADD_FAILURE() << "Send should raise";
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Number(), kBase + emxContentNotSendable);
+      EXPECT_EQ(
+          e.Description().rfind(std::string("The field '") + c.field + "' cannot be sent: ", 0), 0u)
+          << e.Description();
+    }
+    EXPECT_EQ(mail_->Errors()->Count(), 1);
+    EXPECT_TRUE(events_.status.empty());
+  }
+  RunEventsUntil([] { return false; }, 50ms);
+  EXPECT_EQ(server.Accepted(), 0);
+}
+
+// The DATE of a send is its moment unless the host chose one. A header made in one zone
+// and sent in another shows which: a refreshed date carries the zone of the send.
+TEST_F(SendTest, SendDatesTheMessageUnlessTheHostSetTheDate) {
+  struct Case {
+    const char* name;
+    std::function<void(SendMail&)> set;
+    bool refreshed;
+  };
+  const Case cases[] = {
+      {"fresh header", [](SendMail&) {}, true},
+      {"SendDate set", [](SendMail& m) { m.Header()->SetSendDate(Date::Now()); }, false},
+      {"DATE set through Values",
+       [](SendMail& m) {
+         m.Header()->Values()->Item("DATE")->SetText("Mon, 1 JAN 2001 00:00:00 +0000");
+       },
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string before;
+    {
+      testing::ScopedZone utc("UTC0");
+      mail_->Clear();
+      FillMessage(*mail_, ClosedPort());
+      c.set(*mail_);
+      before = mail_->Header()->Values()->GetValue("DATE");
+    }
+    testing::ScopedZone est("EST5");
+    mail_->SetTimeOut(0);
+    for (int send = 0; send < 2; ++send) {  // a reused object dates each send anew
+      mail_->Send();
+      const std::string after = mail_->Header()->Values()->GetValue("DATE");
+      EXPECT_EQ(after.substr(after.size() - 5) == "-0500", c.refreshed) << after;
+      if (!c.refreshed) {
+        EXPECT_EQ(after, before);
+      }
+    }
+    // The fresh header's fields keep their order.
+    EXPECT_EQ(mail_->Header()->Values()->Item(3)->Key(), "DATE");
+  }
 }
 
 TEST_F(SendTest, AnEmptyBodyIsAWarningOnly) {

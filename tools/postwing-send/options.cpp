@@ -274,8 +274,8 @@ Server:
 
 Message:
   -f, --from ADDR           sender, e.g. "Ann <ann@example.org>" (required)
-  -t, --to LIST             recipients (required); lists are separated by ";",
-                            and a repeated -t, -c or -b appends to its list
+  -t, --to LIST             recipients (required); lists are separated by ";" or
+                            ",", and a repeated -t, -c or -b appends to its list
   -c, --cc LIST             copy recipients
   -b, --bcc LIST            blind copy recipients (envelope only, never in the header)
   -S, --subject TEXT        subject

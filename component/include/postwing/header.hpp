@@ -11,6 +11,11 @@
 namespace postwing {
 
 class SendMail;
+class Header;
+
+namespace detail {
+void RefreshSendDate(Header& header);
+}
 
 // Except BccList and Verify, every property is a view onto a field of Values: a set
 // writes the field, a get reads it back. A fresh header holds the fields "Content-type",
@@ -60,6 +65,8 @@ class Header : public Object {
   // The "DATE" field, e.g. "Fri, 5 JAN 2007 14:03:09 -0500" (the local zone's offset at
   // that date). Get reads the field back as a local date and time, the one set when it was
   // written by SetSendDate; a field that holds no date raises 13 (type mismatch).
+  // Send sets the field to the moment of sending unless the host has set SendDate, or
+  // changed the field through Values, since the header was made.
   Date SendDate() const;
   void SetSendDate(const Date& SendDate);
 
@@ -76,6 +83,10 @@ class Header : public Object {
   bool mime_ = true;
   std::string bcc_list_;
   bool verify_ = false;
+  // The "DATE" text the header wrote itself (at creation or at the last send); empty once
+  // the host has set SendDate.
+  std::string own_date_;
+  friend void detail::RefreshSendDate(Header& header);
 };
 
 }  // namespace postwing

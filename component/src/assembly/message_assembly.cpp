@@ -3,6 +3,8 @@
 #include <string_view>
 #include <utility>
 
+#include "message/field_check.hpp"
+#include "message/header_wire.hpp"
 #include "message/mime_texts.hpp"
 #include "message/text_class.hpp"
 #include "postwing/exception.hpp"
@@ -19,37 +21,21 @@ using detail::TextFacts;
 
 constexpr const char* kCrLf = "\r\n";
 
-bool HasLineBreakOrNul(std::string_view text) {
-  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-}
-
-// A field text may hold CR LF only as a fold: followed by spaces or tabs and then text.
-bool IsFoldedOnly(std::string_view text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '\0' || c == '\n') return false;
-    if (c != '\r') continue;
-    if (i + 1 >= text.size() || text[i + 1] != '\n') return false;
-    size_t j = i + 2;
-    while (j < text.size() && (text[j] == ' ' || text[j] == '\t')) ++j;
-    if (j == i + 2 || j == text.size() || text[j] == '\r' || text[j] == '\n') return false;
-    i = j - 1;
-  }
-  return true;
-}
-
-// Field lines are checked once more as they are written: a line break smuggled into a field
-// after Send's own checks would otherwise start a header line of its own.
+// Field lines are checked once more as they are written: a field changed after Send's own
+// checks (by a handler running inside an encoding) must neither start a header line of its
+// own nor go out broken.
 void WriteFields(DataWriter& writer, const std::vector<FieldLine>& fields) {
   for (const auto& field : fields) {
-    if (HasLineBreakOrNul(field.key) || !IsFoldedOnly(field.text)) {
-      std::string name;
-      for (char c : field.key) name.push_back(HasLineBreakOrNul(std::string_view(&c, 1)) ? '?' : c);
-      throw Exception(
-          vbObjectError + emxIllegalCharacter, "postwing",
-          "The field '" + name + "' holds a line break or NUL character, which cannot be sent.");
+    if (!detail::IsLegalFieldKey(field.key) || !detail::IsLegalFieldText(field.text)) {
+      throw Exception(vbObjectError + emxIllegalCharacter, "postwing",
+                      detail::IllegalFieldText(field.key));
     }
-    writer.Piece(field.key + ": " + field.text);
+    detail::WireField wire = detail::FieldWireForm(field.key, field.text);
+    if (!wire.problem.empty()) {
+      throw Exception(vbObjectError + emxContentNotSendable, "postwing",
+                      detail::UnsendableFieldText(field.key, wire.problem));
+    }
+    writer.Piece(std::move(wire.lines));
   }
 }
 

@@ -2,19 +2,10 @@
 
 #include "core/error_report.hpp"
 #include "message/field_split.hpp"
+#include "message/header_wire.hpp"
 #include "message/mime_texts.hpp"
 
 namespace postwing::detail {
-
-namespace {
-
-// RFC 2045 token characters.
-bool IsTokenChar(unsigned char c) {
-  if (c <= 32 || c >= 127) return false;
-  return std::string_view("()<>@,;:\\\"/[]?=").find(static_cast<char>(c)) == std::string_view::npos;
-}
-
-}  // namespace
 
 EncodeTypes DefaultEncodeTypeFor(std::string_view content_type) {
   const std::string type = LowerCase(content_type);
@@ -23,18 +14,7 @@ EncodeTypes DefaultEncodeTypeFor(std::string_view content_type) {
 }
 
 std::string FileNameParameter(std::string_view file_name) {
-  bool token = !file_name.empty();
-  for (unsigned char c : file_name) token = token && IsTokenChar(c);
-  if (token) return std::string(file_name);
-  std::string quoted;
-  quoted.reserve(file_name.size() + 2);
-  quoted += '"';
-  for (char c : file_name) {
-    if (c == '"' || c == '\\') quoted += '\\';
-    quoted += c;
-  }
-  quoted += '"';
-  return quoted;
+  return ParameterValue(file_name);
 }
 
 std::string SourceBytes(const Variant& source) {

@@ -2,8 +2,36 @@
 
 namespace postwing::detail {
 
+bool HasLineBreakOrNul(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+std::string Unfold(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 2 < text.size() && text[i + 1] == '\n' &&
+        (text[i + 2] == ' ' || text[i + 2] == '\t')) {
+      ++i;
+      continue;
+    }
+    out += text[i];
+  }
+  return out;
+}
+
+std::string IllegalFieldText(std::string_view field) {
+  std::string name;
+  for (char c : field) name.push_back(c == '\r' || c == '\n' || c == '\0' ? '?' : c);
+  return "The field '" + name + "' holds a line break or NUL character, which cannot be sent.";
+}
+
+std::string UnsendableFieldText(std::string_view field, std::string_view problem) {
+  return "The field '" + std::string(field) + "' cannot be sent: " + std::string(problem) + ".";
+}
+
 bool IsLegalFieldKey(std::string_view key) {
-  return key.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+  return !HasLineBreakOrNul(key);
 }
 
 bool IsLegalFieldText(std::string_view text) {

@@ -2,11 +2,22 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "postwing/values.hpp"
 
 namespace postwing::detail {
+
+// True when the text holds CR, LF or NUL.
+bool HasLineBreakOrNul(std::string_view text);
+// The text with its folds (CR LF before a space or tab) taken out, as a reader unfolds it.
+std::string Unfold(std::string_view text);
+
+// The description of error 12013 for a field (CR, LF and NUL of its name shown as "?").
+std::string IllegalFieldText(std::string_view field);
+// The description of error 12017 for a field that cannot be written as header lines.
+std::string UnsendableFieldText(std::string_view field, std::string_view problem);
 
 // A key holds no CR, LF or NUL.
 bool IsLegalFieldKey(std::string_view key);

@@ -39,6 +39,7 @@ Header::Header(detail::PassKey) : values_(detail::Factory::Make<postwing::Values
   values_->Add("1.0", kMimeVersion);
   mime_ = true;
   SetSendDate(Date::Now());
+  own_date_ = values_->GetValue("DATE");
 }
 
 void Header::SetParent(const std::shared_ptr<SendMail>& Parent) {
@@ -166,6 +167,17 @@ Date Header::SendDate() const {
 
 void Header::SetSendDate(const Date& SendDate) {
   values_->LetValue(detail::FormatHeaderDate(SendDate), "DATE");
+  own_date_.clear();
+}
+
+void detail::RefreshSendDate(Header& header) {
+  const auto& values = header.values_;
+  if (header.own_date_.empty() || !values->Exists("DATE") ||
+      values->GetValue("DATE") != header.own_date_) {
+    return;
+  }
+  values->LetValue(FormatHeaderDate(Date::Now()), "DATE");
+  header.own_date_ = values->GetValue("DATE");
 }
 
 }  // namespace postwing

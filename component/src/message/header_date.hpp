@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "postwing/header.hpp"
 #include "postwing/types.hpp"
 
 namespace postwing::detail {
@@ -27,5 +28,9 @@ std::string FormatHeaderDate(const Date& date);
 // two-digit years, missing seconds, zone names and comments are accepted. Nothing for a
 // text that is no date.
 std::optional<Date> ParseHeaderDate(std::string_view text);
+
+// Sets the header's "DATE" to now, unless the host has chosen the date: set SendDate, or
+// changed the field through Values, since the header wrote it (header.cpp).
+void RefreshSendDate(Header& header);
 
 }  // namespace postwing::detail

@@ -14,7 +14,11 @@
 #include "assembly/send_mail_model.hpp"
 #include "core/error_report.hpp"
 #include "core/factory.hpp"
+#include "message/address_list.hpp"
 #include "message/field_check.hpp"
+#include "message/header_date.hpp"
+#include "message/header_wire.hpp"
+#include "message/text_class.hpp"
 #include "postwing/attachment.hpp"
 #include "postwing/attachments.hpp"
 #include "postwing/body.hpp"
@@ -54,37 +58,6 @@ constexpr int32_t kLongestWait = 32767;
 // deadline and the cancel flag are seen promptly, long enough not to burn the CPU.
 constexpr std::chrono::milliseconds kWaitSlice{50};
 
-bool HasLineBreakOrNul(std::string_view text) {
-  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-}
-
-// What MAIL FROM, RCPT TO and VRFY put on the wire for an address text.
-std::string_view EnvelopeAddress(std::string_view text) {
-  if (auto lt = text.find('<'); lt != std::string_view::npos) text.remove_prefix(lt);
-  if (auto gt = text.find('>'); gt != std::string_view::npos) text = text.substr(0, gt + 1);
-  return text;
-}
-
-std::vector<std::string> SplitRecipients(const std::string& text) {
-  std::vector<std::string> list;
-  size_t start = 0;
-  for (;;) {
-    size_t semi = text.find(';', start);
-    if (semi == std::string::npos) {
-      list.push_back(text.substr(start));
-      return list;
-    }
-    list.push_back(text.substr(start, semi - start));
-    start = semi + 1;
-  }
-}
-
-std::string IllegalCharacterText(std::string_view field) {
-  std::string name;
-  for (char c : field) name.push_back(c == '\r' || c == '\n' || c == '\0' ? '?' : c);
-  return "The field '" + name + "' holds a line break or NUL character, which cannot be sent.";
-}
-
 bool BodyTextIsEmpty(const Body& body) {
   Variant text = body.Text();
   if (text.IsString()) return text.AsString().empty();
@@ -92,19 +65,30 @@ bool BodyTextIsEmpty(const Body& body) {
   return text.ToString().empty();
 }
 
-// The key of the first field, of the header, the body or an attachment, that cannot be
-// written as a header line.
-std::optional<std::string> UnsafeField(const Header& header, const Body& body,
-                                       const Attachments& attachments) {
-  auto check = [](const std::shared_ptr<Values>& values) -> std::optional<std::string> {
+// What refuses the first field, of the header, the body or an attachment, that cannot be
+// written as header lines: 12013 for a line break or NUL, 12017 for a field with no wire form.
+std::optional<std::pair<MailErrors, std::string>> UnsafeField(const Header& header,
+                                                              const Body& body,
+                                                              const Attachments& attachments) {
+  using Refusal = std::optional<std::pair<MailErrors, std::string>>;
+  auto check = [](const std::shared_ptr<Values>& values) -> Refusal {
     if (!values) return std::nullopt;
-    if (auto field = detail::FirstIllegalField(*values)) return field->Key();
+    if (auto field = detail::FirstIllegalField(*values)) {
+      return std::pair(emxIllegalCharacter, detail::IllegalFieldText(field->Key()));
+    }
+    for (const auto& value : *values) {
+      const detail::WireField wire = detail::FieldWireForm(value->Key(), value->Text());
+      if (!wire.problem.empty()) {
+        return std::pair(emxContentNotSendable,
+                         detail::UnsendableFieldText(value->Key(), wire.problem));
+      }
+    }
     return std::nullopt;
   };
-  if (auto key = check(header.Values())) return key;
-  if (auto key = check(body.Values())) return key;
+  if (auto refusal = check(header.Values())) return refusal;
+  if (auto refusal = check(body.Values())) return refusal;
   for (const auto& attachment : attachments) {
-    if (auto key = check(attachment->Values())) return key;
+    if (auto refusal = check(attachment->Values())) return refusal;
   }
   return std::nullopt;
 }
@@ -266,29 +250,49 @@ void SendMail::Send() {
       refuse(emxEmailHostNotSpecified, "A required property 'EmailHost' was not specified");
     }
     const std::string from = header->Values()->GetValue("FROM");
-    if (from.empty()) {
+    if (detail::SplitAddressList(from).empty()) {
       refuse(emxFromNotSpecified, "A required property 'From' address was not specified");
     }
     const std::string to = header->Values()->GetValue("TO");
-    if (to.empty()) refuse(emxToListNotSpecified, "A required property 'ToList' was not specified");
+    if (detail::SplitAddressList(to).empty()) {
+      refuse(emxToListNotSpecified, "A required property 'ToList' was not specified");
+    }
     const std::string cc = header->Values()->GetValue("CC");
     const std::string bcc = header->BccList();
 
-    // Nothing that would put a line break into a command or a header line is sent.
+    // Nothing that would put a line break into a command or a header line is sent. A fold
+    // (CR LF and a blank) stays legal in the header fields; the blind copies are no field
+    // and may hold none.
     auto refuse_field = [&](std::string_view field) {
-      refuse(emxIllegalCharacter, IllegalCharacterText(field));
+      refuse(emxIllegalCharacter, detail::IllegalFieldText(field));
     };
-    if (HasLineBreakOrNul(EnvelopeAddress(from))) refuse_field("From");
     const std::pair<std::string_view, const std::string*> lists[] = {
-        {"To", &to}, {"Cc", &cc}, {"Bcc", &bcc}};
+        {"From", &from}, {"To", &to}, {"Cc", &cc}, {"Bcc", &bcc}};
     for (const auto& [name, text] : lists) {
-      if (text->empty()) continue;
-      for (const auto& entry : SplitRecipients(*text)) {
-        if (HasLineBreakOrNul(EnvelopeAddress(entry))) refuse_field(name);
+      bool legal =
+          text == &bcc ? !detail::HasLineBreakOrNul(*text) : detail::IsLegalFieldText(*text);
+      // A fold may stand between entries or in a display name, never inside an address.
+      for (auto entry : detail::SplitAddressList(*text)) {
+        legal = legal && !detail::HasLineBreakOrNul(detail::AddressOf(entry));
+      }
+      if (!legal) refuse_field(name);
+    }
+    if (detail::HasLineBreakOrNul(d.user)) refuse_field("User");
+    // SMTP carries no address outside ASCII without SMTPUTF8, which is not spoken here.
+    for (const auto& [name, text] : lists) {
+      const std::string unfolded = detail::Unfold(*text);
+      for (auto entry : detail::SplitAddressList(unfolded)) {
+        if (detail::HasEightBit(detail::AddressOf(entry))) {
+          refuse(emxContentNotSendable,
+                 detail::UnsendableFieldText(name,
+                                             "an address in it holds characters outside "
+                                             "ASCII, which SMTP cannot carry"));
+        }
       }
     }
-    if (HasLineBreakOrNul(d.user)) refuse_field("User");
-    if (auto key = UnsafeField(*header, *d.body, *d.attachments)) refuse_field(*key);
+    if (auto refusal = UnsafeField(*header, *d.body, *d.attachments)) {
+      refuse(refusal->first, refusal->second);
+    }
     if (auto why = assembly::UnsendablePlainBody(*header, *d.body)) {
       refuse(emxContentNotSendable, *why);
     }
@@ -298,8 +302,14 @@ void SendMail::Send() {
     d.recipient_text = to;
     if (!cc.empty()) d.recipient_text += ";" + cc;
     if (!bcc.empty()) d.recipient_text += ";" + bcc;
-    d.recipient_list = SplitRecipients(d.recipient_text);
+    d.recipient_list.clear();
+    const std::string recipients = detail::Unfold(d.recipient_text);
+    for (auto entry : detail::SplitAddressList(recipients)) {
+      d.recipient_list.emplace_back(entry);
+    }
     d.recipient_index = 0;
+    // The date of the message is the moment it is sent, unless the host chose one.
+    detail::RefreshSendDate(*header);
 
     auto sock = d.socket;
     if (sock->State() != TcpClient::sckClosed) {
@@ -335,7 +345,7 @@ void SendMail::Impl::SendToWS(const std::string& command, const std::string& sta
   bool handler_on = true;
   try {
     if (cancel_flag) return;
-    if (HasLineBreakOrNul(command)) {
+    if (detail::HasLineBreakOrNul(command)) {
       handler_on = false;
       detail::RaiseMailError(Self(), emxIllegalCharacter, kSource,
                              "The command holds a line break or NUL character, which cannot "

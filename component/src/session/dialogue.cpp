@@ -11,6 +11,8 @@
 #include "assembly/send_mail_model.hpp"
 #include "codecs/base64.hpp"
 #include "core/error_report.hpp"
+#include "message/address_list.hpp"
+#include "message/field_check.hpp"
 #include "platform/module.hpp"
 #include "postwing/event_loop.hpp"
 #include "postwing/header.hpp"
@@ -60,12 +62,6 @@ ReplyKind ClassifyReply(int32_t code) {
   }
 }
 
-std::string ExtractAddress(std::string_view text) {
-  if (auto lt = text.find('<'); lt != std::string_view::npos) text.remove_prefix(lt);
-  if (auto gt = text.find('>'); gt != std::string_view::npos) text = text.substr(0, gt + 1);
-  return std::string(text);
-}
-
 std::string GreetingDomain(std::string_view user, std::string_view local_ip,
                            bool use_domain_for_helo) {
   const std::string_view base = user.empty() ? local_ip : user;
@@ -73,10 +69,9 @@ std::string GreetingDomain(std::string_view user, std::string_view local_ip,
 }
 
 std::string CommandLine(std::string_view verb, std::string_view argument, std::string_view field) {
-  if (argument.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+  if (detail::HasLineBreakOrNul(argument)) {
     throw Exception(detail::ObjectErrorNumber(emxIllegalCharacter), std::string(detail::kSource),
-                    "The field '" + std::string(field) +
-                        "' holds a line break or NUL character, which cannot be sent.");
+                    detail::IllegalFieldText(field));
   }
   std::string line;
   line.reserve(verb.size() + argument.size());
@@ -121,7 +116,6 @@ using Impl = SendMail::Impl;
 using Dialogue = SendMail::Impl::Dialogue;
 using Wait = Dialogue::Wait;
 using session::CommandLine;
-using session::ExtractAddress;
 
 constexpr std::string_view kMethodProcess = "SendMail.Process";
 constexpr std::string_view kMethodDataArrival = "SendMail.DataArrival";
@@ -325,21 +319,26 @@ void OnPositive(Impl& d) {
       WriteCommand(d, "AUTH LOGIN");
       break;
     case session::kVerifying: {
+      // VRFY takes a name or an address, not a path: no brackets.
       const std::string command =
-          CommandLine("VRFY ", ExtractAddress(CurrentRecipient(d)), "recipient list");
+          CommandLine("VRFY ", detail::AddressOf(CurrentRecipient(d)), "recipient list");
       if (AdvanceRecipient(d)) d.dialogue_state = session::kReadyForMail;
       WriteCommand(d, command);
       break;
     }
     case session::kReadyForMail: {
       d.dialogue_state = session::kRcptInProgress;
-      const std::string from = d.header ? d.header->Values()->GetValue("FROM") : std::string();
-      WriteCommand(d, CommandLine("MAIL FROM: ", ExtractAddress(from), "From"));
+      // The sender is the first address of "FROM" (RFC 5321 4.1.2: in angle brackets).
+      const std::string from =
+          detail::Unfold(d.header ? d.header->Values()->GetValue("FROM") : std::string());
+      const auto entries = detail::SplitAddressList(from);
+      const std::string path = detail::EnvelopePath(entries.empty() ? "" : entries.front());
+      WriteCommand(d, CommandLine("MAIL FROM: ", path, "From"));
       break;
     }
     case session::kRcptInProgress: {
       const std::string command =
-          CommandLine("RCPT TO: ", ExtractAddress(CurrentRecipient(d)), "recipient list");
+          CommandLine("RCPT TO: ", detail::EnvelopePath(CurrentRecipient(d)), "recipient list");
       if (AdvanceRecipient(d)) d.dialogue_state = session::kLastRcptWritten;
       WriteCommand(d, command);
       break;

@@ -43,10 +43,6 @@ enum class ReplyKind {
 int32_t ReplyCode(std::string_view reply);
 ReplyKind ClassifyReply(int32_t code);
 
-// The address put into MAIL FROM, RCPT TO and VRFY: from the first "<" to the first ">"
-// after it when present, else the text as it is (no trimming, no brackets added).
-std::string ExtractAddress(std::string_view text);
-
 // The domain of HELO (no User: the local address) or EHLO (the User); with
 // use_domain_for_helo, the text after the first "@", when there is one.
 std::string GreetingDomain(std::string_view user, std::string_view local_ip,
