@@ -2,8 +2,10 @@
 # Installs what building and testing postwing needs on a Debian machine, if missing.
 set -euo pipefail
 
+# sharutils: uudecode, the peer the uuencode tests decode with; gcovr and cloc: the figures
+# of scripts/coverage.sh and scripts/code_lines.sh.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev python3 python3-aiosmtpd openssl libssl-dev xvfb xauth)
+  qt6-base-dev python3 python3-aiosmtpd openssl libssl-dev xvfb xauth sharutils gcovr cloc)
 
 missing=()
 for p in "${packages[@]}"; do
