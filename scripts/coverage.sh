@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 floor_lines=90.5
 floor_branches=76.6
 
-build=build-coverage
+build="build-coverage"
 reports=$build/coverage
 
 bash scripts/setup.sh
