@@ -2,7 +2,23 @@
 #   start_capture_server INBOX WORK    starts tests/e2e/servers/capture_server.py (messages in
 #                                      INBOX, its output in WORK) and sets server_pid and port;
 #                                      exits the script if it does not start.
-# Needs $python (Debian's python3 with python3-aiosmtpd); the caller stops $server_pid.
+#   make_work_folder NAME              makes $work, a scratch folder removed on exit together
+#                                      with the server started in it.
+# Needs $python (Debian's python3 with python3-aiosmtpd).
+make_work_folder() {
+  work=$(mktemp -d "${TMPDIR:-/tmp}/postwing-$1.XXXXXX")
+  server_pid=""
+  trap _remove_work_folder EXIT
+  trap 'exit 130' INT TERM
+}
+_remove_work_folder() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+
 start_capture_server() {
   local inbox=$1 work=$2
   "$python" tests/e2e/servers/capture_server.py --dir "$inbox" --lifetime 300 \

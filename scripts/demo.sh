@@ -27,17 +27,7 @@ fi
 cmake --build "$build" --target postwing-send
 send="$build/tools/postwing-send"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/postwing-demo.XXXXXX")
-server_pid=""
-cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+make_work_folder demo
 
 step "Starting the capture SMTP server on 127.0.0.1"
 start_capture_server "$work/inbox" "$work"

@@ -28,17 +28,7 @@ else
 fi
 cmake --build "$build" --target postwing postwing-send postwing-composer man_pages composer_icon
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/postwing-packages.XXXXXX")
-server_pid=""
-cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+make_work_folder packages
 
 passed=0
 failed=0

@@ -38,16 +38,7 @@ echo "=== valgrind: 50-send soak"
 POSTWING_SOAK_SENDS=50 "${memcheck[@]}" "$tests" --gtest_filter='Objects/Soak.*'
 
 echo "=== valgrind: postwing-send, one message with an attachment"
-work=$(mktemp -d "${TMPDIR:-/tmp}/postwing-soak.XXXXXX")
-server_pid=""
-cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+make_work_folder soak
 start_capture_server "$work/inbox" "$work"
 head -c 300000 /dev/urandom >"$work/attachment.bin"
 printf 'Soak body\r\nline two\r\n' >"$work/body.txt"
