@@ -13,9 +13,12 @@
 #include "message/header_wire.hpp"
 #include "postwing/postwing.hpp"
 #include "postwing/values.hpp"
+#include "support/hex.hpp"
 
 namespace postwing {
 namespace {
+
+using support::Hex;
 
 // Prints, per attachment part, its file name and its content type's "name" as hex lines.
 constexpr const char* kScript = R"(
@@ -25,16 +28,6 @@ for part in msg.iter_attachments():
     for text in (part.get_filename(), part.get_param('name')):
         print((text or '').encode('utf-8', 'surrogateescape').hex())
 )";
-
-std::string Hex(const std::string& bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : bytes) {
-    hex += digits[c >> 4];
-    hex += digits[c & 15];
-  }
-  return hex;
-}
 
 TEST(AttachmentFileNameTest, ReceiverReadsEveryNameWhole) {
   // Japanese, emoji, right-to-left, combining marks, 200 characters, windows-1252.

@@ -10,10 +10,13 @@
 
 #include "message/address_list.hpp"
 #include "message/header_wire.hpp"
+#include "support/hex.hpp"
 #include "support/temp_dir.hpp"
 
 namespace postwing {
 namespace {
+
+using support::Hex;
 
 using detail::FieldWireForm;
 
@@ -106,16 +109,6 @@ for block in open(sys.argv[1], 'rb').read().split(b'\0'):
     bad = [str(d) for d in value.defects if str(d) not in allowed]
     out.write(text.encode('utf-8', 'surrogateescape').hex() + ' ' + '|'.join(bad) + '\n')
 )";
-
-std::string Hex(const std::string& bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : bytes) {
-    hex += digits[c >> 4];
-    hex += digits[c & 15];
-  }
-  return hex;
-}
 
 std::string Repeat(const std::string& s, int n) {
   std::string out;
