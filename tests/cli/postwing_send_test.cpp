@@ -337,19 +337,13 @@ TEST_F(PostwingSend, MessageFromStandardInputGoesToItsHeaderRecipients) {
     std::string body, arrives, from;
     std::vector<std::string> rcpts;
   } cases[] = {
+      // clang-format off
       {kSend, {"-t"}, ".x\n.\nlost\n", ".x\r\n", "ann@example.org", all},
-      {kSend,
-       {"-t", "-i", "-f", "env@example.org", "gus@example.org"},
-       ".\nkept\n",
-       ".\r\nkept\r\n",
-       "env@example.org",
-       with_gus},
-      {kSendmail,
-       {"-oi", "-odi", "-oem", "-F", "Ann", "gus@example.org"},
-       ".\n",
-       ".\r\n",
-       "ann@example.org",
-       {"gus@example.org"}},
+      {kSend, {"-t", "-i", "-f", "env@example.org", "gus@example.org"}, ".\nkept\n",
+       ".\r\nkept\r\n", "env@example.org", with_gus},
+      {kSendmail, {"-oi", "-odi", "-oem", "-F", "Ann", "gus@example.org"}, ".\n", ".\r\n",
+       "ann@example.org", {"gus@example.org"}},
+      // clang-format on
   };
   for (auto& c : cases) {
     CaptureServer server;
@@ -377,27 +371,21 @@ TEST_F(PostwingSend, AccountsFilesAreReadAsMsmtpReadsThem) {
     int exit;
     std::string says;
   } cases[] = {
-      {base + "account work : home\nport 465\ntls_starttls off\naccount default : work\n",
-       0644,
-       {"-p", "2465"},
-       0,
-       "# account default\nhost mx.example.org\nport 2465\nfrom ann@example.org\nauth login\n"
-       "user ann\ntls on\ntls_starttls off\n"},
-      {base + "password \"p w\"\n",
-       0600,
-       {"--account", "home", "--insecure"},
-       0,
+      // clang-format off
+      {base + "account work : home\nport 465\ntls_starttls off\naccount default : work\n", 0644,
+       {"-p", "2465"}, 0, "# account default\nhost mx.example.org\nport 2465\n"
+       "from ann@example.org\nauth login\nuser ann\ntls on\ntls_starttls off\n"},
+      {base + "password \"p w\"\n", 0600, {"--account", "home", "--insecure"}, 0,
        "password ********\ntls on\ntls_starttls on\ntls_certcheck off\n"},
-      {base + "password secret\n",
-       0644,
-       {"--account", "home"},
-       2,
-       "holds a password but others may read it"},
+      // The account's password is its user's only.
+      {base + "password x\n", 0600, {"--account", "home", "-u", "bob"}, 0, "user bob\ntls on\n"},
+      {base + "password secret\n", 0644, {"--account", "home"}, 2, "holds a password but others"},
       {base + "\ntls_fingerprint AB:CD\n", 0600, {}, 2, "accounts:10: 'tls_fingerprint' is not"},
       {base + "hots mx\n", 0600, {}, 2, "accounts:9: unknown keyword 'hots'"},
       {base + "account x : nowhere\n", 0600, {}, 2, "accounts:9: account 'nowhere' is not defined"},
       {base + "auth xoauth2\n", 0600, {"--account", "home"}, 2, "'xoauth2' is not supported"},
       {base, 0600, {"--account", "work"}, 2, "no account 'work'"},
+      // clang-format on
   };
   for (const auto& c : cases) {
     const std::string file = File("accounts", c.file);

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -99,6 +100,15 @@ const std::vector<Keyword>& Keywords() {
       {"socket", Kind::kUnsupported, Anything},
       {"source_ip", Kind::kUnsupported, Anything},
       {"ntlmdomain", Kind::kUnsupported, Anything},
+      {"eval", Kind::kUnsupported, Anything},
+      {"set_from_header", Kind::kUnsupported, Anything},
+      {"set_date_header", Kind::kUnsupported, Anything},
+      {"set_msgid_header", Kind::kUnsupported, Anything},
+      {"remove_bcc_headers", Kind::kUnsupported, Anything},
+      {"undisclosed_recipients", Kind::kUnsupported, Anything},
+      {"add_missing_from_header", Kind::kUnsupported, Anything},
+      {"add_missing_date_header", Kind::kUnsupported, Anything},
+      {"keepbcc", Kind::kUnsupported, Anything},
   };
   return table;
 }
@@ -196,7 +206,7 @@ std::string ParseAccounts(std::string_view text, const std::string& file, Accoun
       if (colon != std::string::npos) {
         for (const auto& parent : SplitNames(std::string_view(value).substr(colon + 1))) {
           auto it = set.accounts.find(parent);
-          if (it == set.accounts.end() || (it->first == name)) {
+          if (it == set.accounts.end()) {
             return at + "account '" + parent + "' is not defined before this line";
           }
           for (const auto& [key, setting] : it->second.settings) fresh.settings[key] = setting;
@@ -212,6 +222,7 @@ std::string ParseAccounts(std::string_view text, const std::string& file, Accoun
       return at + "'" + keyword + "' is not supported by postwing-send";
     }
     if (k->kind == Kind::kIgnored) continue;
+    if (keyword == "password") set.files_with_password.push_back(file);
     // msmtp lets an on/off keyword stand alone for "on".
     if (value.empty()) value = k->alone;
     if (auto e = k->check(value); !e.empty()) return at + keyword + ": " + e;
@@ -258,11 +269,8 @@ std::string LoadAccounts(AccountSet& set) {
     if (n < 0) return "cannot read the accounts file '" + path + "': " + std::strerror(errno);
     AccountSet parsed = set;
     if (auto e = ParseAccounts(text, path, parsed); !e.empty()) return e;
-    bool has_password = false;
-    for (const auto& [name, account] : parsed.accounts) {
-      auto it = account.settings.find("password");
-      has_password |= it != account.settings.end() && it->second.file == path;
-    }
+    const auto& with = parsed.files_with_password;
+    const bool has_password = std::find(with.begin(), with.end(), path) != with.end();
     if (has_password && (st.st_mode & 077) != 0) {
       return "the accounts file '" + path +
              "' holds a password but others may read it; make it readable by its owner "
@@ -291,10 +299,13 @@ std::string ApplyAccount(const Account& account, Options& o) {
     return Where(s.at("auth")) + "auth mechanism '" + auth +
            "' is not supported: postwing logs in with LOGIN only (auth on, login or off)";
   }
-  if (auth != "off" && !o.user && has("user") && !value("user").empty()) {
-    o.user = value("user");
-    if (has("password")) o.account_password = value("password");
-    if (has("passwordeval")) o.password_eval = value("passwordeval");
+  if (auth != "off" && has("user") && !value("user").empty()) {
+    if (!o.user) o.user = value("user");
+    // The account's password is for the account's user only.
+    if (*o.user == value("user")) {
+      if (has("password")) o.account_password = value("password");
+      if (has("passwordeval")) o.password_eval = value("passwordeval");
+    }
   }
   if (has("auth") && auth != "off" && !o.user) {
     return Where(s.at("auth")) + "auth " + auth + " needs a user";
@@ -322,7 +333,9 @@ std::string DescribeSettings(const Options& o, const Account* account) {
   if (o.from) line("from", *o.from);
   line("auth", o.user ? "login" : "off");
   if (o.user) line("user", *o.user);
-  if (o.password_file) {
+  if (!o.user) {
+    // No login: no password is used.
+  } else if (o.password_file) {
     line("password", "******** (from " + *o.password_file + ")");
   } else if (std::getenv("POSTWING_PASSWORD")) {
     line("password", "******** (from POSTWING_PASSWORD)");

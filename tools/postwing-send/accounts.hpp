@@ -26,6 +26,7 @@ struct Account {
 struct AccountSet {
   std::map<std::string, Account> accounts;
   std::vector<std::string> files_read;
+  std::vector<std::string> files_with_password;
 };
 
 // Adds the accounts of one file's text to the set. Each file starts with empty defaults;
