@@ -172,25 +172,17 @@ TEST(CliOptions, ReadRecipientsAndSendmailFlags) {
     std::optional<std::string> to;
     std::vector<std::string> recipients;
   } cases[] = {
+      // clang-format off
       {{"-t"}, Dialect::kPostwingSend, true, true, false, {}, {}},
       {{"-t", "b@x"}, Dialect::kPostwingSend, false, false, false, "b@x", {}},
       {{"-tb@x", "-i"}, Dialect::kPostwingSend, false, false, true, "b@x", {}},
-      {{"-t", "-oi", "r@x", "--", "-s@x"},
-       Dialect::kPostwingSend,
-       true,
-       true,
-       true,
-       {},
+      {{"-t", "-oi", "r@x", "--", "-s@x"}, Dialect::kPostwingSend, true, true, true, {},
        {"r@x", "-s@x"}},
       {{"--read-recipients", "--ignore-dots"}, Dialect::kPostwingSend, true, true, true, {}, {}},
-      {{"-t", "-fa@x", "-F", "Ann", "-odi", "-oem", "-bm", "-h", "9", "r@x"},
-       Dialect::kSendmail,
-       true,
-       true,
-       false,
-       {},
-       {"r@x"}},
+      {{"-t", "-fa@x", "-F", "Ann", "-odi", "-oem", "-bm", "-h", "9", "r@x"}, Dialect::kSendmail,
+       true, true, false, {}, {"r@x"}},
       {{"-oi", "r@x"}, Dialect::kSendmail, true, false, true, {}, {"r@x"}},
+      // clang-format on
   };
   for (const auto& c : cases) {
     auto r = ParseArguments(c.args, c.dialect);

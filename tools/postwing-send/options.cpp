@@ -336,7 +336,7 @@ options (--account, --server, --port, --user, --starttls, ...).
 
   -t                        also send to the To, Cc and Bcc fields' addresses (Bcc removed)
   -i, -oi                   a line holding a lone "." does not end the message
-  -f ADDR                   envelope sender (default: the account's from, else From)
+  -f, -r ADDR               envelope sender (default: the account's from, else From)
   -v                        print the dialogue to standard error
   -F, -N, -R, -V, -B, -L, -h VALUE, -m, -n, -U, -G, -bm, -od*, -oe*
                             accepted and ignored
