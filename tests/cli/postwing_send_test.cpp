@@ -19,8 +19,7 @@ const std::string kSend = POSTWING_SEND_BIN;
 const std::string kSendmail = (fs::path(kSend).parent_path() / "postwing-sendmail").string();
 const std::string kShow = std::string(POSTWING_TESTS_DIR) + "/../scripts/show_received.py";
 
-// Runs postwing-send with the arguments; POSTWING_PASSWORD is removed and no accounts file
-// is read unless given.
+// Runs postwing-send with the arguments; POSTWING_PASSWORD is removed unless given.
 ProcessResult Send(std::vector<std::string> args,
                    std::map<std::string, std::optional<std::string>> env = {},
                    std::string stdin_text = {}, const std::string& program = kSend) {
@@ -28,9 +27,7 @@ ProcessResult Send(std::vector<std::string> args,
   job.argv = {program};
   job.argv.insert(job.argv.end(), args.begin(), args.end());
   job.env = std::move(env);
-  job.env.insert({{"POSTWING_PASSWORD", std::nullopt},
-                  {"POSTWING_ACCOUNTS", ""},
-                  {"POSTWING_SYSTEM_ACCOUNTS", ""}});
+  job.env.insert({"POSTWING_PASSWORD", std::nullopt});
   job.stdin_text = std::move(stdin_text);
   job.limit = 60s;
   return RunProcess(job);

@@ -228,7 +228,6 @@ std::string ParseAccounts(std::string_view text, const std::string& file, Accoun
     if (auto e = k->check(value); !e.empty()) return at + keyword + ": " + e;
     current->settings[keyword] = {value, file, number};
   }
-  set.files_read.push_back(file);
   return {};
 }
 

@@ -25,7 +25,6 @@ struct Account {
 
 struct AccountSet {
   std::map<std::string, Account> accounts;
-  std::vector<std::string> files_read;
   std::vector<std::string> files_with_password;
 };
 

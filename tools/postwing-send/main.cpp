@@ -18,15 +18,14 @@ std::string UseAccount(postwing_send::Options& o, postwing_send::AccountSet& set
                        const postwing_send::Account*& used) {
   if (auto e = postwing_send::LoadAccounts(set); !e.empty()) return e;
   const std::string name = o.account.value_or("default");
-  auto it = set.accounts.find(name);
-  if (it == set.accounts.end()) {
-    if (!o.account) return {};
+  if (auto it = set.accounts.find(name); it != set.accounts.end()) {
+    used = &it->second;
+    if (auto e = postwing_send::ApplyAccount(it->second, o); !e.empty()) return e;
+  } else if (o.account) {
     std::string files;
     for (const auto& f : postwing_send::AccountFiles()) files += (files.empty() ? "" : ", ") + f;
     return "no account '" + name + "' in " + (files.empty() ? "any accounts file" : files);
   }
-  used = &it->second;
-  if (auto e = postwing_send::ApplyAccount(it->second, o); !e.empty()) return e;
   return postwing_send::CheckSettings(o);
 }
 
