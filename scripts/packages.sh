@@ -3,8 +3,9 @@
 # installing anything into the system: the files each package lists and the dependencies it
 # declares, then, unpacked with dpkg -x into a scratch root, postwing-send runs against the
 # unpacked library, a host compiled with only pkg-config's flags sends to a capture server,
-# the man pages render without warnings and cover every option, the bash completion knows
-# every option, and the desktop entry and AppStream metainfo validate.
+# postwing-sendmail takes a piped message, the man pages render without warnings and cover
+# every option, the bash completion knows every option, and the desktop entry and AppStream
+# metainfo validate.
 #
 #   bash scripts/packages.sh [OUT_DIR]   (the .deb files are left in OUT_DIR when given)
 set -euo pipefail
@@ -66,6 +67,7 @@ $lib/cmake/postwing/postwingTargets.cmake
 $lib/libpostwing.so
 $lib/pkgconfig/postwing.pc"
 expected_send="usr/bin/postwing-send
+usr/bin/postwing-sendmail
 usr/share/bash-completion/completions/postwing-send
 usr/share/man/man1/postwing-send.1.gz"
 expected_composer="usr/bin/postwing-composer
@@ -137,6 +139,19 @@ host_sends() {
 mkdir -p "$work/inbox"
 start_capture_server "$work/inbox" "$work"
 check "the host sends through the unpacked library" host_sends
+# The sendmail interface: a piped message goes to its header's recipients, without its Bcc.
+# (Chained with &&: a function run by check does not stop at a failing command.)
+sendmail_sends() {
+  [ "$(readlink "$root/usr/bin/postwing-sendmail")" = postwing-send ] &&
+    printf '%s\n' 'From: Ann <ann@example.org>' 'To: bob@example.org' \
+      'Bcc: eve@example.org' 'Subject: piped' '' 'Hi' |
+    POSTWING_ACCOUNTS="" POSTWING_SYSTEM_ACCOUNTS="" \
+      "$root/usr/bin/postwing-sendmail" -t -oi --server 127.0.0.1 --port "$port" &&
+    grep -q '^Subject: piped' "$work/inbox/0002.eml" &&
+    ! grep -qi '^Bcc' "$work/inbox/0002.eml" &&
+    grep -q '"eve@example.org"' "$work/inbox/0002.json"
+}
+check "postwing-sendmail sends a piped message to its header's recipients" sendmail_sends
 
 # Man pages: render without a warning, and name every option of --help.
 renders() { [ -z "$(zcat "$1" | groff -man -ww -z 2>&1)" ] && man -l "$1" | grep '^NAME' >/dev/null; }

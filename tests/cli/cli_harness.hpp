@@ -44,7 +44,9 @@ struct ProcessSpec {
 };
 
 inline std::vector<std::string> ChildEnvironment(
-    const std::map<std::string, std::optional<std::string>>& changes) {
+    std::map<std::string, std::optional<std::string>> changes) {
+  // postwing-send reads none of the machine's accounts files unless a test names one.
+  changes.insert({{"POSTWING_ACCOUNTS", ""}, {"POSTWING_SYSTEM_ACCOUNTS", ""}});
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     std::string entry(*e);

@@ -122,10 +122,11 @@ struct BadLine {
 
 class CliOptionsUsageError : public ::testing::TestWithParam<BadLine> {};
 
+// Some checks wait for the account's settings: CheckSettings makes them after it.
 TEST_P(CliOptionsUsageError, IsRefusedWithAClearReason) {
   auto r = ParseArguments(GetParam().args);
-  EXPECT_EQ(r.action, ParseResult::kUsageError);
-  EXPECT_NE(r.error.find(GetParam().error_part), std::string::npos) << r.error;
+  const std::string error = r.action == ParseResult::kSend ? CheckSettings(r.options) : r.error;
+  EXPECT_NE(error.find(GetParam().error_part), std::string::npos) << error;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -153,10 +154,47 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{{"--raw", "m", "--no-mime"}, "--no-mime"},
         BadLine{{"--body-file", "-", "--password-file", "-"}, "standard input"},
         BadLine{{"--raw", "-", "--password-file", "-"}, "standard input"},
+        BadLine{{"-t", "--password-file", "-"}, "standard input"},
+        BadLine{{"-t", "--raw", "m"}, "cannot be combined with --raw"},
+        BadLine{{"-t", "-S", "s"}, "cannot be combined with --subject"},
+        BadLine{{"-ox"}, "unknown option '-ox'"},
         BadLine{{"--starttls", "--tls"}, "cannot be combined"},
         BadLine{{"--insecure"}, "--insecure needs --starttls or --tls"},
         BadLine{{"--ca-file", "ca.pem"}, "--ca-file needs --starttls or --tls"},
         BadLine{{"--tls", "--ca-file", "ca.pem", "--insecure"}, "cannot be combined"}));
+
+// A bare -t reads the message (sendmail's flag); with a value it is --to.
+TEST(CliOptions, ReadRecipientsAndSendmailFlags) {
+  struct Case {
+    std::vector<std::string> args;
+    Dialect dialect;
+    bool reads, from_header, ignore_dots;
+    std::optional<std::string> to;
+    std::vector<std::string> recipients;
+  } cases[] = {
+      // clang-format off
+      {{"-t"}, Dialect::kPostwingSend, true, true, false, {}, {}},
+      {{"-t", "b@x"}, Dialect::kPostwingSend, false, false, false, "b@x", {}},
+      {{"-tb@x", "-i"}, Dialect::kPostwingSend, false, false, true, "b@x", {}},
+      {{"-t", "-oi", "r@x", "--", "-s@x"}, Dialect::kPostwingSend, true, true, true, {},
+       {"r@x", "-s@x"}},
+      {{"--read-recipients", "--ignore-dots"}, Dialect::kPostwingSend, true, true, true, {}, {}},
+      {{"-t", "-fa@x", "-F", "Ann", "-odi", "-oem", "-bm", "-h", "9", "r@x"}, Dialect::kSendmail,
+       true, true, false, {}, {"r@x"}},
+      {{"-oi", "r@x"}, Dialect::kSendmail, true, false, true, {}, {"r@x"}},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    auto r = ParseArguments(c.args, c.dialect);
+    ASSERT_EQ(r.action, ParseResult::kSend) << c.args[0] << " " << r.error;
+    EXPECT_EQ(r.options.read_message, c.reads) << c.args[0];
+    EXPECT_EQ(r.options.header_recipients, c.from_header) << c.args[0];
+    EXPECT_EQ(r.options.ignore_dots, c.ignore_dots) << c.args[0];
+    EXPECT_EQ(r.options.to, c.to) << c.args[0];
+    EXPECT_EQ(r.options.recipients, c.recipients) << c.args[0];
+  }
+  EXPECT_EQ(ParseArguments({"-bp"}, Dialect::kSendmail).action, ParseResult::kUsageError);
+}
 
 TEST(CliOptions, EncryptionSwitches) {
   Options o = ParseOk({"--starttls", "--ca-file", "ca.pem"});
@@ -181,17 +219,32 @@ TEST(CliOptions, PathAndPasswordHelpers) {
 
 TEST(CliOptions, HelpListsEveryOption) {
   const std::string help = HelpText("postwing-send");
-  for (const char* name : {"-s, --server",      "-p, --port",
-                           "-u, --user",        "--password-file",
-                           "POSTWING_PASSWORD", "-f, --from",
-                           "-t, --to",          "-c, --cc",
-                           "-b, --bcc",         "-S, --subject",
-                           "-r, --reply-to",    "--body-file",
-                           "-a, --attach",      "--attach-as PATH=NAME",
-                           "--timeout",         "--verify",
-                           "--domain-for-helo", "--no-mime",
-                           "--no-keepalive",    "--raw",
-                           "-v, --verbose",     "-h, --help",
+  for (const char* name : {"-s, --server",
+                           "-p, --port",
+                           "-u, --user",
+                           "--password-file",
+                           "POSTWING_PASSWORD",
+                           "-f, --from",
+                           "-t, --to",
+                           "-c, --cc",
+                           "-b, --bcc",
+                           "-S, --subject",
+                           "-r, --reply-to",
+                           "--body-file",
+                           "-a, --attach",
+                           "--attach-as PATH=NAME",
+                           "--timeout",
+                           "--verify",
+                           "--domain-for-helo",
+                           "--no-mime",
+                           "--no-keepalive",
+                           "--raw",
+                           "-v, --verbose",
+                           "-h, --help",
+                           "--account NAME",
+                           "--show-account",
+                           "-t, --read-recipients",
+                           "-i, --ignore-dots",
                            "Exit status"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }

@@ -16,17 +16,18 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::string kSend = POSTWING_SEND_BIN;
+const std::string kSendmail = (fs::path(kSend).parent_path() / "postwing-sendmail").string();
 const std::string kShow = std::string(POSTWING_TESTS_DIR) + "/../scripts/show_received.py";
 
 // Runs postwing-send with the arguments; POSTWING_PASSWORD is removed unless given.
 ProcessResult Send(std::vector<std::string> args,
                    std::map<std::string, std::optional<std::string>> env = {},
-                   std::string stdin_text = {}) {
+                   std::string stdin_text = {}, const std::string& program = kSend) {
   ProcessSpec job;
-  job.argv = {kSend};
+  job.argv = {program};
   job.argv.insert(job.argv.end(), args.begin(), args.end());
   job.env = std::move(env);
-  if (!job.env.count("POSTWING_PASSWORD")) job.env["POSTWING_PASSWORD"] = std::nullopt;
+  job.env.insert({"POSTWING_PASSWORD", std::nullopt});
   job.stdin_text = std::move(stdin_text);
   job.limit = 60s;
   return RunProcess(job);
@@ -83,7 +84,7 @@ TEST_F(PostwingSend, HelpListsEveryOptionAndExitsZero) {
   std::istringstream options(
       "--server --port --user --password-file POSTWING_PASSWORD --from --to --cc --bcc --subject "
       "--reply-to --body-file --attach --attach-as --timeout --verify --domain-for-helo --no-mime "
-      "--no-keepalive --raw --verbose");
+      "--no-keepalive --raw --verbose --read-recipients --ignore-dots --account --show-account");
   for (std::string opt; options >> opt;) EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
   EXPECT_TRUE(r.err.empty());
 }
@@ -313,6 +314,100 @@ TEST_F(PostwingSend, VerifyAndHeloSwitchesReachTheDialogue) {
   EXPECT_NE(t.find(R"("event": "VRFY", "arg": "c@example.org")"), std::string::npos) << t;
   EXPECT_TRUE(Received(server.message(1),
                        {"--expect-rcpt", "b@example.org", "--expect-rcpt", "c@example.org"}));
+}
+
+// sendmail's way: the message from standard input, sent as it is but for its Bcc fields.
+TEST_F(PostwingSend, MessageFromStandardInputGoesToItsHeaderRecipients) {
+  const std::string head =
+      "From: Ann <ann@example.org>\nTo: \"Doe, Bob\" <bob@example.org>,\n carl@example.org\n"
+      "Cc: Team: dee@example.org;\nBCC: eve@example.org,\n\tfay@example.org\nSubject: s\n\n";
+  const std::string kept =
+      "From: Ann <ann@example.org>\r\nTo: \"Doe, Bob\" <bob@example.org>,\r\n "
+      "carl@example.org\r\nCc: Team: dee@example.org;\r\nSubject: s\r\n\r\n";
+  const std::vector<std::string> all = {"bob@example.org", "carl@example.org", "dee@example.org",
+                                        "eve@example.org", "fay@example.org"};
+  std::vector<std::string> with_gus = all;
+  with_gus.push_back("gus@example.org");
+  struct Case {
+    std::string program;
+    std::vector<std::string> args;
+    std::string body, arrives, from;
+    std::vector<std::string> rcpts;
+  } cases[] = {
+      // clang-format off
+      {kSend, {"-t"}, ".x\n.\nlost\n", ".x\r\n", "ann@example.org", all},
+      {kSend, {"-t", "-i", "-f", "env@example.org", "gus@example.org"}, ".\nkept\n",
+       ".\r\nkept\r\n", "env@example.org", with_gus},
+      {kSendmail, {"-oi", "-odi", "-oem", "-F", "Ann", "gus@example.org"}, ".\n", ".\r\n",
+       "ann@example.org", {"gus@example.org"}},
+      // clang-format on
+  };
+  for (auto& c : cases) {
+    CaptureServer server;
+    ProcessResult r = Send(Join({"--server=127.0.0.1", "--port=" + server.port_text()}, c.args), {},
+                           head + c.body, c.program);
+    ASSERT_EQ(r.exit_code, 0) << Describe(r);
+    const std::string got = e2e::ReadFile(server.message(1));
+    EXPECT_EQ(got, kept + c.arrives);
+    std::vector<std::string> checks = {"--expect-mail-from", c.from};
+    for (const auto& a : c.rcpts) checks.insert(checks.end(), {"--expect-rcpt", a});
+    EXPECT_TRUE(Received(server.message(1), checks));
+  }
+}
+
+// --- accounts -------------------------------------------------------------------------------
+
+TEST_F(PostwingSend, AccountsFilesAreReadAsMsmtpReadsThem) {
+  const std::string base =
+      "# mail\ndefaults\ntls on\ntls_trust_file system\naccount home\nhost mx.example.org\n"
+      "from ann@example.org\nuser ann\n";
+  struct Case {
+    std::string file;
+    int mode;
+    std::vector<std::string> args;
+    int exit;
+    std::string says;
+  } cases[] = {
+      // clang-format off
+      {base + "account work : home\nport 465\ntls_starttls off\naccount default : work\n", 0644,
+       {"-p", "2465"}, 0, "# account default\nhost mx.example.org\nport 2465\n"
+       "from ann@example.org\nauth login\nuser ann\ntls on\ntls_starttls off\n"},
+      {base + "password \"p w\"\n", 0600, {"--account", "home", "--insecure"}, 0,
+       "password ********\ntls on\ntls_starttls on\ntls_certcheck off\n"},
+      // The account's password is its user's only.
+      {base + "password x\n", 0600, {"--account", "home", "-u", "bob"}, 0, "user bob\ntls on\n"},
+      {base + "password secret\n", 0644, {"--account", "home"}, 2, "holds a password but others"},
+      {base + "\ntls_fingerprint AB:CD\n", 0600, {}, 2, "accounts:10: 'tls_fingerprint' is not"},
+      {base + "hots mx\n", 0600, {}, 2, "accounts:9: unknown keyword 'hots'"},
+      {base + "account x : nowhere\n", 0600, {}, 2, "accounts:9: account 'nowhere' is not defined"},
+      {base + "auth xoauth2\n", 0600, {"--account", "home"}, 2, "'xoauth2' is not supported"},
+      {base, 0600, {"--account", "work"}, 2, "no account 'work'"},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    const std::string file = File("accounts", c.file);
+    fs::permissions(file, static_cast<fs::perms>(c.mode));
+    ProcessResult r = Send(Join(c.args, {"--show-account"}), {{"POSTWING_ACCOUNTS", file}});
+    EXPECT_EQ(r.exit_code, c.exit) << Describe(r);
+    EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << c.file << Describe(r);
+    EXPECT_EQ(r.out.find("secret"), std::string::npos);
+  }
+}
+
+TEST_F(PostwingSend, AccountSettingsReachTheDialogue) {
+  CaptureServer server({"--auth", "ann@example.org:pa ss"});
+  const std::string file =
+      File("system", "account default\nhost 127.0.0.1\nport " + server.port_text() +
+                         "\nfrom Ann <ann@example.org>\nuser ann@example.org\n"
+                         "passwordeval read x; printf 'pa ss\\nnot this line\\n'\n");
+  ProcessResult r = Send({"-t", "-v"}, {{"POSTWING_SYSTEM_ACCOUNTS", file}},
+                         "To: bob@example.org\nSubject: via account\n\nHi\n");
+  ASSERT_EQ(r.exit_code, 0) << Describe(r);
+  EXPECT_NE(r.err.find(">>EHLO ann@example.org\r\n"), std::string::npos) << r.err;
+  EXPECT_TRUE(
+      Received(server.message(1),
+               {"--expect-auth", "ann@example.org:pa ss", "--expect-mail-from", "ann@example.org",
+                "--expect-rcpt", "bob@example.org", "--expect-header", "Subject=via account"}));
 }
 
 // --- login ----------------------------------------------------------------------------------

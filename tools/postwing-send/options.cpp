@@ -70,6 +70,32 @@ std::string SetTimeOut(Options& o, const std::string& v) {
   return {};
 }
 
+std::string ReadRecipients(Options& o, const std::string&) {
+  o.read_message = o.header_recipients = true;
+  return {};
+}
+
+std::string Ignored(Options&, const std::string&) {
+  return {};
+}
+
+// sendmail's -oX: only -oi changes anything; the delivery and error modes are postwing's own.
+std::string SendmailOption(Options& o, const std::string& v) {
+  if (v == "i") {
+    o.ignore_dots = true;
+    return {};
+  }
+  for (const char* known : {"di", "db", "dq", "dd", "em", "ee", "ep", "eq", "ew", "m"}) {
+    if (v == known) return {};
+  }
+  return "unknown option '-o" + v + "'";
+}
+
+// sendmail's -bX: only the ordinary mode, delivering a message, is offered.
+std::string SendmailMode(Options&, const std::string& v) {
+  return v == "m" ? std::string() : "'-b" + v + "' is not supported: only -bm (send a message)";
+}
+
 std::string Attach(Options& o, const std::string& v) {
   if (v.empty()) return "--attach needs a file path";
   o.attachments.push_back({v, LastPathSegment(v)});
@@ -112,6 +138,35 @@ const std::vector<OptionSpec>& Specs() {
       {0, "insecure", false, Flag(&Options::insecure)},
       {0, "raw", true, Text(&Options::raw_file)},
       {'v', "verbose", false, Flag(&Options::verbose)},
+      {0, "read-recipients", false, ReadRecipients},
+      {'i', "ignore-dots", false, Flag(&Options::ignore_dots)},
+      {'o', "", true, SendmailOption},
+      {0, "account", true, Text(&Options::account)},
+      {0, "show-account", false, Flag(&Options::show_account)},
+  };
+  return specs;
+}
+
+// The one-letter flags of sendmail; the long options are postwing-send's.
+const std::vector<OptionSpec>& SendmailSpecs() {
+  static const std::vector<OptionSpec> specs = {
+      {'t', "", false, ReadRecipients},
+      {'i', "", false, Flag(&Options::ignore_dots)},
+      {'f', "", true, Text(&Options::from)},
+      {'o', "", true, SendmailOption},
+      {'b', "", true, SendmailMode},
+      {'v', "", false, Flag(&Options::verbose)},
+      {'F', "", true, Ignored},
+      {'N', "", true, Ignored},
+      {'R', "", true, Ignored},
+      {'V', "", true, Ignored},
+      {'B', "", true, Ignored},
+      {'L', "", true, Ignored},
+      {'h', "", true, Ignored},
+      {'m', "", false, Ignored},
+      {'n', "", false, Ignored},
+      {'U', "", false, Ignored},
+      {'G', "", false, Ignored},
   };
   return specs;
 }
@@ -123,8 +178,8 @@ const OptionSpec* FindLong(std::string_view name) {
   return nullptr;
 }
 
-const OptionSpec* FindShort(char c) {
-  for (const auto& s : Specs()) {
+const OptionSpec* FindShort(char c, Dialect dialect) {
+  for (const auto& s : dialect == Dialect::kSendmail ? SendmailSpecs() : Specs()) {
     if (s.short_name != 0 && s.short_name == c) return &s;
   }
   return nullptr;
@@ -133,12 +188,10 @@ const OptionSpec* FindShort(char c) {
 // Options that only make sense when postwing-send builds the message itself.
 std::string CheckCombinations(const Options& o) {
   if (o.starttls && o.tls) return "--starttls and --tls cannot be combined";
-  if ((o.ca_file || o.insecure) && !o.starttls && !o.tls) {
-    return std::string(o.ca_file ? "--ca-file" : "--insecure") + " needs --starttls or --tls";
-  }
   if (o.ca_file && o.insecure) return "--ca-file and --insecure cannot be combined";
-  if (o.raw_file) {
+  if (o.raw_file || o.read_message) {
     std::vector<std::string> clash;
+    if (o.raw_file && o.read_message) clash.push_back("--raw");
     if (o.subject) clash.push_back("--subject");
     if (o.reply_to) clash.push_back("--reply-to");
     if (o.body_file) clash.push_back("--body-file");
@@ -147,14 +200,16 @@ std::string CheckCombinations(const Options& o) {
     if (!clash.empty()) {
       std::string names;
       for (const auto& c : clash) names += (names.empty() ? "" : ", ") + c;
-      return "--raw sends the file as the whole message; it cannot be combined with " + names;
+      return std::string(o.read_message ? "the message read from standard input"
+                                        : "--raw sends the file as the whole message; it") +
+             " cannot be combined with " + names;
     }
   }
   const bool body_stdin = o.body_file && *o.body_file == "-";
   const bool password_stdin = o.password_file && *o.password_file == "-";
-  const bool raw_stdin = o.raw_file && *o.raw_file == "-";
+  const bool raw_stdin = (o.raw_file && *o.raw_file == "-") || o.read_message;
   if (int(body_stdin) + int(password_stdin) + int(raw_stdin) > 1) {
-    return "only one of --body-file, --password-file and --raw can read standard input";
+    return "only one of --body-file, --password-file, --raw and -t can read standard input";
   }
   return {};
 }
@@ -168,11 +223,13 @@ ParseResult Fail(std::string error) {
 
 }  // namespace
 
-ParseResult ParseArguments(const std::vector<std::string>& args) {
+ParseResult ParseArguments(const std::vector<std::string>& args, Dialect dialect) {
+  const bool sendmail = dialect == Dialect::kSendmail;
   // --help wins wherever it stands, so a user can append it to a failing command line.
+  // (sendmail's -h is the hop count.)
   for (const auto& a : args) {
     if (a == "--") break;
-    if (a == "--help" || a == "-h") {
+    if (a == "--help" || (a == "-h" && !sendmail)) {
       ParseResult r;
       r.action = ParseResult::kHelp;
       return r;
@@ -180,10 +237,11 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
   }
 
   Options o;
+  o.read_message = sendmail;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--") {
-      if (i + 1 < args.size()) return Fail("unexpected argument '" + args[i + 1] + "'");
+      o.recipients.insert(o.recipients.end(), args.begin() + i + 1, args.end());
       break;
     }
     if (arg.size() > 2 && arg.starts_with("--")) {
@@ -212,8 +270,14 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
     }
     if (arg.size() > 1 && arg[0] == '-') {
       for (size_t k = 1; k < arg.size(); ++k) {
-        const OptionSpec* option = FindShort(arg[k]);
+        const OptionSpec* option = FindShort(arg[k], dialect);
         if (!option) return Fail(std::string("unknown option '-") + arg[k] + "'");
+        // A bare -t, with no value after it, is sendmail's: read the message.
+        if (!sendmail && arg[k] == 't' && k + 1 == arg.size() &&
+            (i + 1 == args.size() || (args[i + 1].size() > 1 && args[i + 1][0] == '-'))) {
+          ReadRecipients(o, {});
+          continue;
+        }
         std::string value;
         if (option->takes_value) {
           if (k + 1 < arg.size()) {
@@ -230,7 +294,11 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
       }
       continue;
     }
-    return Fail("unexpected argument '" + arg + "'");
+    o.recipients.push_back(arg);
+  }
+  // Arguments are recipients only of a message read from standard input.
+  if (!o.read_message && !o.recipients.empty()) {
+    return Fail("unexpected argument '" + o.recipients.front() + "'");
   }
 
   if (auto e = CheckCombinations(o); !e.empty()) return Fail(e);
@@ -238,6 +306,14 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
   r.action = ParseResult::kSend;
   r.options = std::move(o);
   return r;
+}
+
+std::string CheckSettings(const Options& o) {
+  if ((o.ca_file || o.insecure) && !o.starttls && !o.tls) {
+    return std::string(o.ca_file ? "--ca-file" : "--insecure") + " needs --starttls or --tls";
+  }
+  if (o.ca_file && o.insecure) return "--ca-file and --insecure cannot be combined";
+  return {};
 }
 
 std::string LastPathSegment(std::string_view path) {
@@ -250,10 +326,33 @@ std::string PasswordFromFileText(std::string text) {
   return text;
 }
 
-std::string HelpText(std::string_view program) {
+std::string HelpText(std::string_view program, Dialect dialect) {
   std::string p(program);
+  if (dialect == Dialect::kSendmail) {
+    return "Usage: " + p + R"( [options] [recipient...]
+Sends the message on standard input over SMTP, as sendmail does, through the postwing
+library; the server and the login come from the accounts file or postwing-send's long
+options (--account, --server, --port, --user, --starttls, ...).
+
+  -t                        also send to the To, Cc and Bcc fields' addresses (Bcc removed)
+  -i, -oi                   a line holding a lone "." does not end the message
+  -f, -r ADDR               envelope sender (default: the account's from, else From)
+  -v                        print the dialogue to standard error
+  -F, -N, -R, -V, -B, -L, -h VALUE, -m, -n, -U, -G, -bm, -od*, -oe*
+                            accepted and ignored
+
+Exit status: 0 accepted, 1 failed on the wire, 2 usage error.
+)";
+  }
   return "Usage: " + p + R"( [options]
+       )" +
+         p + R"( -t [options] [recipient...] < message
 Sends one message over SMTP through the postwing library.
+
+Accounts (msmtp's format; system file, then ~/.config/postwing/accounts):
+      --account NAME        take the settings of account NAME (default: the account
+                            "default" when there is one); options given override them
+      --show-account        print the settings in use (password masked) and exit
 
 Server:
   -s, --server HOST         SMTP server name or address (required)
@@ -288,6 +387,14 @@ Message:
       --no-mime             send a plain RFC 822 message (attachments uuencoded)
       --raw FILE            send FILE unchanged as the whole message ("-" = standard
                             input); -f, -t, -c and -b still give the envelope
+
+Message from standard input, as sendmail takes it:
+  -t, --read-recipients     read the whole message from standard input and send it to the
+                            addresses of its To, Cc and Bcc fields and the arguments; the
+                            Bcc fields are removed, nothing else is changed. (-t followed
+                            by a value is --to.) The envelope sender is -f, else the
+                            account's from, else the From field's address
+  -i, --ignore-dots, -oi    a line holding a lone "." does not end the message
 
 Output:
   -v, --verbose             print every status line to standard error as it happens

@@ -41,7 +41,22 @@ struct Options {
   bool insecure = false;
   std::optional<std::string> raw_file;
   bool verbose = false;
+  // The sendmail interface: the whole message from standard input.
+  bool read_message = false;
+  bool header_recipients = false;       // from its To, Cc and Bcc fields (-t)
+  bool ignore_dots = false;             // a lone "." does not end it (-i, -oi)
+  std::vector<std::string> recipients;  // given as arguments
+  // Accounts.
+  std::optional<std::string> account;
+  bool show_account = false;
+  std::optional<std::string> account_password;
+  std::optional<std::string> password_eval;
 };
+
+// How the command line is read: postwing-send's own way, or sendmail's (the program called
+// as postwing-sendmail, or sendmail), where the message always comes from standard input,
+// arguments are recipients, and sendmail's one-letter flags are taken.
+enum class Dialect { kPostwingSend, kSendmail };
 
 struct ParseResult {
   enum Action { kSend, kHelp, kUsageError };
@@ -54,10 +69,16 @@ struct ParseResult {
 // Parses the arguments that follow the program name. Long options take their value as
 // "--name=value" or as the next argument, short ones as "-sHOST" or the next argument;
 // "-v" may be bundled with other short options; "--" ends the options.
-ParseResult ParseArguments(const std::vector<std::string>& args);
+// A bare "-t" (last, or before another option) reads the message with its recipients; "-t"
+// with a value is --to.
+ParseResult ParseArguments(const std::vector<std::string>& args,
+                           Dialect dialect = Dialect::kPostwingSend);
+
+// The checks that need the account's settings as well as the command line's.
+std::string CheckSettings(const Options& o);
 
 // The text of --help.
-std::string HelpText(std::string_view program);
+std::string HelpText(std::string_view program, Dialect dialect = Dialect::kPostwingSend);
 
 // The name an attachment is sent under when none is given: the path's last segment.
 std::string LastPathSegment(std::string_view path);

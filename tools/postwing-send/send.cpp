@@ -15,6 +15,9 @@
 
 #include <postwing/postwing.hpp>
 
+#include "accounts.hpp"
+#include "message_input.hpp"
+
 namespace postwing_send {
 namespace {
 
@@ -113,7 +116,16 @@ struct Inputs {
   std::optional<std::string> password;
   std::optional<std::string> body;
   std::optional<std::string> raw;
+  // A message read from standard input: everyone it goes to, and its From field.
+  std::optional<std::string> envelope_to;
+  std::string header_from;
 };
+
+// Lists join with ";", the separator the library splits recipients at.
+void AddTo(std::optional<std::string>& list, const std::string& more) {
+  if (more.find_first_not_of(" \t") == std::string::npos) return;
+  list = list ? *list + ";" + more : more;
+}
 
 // Returns an error text, empty when everything could be read.
 std::string ReadInputs(const Options& o, Inputs& in) {
@@ -124,9 +136,30 @@ std::string ReadInputs(const Options& o, Inputs& in) {
     in.password = PasswordFromFileText(std::move(text));
   } else if (const char* env = std::getenv("POSTWING_PASSWORD")) {
     in.password = env;
+  } else if (o.password_eval) {
+    if (!RunPasswordEval(*o.password_eval, in.password.emplace(), error)) return error;
+  } else if (o.account_password) {
+    in.password = o.account_password;
   }
   if (o.body_file && !ReadWhole(*o.body_file, in.body.emplace(), error)) return error;
   if (o.raw_file && !ReadWhole(*o.raw_file, in.raw.emplace(), error)) return error;
+  if (o.read_message) {
+    std::string text;
+    if (!ReadWhole("-", text, error)) return error;
+    // The Bcc fields go whether or not they name the recipients: they must never be seen.
+    InputMessage m = ReadHeaderRecipients(o.ignore_dots ? text : CutAtLoneDot(std::move(text)));
+    in.raw = std::move(m.text);
+    in.header_from = std::move(m.from);
+    std::optional<std::string> all;
+    if (o.header_recipients) {
+      for (const auto& r : m.recipients) AddTo(all, r);
+    }
+    for (const auto* list : {&o.to, &o.cc, &o.bcc}) {
+      if (*list) AddTo(all, **list);
+    }
+    for (const auto& r : o.recipients) AddTo(all, r);
+    in.envelope_to = std::move(all);
+  }
   for (const auto& a : o.attachments) {
     if (!CheckAttachment(a.path, error)) return error;
   }
@@ -156,11 +189,20 @@ void Build(postwing::SendMail& mail, const Options& o, Inputs& in) {
   auto header = mail.Header();
   // Before the body and the attachments: both depend on it. A raw message goes out as
   // given, so no MIME rule may touch its text.
-  if (o.no_mime || o.raw_file) header->SetMIMECompliant(false);
-  if (o.from) header->SetFrom(*o.from);
-  if (o.to) header->SetToList(*o.to);
-  if (o.cc) header->SetCcList(*o.cc);
-  if (o.bcc) header->SetBccList(*o.bcc);
+  if (o.no_mime || in.raw) header->SetMIMECompliant(false);
+  if (o.from) {
+    header->SetFrom(*o.from);
+  } else if (o.read_message && !in.header_from.empty()) {
+    header->SetFrom(in.header_from);
+  }
+  if (o.read_message) {
+    // The message keeps its own header; these lists are the envelope only.
+    if (in.envelope_to) header->SetToList(*in.envelope_to);
+  } else {
+    if (o.to) header->SetToList(*o.to);
+    if (o.cc) header->SetCcList(*o.cc);
+    if (o.bcc) header->SetBccList(*o.bcc);
+  }
   if (o.reply_to) header->SetReplyTo(*o.reply_to);
   if (o.subject) header->SetSubject(*o.subject);
   header->SetVerify(o.verify);
