@@ -13,3 +13,5 @@ else
   server_cpu=()
   placement="one CPU: client and server share it"
 fi
+# The sends measured go to the local sink, whatever accounts the user keeps.
+export POSTWING_ACCOUNTS="" POSTWING_SYSTEM_ACCOUNTS=""

@@ -5,6 +5,9 @@
 #   make_work_folder NAME              makes $work, a scratch folder removed on exit together
 #                                      with the server started in it.
 # Needs $python (Debian's python3 with python3-aiosmtpd).
+# The sends of these scripts go to the local server, whatever accounts the user keeps.
+export POSTWING_ACCOUNTS="" POSTWING_SYSTEM_ACCOUNTS=""
+
 make_work_folder() {
   work=$(mktemp -d "${TMPDIR:-/tmp}/postwing-$1.XXXXXX")
   server_pid=""

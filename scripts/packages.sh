@@ -124,17 +124,17 @@ check "postwing-composer --help runs" "$root/usr/bin/postwing-composer" --help
 # A host built with pkg-config's flags alone, from the unpacked .pc, sends a message.
 export PKG_CONFIG_PATH="$root/$lib/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$root"
 compiles_with_pkg_config() {
-  pkg-config --cflags --libs postwing
-  # shellcheck disable=SC2046
-  g++ -o "$work/host" examples/send_with_attachment.cpp $(pkg-config --cflags --libs postwing)
+  pkg-config --cflags --libs postwing &&
+    # shellcheck disable=SC2046
+    g++ -o "$work/host" examples/send_with_attachment.cpp $(pkg-config --cflags --libs postwing)
 }
 check "a host compiles with pkg-config --cflags --libs postwing" compiles_with_pkg_config
 unset PKG_CONFIG_PATH PKG_CONFIG_SYSROOT_DIR
 host_sends() {
-  printf 'attached\n' >"$work/note.txt"
-  "$work/host" 127.0.0.1 "$port" ann@example.org bob@example.org "$work/note.txt"
-  loads_unpacked "$work/host"
-  grep -qi '^Subject: A file from the postwing example' "$work/inbox/0001.eml"
+  printf 'attached\n' >"$work/note.txt" &&
+    "$work/host" 127.0.0.1 "$port" ann@example.org bob@example.org "$work/note.txt" &&
+    loads_unpacked "$work/host" &&
+    grep -qi '^Subject: A file from the postwing example' "$work/inbox/0001.eml"
 }
 mkdir -p "$work/inbox"
 start_capture_server "$work/inbox" "$work"
