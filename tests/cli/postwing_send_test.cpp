@@ -378,12 +378,7 @@ TEST_F(PostwingSend, RefusedSilentOrHangingUpServersExitOne) {
   // A full queue: the kernel drops the SYN, so the connection is never made (a greeting that
   // never comes is awaited 5 minutes, as RFC 5321 asks).
   support::LoopbackSocket silent(0);
-  int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  to.sin_port = htons(static_cast<uint16_t>(silent.port()));
-  ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  silent.FillQueue();
   // Greets, reads the HELO and closes without a word.
   e2e::WriteFile(files_ / "hangup.json",
                  R"([{"send": "220 hello\r\n"}, {"expect": "HELO"}, {"close": true}])");
@@ -411,7 +406,6 @@ TEST_F(PostwingSend, RefusedSilentOrHangingUpServersExitOne) {
         << Describe(r);
     EXPECT_LT(r.elapsed, c.within);
   }
-  ::close(filler);
 }
 
 // --- examples/ ------------------------------------------------------------------------------

@@ -424,19 +424,14 @@ TEST_F(SendTest, ATimeOutAbove32767OverflowsAfterTheConnectionWasStarted) {
 // Every Send that returns ends with one WinsockError saying why, then one SendComplete.
 TEST_F(SendTest, AFailedConnectionEndsTheSendOnceAfterItsError) {
   support::LoopbackSocket refusing(-1);
-  support::LoopbackSocket full(0);  // one connection fills its queue: the next never completes
+  support::LoopbackSocket full(0);
+  full.FillQueue();
   TestServer silent;
   support::LoopbackSocket closing(4);
   std::thread closer([&] {
     int c = ::accept(closing.fd(), nullptr, nullptr);
     if (c >= 0) ::close(c);
   });
-  int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  to.sin_port = htons(static_cast<uint16_t>(full.port()));
-  ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
   session::WaitFloors().command = 1500ms;
   struct Case {
     const char* name;
@@ -473,7 +468,6 @@ TEST_F(SendTest, AFailedConnectionEndsTheSendOnceAfterItsError) {
   }
   session::WaitFloors() = {};
   closer.join();
-  ::close(filler);
 }
 
 TEST_F(SendTest, AFailingHandlerOfTheSocketsErrorIsRecordedAndReported) {
