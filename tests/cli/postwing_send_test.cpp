@@ -470,8 +470,10 @@ TEST_F(PostwingSend, RefusalsOnTheWireExitOneWithTheServersReplyAndQuitPromptly)
 
 TEST_F(PostwingSend, RefusedSilentOrHangingUpServersExitOne) {
   support::LoopbackSocket refusing(-1);
-  // Listening but never accepting: the kernel completes the connection, nobody greets.
-  support::LoopbackSocket silent(4);
+  // A full queue: the kernel drops the SYN, so the connection is never made (a greeting that
+  // never comes is awaited 5 minutes, as RFC 5321 asks).
+  support::LoopbackSocket silent(0);
+  silent.FillQueue();
   // Greets, reads the HELO and closes without a word.
   e2e::WriteFile(files_ / "hangup.json",
                  R"([{"send": "220 hello\r\n"}, {"expect": "HELO"}, {"close": true}])");

@@ -5,11 +5,13 @@
 
 #include "e2e/e2e_support.hpp"
 #include "postwing/postwing.hpp"
+#include "session/dialogue_state.hpp"
 
 namespace {
 
 using namespace postwing;
 using e2e::Outcome;
+using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 std::string Json(const std::string& text) {
@@ -66,6 +68,10 @@ std::vector<std::string> Tail() {
 
 class Scripted : public ::testing::Test {
  protected:
+  // The reply waits' floors in seconds rather than minutes, so a stall ends quickly.
+  Scripted() { session::WaitFloors() = {2500ms, 1500ms, 4000ms}; }
+  ~Scripted() override { session::WaitFloors() = {}; }
+
   void Start(std::vector<std::string> steps) {
     std::string script = "[";
     for (size_t i = 0; i < steps.size(); ++i) script += (i ? ",\n" : "\n") + steps[i];
@@ -156,6 +162,45 @@ TEST_F(Scripted, TheReplyToTheDataMayTakeLongerThanTimeOut) {
   EXPECT_TRUE(o.completed);
   EXPECT_TRUE(o.errors.empty()) << (o.errors.empty() ? "" : o.errors[0].description);
   EXPECT_TRUE(o.Saw("<<250 accepted late\r\n"));
+}
+
+// A reply is awaited at least its floor (here shortened: 2.5 s for the greeting and the
+// commands, 1.5 s for the 354), TimeOut when that is longer.
+TEST_F(Scripted, RepliesAreAwaitedTheirFloorOrTimeOut) {
+  struct Case {
+    const char* name;
+    const char* slow;  // the command whose reply is late ("" for the greeting)
+    double delay;
+    int32_t time_out;
+    bool real_floors;
+    int32_t error;  // 0: delivered
+  } cases[] = {
+      {"greeting", "", 2, 1, false, 0},
+      {"RCPT", "RCPT", 2, 1, false, 0},
+      {"354 past its floor", "DATA", 2, 1, false, 10060},
+      {"RCPT under a longer TimeOut", "RCPT", 3, 4, false, 0},
+      // A greylisting server, with the default TimeOut and the real floors.
+      {"RCPT after 20 s", "RCPT", 20, 15, true, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> steps = {
+        Send("220 ready\r\n"), Expect("HELO"), Send("250 hello\r\n"), Expect("MAIL"),
+        Send("250 ok\r\n"),    Expect("RCPT"), Send("250 ok\r\n")};
+    for (auto& s : Tail()) steps.push_back(s);
+    auto at = steps.begin();
+    if (*c.slow) at = std::find(steps.begin(), steps.end(), Expect(c.slow)) + 1;
+    steps.insert(at, Sleep(c.delay));
+    fs::remove(dir_ / "log.txt");
+    Start(steps);
+    mail_->SetTimeOut(c.time_out);
+    if (c.real_floors) session::WaitFloors() = {};
+    Outcome o = e2e::SendAndWait(mail_, std::chrono::seconds(40));
+    session::WaitFloors() = {2500ms, 1500ms, 4000ms};
+    EXPECT_EQ(o.complete_count, 1);
+    EXPECT_EQ(o.errors.empty() ? 0 : o.errors[0].number, c.error) << o.Transcript();
+    EXPECT_EQ(Count(Log(), "DATA:"), c.error == 0 ? 1 : 0);
+  }
 }
 
 // Each failure ends the send once, with its own number and text, and stops the dialogue.

@@ -11,6 +11,7 @@
 #include "faults/fault_server.hpp"
 #include "faults/fault_support.hpp"
 #include "postwing/postwing.hpp"
+#include "session/dialogue_state.hpp"
 
 namespace {
 
@@ -117,6 +118,13 @@ std::vector<Case> Cases() {
 
 class DialogueFault : public ::testing::TestWithParam<Case> {
  protected:
+  // The floors of the reply waits shortened from minutes to just past TimeOut, so a stall
+  // ends by the time-out within the test's bounds; the end of the data keeps its 10 minutes.
+  static void SetUpTestSuite() {
+    session::WaitFloors().command = std::chrono::milliseconds(1500);
+    session::WaitFloors().start_data = std::chrono::milliseconds(1200);
+  }
+  static void TearDownTestSuite() { session::WaitFloors() = {}; }
   static faults::FaultServer& Server() {
     static faults::FaultServer server;
     return server;
@@ -158,16 +166,14 @@ TEST_P(DialogueFault, EndsOnceRecordedAndNeverFalselyAccepted) {
     o = *shared;
   } else {
     o = faults::SendAndWait(mail, std::chrono::seconds(5));
-    // TimeOut 1: a stall ends after about a second, everything else at once.
+    // A stall ends after its floor (1.5 s here), everything else at once.
     EXPECT_LT(o.took, std::chrono::milliseconds(3500)) << o.Transcript();
   }
   const auto log = Server().Log();
 
   EXPECT_EQ(o.completes, 1) << o.Transcript();
   EXPECT_EQ(o.Accepted(), after_acceptance) << o.Transcript();
-  // A close before the greeting is quiet (SendComplete without a "<<250" after ">>Sending").
-  const bool quiet_close = c.fault == Fault::kClose && std::string(point.name) == "Connect";
-  if (!after_acceptance && !long_wait && !quiet_close) {
+  if (!after_acceptance && !long_wait) {
     EXPECT_FALSE(o.errors.empty()) << "the host must learn that the send failed\n"
                                    << o.Transcript();
     EXPECT_GE(mail->Errors()->Count(), 1);

@@ -28,6 +28,19 @@ class LoopbackSocket {
   }
   ~LoopbackSocket() {
     if (fd_ >= 0) ::close(fd_);
+    if (filler_ >= 0) ::close(filler_);
+  }
+  // With backlog 0: one connection never accepted fills the queue, so that later connections
+  // are never made (the kernel drops their SYN) and connecting only times out.
+  void FillQueue() {
+    filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(port_));
+    if (filler_ < 0 || ::connect(filler_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+      throw std::runtime_error("cannot fill the queue of a socket on 127.0.0.1");
+    }
   }
   LoopbackSocket(const LoopbackSocket&) = delete;
   LoopbackSocket& operator=(const LoopbackSocket&) = delete;
@@ -38,6 +51,7 @@ class LoopbackSocket {
  private:
   int fd_ = -1;
   int port_ = 0;
+  int filler_ = -1;
 };
 
 }  // namespace support

@@ -137,12 +137,40 @@ void SetTimeoutOption(SendMail::Impl& d, int option, int32_t seconds,
   }
 }
 
+// Ends a send whose connection failed or never came, after the report of why: the socket
+// is closed and SendComplete follows, unless a handler of the report has cancelled, cleared
+// or sent again meanwhile.
+void EndFailedSend(SendMail::Impl& d, const std::shared_ptr<TcpClient>& sock, uint64_t send) {
+  if (d.sends != send || d.socket != sock || d.cancel_flag || d.closed_flag) return;
+  session::EndDialogueConnection(d, sock);
+  // A socket closed already (the connect wait's time-out) needs no second close.
+  if (!d.closed_flag) {
+    d.closed_flag = true;
+    d.RaiseSendComplete();
+  }
+}
+
+// The connection was not made within TimeOut: 10060, and the attempt is given up.
+void ConnectTimedOut(SendMail::Impl& d, const std::shared_ptr<TcpClient>& sock) {
+  const uint64_t send = d.sends;
+  // Closed first: a host whose handler throws gets no connection made behind its back.
+  sock->Close();
+  if (!d.error_reported) {
+    d.error_reported = true;
+    static constexpr std::string_view kText = "The attempt to connect timed out.";
+    detail::RecordError(d.Self(), kErrTimedOut, kSourceWinsock, kText, "", 0, kMethodWinsockError);
+    d.RaiseWinsockError(kErrTimedOut, std::string(kSourceWinsock), std::string(kText), "", 0);
+  }
+  EndFailedSend(d, sock, send);
+}
+
 void ConnectWait(SendMail::Impl& d) {
   int32_t& wait_limit = SendMail::Impl::ThreadWaitLimit();
   d.closed_flag = false;
   d.cancel_flag = false;
   if (wait_limit < 1) return;
   if (wait_limit > kLongestWait) detail::RaiseRuntimeError(detail::kErrOverflow);
+  const auto sock = d.socket;
   // A monotonic clock: a change of the wall clock neither stretches nor cuts the wait.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_limit);
   for (;;) {
@@ -150,12 +178,10 @@ void ConnectWait(SendMail::Impl& d) {
     if (now >= deadline || wait_limit == 0) {
       if (wait_limit == 0) return;
       wait_limit = 0;
-      if (d.error_reported) return;
-      d.error_reported = true;
-      static constexpr std::string_view kText = "The attempt to connect timed out.";
-      detail::RecordError(d.Self(), kErrTimedOut, kSourceWinsock, kText, "", 0,
-                          kMethodWinsockError);
-      d.RaiseWinsockError(kErrTimedOut, std::string(kSourceWinsock), std::string(kText), "", 0);
+      // A connection made in time awaits its greeting on the dialogue's reply timer; one that
+      // is still being made (or replaced by a handler) is given up.
+      if (d.socket != sock || sock->State() == TcpClient::sckConnected) return;
+      ConnectTimedOut(d, sock);
       return;
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now) +
@@ -332,6 +358,7 @@ void SendMail::Send() {
     // A dialogue stopped by a refusal ends with its connection: the next greeting starts over.
     if (d.dialogue_state == session::kStopped) d.dialogue_state = 0;
     d.RaiseSendStatus(">>Connecting\r\n");
+    ++d.sends;
     sock->Connect();
     d.RaiseSendStatus(">>Waiting for connect response\r\n");
     ConnectWait(d);
@@ -381,6 +408,7 @@ void SendMail::Impl::WriteDataPiece(std::string piece, const std::string& status
 }
 
 void SendMail::Impl::OnSocketConnect() {
+  session::AwaitGreeting(*this);
   session::StartImplicitTls(*this);
   auto sock = socket;
   if (keep_alive) {
@@ -462,22 +490,22 @@ void ReportSocketError(SendMail::Impl& d, int32_t number, const std::string& des
 }  // namespace
 
 void SendMail::Impl::OnSocketError(int32_t number, const std::string& description) {
-  // An error on a connection whose dialogue has begun (a reset, a broken pipe) ends the send:
-  // the socket raises no Close after it, and without SendComplete the host would wait for ever.
-  // A reset may come before any byte of the greeting could be read: the numbers that only an
-  // established connection gives count as well.
-  const bool broken = number == 10052 || number == 10053 || number == 10054 || number == 10058;
-  const bool in_dialogue = socket && !cancel_flag && !closed_flag &&
-                           (broken || (dialogue && dialogue->socket == socket.get()));
-  if (in_dialogue && dialogue) {
+  // Every error of the socket ends its connection, or the attempt to make one (refused, name
+  // not found, no route): unless the send has ended already, SendComplete follows the report,
+  // since the socket raises no Close after an error.
+  auto sock = socket;
+  const bool ends = sock && !cancel_flag && !closed_flag;
+  if (ends && dialogue) {
     dialogue->socket = nullptr;
     dialogue->connection.clear();
   }
-  ReportSocketError(*this, number, description);
-  if (in_dialogue) {
-    closed_flag = true;
-    RaiseSendComplete();
+  const uint64_t send = sends;
+  try {
+    ReportSocketError(*this, number, description);
+  } catch (...) {
+    ReportCaughtError(kMethodWinsockError);
   }
+  if (ends) EndFailedSend(*this, sock, send);
 }
 
 void SendMail::Impl::OnSocketSendProgress(int32_t bytes_sent, int32_t bytes_remaining) {

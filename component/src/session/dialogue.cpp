@@ -79,6 +79,11 @@ std::string CommandLine(std::string_view verb, std::string_view argument, std::s
   return line;
 }
 
+ReplyWaitFloors& WaitFloors() {
+  static ReplyWaitFloors floors;
+  return floors;
+}
+
 std::string WithoutLineEnd(std::string_view reply) {
   if (!reply.empty() && reply.back() == '\n') reply.remove_suffix(1);
   if (!reply.empty() && reply.back() == '\r') reply.remove_suffix(1);
@@ -169,13 +174,17 @@ void StopTimer(Dialogue& dlg) {
   }
 }
 
-// Starts the wait for what comes next; TimeOut 0 (or less) means no limit.
+// Starts the wait for what comes next: TimeOut, raised to the reply's floor (the close after
+// QUIT has none: the outcome is known); TimeOut 0 (or less) means no limit.
 void Await(Impl& d, Wait wait) {
   Dialogue& dlg = DialogueOf(d);
   StopTimer(dlg);
   if (d.time_out <= 0) return;
-  std::chrono::seconds limit{d.time_out};
-  if (wait == Wait::kEndOfDataReply) limit = std::max(limit, session::kEndOfDataReplyWait);
+  std::chrono::milliseconds limit = std::chrono::seconds(d.time_out);
+  const session::ReplyWaitFloors& floors = session::WaitFloors();
+  if (wait == Wait::kReply) limit = std::max(limit, floors.command);
+  if (wait == Wait::kStartDataReply) limit = std::max(limit, floors.start_data);
+  if (wait == Wait::kEndOfDataReply) limit = std::max(limit, floors.end_of_data);
   dlg.wait = wait;
   dlg.limit = limit;
   dlg.since = std::chrono::steady_clock::now();
@@ -202,8 +211,9 @@ void TimedOut(Impl& d, const std::shared_ptr<TcpClient>& sock) {
   // The reply to QUIT tells nothing more: a server that does not close is closed quietly.
   if (wait != Wait::kClose && !dlg.failure_reported) {
     dlg.failure_reported = true;
+    const auto seconds = std::chrono::ceil<std::chrono::seconds>(limit).count();
     const std::string text =
-        "The server did not reply within " + std::to_string(limit.count()) + " seconds.";
+        "The server did not reply within " + std::to_string(seconds) + " seconds.";
     detail::RecordError(d.Self(), kErrTimedOut, detail::kSourceWinsock, text, "", 0,
                         kMethodTimeout);
     d.RaiseWinsockError(kErrTimedOut, std::string(detail::kSourceWinsock), text, "", 0);
@@ -243,7 +253,9 @@ void OnReplyTimer(const std::weak_ptr<SendMail>& weak_mail,
 void WriteCommand(Impl& d, const std::string& command, const std::string& status_text = {}) {
   if (d.cancel_flag) return;
   d.SendToWS(command, status_text);
-  Await(d, command == "QUIT" ? Wait::kClose : Wait::kReply);
+  Await(d, command == "QUIT"   ? Wait::kClose
+           : command == "DATA" ? Wait::kStartDataReply
+                               : Wait::kReply);
 }
 
 void WriteQuit(Impl& d) {
@@ -530,6 +542,11 @@ void WriteDialogueCommand(SendMail::Impl& d, const std::string& command) {
   WriteCommand(d, command);
 }
 void AwaitDialogueReply(SendMail::Impl& d) {
+  Await(d, Wait::kReply);
+}
+void AwaitGreeting(SendMail::Impl& d) {
+  // The connection is followed from now on, so a greeting that never comes whole still ends.
+  FollowConnection(DialogueOf(d), *d.socket);
   Await(d, Wait::kReply);
 }
 void StopDialogueAfterFailure(SendMail::Impl& d, const std::shared_ptr<TcpClient>& sock) {

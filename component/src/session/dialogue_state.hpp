@@ -55,16 +55,25 @@ std::string CommandLine(std::string_view verb, std::string_view argument, std::s
 // The reply without its final line end, for an error's description.
 std::string WithoutLineEnd(std::string_view reply);
 
-// How long the dialogue waits for the reply to the end of the message data at least
-// (RFC 5321 4.5.3.2.6).
-inline constexpr std::chrono::seconds kEndOfDataReplyWait{600};
+// The least time a reply is awaited, whatever TimeOut says (RFC 5321 4.5.3.2): greylisting
+// and tarpitting servers answer after tens of seconds. TimeOut above a floor raises it.
+struct ReplyWaitFloors {
+  std::chrono::milliseconds command{std::chrono::minutes(5)};       // the greeting and each command
+  std::chrono::milliseconds start_data{std::chrono::minutes(2)};    // the 354 to DATA
+  std::chrono::milliseconds end_of_data{std::chrono::minutes(10)};  // the reply to the data
+};
+// One set for the process, read on the dialogue's thread; tests shorten them.
+ReplyWaitFloors& WaitFloors();
+
+// Once connected: the greeting is awaited, on this connection's reply timer.
+void AwaitGreeting(SendMail::Impl& d);
 
 }  // namespace postwing::session
 
 namespace postwing {
 
 struct SendMail::Impl::Dialogue {
-  enum class Wait { kNone, kReply, kEndOfDataReply, kClose };
+  enum class Wait { kNone, kReply, kStartDataReply, kEndOfDataReply, kClose };
 
   Dialogue() = default;
   Dialogue(const Dialogue&) = delete;
@@ -84,10 +93,10 @@ struct SendMail::Impl::Dialogue {
   bool quit_written = false;
   bool failure_reported = false;
 
-  // The reply time-out: what is awaited, since when, for how long (0 = no limit).
+  // The reply time-out: what is awaited, since when, for how long.
   Wait wait = Wait::kNone;
   std::chrono::steady_clock::time_point since{};
-  std::chrono::seconds limit{0};
+  std::chrono::milliseconds limit{0};
   EventLoop::Id timer = 0;
 
   // Notes the socket's write progress while the data's reply is awaited.

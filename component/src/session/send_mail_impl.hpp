@@ -50,6 +50,9 @@ struct SendMail::Impl {
   std::shared_ptr<UUEncode> uuencode;
   std::shared_ptr<QuotedPrintable> quoted_printable;
   bool error_reported = false;
+  // Counts the connections Send has started, so that ending one never ends a later one that
+  // a handler started meanwhile.
+  uint64_t sends = 0;
   bool add_outlook_html = true;
 
   // Encrypted connections.
