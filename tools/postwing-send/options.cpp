@@ -361,7 +361,8 @@ Server:
       --password-file F     read the password from file F ("-" = standard input);
                             without it the password is taken from the environment
                             variable POSTWING_PASSWORD
-      --timeout SECONDS     connect and reply time-out, 0 = no limit (default 15)
+      --timeout SECONDS     connect time-out, and reply waits above the floors of
+                            RFC 5321 (5 min, 10 after the data); 0 = no limit (default 15)
       --domain-for-helo     greet with the text after "@" of the user name, not all of it
       --no-keepalive        do not switch on TCP keep-alive
       --starttls            upgrade the connection with STARTTLS before anything else

@@ -283,11 +283,9 @@ int SendMessage(const Options& options) {
         watch.last_event = Clock::now();
         ReportError(watch.accepted ? "after the message was accepted: " : "", number, description);
         if (watch.accepted) return;
+        // The library ends every failed send itself (QUIT where the dialogue allows it, then
+        // the close); a cancel here would drop that QUIT.
         watch.failed = true;
-        // A refusal is ended by the library itself (QUIT, then the server closes). Any other
-        // failure ends the send now: the connect wait would otherwise run to its deadline, and
-        // a server that greets after the time-out must not get the message after all.
-        if (number != postwing::emxHostError) request_cancel();
       });
   mail->OnSendComplete([&] { watch.complete = true; });
 
