@@ -54,6 +54,15 @@ class Body : public Object {
   std::string DocType() const { return doc_type_; }
   void SetDocType(std::string DocType);
 
+  // A plain-text rendering of Text for readers that show no HTML, empty for none. It is no
+  // field of Values: when it is set, the message carries multipart/alternative with this
+  // text as its text/plain part first and the body part second, and the part's encoding
+  // and charset follow from what it holds, as the body's do. MIME only (12008).
+  std::string AlternativeText() const;
+  void SetAlternativeText(std::string AlternativeText);
+  // For message assembly and Send's checks, whatever MIME says now.
+  const std::string& AlternativeText(detail::PassKey) const { return alternative_text_; }
+
  private:
   bool Mime() const;
   void RequireMime(const char* property, const char* method) const;
@@ -65,6 +74,7 @@ class Body : public Object {
   Variant text_;
   BodyContentTypes content_type_ = emxBodyContentTypeText;
   EncodeTypes encode_type_ = emxBinary;
+  std::string alternative_text_;
   std::string doc_type_ = "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0 Transitional//EN\">";
   bool content_type_chosen_ = false;
   bool encode_type_chosen_ = false;
