@@ -401,9 +401,13 @@ TEST_F(Delivery, AlternativeTextAndInlinePartsNestAsReadersExpect) {
 
 // A plain message declares no encoding: a body that would change on the way is refused.
 TEST_F(Delivery, PlainBodyThatCannotGoIntactIsRefusedBeforeConnecting) {
-  for (const std::string& body :
-       {std::string("caf\xE9"), std::string("a\0b", 3), std::string(999, 'x')}) {
+  // The last has a plain-text alternative, set while MIME was on, that plain text has no place for.
+  for (const auto& [body, alternative] : {std::pair<std::string, std::string>{"caf\xE9", ""},
+                                          {std::string("a\0b", 3), ""},
+                                          {std::string(999, 'x'), ""},
+                                          {"plain", "alternative"}}) {
     NewMail();
+    if (!alternative.empty()) mail_->Body()->SetAlternativeText(alternative);
     mail_->Header()->SetMIMECompliant(false);
     mail_->Body()->SetText(body);
     try {
