@@ -55,9 +55,11 @@ class Body : public Object {
   void SetDocType(std::string DocType);
 
   // A plain-text rendering of Text for readers that show no HTML, empty for none. It is no
-  // field of Values: when it is set, the message carries multipart/alternative with this
-  // text as its text/plain part first and the body part second, and the part's encoding
-  // and charset follow from what it holds, as the body's do. MIME only (12008).
+  // field of Values: the message then carries multipart/alternative with this text as its
+  // text/plain part first and the body part second (alone, as text/plain, when Text is
+  // empty); the part's encoding and charset follow from what it holds, as the body's do.
+  // MIME only (12008); a message whose MIME was turned off after it was set is refused by
+  // Send (12017).
   std::string AlternativeText() const;
   void SetAlternativeText(std::string AlternativeText);
   // For message assembly and Send's checks, whatever MIME says now.
