@@ -325,6 +325,40 @@ TEST_F(AttachmentsTest, DispositionTheHostAddedIsRewritten) {
   EXPECT_EQ(a->Values()->GetValue("Content-Disposition"), "attachment;filename=new.gif;size=3");
 }
 
+TEST_F(AttachmentsTest, InlineAndContentIdAreFields) {
+  auto a = list->Add(scratch.File("logo.png"));
+  a->SetInline(true);
+  const std::string made = a->ContentID();
+  EXPECT_EQ(Fields(*a), (FieldList{{"Content-Type", "image/png"},
+                                   {"Content-Disposition", "inline;Filename=logo.png"},
+                                   {"Content-Transfer-Encoding", "Base64"},
+                                   {"Content-ID", "<" + made + ">"}}));
+  EXPECT_EQ(made.find('@'), 32u);
+  auto other = list->Add("x", "b.png");
+  other->SetInline(true);
+  EXPECT_NE(other->ContentID(), made);
+  // The file-name update keeps a part made inline; a second Inline keeps its id.
+  a->SetFileName("new.png");
+  a->SetInline(true);
+  EXPECT_TRUE(a->Inline());
+  EXPECT_EQ(a->ContentID(), made);
+  EXPECT_EQ(a->Values()->GetValue("Content-Disposition"), "inline;Filename=new.png");
+  a->SetInline(false);
+  EXPECT_EQ(a->Values()->GetValue("Content-Disposition"), "attachment;Filename=new.png");
+  for (const char* id : {"<logo@example.org>", "logo@example.org"}) {
+    a->SetContentID(id);
+    EXPECT_EQ(a->Values()->GetValue("Content-ID"), "<logo@example.org>");
+  }
+  a->SetContentID("");
+  EXPECT_FALSE(a->Values()->Exists("Content-ID"));
+  for (const auto& [id, code] : {std::pair{"a b@x", 12017},
+                                 {"<a>b@x", 12017},
+                                 {"caf\xC3\xA9@x", 12017},
+                                 {"a\r\nb@x", 12013}}) {
+    EXPECT_EQ(Raised([&] { a->SetContentID(id); }).Number(), kBase + code) << id;
+  }
+}
+
 TEST_F(AttachmentsTest, FileNamesThatAreNoTokenAreQuoted) {
   const std::pair<const char*, const char*> cases[] = {
       {"my report;v2.pdf", "\"my report;v2.pdf\""},
@@ -388,6 +422,8 @@ TEST_F(AttachmentsTest, MimeOnlyPropertiesFailWithTheirOwnTextAndOneRecord) {
       {"ContentBase", [&] { a->SetContentBase("http://x/"); }},
       {"ContentLocation", [&] { a->ContentLocation(); }},
       {"ContentLocation", [&] { a->SetContentLocation("http://x/a"); }},
+      {"Inline", [&] { a->SetInline(true); }},
+      {"ContentID", [&] { a->ContentID(); }},
   };
   for (const auto& c : cases) {
     mail->Errors()->Clear();

@@ -52,8 +52,13 @@ struct FakeMessage : MessageModel, Encoders {
   std::vector<FieldLine> BodyFields() override { return body_fields; }
   EncodeTypes BodyEncodeType() override { return body_encoding; }
   bool BodyEncodeTypeChosen() override { return body_chosen; }
+  std::string alternative;
+  std::string AlternativeText() override { return alternative; }
   int32_t AttachmentCount() override { return static_cast<int32_t>(attachments.size()); }
   AttachmentPart Attachment(int32_t index) override { return attachments.at(index - 1); }
+  std::vector<FieldLine> AttachmentFields(int32_t index) override {
+    return attachments.at(index - 1).fields;
+  }
 
   std::string Base64Lines(std::string_view bytes) override {
     return bytes.empty() ? "" : "B64[" + std::string(bytes) + "]\r\n";
@@ -295,6 +300,41 @@ TEST(MessageAssembly, PartsAreWrittenByWhatTheyHold) {
       EXPECT_EQ(sink.wire.find("\r\n.\r\n"), std::string::npos);
     }
   }
+}
+
+// The levels a body with a text alternative and an inline part needs, byte for byte; their
+// boundaries are no prefix of one another, and the top one is the message's own.
+TEST(MessageAssembly, AlternativeAndInlinePartsNestInsideTheMessage) {
+  FakeMessage m;
+  m.body_text = "<html>x</html>";
+  m.body_fields = {{"Content-Type", "text/html"}};
+  m.alternative = "x";
+  m.attachments.push_back(
+      {{{"Content-Type", "image/png"}, {"Content-Disposition", "inline"}, {"Content-ID", "<i@h>"}},
+       "png",
+       false,
+       "i.png",
+       emxBase64});
+  m.attachments.push_back({{{"Content-Type", "x/y"}}, "", false, "z.bin", emxBase64});
+  const std::string rel = "=_rel_5550142857_quillfeather_5550171428_part",
+                    alt = "=_alt_5550142857_quillfeather_5550171428_part";
+  EXPECT_EQ(
+      Assemble(m).wire,
+      kHead + "\r\n" + kNotice + "\r\n--" + kBoundary +
+          "\r\nContent-Type: multipart/related; type=\"multipart/alternative\";\r\n "
+          "boundary=\"" +
+          rel + "\"\r\n\r\n--" + rel + "\r\nContent-Type: multipart/alternative;\r\n boundary=\"" +
+          alt + "\"\r\n\r\n--" + alt +
+          "\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: 7bit\r\n\r\nx\r\n--" + alt +
+          "\r\nContent-Type: text/html\r\n\r\n<html>x</html>\r\n--" + alt + "--\r\n--" + rel +
+          "\r\nContent-Type: image/png\r\nContent-Disposition: inline\r\nContent-ID: "
+          "<i@h>\r\n\r\nB64[png]\r\n\r\n\r\n--" +
+          rel + "--\r\n--" + kBoundary + "\r\nContent-Type: x/y\r\n\r\n\r\n\r\n--" + kBoundary +
+          "--\r\n" + kNotice + ".\r\n");
+  // A host's boundary the inner ones would begin with.
+  m.boundary = "=_alt_";
+  m.message_id_added = false;
+  EXPECT_NE(Assemble(m).wire.find("boundary=\"=_alt1_alt_\""), std::string::npos);
 }
 
 TEST(MessageAssembly, PlainLayoutUuencodesEveryAttachment) {

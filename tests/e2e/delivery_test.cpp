@@ -1,6 +1,7 @@
 // Messages sent to a real SMTP server (aiosmtpd) and read back by Python's email package.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -317,11 +318,96 @@ TEST_F(Delivery, EveryPartDecodesToItsBytes) {
   }
 }
 
+// The body, its plain-text alternative, inline images and attachments nest as mail readers
+// expect, each level only when needed; "cid:" references resolve and every part arrives whole.
+TEST_F(Delivery, AlternativeTextAndInlinePartsNestAsReadersExpect) {
+  const std::string png = "\x89PNG\r\n\x1A\n" + RandomBytes(3000, 9);
+  const std::string jpeg = "\xFF\xD8" + RandomBytes(500, 10);
+  e2e::WriteFile(dir_ / "logo.png", png);
+  // Text that must be encoded: a line that opens like the inner delimiters, and 8-bit text.
+  const std::string plain =
+      "Caf\xC3\xA9 logo below.\r\n--=_rel_5550142857_quillfeather_5550171428_part";
+  struct Row {
+    bool body, alternative;
+    int images;  // 1: logo.png from a file, inline; 2: also photo.jpg as data, a host's id
+    bool attached;
+    std::string tree;
+  } rows[] = {
+      {true, true, 0, false, "multipart/mixed[multipart/alternative[text/plain,text/html]]"},
+      {true, false, 1, false, "multipart/mixed[multipart/related[text/html,image/png]]"},
+      {true, true, 2, false,
+       "multipart/mixed[multipart/related[multipart/alternative[text/plain,text/html],image/"
+       "png,image/jpeg]]"},
+      {true, true, 1, true,
+       "multipart/mixed[multipart/related[multipart/alternative[text/plain,text/html],image/"
+       "png],application/octet-stream]"},
+      {true, false, 1, true,
+       "multipart/mixed[multipart/related[text/html,image/png],application/octet-stream]"},
+      {true, true, 0, true,
+       "multipart/mixed[multipart/alternative[text/plain,text/html],application/octet-stream]"},
+      {false, true, 1, false, "multipart/mixed[multipart/related[text/plain,image/png]]"},
+      {false, false, 1, false, "multipart/mixed[image/png]"},
+  };
+  int n = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.tree);
+    NewMail();
+    auto a = mail_->Attachments();
+    std::string html = "<html><body><p>Logo:";
+    std::vector<std::pair<std::string, std::string>> images;  // Content-ID, bytes
+    if (row.images >= 1) {
+      auto logo = a->Add((dir_ / "logo.png").string());
+      logo->SetInline(true);
+      EXPECT_TRUE(IsMessageId("<" + logo->ContentID() + ">")) << logo->ContentID();
+      images.emplace_back(logo->ContentID(), png);
+    }
+    if (row.images >= 2) {
+      auto photo = a->Add(jpeg, "photo.jpg");
+      photo->SetContentID("<photo.1@example.org>");
+      photo->SetInline(true);
+      images.emplace_back(photo->ContentID(), jpeg);
+    }
+    for (const auto& [id, bytes] : images) html += " <img src=\"cid:" + id + "\">";
+    html += "</p></body></html>";
+    if (row.attached) a->Add(RandomBytes(100, 11), "data.bin");
+    if (row.body) mail_->Body()->SetText(html);
+    if (row.alternative) mail_->Body()->SetAlternativeText(plain);
+    const std::string body = mail_->Body()->Text().ToString();
+    Outcome sent = e2e::SendAndWait(mail_);
+    ASSERT_TRUE(Received(++n)) << sent.Transcript();
+    Parsed p = e2e::Parse(Inbox(n), dir_ / ("tree" + std::to_string(n)));
+    EXPECT_EQ(p.defects, 0);
+    EXPECT_EQ(p.tree, row.tree);
+    std::vector<std::string> want;  // every leaf part's bytes, in order
+    if (row.alternative) want.push_back(plain);
+    if (row.body) want.push_back(body);
+    for (const auto& image : images) want.push_back(image.second);
+    if (row.attached) want.push_back(RandomBytes(100, 11));
+    ASSERT_EQ(p.parts.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) EXPECT_TRUE(p.parts[i].data == want[i]) << i;
+    if (row.alternative) {
+      EXPECT_EQ(p.parts[0].encoding, "quoted-printable");
+      EXPECT_NE(e2e::ReadFile(Inbox(n)).find("text/plain; charset=utf-8"), std::string::npos);
+    }
+    // Each "cid:" of the HTML names the part holding that image.
+    for (const auto& [id, bytes] : images) {
+      const auto part = std::find_if(p.parts.begin(), p.parts.end(),
+                                     [&](const auto& q) { return q.content_id == "<" + id + ">"; });
+      ASSERT_NE(part, p.parts.end()) << id;
+      EXPECT_TRUE(part->data == bytes);
+    }
+  }
+}
+
 // A plain message declares no encoding: a body that would change on the way is refused.
 TEST_F(Delivery, PlainBodyThatCannotGoIntactIsRefusedBeforeConnecting) {
-  for (const std::string& body :
-       {std::string("caf\xE9"), std::string("a\0b", 3), std::string(999, 'x')}) {
+  // The last has a plain-text alternative, set while MIME was on, that plain text has no place for.
+  for (const auto& [body, alternative] : {std::pair<std::string, std::string>{"caf\xE9", ""},
+                                          {std::string("a\0b", 3), ""},
+                                          {std::string(999, 'x'), ""},
+                                          {"plain", "alternative"}}) {
     NewMail();
+    if (!alternative.empty()) mail_->Body()->SetAlternativeText(alternative);
     mail_->Header()->SetMIMECompliant(false);
     mail_->Body()->SetText(body);
     try {

@@ -171,6 +171,7 @@ struct Parsed {
   struct Part {
     std::string content_type, filename, encoding, data;
     std::string charset = {};  // "--strict" only
+    std::string content_id = {};
   };
   struct Address {
     std::string field, name, address;
@@ -180,6 +181,7 @@ struct Parsed {
   std::vector<Part> others;  // the second parser's leaf parts ("--strict")
   std::vector<Address> addresses;
   std::vector<std::pair<std::string, std::string>> uu;  // name, data
+  std::string tree;                                     // "multipart/mixed[text/plain,image/png]"
   std::string defect_texts;
   long long date = -1;  // the Date field in seconds since 1970 ("--strict")
   int defects = -1;
@@ -222,6 +224,10 @@ inline Parsed Parse(const fs::path& eml, const fs::path& outdir, const std::stri
       parsed.others.push_back({Unescape(f[2]), Unescape(f[3]), Unescape(f[4]), ReadFile(f[5])});
     } else if (f[0] == "addr" && f.size() >= 4) {
       parsed.addresses.push_back({f[1], f[2] == "-" ? "" : Unescape(f[2]), Unescape(f[3])});
+    } else if (f[0] == "cid" && f.size() >= 3 && std::stoul(f[1]) <= parsed.parts.size()) {
+      parsed.parts[std::stoul(f[1]) - 1].content_id = Unescape(f[2]);
+    } else if (f[0] == "tree" && f.size() >= 2) {
+      parsed.tree = Unescape(f[1]);
     } else if (f[0] == "date" && f.size() >= 2) {
       parsed.date = std::stoll(f[1]);
     } else if (f[0] == "defect" && f.size() >= 2) {

@@ -26,6 +26,7 @@ struct File {
   std::string name, data;
   std::string type = {};  // the type a reader must see; empty: not checked
   EncodeTypes encode = {};
+  std::string content_id = {};  // set: an inline part with this id
 };
 
 struct Case {
@@ -34,6 +35,7 @@ struct Case {
   std::string from_name = "Sender";
   std::string to = "to@example.org", cc = {}, bcc = {}, reply_to = {};
   std::string body = "Hello.\r\n", charset = {};  // the body's charset; empty: not checked
+  std::string alternative = {};                   // the body's plain-text alternative
   std::vector<File> files = {};
   std::vector<std::string> rcpts = {"to@example.org"};
   std::vector<Address> addresses = {{"To", "", "to@example.org"}};  // To, Cc, Reply-To as read
@@ -110,6 +112,11 @@ std::vector<Case> Cases() {
       {.name = "UUEncode in a MIME message",
        .files = {{"uu.bin", Bytes(2000, 4), {}, emxUUEncode}}},
       {.name = "a reused object sends twice", .sends = 2},
+      {.name = "HTML with a text alternative and an inline image",
+       .body = "<html><body><p>Caf\xC3\xA9</p><img src=\"cid:logo@example.org\"></body></html>",
+       .alternative = "Caf\xC3\xA9\r\n",
+       .files = {{"logo.png", Bytes(2000, 5), "image/png", {}, "logo@example.org"},
+                 {"report.txt", "text\r\n"}}},
   };
 }
 
@@ -141,10 +148,15 @@ std::string WireFault(const std::string& raw) {
 // The parts one parser read against the body and the files, in order.
 void CheckParts(const std::vector<e2e::Parsed::Part>& parts, const Case& c, const char* parser) {
   SCOPED_TRACE(parser);
-  ASSERT_EQ(parts.size(), c.files.size() + 1);
-  EXPECT_TRUE(parts[0].data == c.body) << "body: " << Difference(parts[0].data, c.body);
+  const size_t first = c.alternative.empty() ? 1 : 2;
+  ASSERT_EQ(parts.size(), c.files.size() + first);
+  EXPECT_EQ(first == 2 ? parts[0].data : c.alternative, c.alternative);
+  const std::string& body = parts[first - 1].data;
+  // An HTML body (here the one with an alternative) reads back with the document type line.
+  EXPECT_TRUE(first == 1 ? body == c.body : body.find(c.body) != std::string::npos)
+      << "body: " << Difference(body, c.body);
   for (size_t i = 0; i < c.files.size(); ++i) {
-    const auto& got = parts[i + 1];
+    const auto& got = parts[i + first];
     const auto& want = c.files[i];
     EXPECT_EQ(got.filename, want.name);
     EXPECT_TRUE(got.data == want.data) << want.name << ": " << Difference(got.data, want.data);
@@ -226,10 +238,15 @@ TEST(Postfix, EveryCaseArrivesAsGivenThroughARelayHopAndDirectly) {
         if (!c.reply_to.empty()) h->SetReplyTo(c.reply_to);
         h->SetSubject(c.subject);
         mail->Body()->SetText(c.body);
+        if (!c.alternative.empty()) mail->Body()->SetAlternativeText(c.alternative);
         for (size_t k = 0; k < c.files.size(); ++k) {
           const std::string path =
               dir.File("files/" + std::to_string(i) + "_" + std::to_string(k), c.files[k].data);
-          mail->Attachments()->Add(path, c.files[k].name, {}, c.files[k].encode);
+          auto added = mail->Attachments()->Add(path, c.files[k].name, {}, c.files[k].encode);
+          if (!c.files[k].content_id.empty()) {
+            added->SetContentID(c.files[k].content_id);
+            added->SetInline(true);
+          }
         }
         // The header was made a moment ago; DATE must still be the moment of sending.
         if (c.sends > 1) std::this_thread::sleep_for(std::chrono::milliseconds(1100));
@@ -289,6 +306,12 @@ TEST(Postfix, EveryCaseArrivesAsGivenThroughARelayHopAndDirectly) {
         CheckParts(p.parts, c, "Python's email package");
         CheckParts(p.others, c, "reformime");
         CheckHeaderText(p, c, from);
+        if (!c.alternative.empty()) {
+          EXPECT_EQ(p.tree,
+                    "multipart/mixed[multipart/related[multipart/alternative[text/plain,text/"
+                    "html],image/png],text/plain]");
+          EXPECT_EQ(p.parts[2].content_id, "<logo@example.org>");
+        }
         dates.insert(p.date);
         bool in_a_window = false;
         for (const auto& [start, end] : s.windows) in_a_window |= p.date >= start && p.date <= end;

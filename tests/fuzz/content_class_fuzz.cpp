@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   uint32_t seed = data[0] * 2654435761u + 1;
   const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
-  const std::string boundary_line = "--=_b";
+  // Nested levels: one boundary line a prefix of another is looked for as well.
+  const std::vector<std::string> boundary_lines = {"--=_b", "--=_alt_b", "--=_a"};
 
   // Cuts of random sizes, small ones often, so CR LF and UTF-8 sequences are split.
   std::vector<std::string_view> pieces;
@@ -45,8 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at += take;
   }
 
-  const detail::TextFacts whole = detail::ClassifyText(text, boundary_line);
-  detail::TextClassifier fed(boundary_line);
+  const detail::TextFacts whole = detail::ClassifyText(text, boundary_lines);
+  detail::TextClassifier fed(boundary_lines);
   QuotedPrintable::Pieces qp;
   std::string encoded;
   for (auto piece : pieces) {
@@ -68,7 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
       ++i;
     } else if (c != '\r' && c != '\n') {
-      if (++line == 1) boundary |= text.compare(i, boundary_line.size(), boundary_line) == 0;
+      if (++line == 1) {
+        for (const auto& b : boundary_lines) boundary |= text.compare(i, b.size(), b) == 0;
+      }
       continue;
     } else {
       bare = true;

@@ -206,6 +206,8 @@ TEST_F(BodyTest, MimeOffGuardsEveryMimeProperty) {
       {[&] { body_->EncodeType(); }, "EncodeType", "Body.EncodeType"},
       {[&] { body_->SetEncodeType(emxBase64); }, "EncodeType", "Body.EncodeType"},
       {[&] { body_->SetDocType(""); }, "DocType", "Body.DocType"},
+      {[&] { body_->AlternativeText(); }, "AlternativeText", "Body.AlternativeText"},
+      {[&] { body_->SetAlternativeText("x"); }, "AlternativeText", "Body.AlternativeText"},
   };
   for (const auto& c : cases) {
     const Exception e = Raised(c.call);

@@ -64,6 +64,21 @@ class Attachment : public Object {
   std::string ContentLocation() const;
   void SetContentLocation(std::string value);
 
+  // Whether the part is shown within the body rather than offered as a file: the main value
+  // of "Content-Disposition" is "inline" (else "attachment"). Setting it true also gives the
+  // part a ContentID when it has none. An inline part with a Content-ID goes with the body in
+  // multipart/related, where the HTML refers to it as "cid:" + ContentID(). MIME only (12008).
+  bool Inline() const;
+  void SetInline(bool value);
+
+  // The "Content-ID" field without its angle brackets; set writes "<" + id + ">" (brackets
+  // given are kept, not doubled), the empty text removes the field. The id made for an
+  // inline part is unique, with the computer's name as its domain, as "Message-ID" is. An id
+  // holding CR, LF or NUL raises 12013, one holding blanks, "<", ">" or characters outside
+  // ASCII 12017. MIME only (12008).
+  std::string ContentID() const;
+  void SetContentID(std::string value);
+
   std::shared_ptr<Attachments> Parent() const;
   void SetParent(const std::shared_ptr<Attachments>& parent);
 

@@ -54,6 +54,17 @@ class Body : public Object {
   std::string DocType() const { return doc_type_; }
   void SetDocType(std::string DocType);
 
+  // A plain-text rendering of Text for readers that show no HTML, empty for none. It is no
+  // field of Values: the message then carries multipart/alternative with this text as its
+  // text/plain part first and the body part second (alone, as text/plain, when Text is
+  // empty); the part's encoding and charset follow from what it holds, as the body's do.
+  // MIME only (12008); a message whose MIME was turned off after it was set is refused by
+  // Send (12017).
+  std::string AlternativeText() const;
+  void SetAlternativeText(std::string AlternativeText);
+  // For message assembly and Send's checks, whatever MIME says now.
+  const std::string& AlternativeText(detail::PassKey) const { return alternative_text_; }
+
  private:
   bool Mime() const;
   void RequireMime(const char* property, const char* method) const;
@@ -65,6 +76,7 @@ class Body : public Object {
   Variant text_;
   BodyContentTypes content_type_ = emxBodyContentTypeText;
   EncodeTypes encode_type_ = emxBinary;
+  std::string alternative_text_;
   std::string doc_type_ = "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0 Transitional//EN\">";
   bool content_type_chosen_ = false;
   bool encode_type_chosen_ = false;

@@ -1,9 +1,12 @@
 #include "assembly/message_assembly.hpp"
 
+#include <algorithm>
 #include <string_view>
 #include <utility>
 
+#include "attachments/attachment_rules.hpp"
 #include "message/field_check.hpp"
+#include "message/field_split.hpp"
 #include "message/header_wire.hpp"
 #include "message/mime_texts.hpp"
 #include "message/text_class.hpp"
@@ -20,6 +23,16 @@ using detail::TextClassifier;
 using detail::TextFacts;
 
 constexpr const char* kCrLf = "\r\n";
+
+// The boundaries that enclose a part, the message's own first, the part's delimiter last.
+using Boundaries = std::vector<std::string>;
+
+// No part may hold a line a reader would take for any of its enclosing delimiters.
+std::vector<std::string> BoundaryLines(const Boundaries& enclosing) {
+  std::vector<std::string> lines;
+  for (const auto& boundary : enclosing) lines.push_back("--" + boundary);
+  return lines;
+}
 
 // Field lines are checked once more as they are written: a field changed after Send's own
 // checks (by a handler running inside an encoding) must neither start a header line of its
@@ -138,12 +151,21 @@ bool QuotedPrintableAvoids(const std::string& boundary) {
   return false;
 }
 
+// The first enclosing boundary quoted-printable could repeat, or nullptr.
+const std::string* QuotedPrintableRepeats(const Boundaries& enclosing) {
+  for (const auto& boundary : enclosing) {
+    if (!QuotedPrintableAvoids(boundary)) return &boundary;
+  }
+  return nullptr;
+}
+
 // Chooses how a part is written from what it holds. A part written as it is must reach the
 // reader unchanged over a 7-bit transport; one that would not is encoded (quoted-printable
 // for text, Base64 otherwise) and, when the host chose the encoding, a notice says so. Only
 // the fields written change; the model keeps what the host and the defaults set.
 PartPlan PlanPart(std::vector<FieldLine> fields, EncodeTypes type, bool chosen,
-                  const TextFacts& facts, const std::string& boundary, const std::string& what) {
+                  const TextFacts& facts, const Boundaries& enclosing, const std::string& what) {
+  const std::string* repeated = QuotedPrintableRepeats(enclosing);
   PartPlan plan;
   plan.fields = std::move(fields);
   const bool text = IsTextPart(plan.fields);
@@ -164,8 +186,7 @@ PartPlan PlanPart(std::vector<FieldLine> fields, EncodeTypes type, bool chosen,
         if (field && (type == emx8Bit || type == emxBinary)) field->text = "7bit";
         break;
       }
-      plan.how =
-          text && QuotedPrintableAvoids(boundary) ? Writing::kQuotedPrintable : Writing::kBase64;
+      plan.how = text && !repeated ? Writing::kQuotedPrintable : Writing::kBase64;
       const std::string encoding =
           plan.how == Writing::kQuotedPrintable ? "quoted-printable" : "Base64";
       if (chosen) {
@@ -178,11 +199,11 @@ PartPlan PlanPart(std::vector<FieldLine> fields, EncodeTypes type, bool chosen,
     }
   }
   // A host's boundary that quoted-printable could write as a line of its own.
-  if (plan.how == Writing::kQuotedPrintable && !QuotedPrintableAvoids(boundary)) {
+  if (plan.how == Writing::kQuotedPrintable && repeated) {
     plan.how = Writing::kBase64;
     if (chosen) {
       plan.notice = "WARNING! " + what +
-                    " cannot be sent as quoted-printable with the boundary \"" + boundary +
+                    " cannot be sent as quoted-printable with the boundary \"" + *repeated +
                     "\": it is sent as Base64." + kCrLf;
     }
     SetField(plan.fields, "Content-Transfer-Encoding", "Base64");
@@ -247,13 +268,13 @@ bool StillFits(const TextFacts& first, const TextClassifier& again, Writing how,
 // A file part written as it is or in quoted-printable, a piece at a time from the second
 // reading of the file.
 bool WriteTextFile(Encoders& encoders, DataWriter& writer, FileBytes& file, const std::string& path,
-                   const TextFacts& facts, Writing how, bool text, const std::string& boundary) {
+                   const TextFacts& facts, Writing how, bool text, const Boundaries& enclosing) {
   std::unique_ptr<PieceEncoder> qp;
   if (how == Writing::kQuotedPrintable) qp = encoders.QuotedPrintablePieces();
   if (writer.Stopped()) return false;
   writer.Piece("");
   writer.BeginLines("Adding " + path);
-  TextClassifier again("--" + boundary);
+  TextClassifier again(BoundaryLines(enclosing));
   LineFeed lines(writer);
   std::string bytes;
   size_t written = 0;
@@ -305,25 +326,32 @@ bool WriteUUEncodedFile(Encoders& encoders, DataWriter& writer, const std::strin
   return true;
 }
 
-void WriteBodyPart(MessageModel& model, Encoders& encoders, DataWriter& writer,
-                   const std::string& boundary, std::string text) {
-  std::vector<FieldLine> fields = model.BodyFields();
-  const EncodeTypes type = model.BodyEncodeType();
+// A text part of the body: the body itself (what is "Body") or its plain-text alternative.
+struct TextPart {
+  std::vector<FieldLine> fields;
+  EncodeTypes type = emxBinary;
+  bool chosen = false;
+  std::string what;
+};
+
+void WriteBodyPart(Encoders& encoders, DataWriter& writer, const Boundaries& enclosing,
+                   TextPart part, std::string text) {
+  const EncodeTypes type = part.type;
+  const std::string& what = part.what;
   TextFacts facts;
-  if (NeedsFacts(fields, type)) facts = ClassifyText(text, "--" + boundary);
-  PartPlan plan =
-      PlanPart(std::move(fields), type, model.BodyEncodeTypeChosen(), facts, boundary, "Body");
-  writer.Piece("--" + boundary);
+  if (NeedsFacts(part.fields, type)) facts = ClassifyText(text, BoundaryLines(enclosing));
+  PartPlan plan = PlanPart(std::move(part.fields), type, part.chosen, facts, enclosing, what);
+  writer.Piece("--" + enclosing.back());
   WriteFields(writer, plan.fields);
   if (!plan.notice.empty()) writer.Notice(plan.notice);
   Content content;
   switch (plan.how) {
     case Writing::kQuotedPrintable:
-      writer.Notice(std::string("Quoted-printable Encoding Body") + kCrLf);
+      writer.Notice("Quoted-printable Encoding " + what + kCrLf);
       content = QuotedPrintableContent(encoders.QuotedPrintable(text));
       break;
     case Writing::kBase64:
-      writer.Notice(std::string("Base64 Encoding Body") + kCrLf);
+      writer.Notice("Base64 Encoding " + what + kCrLf);
       content = Encoded(encoders.Base64Lines(text));
       break;
     case Writing::kUUEncode:
@@ -344,7 +372,7 @@ void WriteBodyPart(MessageModel& model, Encoders& encoders, DataWriter& writer,
     return;
   }
   const bool blank_after = content.blank_line_after;
-  WriteContent(writer, std::move(content), "Adding Body");
+  WriteContent(writer, std::move(content), "Adding " + what);
   if (blank_after) writer.Piece("");
 }
 
@@ -371,14 +399,14 @@ bool WriteBase64File(Encoders& encoders, DataWriter& writer, const std::string& 
 
 // A file part: what the file holds is learnt in a first reading, before its fields are
 // written, and it is sent in a second; neither holds the file whole.
-bool WriteFilePart(Encoders& encoders, DataWriter& writer, const std::string& boundary,
+bool WriteFilePart(Encoders& encoders, DataWriter& writer, const Boundaries& enclosing,
                    AttachmentPart part) {
   const std::string& path = part.source;
   std::unique_ptr<FileBytes> file;
   TextFacts facts;
   if (NeedsFacts(part.fields, part.encode_type)) {
     file = encoders.OpenFile(path);
-    TextClassifier classifier("--" + boundary);
+    TextClassifier classifier(BoundaryLines(enclosing));
     std::string bytes;
     while (file->Next(bytes)) {
       if (writer.Stopped()) return false;
@@ -389,8 +417,8 @@ bool WriteFilePart(Encoders& encoders, DataWriter& writer, const std::string& bo
     file->Rewind();
   }
   PartPlan plan = PlanPart(std::move(part.fields), part.encode_type, part.encode_type_chosen, facts,
-                           boundary, path);
-  writer.Piece("--" + boundary);
+                           enclosing, path);
+  writer.Piece("--" + enclosing.back());
   WriteFields(writer, plan.fields);
   if (!plan.notice.empty()) writer.Notice(plan.notice);
   switch (plan.how) {
@@ -403,21 +431,23 @@ bool WriteFilePart(Encoders& encoders, DataWriter& writer, const std::string& bo
       writer.Notice("Loading " + path + kCrLf);
       if (!file) file = encoders.OpenFile(path);
       return WriteTextFile(encoders, writer, *file, path, facts, plan.how, IsTextPart(plan.fields),
-                           boundary);
+                           enclosing);
   }
 }
 
 // Returns false when the send stopped while the content was being made.
-bool WriteAttachmentPart(Encoders& encoders, DataWriter& writer, const std::string& boundary,
+bool WriteAttachmentPart(Encoders& encoders, DataWriter& writer, const Boundaries& enclosing,
                          AttachmentPart part) {
-  if (part.is_file) return WriteFilePart(encoders, writer, boundary, std::move(part));
+  if (part.is_file) return WriteFilePart(encoders, writer, enclosing, std::move(part));
   std::string data = std::move(part.source);
   TextFacts facts;
-  if (NeedsFacts(part.fields, part.encode_type)) facts = ClassifyText(data, "--" + boundary);
+  if (NeedsFacts(part.fields, part.encode_type)) {
+    facts = ClassifyText(data, BoundaryLines(enclosing));
+  }
   const std::string what = "Source: " + part.file_name;
   PartPlan plan = PlanPart(std::move(part.fields), part.encode_type, part.encode_type_chosen, facts,
-                           boundary, what);
-  writer.Piece("--" + boundary);
+                           enclosing, what);
+  writer.Piece("--" + enclosing.back());
   WriteFields(writer, plan.fields);
   if (!plan.notice.empty()) writer.Notice(plan.notice);
   Content content;
@@ -449,20 +479,109 @@ bool WriteAttachmentPart(Encoders& encoders, DataWriter& writer, const std::stri
   return true;
 }
 
+// A part the body refers to as "cid:" + its Content-ID, shown inline.
+bool IsInlinePart(std::vector<FieldLine> fields) {
+  const FieldLine* disposition = FindField(fields, "Content-Disposition");
+  const FieldLine* id = FindField(fields, "Content-ID");
+  return disposition && detail::IsInlineDisposition(disposition->text) && id &&
+         !detail::ContentIdOf(id->text).empty();
+}
+
+// The boundary of a level inside the message, made from the message's own: no boundary of
+// the message is a prefix of another, so no delimiter line can be read as another's, and it
+// begins with "=_", which quoted-printable never writes at a line start.
+std::string InnerBoundary(std::string_view tag, const Boundaries& enclosing) {
+  const std::string& top = enclosing.front();
+  const std::string rest = top.rfind("=_", 0) == 0 ? top.substr(2) : top;
+  for (int n = 0;; ++n) {
+    std::string candidate = "=_" + std::string(tag) + (n ? std::to_string(n) : "") + "_" + rest;
+    candidate.resize(std::min<size_t>(candidate.size(), 70));  // RFC 2046's longest
+    while (candidate.back() == ' ') candidate.pop_back();
+    bool clash = false;
+    for (const auto& boundary : enclosing) {
+      clash |= boundary.rfind(candidate, 0) == 0 || candidate.rfind(boundary, 0) == 0;
+    }
+    if (!clash) return candidate;
+  }
+}
+
+// Opens a multipart level as a part of the enclosing one; its parts follow.
+void OpenLevel(DataWriter& writer, Boundaries& enclosing, std::string_view tag,
+               const std::string& media_type, const std::string& root_type) {
+  std::string boundary = InnerBoundary(tag, enclosing);
+  std::string type = media_type;
+  if (!root_type.empty()) type += "; type=" + detail::ParameterValue(root_type);
+  type += "; boundary=" + detail::ParameterValue(boundary);
+  writer.Piece("--" + enclosing.back());
+  WriteFields(writer, {{"Content-Type", std::move(type)}});
+  writer.Piece("");
+  enclosing.push_back(std::move(boundary));
+}
+
+// The close delimiter; the CR LF after it belongs to the enclosing level's next delimiter.
+void CloseLevel(DataWriter& writer, Boundaries& enclosing) {
+  writer.Piece("--" + enclosing.back() + "--");
+  enclosing.pop_back();
+}
+
+// The media type of the body part, for multipart/related's "type".
+std::string MediaTypeOf(std::vector<FieldLine> fields) {
+  const FieldLine* type = FindField(fields, "Content-Type");
+  if (!type) return "text/plain";
+  return LowerCase(
+      detail::TrimBlanks(std::string_view(type->text).substr(0, type->text.find(';'))));
+}
+
+// The body, its plain-text alternative and its inline parts nest as readers expect (RFC 2046,
+// 2387): mixed { related { alternative { text/plain, body }, inline parts }, attachments },
+// each level written only when the message needs it; the message's own Content-Type is the
+// outermost.
 bool WriteMimeLayout(MessageModel& model, Encoders& encoders, DataWriter& writer) {
   writer.Piece("");
   writer.Piece(kMimeNotice);
   writer.Piece("");
-  const std::string boundary = UnquoteBoundary(model.BoundaryParameter());
-  if (std::string text = model.BodyText(); !text.empty()) {
-    WriteBodyPart(model, encoders, writer, boundary, std::move(text));
-    if (writer.Stopped()) return false;
-  }
+  Boundaries enclosing{UnquoteBoundary(model.BoundaryParameter())};
+  std::string text = model.BodyText();
+  std::string alternative = model.AlternativeText();
   const int32_t count = model.AttachmentCount();
-  for (int32_t i = 1; i <= count; ++i) {
-    if (!WriteAttachmentPart(encoders, writer, boundary, model.Attachment(i))) return false;
+  // Inline parts go with the body; without a body they are parts like any other.
+  std::vector<bool> inline_part(static_cast<size_t>(count) + 1, false);
+  bool related = false;
+  for (int32_t i = 1; i <= count && !(text.empty() && alternative.empty()); ++i) {
+    inline_part[static_cast<size_t>(i)] = IsInlinePart(model.AttachmentFields(i));
+    related |= inline_part[static_cast<size_t>(i)];
+  }
+  const bool both = !text.empty() && !alternative.empty();
+  TextPart body{model.BodyFields(), model.BodyEncodeType(), model.BodyEncodeTypeChosen(), "Body"};
+  TextPart plain{{{"Content-Type", "text/plain"}, {"Content-Transfer-Encoding", "Binary"}},
+                 emxBinary,
+                 false,
+                 "Alternative Text"};
+  if (related) {
+    const std::string root = both           ? "multipart/alternative"
+                             : text.empty() ? "text/plain"
+                                            : MediaTypeOf(body.fields);
+    OpenLevel(writer, enclosing, "rel", "multipart/related", root);
+  }
+  if (both) OpenLevel(writer, enclosing, "alt", "multipart/alternative", "");
+  if (!alternative.empty()) {
+    WriteBodyPart(encoders, writer, enclosing, std::move(plain), std::move(alternative));
     if (writer.Stopped()) return false;
   }
+  if (!text.empty()) {
+    WriteBodyPart(encoders, writer, enclosing, std::move(body), std::move(text));
+    if (writer.Stopped()) return false;
+  }
+  if (both) CloseLevel(writer, enclosing);
+  for (bool inside : {true, false}) {
+    for (int32_t i = 1; i <= count; ++i) {
+      if (inline_part[static_cast<size_t>(i)] != inside) continue;
+      if (!WriteAttachmentPart(encoders, writer, enclosing, model.Attachment(i))) return false;
+      if (writer.Stopped()) return false;
+    }
+    if (inside && related) CloseLevel(writer, enclosing);
+  }
+  const std::string& boundary = enclosing.front();
   writer.Piece("--" + boundary + "--");
   writer.Piece(kMimeNotice);
   return true;

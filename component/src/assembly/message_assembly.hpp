@@ -49,9 +49,13 @@ class MessageModel {
   virtual EncodeTypes BodyEncodeType() = 0;
   // The host chose the body's encoding (EncodeType, or a field text that is no default's).
   virtual bool BodyEncodeTypeChosen() = 0;
+  // The body's plain-text alternative, empty for none.
+  virtual std::string AlternativeText() = 0;
   virtual int32_t AttachmentCount() = 0;
   // index counts from 1.
   virtual AttachmentPart Attachment(int32_t index) = 0;
+  // The fields alone, to learn where a part goes before anything is written.
+  virtual std::vector<FieldLine> AttachmentFields(int32_t index) = 0;
 };
 
 // Encoded content handed out in pieces of whole lines, so a large file is never held whole.

@@ -91,6 +91,10 @@ bool SendMailModel::BodyEncodeTypeChosen() {
   return ChosenEncoding(body_->EncodeTypeChosen(detail::Factory::Key()), body_->Values());
 }
 
+std::string SendMailModel::AlternativeText() {
+  return body_->AlternativeText(detail::Factory::Key());
+}
+
 int32_t SendMailModel::AttachmentCount() {
   return attachments_->Count();
 }
@@ -106,6 +110,10 @@ AttachmentPart SendMailModel::Attachment(int32_t index) {
   part.encode_type_chosen =
       ChosenEncoding(attachment->EncodeTypeChosen(detail::Factory::Key()), attachment->Values());
   return part;
+}
+
+std::vector<FieldLine> SendMailModel::AttachmentFields(int32_t index) {
+  return FieldsOf(attachments_->Item(Variant(index))->Values());
 }
 
 std::string SendMailModel::Base64Lines(std::string_view bytes) {
@@ -216,6 +224,12 @@ std::optional<std::string> UnsendablePlainBody(const Header& header, const Body&
   if (header.MIMECompliant()) return std::nullopt;
   auto values = body.Values();
   if (values && values->Exists(Variant("x-postwing-test-flag"))) return std::nullopt;
+  // Set while MIME was on; plain text has no place for it.
+  if (!body.AlternativeText(detail::Factory::Key()).empty()) {
+    return std::string(
+        "The body has a plain-text alternative, which only a MIME message can carry. Set "
+        "MIMECompliant to true and try again.");
+  }
   const Variant text = body.Text();
   // Line ends are made CR LF as the body is written, so a CR or LF alone is no fault here.
   const detail::TextFacts facts = detail::ClassifyText(text.IsEmpty() ? "" : text.ToString());

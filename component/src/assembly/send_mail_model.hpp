@@ -25,8 +25,10 @@ class SendMailModel final : public MessageModel, public Encoders {
   std::vector<FieldLine> BodyFields() override;
   EncodeTypes BodyEncodeType() override;
   bool BodyEncodeTypeChosen() override;
+  std::string AlternativeText() override;
   int32_t AttachmentCount() override;
   AttachmentPart Attachment(int32_t index) override;
+  std::vector<FieldLine> AttachmentFields(int32_t index) override;
 
   std::string Base64Lines(std::string_view bytes) override;
   std::unique_ptr<LineStream> Base64File(const std::string& path) override;

@@ -3,7 +3,9 @@
 #include "attachments/attachment_rules.hpp"
 #include "core/error_report.hpp"
 #include "core/factory.hpp"
+#include "message/field_check.hpp"
 #include "message/field_split.hpp"
+#include "message/message_id.hpp"
 #include "message/mime_texts.hpp"
 #include "platform/module.hpp"
 #include "postwing/attachments.hpp"
@@ -20,6 +22,7 @@ constexpr std::string_view kDisposition = "Content-Disposition";
 constexpr std::string_view kTransferEncoding = "Content-Transfer-Encoding";
 constexpr std::string_view kContentBase = "Content-Base";
 constexpr std::string_view kContentLocation = "Content-Location";
+constexpr std::string_view kContentId = "Content-ID";
 
 constexpr int32_t kErrObjectNotSet = 91;
 
@@ -50,6 +53,7 @@ struct Attachment::State {
   bool content_type_set = false;
   bool file_name_set = false;
   bool encode_type_set = false;
+  bool made_inline = false;  // the last Inline set was true
 
   std::shared_ptr<SendMail> Root() const {
     auto collection = parent.lock();
@@ -109,7 +113,8 @@ struct Attachment::State {
     }
     if (fields->Exists(std::string(kDisposition))) {
       auto field = fields->Item(kDisposition);
-      field->SubValues()->LetValue("attachment", field->Key());
+      // A part made inline through Inline stays so.
+      field->SubValues()->LetValue(made_inline ? "inline" : "attachment", field->Key());
       field->SubValues()->LetValue(parameter, "Filename");
     } else {
       fields->LetValue("attachment;Filename=" + parameter, std::string(kDisposition));
@@ -239,6 +244,60 @@ std::string Attachment::ContentLocation() const {
 void Attachment::SetContentLocation(std::string value) {
   d_->RequireMime("ContentLocation");
   d_->Fields()->LetValue(std::move(value), std::string(kContentLocation));
+}
+
+bool Attachment::Inline() const {
+  d_->RequireMime("Inline");
+  return detail::IsInlineDisposition(d_->Fields()->GetValue(kDisposition));
+}
+
+void Attachment::SetInline(bool value) {
+  d_->RequireMime("Inline");
+  const auto& fields = d_->Fields();
+  const char* main = value ? "inline" : "attachment";
+  d_->made_inline = value;
+  if (fields->Exists(std::string(kDisposition))) {
+    auto field = fields->Item(kDisposition);
+    field->SubValues()->LetValue(main, field->Key());
+  } else if (value) {
+    std::string text = main;
+    if (!d_->file_name.empty()) text += ";Filename=" + detail::FileNameParameter(d_->file_name);
+    fields->LetValue(std::move(text), std::string(kDisposition));
+  }
+  // The body can refer to an inline part only by its Content-ID.
+  if (value && detail::ContentIdOf(fields->GetValue(kContentId)).empty()) {
+    fields->LetValue(detail::NewMessageID(), std::string(kContentId));
+  }
+}
+
+std::string Attachment::ContentID() const {
+  d_->RequireMime("ContentID");
+  return detail::ContentIdOf(d_->Fields()->GetValue(kContentId));
+}
+
+void Attachment::SetContentID(std::string value) {
+  d_->RequireMime("ContentID");
+  const std::string id = detail::ContentIdOf(value);
+  const auto& fields = d_->Fields();
+  if (id.empty()) {
+    if (fields->Exists(std::string(kContentId))) fields->Remove(std::string(kContentId));
+    return;
+  }
+  if (detail::HasLineBreakOrNul(id)) {
+    detail::RaiseMailError(d_->Root(), emxIllegalCharacter, detail::kSource,
+                           detail::IllegalFieldText(kContentId), "Attachment.ContentID");
+  }
+  for (unsigned char c : id) {
+    if (c <= ' ' || c > '~' || c == '<' || c == '>') {
+      detail::RaiseMailError(
+          d_->Root(), emxContentNotSendable, detail::kSource,
+          detail::UnsendableFieldText(kContentId,
+                                      "a Content-ID is printable ASCII without blanks or angle "
+                                      "brackets"),
+          "Attachment.ContentID");
+    }
+  }
+  fields->LetValue("<" + id + ">", std::string(kContentId));
 }
 
 std::shared_ptr<Attachments> Attachment::Parent() const {

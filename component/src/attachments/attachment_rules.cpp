@@ -17,6 +17,16 @@ std::string FileNameParameter(std::string_view file_name) {
   return ParameterValue(file_name);
 }
 
+bool IsInlineDisposition(std::string_view disposition) {
+  return LowerCase(TrimBlanks(disposition.substr(0, disposition.find(';')))) == "inline";
+}
+
+std::string ContentIdOf(std::string_view field_text) {
+  std::string_view id = TrimBlanks(field_text);
+  if (id.size() > 1 && id.front() == '<' && id.back() == '>') id = id.substr(1, id.size() - 2);
+  return std::string(id);
+}
+
 std::string SourceBytes(const Variant& source) {
   if (!source.IsArray()) return source.ToString();
   std::string bytes;

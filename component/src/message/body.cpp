@@ -180,4 +180,14 @@ void Body::SetDocType(std::string DocType) {
   doc_type_ = std::move(DocType);
 }
 
+std::string Body::AlternativeText() const {
+  RequireMime("AlternativeText", "Body.AlternativeText");
+  return alternative_text_;
+}
+
+void Body::SetAlternativeText(std::string AlternativeText) {
+  RequireMime("AlternativeText", "Body.AlternativeText");
+  alternative_text_ = std::move(AlternativeText);
+}
+
 }  // namespace postwing

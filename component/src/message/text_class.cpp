@@ -80,19 +80,42 @@ size_t PlainRun(const unsigned char* p, const unsigned char* end) {
 }  // namespace
 
 TextClassifier::TextClassifier(std::string boundary_line)
-    : boundary_line_(std::move(boundary_line)), match_(boundary_line_.empty() ? -1 : 0) {}
+    : TextClassifier(boundary_line.empty() ? std::vector<std::string>()
+                                           : std::vector<std::string>{std::move(boundary_line)}) {}
+
+TextClassifier::TextClassifier(std::vector<std::string> boundary_lines)
+    : boundary_lines_(std::move(boundary_lines)) {
+  std::erase_if(boundary_lines_, [](const std::string& line) { return line.empty(); });
+  matching_ = !boundary_lines_.empty();
+}
 
 void TextClassifier::EndLine() {
   facts_.longest_line = std::max(facts_.longest_line, line_);
   line_ = 0;
-  match_ = boundary_line_.empty() || facts_.boundary_line ? -1 : 0;
+  head_.clear();
+  matching_ = !boundary_lines_.empty() && !facts_.boundary_line;
+}
+
+void TextClassifier::Match(unsigned char c) {
+  head_.push_back(static_cast<char>(c));
+  bool prefix = false;
+  for (const auto& line : boundary_lines_) {
+    if (line.compare(0, head_.size(), head_) != 0) continue;
+    if (line.size() == head_.size()) {
+      facts_.boundary_line = true;
+      matching_ = false;
+      return;
+    }
+    prefix = true;
+  }
+  matching_ = prefix;
 }
 
 void TextClassifier::Feed(std::string_view piece) {
   const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
   const auto* const end = p + piece.size();
   while (p < end) {
-    if (!pending_cr_ && utf8_more_ == 0 && match_ < 0) {
+    if (!pending_cr_ && utf8_more_ == 0 && !matching_) {
       const size_t run = PlainRun(p, end);
       line_ += run;
       p += run;
@@ -146,14 +169,7 @@ void TextClassifier::Feed(std::string_view piece) {
     if (c == 0) facts_.nul = true;
     if (c >= 0x80) facts_.eight_bit = true;
     ++line_;
-    if (match_ >= 0) {
-      if (c != static_cast<unsigned char>(boundary_line_[static_cast<size_t>(match_)])) {
-        match_ = -1;
-      } else if (static_cast<size_t>(++match_) == boundary_line_.size()) {
-        facts_.boundary_line = true;
-        match_ = -1;
-      }
-    }
+    if (matching_) Match(c);
   }
 }
 
@@ -167,6 +183,12 @@ TextFacts TextClassifier::Finish() const {
 
 TextFacts ClassifyText(std::string_view text, const std::string& boundary_line) {
   TextClassifier classifier(boundary_line);
+  classifier.Feed(text);
+  return classifier.Finish();
+}
+
+TextFacts ClassifyText(std::string_view text, const std::vector<std::string>& boundary_lines) {
+  TextClassifier classifier(boundary_lines);
   classifier.Feed(text);
   return classifier.Finish();
 }

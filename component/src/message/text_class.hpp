@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace postwing::detail {
 
@@ -29,7 +30,7 @@ struct TextFacts {
   bool bare_lf = false;
   bool eight_bit = false;
   bool utf8 = true;            // valid UTF-8 (as far as it has been read)
-  bool boundary_line = false;  // a line starts with the boundary line given
+  bool boundary_line = false;  // a line starts with one of the boundary lines given
   uint64_t longest_line = 0;
 
   // Survives SMTP written as it is, without declaring 8-bit: 7-bit lines of at most 998
@@ -50,6 +51,8 @@ class TextClassifier {
  public:
   // boundary_line: "--" + the boundary in use, or empty when there is none to look for.
   explicit TextClassifier(std::string boundary_line = {});
+  // boundary_lines: "--" + each boundary that encloses the content.
+  explicit TextClassifier(std::vector<std::string> boundary_lines);
 
   void Feed(std::string_view piece);
   // The facts of everything fed, with the last line (and a CR or UTF-8 sequence cut off by
@@ -61,16 +64,20 @@ class TextClassifier {
  private:
   void EndLine();
 
-  std::string boundary_line_;
+  void Match(unsigned char c);
+
+  std::vector<std::string> boundary_lines_;
   TextFacts facts_;
-  uint64_t line_ = 0;        // octets of the current line
-  int64_t match_ = 0;        // bytes of the boundary line matched at its start, -1 if not
-  bool pending_cr_ = false;  // the last byte was a CR
-  int utf8_more_ = 0;        // continuation bytes still due
+  uint64_t line_ = 0;  // octets of the current line
+  std::string head_;   // the line's start, while it may still be a boundary line
+  bool matching_ = false;
+  bool pending_cr_ = false;                           // the last byte was a CR
+  int utf8_more_ = 0;                                 // continuation bytes still due
   unsigned char utf8_low_ = 0x80, utf8_high_ = 0xBF;  // the range of the next one
 };
 
 // The facts of a whole text, fed at once.
 TextFacts ClassifyText(std::string_view text, const std::string& boundary_line = {});
+TextFacts ClassifyText(std::string_view text, const std::vector<std::string>& boundary_lines);
 
 }  // namespace postwing::detail

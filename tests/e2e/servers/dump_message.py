@@ -7,6 +7,8 @@ Prints one record per line, fields separated by TAB, texts with backslash escape
   header  NAME  VALUE            every header field, in order, as stored
   part    N  CONTENT-TYPE  FILENAME  CTE  OUTDIR/partN.bin   every leaf part, decoded
   uu      N  NAME  OUTDIR/uuN.bin                uuencoded blocks of a non-MIME body
+  cid     N  CONTENT-ID          the Content-ID of leaf part N, when it has one
+  tree    STRUCTURE              the content types, nested: "multipart/mixed[text/plain,...]"
   defects COUNT
 
 --crlf: the file keeps lines ending in LF (a Maildir); CR LF is restored before parsing.
@@ -96,9 +98,23 @@ def strict(raw, outdir):
         out.append(record("part", n, part.get_content_type(), part.get_filename() or "-",
                           part.get("Content-Transfer-Encoding", "-"), target,
                           part.get_content_charset() or "-"))
-    out += reformime_parts(raw, outdir)
+    out += reformime_parts(raw, outdir) + structure(msg)
     out += [record("defect", d) for d in defects]
     out.append("defects\t%d" % len(defects))
+    return out
+
+
+def tree(part):
+    if not part.is_multipart():
+        return part.get_content_type()
+    return "%s[%s]" % (part.get_content_type(), ",".join(tree(p) for p in part.get_payload()))
+
+
+def structure(msg):
+    """The tree of content types, and the Content-ID of each leaf part that has one."""
+    out = [record("tree", tree(msg))]
+    leaves = [p for p in msg.walk() if not p.is_multipart()]
+    out += [record("cid", n, p["Content-ID"]) for n, p in enumerate(leaves, 1) if p["Content-ID"]]
     return out
 
 
@@ -156,6 +172,7 @@ def main():
             with open(target, "wb") as f:
                 f.write(data)
             out.append("uu\t%d\t%s\t%s" % (i, esc(name), target))
+    out += structure(msg)
     out.append("defects\t%d" % defects)
     print("\n".join(out))
     return 0
