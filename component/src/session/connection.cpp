@@ -58,7 +58,9 @@ constexpr int32_t kLongestWait = 32767;
 // deadline and the cancel flag are seen promptly, long enough not to burn the CPU.
 constexpr std::chrono::milliseconds kWaitSlice{50};
 
+// A body with only its plain-text alternative still has something to say.
 bool BodyTextIsEmpty(const Body& body) {
+  if (!body.AlternativeText(detail::Factory::Key()).empty()) return false;
   Variant text = body.Text();
   if (text.IsString()) return text.AsString().empty();
   if (text.IsArray()) return text.AsArray().empty();
