@@ -17,6 +17,32 @@ bool HasEightBit(std::string_view text) {
   return false;
 }
 
+namespace {
+
+// What a UTF-8 lead byte announces: how many continuation bytes follow and the range the
+// first of them must fall in (no overlong forms, no surrogates, nothing above U+10FFFF).
+// False for a byte that cannot start a sequence.
+bool Utf8Lead(unsigned char c, int& more, unsigned char& low, unsigned char& high) {
+  low = 0x80;
+  high = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    more = 1;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    more = 2;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    more = 3;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool IsValidUtf8(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
@@ -27,20 +53,8 @@ bool IsValidUtf8(std::string_view text) {
       continue;
     }
     int more = 0;
-    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      more = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      more = 2;
-      if (c == 0xE0) low = 0xA0;   // no overlong forms
-      if (c == 0xED) high = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      more = 3;
-      if (c == 0xF0) low = 0x90;
-      if (c == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-    } else {
-      return false;
-    }
+    unsigned char low, high;  // the range of the second byte
+    if (!Utf8Lead(c, more, low, high)) return false;
     if (end - p <= more) return false;
     if (p[1] < low || p[1] > high) return false;
     for (int i = 2; i <= more; ++i) {
@@ -141,19 +155,7 @@ void TextClassifier::Feed(std::string_view piece) {
           utf8_high_ = 0xBF;
         }
       } else if (c >= 0x80) {
-        if (c >= 0xC2 && c <= 0xDF) {
-          utf8_more_ = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-          utf8_more_ = 2;
-          if (c == 0xE0) utf8_low_ = 0xA0;   // no overlong forms
-          if (c == 0xED) utf8_high_ = 0x9F;  // no surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-          utf8_more_ = 3;
-          if (c == 0xF0) utf8_low_ = 0x90;
-          if (c == 0xF4) utf8_high_ = 0x8F;  // nothing above U+10FFFF
-        } else {
-          facts_.utf8 = false;
-        }
+        if (!Utf8Lead(c, utf8_more_, utf8_low_, utf8_high_)) facts_.utf8 = false;
       }
       if (!facts_.utf8) utf8_more_ = 0;
     }
