@@ -217,6 +217,22 @@ PartPlan PlanPart(std::vector<FieldLine> fields, EncodeTypes type, bool chosen,
   return plan;
 }
 
+// What in-memory content holds, as far as the plan of its part needs it.
+TextFacts FactsOf(std::string_view content, std::vector<FieldLine>& fields, EncodeTypes type,
+                  const Boundaries& enclosing) {
+  return NeedsFacts(fields, type) ? ClassifyText(content, BoundaryLines(enclosing)) : TextFacts{};
+}
+
+// Plans a part from what it holds and opens it: its boundary line, its fields, any notice.
+PartPlan OpenPart(DataWriter& writer, const Boundaries& enclosing, std::vector<FieldLine> fields,
+                  EncodeTypes type, bool chosen, const TextFacts& facts, const std::string& what) {
+  PartPlan plan = PlanPart(std::move(fields), type, chosen, facts, enclosing, what);
+  writer.Piece("--" + enclosing.back());
+  WriteFields(writer, plan.fields);
+  if (!plan.notice.empty()) writer.Notice(plan.notice);
+  return plan;
+}
+
 // Streamed text handed to the writer in whole lines, each run made transparent on its own.
 class LineFeed {
  public:
@@ -336,14 +352,10 @@ struct TextPart {
 
 void WriteBodyPart(Encoders& encoders, DataWriter& writer, const Boundaries& enclosing,
                    TextPart part, std::string text) {
-  const EncodeTypes type = part.type;
   const std::string& what = part.what;
-  TextFacts facts;
-  if (NeedsFacts(part.fields, type)) facts = ClassifyText(text, BoundaryLines(enclosing));
-  PartPlan plan = PlanPart(std::move(part.fields), type, part.chosen, facts, enclosing, what);
-  writer.Piece("--" + enclosing.back());
-  WriteFields(writer, plan.fields);
-  if (!plan.notice.empty()) writer.Notice(plan.notice);
+  const TextFacts facts = FactsOf(text, part.fields, part.type, enclosing);
+  PartPlan plan =
+      OpenPart(writer, enclosing, std::move(part.fields), part.type, part.chosen, facts, what);
   Content content;
   switch (plan.how) {
     case Writing::kQuotedPrintable:
@@ -416,11 +428,8 @@ bool WriteFilePart(Encoders& encoders, DataWriter& writer, const Boundaries& enc
     facts = classifier.Finish();
     file->Rewind();
   }
-  PartPlan plan = PlanPart(std::move(part.fields), part.encode_type, part.encode_type_chosen, facts,
-                           enclosing, path);
-  writer.Piece("--" + enclosing.back());
-  WriteFields(writer, plan.fields);
-  if (!plan.notice.empty()) writer.Notice(plan.notice);
+  PartPlan plan = OpenPart(writer, enclosing, std::move(part.fields), part.encode_type,
+                           part.encode_type_chosen, facts, path);
   switch (plan.how) {
     case Writing::kBase64:
       writer.Notice("Loading " + path + kCrLf);
@@ -440,16 +449,10 @@ bool WriteAttachmentPart(Encoders& encoders, DataWriter& writer, const Boundarie
                          AttachmentPart part) {
   if (part.is_file) return WriteFilePart(encoders, writer, enclosing, std::move(part));
   std::string data = std::move(part.source);
-  TextFacts facts;
-  if (NeedsFacts(part.fields, part.encode_type)) {
-    facts = ClassifyText(data, BoundaryLines(enclosing));
-  }
+  const TextFacts facts = FactsOf(data, part.fields, part.encode_type, enclosing);
   const std::string what = "Source: " + part.file_name;
-  PartPlan plan = PlanPart(std::move(part.fields), part.encode_type, part.encode_type_chosen, facts,
-                           enclosing, what);
-  writer.Piece("--" + enclosing.back());
-  WriteFields(writer, plan.fields);
-  if (!plan.notice.empty()) writer.Notice(plan.notice);
+  PartPlan plan = OpenPart(writer, enclosing, std::move(part.fields), part.encode_type,
+                           part.encode_type_chosen, facts, what);
   Content content;
   switch (plan.how) {
     case Writing::kBase64:
