@@ -36,6 +36,7 @@ frmAttachments::frmAttachments(frmSendMail* owner) : QDialog(owner), owner_(owne
 
 void frmAttachments::Form_Load() {
   for (const auto& attachment : *owner_->Attachments()) {
+    if (attachment->Inline()) continue;
     lstAttachments->addItem(QFile::decodeName(attachment->Source().ToString().c_str()));
   }
 }

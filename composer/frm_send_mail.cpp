@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
@@ -13,6 +14,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
 #include <QStatusBar>
@@ -30,6 +32,7 @@
 #include "frm_configure.hpp"
 #include "html_editor.hpp"
 #include "mod_email.hpp"
+#include "outgoing.hpp"
 #include "svg_icon.hpp"
 
 using composer::HtmlEditor;
@@ -367,6 +370,7 @@ void frmSendMail::ConnectEditor() {
   connect(dhtEdit, &HtmlEditor::DoubleClicked, this, activate);
   connect(dhtEdit, &HtmlEditor::KeyUp, this, [this] { SetState(); });
   connect(dhtEdit, &HtmlEditor::KeyDown, this, &frmSendMail::dhtEdit_KeyDown);
+  connect(dhtEdit, &HtmlEditor::FilesDropped, this, &frmSendMail::AttachPaths);
 }
 
 void frmSendMail::ConnectMail() {
@@ -444,6 +448,7 @@ std::shared_ptr<postwing::Attachments> frmSendMail::Attachments() const {
 void frmSendMail::UpdateAttachments() {
   QString line;
   for (const auto& attachment : *Attachments()) {
+    if (attachment->Inline()) continue;
     line += QString::fromStdString(attachment->FileName()) + "; ";
   }
   txtAttachments->setText(line);
@@ -497,6 +502,7 @@ void frmSendMail::mnuFileNew_Click() {
   const int r = PromptSaveChanges();
   if (r == composer::vbCancel) return;
   if (r == composer::vbYes && !mnuFileSave_Click()) return;
+  LeaveSourceView();
   dhtEdit->NewDocument();
   txtTo->setFocus();
   UpdateCaption();
@@ -662,7 +668,8 @@ void frmSendMail::UpdateSendButton() {
 void frmSendMail::ResetMailKeepingAttachments() {
   std::vector<std::string> sources;
   for (const auto& attachment : *mobjMail->Attachments()) {
-    sources.push_back(attachment->Source().ToString());
+    // Pictures of the body are made again from the document at each send.
+    if (!attachment->Inline()) sources.push_back(attachment->Source().ToString());
   }
   mobjMail->Clear();
   mailUsed_ = false;
@@ -696,6 +703,22 @@ void frmSendMail::SendCurrentMessage() {
     fromAddress = GetSetting(kKeyFromAddress, "");
     const postwing::SecurityTypes security = SecurityFromText(GetSetting(kKeySecurity, "None"));
 
+    // What is sent is the document, never its source text.
+    LeaveSourceView();
+    for (const auto& [label, box] : {std::pair{"To", txtTo}, {"CC", txtCC}, {"BCC", txtBCC}}) {
+      if (const QString bad = composer::FirstMalformedAddress(box->text()); !bad.isEmpty()) {
+        ShowError(
+            QString("\"%1\" in %2 is not an e-mail address. Nothing was sent.").arg(bad, label),
+            this);
+        box->setFocus();
+        return;
+      }
+    }
+    if (fromAddress.trimmed().isEmpty()) {
+      SetStatusText("Not sent");
+      ShowError("No sender address is set: enter yours under View > Configuration.", this);
+      return;
+    }
     if (mailUsed_) ResetMailKeepingAttachments();
     if (!server.isEmpty()) mobjMail->SetSMTPServer(server.toStdString());
     if (port != 0) mobjMail->SetSMTPServerPort(port);
@@ -710,8 +733,25 @@ void frmSendMail::SendCurrentMessage() {
     header->SetSubject(txtSubject->text().toStdString());
     header->SetToList(txtTo->text().toStdString());
 
+    // Each picture of the document goes as an inline part the HTML names by its Content-ID.
+    std::map<QString, QString> sources;
+    int n = 0;
+    for (const composer::InlineImage& image : composer::ImagesOf(*dhtEdit->document())) {
+      postwing::Variant::Array bytes;
+      bytes.reserve(image.data.size());
+      for (char c : image.data) bytes.emplace_back(int32_t{static_cast<unsigned char>(c)});
+      // Keyed apart from the attached files, sent under the picture's own name.
+      auto part =
+          Attachments()->Add(postwing::Variant(std::move(bytes)),
+                             "inline-" + std::to_string(++n) + "-" + image.fileName.toStdString());
+      part->SetFileName(image.fileName.toStdString());
+      part->SetInline(true);
+      sources[image.name] = "cid:" + QString::fromStdString(part->ContentID());
+    }
     auto body = mobjMail->Body();
-    body->SetText(postwing::Variant(dhtEdit->DocumentHTML().toStdString()));
+    body->SetText(
+        postwing::Variant(composer::CleanHtml(*dhtEdit->document(), sources).toStdString()));
+    body->SetAlternativeText(composer::PlainTextOf(*dhtEdit->document()).toStdString());
     // The document is UTF-8: say so in the part's own header, where every reader looks.
     if (auto fields = body->Values(); fields->Exists(postwing::Variant("Content-Type"))) {
       fields->Item("Content-Type")->SubValues()->LetValue("utf-8", "charset");
@@ -765,6 +805,7 @@ void frmSendMail::mobjMail_SendComplete() {
     return;
   }
   SetStatusText("Complete");
+  LeaveSourceView();
   dhtEdit->NewDocument();
   txtTo->clear();
   txtCC->clear();
@@ -808,7 +849,13 @@ void frmSendMail::SetProgressPercent(int32_t percent) {
 }
 
 void frmSendMail::ReportError(const std::exception& error, bool send_failed) {
-  if (send_failed) SetSending(false);
+  if (send_failed) {
+    SetSending(false);
+    SetMousePointer(MousePointer::Default);
+    SetStatusText("Not sent");
+    // The pictures of the body are made again at the next send.
+    ResetMailKeepingAttachments();
+  }
   ShowError(DescriptionOf(error), this);
 }
 
@@ -818,6 +865,10 @@ void frmSendMail::AttachFiles() {
   const QStringList files = composer::CurrentDialogs().OpenFileNames(this, "Locate File to Attach",
                                                                      QString(), "All Files (*)");
   if (files.isEmpty()) return;
+  AttachPaths(files);
+}
+
+void frmSendMail::AttachPaths(const QStringList& files) {
   std::exception_ptr failure;
   for (const QString& path : files) {
     try {
@@ -861,6 +912,12 @@ void frmSendMail::dhtEdit_FocusGained() {
 
 void frmSendMail::mnuEditPaste_Click() {
   try {
+    // Pictures and files go straight in: the editor keeps them as pictures or attaches them.
+    if (const QMimeData* data = QApplication::clipboard()->mimeData();
+        data && (data->hasImage() || data->hasUrls())) {
+      dhtEdit->ExecCommand(HtmlEditor::DECMD_PASTE);
+      return;
+    }
     // Through the hidden document, so the clipboard holds the editor's own HTML form.
     wbrEdit->clear();
     wbrEdit->paste();
@@ -881,12 +938,6 @@ void frmSendMail::dhtEdit_KeyDown(QKeyEvent* e, bool* suppress) {
     if ((e->key() == Qt::Key_V && ctrl) || (e->key() == Qt::Key_Insert && shift)) {
       *suppress = true;
       return;
-    }
-    const bool enter = e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;
-    if (!shift && enter && cbxStyle->currentText() == "Normal") {
-      *suppress = true;
-      QKeyEvent line_break(QEvent::KeyPress, Qt::Key_Return, Qt::ShiftModifier, "\r");
-      QApplication::sendEvent(dhtEdit, &line_break);
     }
   } catch (const std::exception& error) {
     ReportError(error, false);
@@ -933,13 +984,12 @@ void frmSendMail::mnuFormatBackgroundColor_Click() {
 }
 
 void frmSendMail::mnuViewSource_Click() {
-  if (mnuViewSource->isChecked()) {
-    const QString t = dhtEdit->BodyInnerHTML();
-    dhtEdit->SetBodyInnerText(t);
-  } else {
-    const QString t = dhtEdit->BodyInnerText();
-    dhtEdit->SetBodyInnerHTML(t);
-  }
+  dhtEdit->SetSourceView(mnuViewSource->isChecked());
+}
+
+void frmSendMail::LeaveSourceView() {
+  dhtEdit->SetSourceView(false);
+  mnuViewSource->setChecked(false);
 }
 
 void frmSendMail::SetState() {

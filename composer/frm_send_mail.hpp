@@ -56,6 +56,7 @@ class frmSendMail : public QMainWindow {
 
   // Window procedures.
   void AttachFiles();
+  void AttachPaths(const QStringList& files);
   void SetState();
   int PromptSaveChanges();
   void UpdateCaption();
@@ -148,6 +149,7 @@ class frmSendMail : public QMainWindow {
   void ConnectEditor();
   void ConnectMail();
   void SetSending(bool on);
+  void LeaveSourceView();
   void UpdateSendButton();
   // The shared error path of the window's procedures; a failed start of a send also
   // ends the "sending" state.

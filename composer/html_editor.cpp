@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFocusEvent>
+#include <QImage>
+#include <QImageReader>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
@@ -585,6 +587,7 @@ void HtmlEditor::SetBodyInnerText(const QString& text) {
 
 void HtmlEditor::NewDocument() {
   clear();
+  source_view_ = false;
   document()->rootFrame()->setFrameFormat(QTextFrameFormat());
   document()->setDocumentMargin(6);
   setCurrentCharFormat(QTextCharFormat());
@@ -663,6 +666,66 @@ bool HtmlEditor::IsDirty() const {
   return document()->isModified();
 }
 
+void HtmlEditor::InsertImageData(const QImage& image) {
+  if (image.isNull()) return;
+  // A name no file has, so the picture is always taken from the document.
+  const QUrl name(QStringLiteral("pasted-image-%1.png").arg(++pasted_images_));
+  document()->addResource(QTextDocument::ImageResource, name, image);
+  QTextImageFormat f;
+  f.setName(name.toString());
+  textCursor().insertImage(f);
+}
+
+void HtmlEditor::SetSourceView(bool on) {
+  if (on == source_view_) return;
+  const QString content = on ? BodyInnerHTML() : toPlainText();
+  const QTextFrameFormat root = document()->rootFrame()->frameFormat();
+  QTextCursor c(document());
+  c.beginEditBlock();
+  c.select(QTextCursor::Document);
+  c.removeSelectedText();
+  if (QTextList* l = c.currentList()) l->remove(c.block());
+  c.setBlockFormat(QTextBlockFormat());
+  c.setCharFormat(QTextCharFormat());
+  if (on) {
+    c.insertText(content);
+  } else {
+    c.insertHtml(Qt::mightBeRichText(content) ? content : Qt::convertFromPlainText(content));
+  }
+  c.endEditBlock();
+  document()->rootFrame()->setFrameFormat(root);
+  source_view_ = on;
+}
+
+bool HtmlEditor::canInsertFromMimeData(const QMimeData* source) const {
+  return source->hasImage() || source->hasUrls() || QTextEdit::canInsertFromMimeData(source);
+}
+
+void HtmlEditor::insertFromMimeData(const QMimeData* source) {
+  if (isReadOnly()) return;
+  QStringList files;
+  bool local = false;
+  for (const QUrl& url : source->urls()) {
+    if (!url.isLocalFile()) continue;
+    local = true;
+    const QString path = url.toLocalFile();
+    if (QImageReader::imageFormat(path).isEmpty()) {
+      files << path;
+    } else {
+      QTextImageFormat f;
+      f.setName(url.toString());
+      textCursor().insertImage(f);
+    }
+  }
+  if (!files.isEmpty()) emit FilesDropped(files);
+  if (local) return;
+  if (source->hasImage()) {
+    InsertImageData(qvariant_cast<QImage>(source->imageData()));
+    return;
+  }
+  QTextEdit::insertFromMimeData(source);
+}
+
 bool HtmlEditor::event(QEvent* e) {
   if (e->type() == QEvent::ShortcutOverride) {
     auto* k = static_cast<QKeyEvent*>(e);
@@ -731,6 +794,18 @@ void HtmlEditor::keyPressEvent(QKeyEvent* e) {
         return;
       default:
         break;
+    }
+  }
+  // Text typed at the end of a link is no longer part of it, as in every mail composer.
+  if (const QTextCharFormat cf = currentCharFormat(); cf.isAnchor() && !e->text().isEmpty()) {
+    QTextCursor next = textCursor();
+    next.clearSelection();
+    if (next.atBlockEnd() ||
+        (next.movePosition(QTextCursor::NextCharacter, QTextCursor::KeepAnchor) &&
+         next.charFormat().anchorHref() != cf.anchorHref())) {
+      setCurrentCharFormat(
+          WithoutProperties(cf, {QTextFormat::IsAnchor, QTextFormat::AnchorHref,
+                                 QTextFormat::TextUnderlineStyle, QTextFormat::ForegroundBrush}));
     }
   }
   const bool enter = e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;

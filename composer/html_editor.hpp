@@ -8,7 +8,9 @@
 #include <QTextEdit>
 #include <QVariant>
 
+class QImage;
 class QKeyEvent;
+class QMimeData;
 
 namespace composer {
 
@@ -86,6 +88,13 @@ class HtmlEditor : public QTextEdit {
   bool PrintDocument();
   QString CurrentDocumentPath() const { return path_; }
   bool IsDirty() const;
+
+  // A picture kept in the document itself (pasted or dropped), at the cursor.
+  void InsertImageData(const QImage& image);
+  // Shows the document's HTML as editable text, or renders that text again; both undoable.
+  // A text that is no HTML is rendered as the plain text it is.
+  void SetSourceView(bool on);
+  bool SourceView() const { return source_view_; }
   // Loading and saving are synchronous here, so the control is never busy.
   bool Busy() const { return false; }
 
@@ -100,6 +109,8 @@ class HtmlEditor : public QTextEdit {
   void KeyUp();
   // The window may set *suppress to keep the key from the control.
   void KeyDown(QKeyEvent* event, bool* suppress);
+  // Files that are no pictures were dropped or pasted: the window attaches them.
+  void FilesDropped(const QStringList& paths);
 
  protected:
   bool event(QEvent* e) override;
@@ -111,6 +122,8 @@ class HtmlEditor : public QTextEdit {
   void mouseDoubleClickEvent(QMouseEvent* e) override;
   void keyPressEvent(QKeyEvent* e) override;
   void keyReleaseEvent(QKeyEvent* e) override;
+  bool canInsertFromMimeData(const QMimeData* source) const override;
+  void insertFromMimeData(const QMimeData* source) override;
 
  private:
   void ToggleCharProperty(int command);
@@ -129,6 +142,8 @@ class HtmlEditor : public QTextEdit {
   bool AtImage() const;
 
   bool show_details_ = false;
+  bool source_view_ = false;
+  int pasted_images_ = 0;
   QString path_;
   QString last_find_;
 };

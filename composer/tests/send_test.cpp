@@ -3,8 +3,11 @@
 // texts, the completion steps, a refused send that keeps the message, the first send
 // opening the configuration window, and closing during a send.
 #include <QAction>
+#include <QApplication>
+#include <QClipboard>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -37,6 +40,7 @@ QByteArray BinaryData() {
   return data;
 }
 
+const QString kTo = "Jane Example <jane@example.org>, bob@example.org";
 const QByteArray kNotes = "Notes line one\r\n\tindented line two\r\n.starts with a dot\r\n";
 
 QString WriteFile(const QString& name, const QByteArray& data) {
@@ -83,15 +87,25 @@ class SendTest : public QObject {
     return *window_;
   }
 
-  // A message as a user writes it: addresses, subject, an HTML body, two attachments.
+  // A message as a user writes it: addresses, subject, a list, a link, a pasted picture
+  // and two attachments.
   void Fill(frmSendMail& w) {
-    w.txtTo->setText("jane@example.org");
+    w.txtTo->setText(kTo);
     w.txtCC->setText("cc@example.org");
     w.txtBCC->setText("hidden@example.org");
     w.txtSubject->setText("Quarterly figures");
     w.dhtEdit->SetDocumentHTML(
-        "<p>Hello <b>Jane</b>,</p><p>the figures are attached. Grüße, 5 €</p>");
-    QTest::keyClicks(w.dhtEdit, "X");  // typed by the user: the document has changes
+        "<p>Hello <b>Jane</b>,</p><p>the figures are attached. Grüße, 5 "
+        "€</p><ul><li>one</li></ul><p><a href='https://example.org/q'>"
+        "report</a></p>");
+    // Typed by the user in a new paragraph: the document has changes.
+    w.dhtEdit->moveCursor(QTextCursor::End);
+    QTest::keyClick(w.dhtEdit, Qt::Key_Return);
+    QTest::keyClicks(w.dhtEdit, "X");
+    QImage red(4, 4, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    QApplication::clipboard()->setImage(red);
+    w.mnuEditPaste_Click();
     dialogs_->open_files.push_back(
         {WriteFile("report.bin", BinaryData()), WriteFile("notes.txt", kNotes)});
     w.tbrSend_ButtonMenuClick("Insert File");
@@ -104,34 +118,39 @@ class SendTest : public QObject {
     QJsonObject envelope =
         ReadJson(server.Folder() + QString("/%1.json").arg(n, 4, 10, QChar('0')));
     QCOMPARE(envelope["mail_from"].toString(), QString("tom@example.org"));
-    QCOMPARE(envelope["rcpt_tos"].toArray(),
-             (QJsonArray{"jane@example.org", "cc@example.org", "hidden@example.org"}));
+    QCOMPARE(envelope["rcpt_tos"].toArray(), (QJsonArray{"jane@example.org", "bob@example.org",
+                                                         "cc@example.org", "hidden@example.org"}));
     QJsonObject m = composer_test::ParseMessage(server.MessagePath(n));
     QVERIFY2(!m.isEmpty(), "the message parses");
     QJsonObject headers = m["headers"].toObject();
     QCOMPARE(headers["subject"].toString(), QString("Quarterly figures"));
-    QCOMPARE(headers["to"].toString(), QString("jane@example.org"));
-    QCOMPARE(headers["cc"].toString(), QString("cc@example.org"));
-    QCOMPARE(headers["from"].toString(), QString("tom@example.org"));
     QVERIFY(!headers.contains("bcc"));
-    QCOMPARE(m["content_type"].toString(), QString("multipart/mixed"));
+    QCOMPARE(
+        m["types"].toArray(),
+        (QJsonArray{"multipart/mixed", "multipart/related", "multipart/alternative", "text/plain",
+                    "text/html", "image/png", "application/octet-stream", "text/plain"}));
     QJsonArray parts = m["parts"].toArray();
-    QCOMPARE(parts.size(), 3);
-    QJsonObject body = parts[0].toObject();
-    QCOMPARE(body["content_type"].toString(), QString("text/html"));
-    const QByteArray html = QByteArray::fromBase64(body["data"].toString().toLatin1());
-    QVERIFY2(html.contains("Jane</span>"), html.constData());
-    QVERIFY(html.contains("the figures are attached."));
-    QCOMPARE(body["charset"].toString(), QString("utf-8"));
-    QVERIFY(QString::fromUtf8(html).contains(QString::fromUtf8("Grüße, 5 €")));
-    QVERIFY(html.contains("<html>"));
-    QJsonObject report = parts[1].toObject(), notes = parts[2].toObject();
-    QCOMPARE(report["filename"].toString(), QString("report.bin"));
-    QCOMPARE(QByteArray::fromBase64(report["data"].toString().toLatin1()), BinaryData());
-    QCOMPARE(notes["filename"].toString(), QString("notes.txt"));
+    auto data = [&](int i) {
+      return QByteArray::fromBase64(parts[i].toObject()["data"].toString().toLatin1());
+    };
+    QCOMPARE(QString::fromUtf8(data(0)),
+             QString::fromUtf8("Hello Jane,\nthe figures are attached. Grüße, 5 €\n- one\n"
+                               "report <https://example.org/q>\nX[image]\n"));
+    const QString html = QString::fromUtf8(data(1));
+    QCOMPARE(parts[1].toObject()["charset"].toString(), QString("utf-8"));
+    QVERIFY2(html.contains("Jane</span>") && html.contains(QString::fromUtf8("Grüße, 5 €")),
+             qPrintable(html));
+    QVERIFY(!html.contains("-qt-") && !html.contains("qrichtext"));
+    // The picture is an inline part that the HTML names by its Content-ID.
+    QJsonObject image = parts[2].toObject();
+    QCOMPARE(image["disposition"].toString(), QString("inline"));
+    QVERIFY(html.contains("src=\"cid:" + image["content_id"].toString().mid(1).chopped(1)));
+    QCOMPARE(QImage::fromData(data(2)).pixelColor(1, 1), QColor(Qt::red));
+    QCOMPARE(parts[3].toObject()["filename"].toString(), QString("report.bin"));
+    QCOMPARE(data(3), BinaryData());
+    QCOMPARE(parts[4].toObject()["filename"].toString(), QString("notes.txt"));
     // Quoted-printable carries text: its line breaks come back as the parser's own.
-    QCOMPARE(QByteArray::fromBase64(notes["data"].toString().toLatin1()),
-             QByteArray(kNotes).replace("\r\n", "\n"));
+    QCOMPARE(data(4), QByteArray(kNotes).replace("\r\n", "\n"));
   }
 
  private slots:
@@ -216,7 +235,7 @@ class SendTest : public QObject {
     QVERIFY2(dialogs_->messages[0].text.startsWith("550"), qPrintable(dialogs_->messages[0].text));
     // Nothing of the message is lost.
     QVERIFY(!w.sending);
-    QCOMPARE(w.txtTo->text(), QString("jane@example.org"));
+    QCOMPARE(w.txtTo->text(), kTo);
     QCOMPARE(w.txtCC->text(), QString("cc@example.org"));
     QCOMPARE(w.txtBCC->text(), QString("hidden@example.org"));
     QCOMPARE(w.txtSubject->text(), QString("Quarterly figures"));
@@ -274,9 +293,9 @@ class SendTest : public QObject {
     QCOMPARE(dialogs_->messages.size(), size_t{1});
     QCOMPARE(dialogs_->messages[0].title, QString("Error Message"));
     QCOMPARE(dialogs_->messages[0].text,
-             QString("A required property 'From' address was not specified"));
+             QString("No sender address is set: enter yours under View > Configuration."));
     QVERIFY(!w.sending);
-    QCOMPARE(w.PanelText("Status"), QString("Sending"));
+    QCOMPARE(w.PanelText("Status"), QString("Not sent"));
     QCOMPARE(w.Attachments()->Count(), 2);
     // With a sender the next try delivers the message.
     Configure(server->Port());
@@ -299,7 +318,7 @@ class SendTest : public QObject {
     QCOMPARE(dialogs_->messages[0].title, QString("Error Message"));
     QTRY_VERIFY(!w.sending);
     QCOMPARE(w.PanelText("Status"), QString("Not sent"));
-    QCOMPARE(w.txtTo->text(), QString("jane@example.org"));
+    QCOMPARE(w.txtTo->text(), kTo);
     QCOMPARE(w.Attachments()->Count(), 2);
     QVERIFY(w.Button("Send")->isEnabled());
   }
@@ -350,7 +369,7 @@ class SendTest : public QObject {
     QVERIFY(!w.sending);
     QCOMPARE(w.PanelText("Status"), QString("Not sent"));
     QCOMPARE(dialogs_->messages.back().text, QString("Do you want to save these changes?"));
-    QCOMPARE(w.txtTo->text(), QString("jane@example.org"));
+    QCOMPARE(w.txtTo->text(), kTo);
     QCOMPARE(w.Attachments()->Count(), 2);
     // Closing again asks only about the changes.
     const size_t asked = dialogs_->messages.size();

@@ -24,6 +24,7 @@
 #include "frm_send_mail.hpp"
 #include "html_editor.hpp"
 #include "mod_email.hpp"
+#include "outgoing.hpp"
 #include "qt_event_loop.hpp"
 
 using composer::HtmlEditor;
@@ -476,29 +477,22 @@ class WindowsTest : public QObject {
     QTRY_VERIFY(w.dhtEdit->hasFocus());
   }
 
-  void EnterInANormalParagraphBreaksTheLine() {
+  void EnterStartsAParagraphShiftEnterBreaksTheLine() {
     frmSendMail& w = Open();
     FocusEditor(w);
-    QCOMPARE(w.cbxStyle->currentText(), QString("Normal"));
     QTest::keyClicks(w.dhtEdit, "one");
-    QTest::keyClick(w.dhtEdit, Qt::Key_Return);
-    QTest::keyClicks(w.dhtEdit, "two");
-    QCOMPARE(w.dhtEdit->document()->blockCount(), 1);
-    QCOMPARE(w.dhtEdit->document()->toRawText(),
-             QString("one") + QChar(QChar::LineSeparator) + "two");
-    QVERIFY(w.dhtEdit->DocumentHTML().contains("one<br />two"));
-
-    // Shift+Enter passes through unchanged.
     QTest::keyClick(w.dhtEdit, Qt::Key_Return, Qt::ShiftModifier);
-    QCOMPARE(w.dhtEdit->document()->blockCount(), 1);
-
-    // In another style Enter starts a new paragraph.
-    emit w.cbxStyle->activated(w.cbxStyle->findText("Bulleted List"));
-    w.SetState();
-    QCOMPARE(w.cbxStyle->currentText(), QString("Bulleted List"));
-    QTest::keyClick(w.dhtEdit, Qt::Key_End);
+    QTest::keyClicks(w.dhtEdit, "two");
     QTest::keyClick(w.dhtEdit, Qt::Key_Return);
+    QTest::keyClicks(w.dhtEdit, "three");
     QCOMPARE(w.dhtEdit->document()->blockCount(), 2);
+    QCOMPARE(w.dhtEdit->document()->toRawText(), "one" + QString(QChar(QChar::LineSeparator)) +
+                                                     "two" + QChar(QChar::ParagraphSeparator) +
+                                                     "three");
+    // A list chosen now takes the last paragraph only.
+    emit w.cbxStyle->activated(w.cbxStyle->findText("Bulleted List"));
+    QVERIFY(!w.dhtEdit->document()->firstBlock().textList());
+    QCOMPARE(composer::PlainTextOf(*w.dhtEdit->document()), QString("one\r\ntwo\r\n- three\r\n"));
   }
 
   void PasteGoesThroughTheScratchDocument() {
@@ -534,28 +528,47 @@ class WindowsTest : public QObject {
     QVERIFY(dialogs_->messages.empty());
   }
 
-  void SourceViewRoundTrip() {
+  void SourceViewRoundTripAndLeaving() {
     frmSendMail& w = Open();
     w.dhtEdit->SetDocumentHTML("<p>Hello <b>World</b></p>");
     w.mnuViewSource->trigger();
     QVERIFY(w.mnuViewSource->isChecked());
     QString source = w.dhtEdit->toPlainText();
-    QVERIFY(source.contains("World</span>"));
-    QVERIFY(source.contains("font-weight"));
+    QVERIFY(source.contains("World</span>") && source.contains("font-weight"));
     // Edit the source as text, then render it again.
-    source.replace("World", "There");
-    w.dhtEdit->SetBodyInnerText(source);
+    w.dhtEdit->SetBodyInnerText(source.replace("World", "There"));
     w.mnuViewSource->trigger();
-    QVERIFY(!w.mnuViewSource->isChecked());
     QCOMPARE(w.dhtEdit->toPlainText(), QString("Hello There"));
     QTextCursor c = w.dhtEdit->textCursor();
     c.setPosition(8);
     QVERIFY(c.charFormat().fontWeight() >= QFont::Bold);
-    // Twice more gives the same document back.
-    const QString html = w.dhtEdit->DocumentHTML();
+    // Text typed without markup survives unticking; Undo brings back what was there.
     w.mnuViewSource->trigger();
+    w.dhtEdit->selectAll();
+    QTest::keyClicks(w.dhtEdit, "a < b");
+    QTest::keyClick(w.dhtEdit, Qt::Key_Return);
+    QTest::keyClicks(w.dhtEdit, "c");
     w.mnuViewSource->trigger();
-    QCOMPARE(w.dhtEdit->DocumentHTML(), html);
+    QCOMPARE(w.dhtEdit->toPlainText(), QString("a < b\nc"));
+    w.dhtEdit->undo();
+    QCOMPARE(w.dhtEdit->toPlainText(), QString("a < b\nc"));  // the source text again
+    // File > New leaves the source view.
+    w.mnuViewSource->trigger();
+    dialogs_->answers.push_back(composer::vbNo);
+    w.mnuFileNew->trigger();
+    QVERIFY(!w.mnuViewSource->isChecked() && !w.dhtEdit->SourceView());
+  }
+
+  void AMalformedAddressIsNamedAndNothingIsSent() {
+    frmSendMail& w = Open();
+    w.txtTo->setText("Bob <bob@example.org>, carol@example.org");
+    w.txtCC->setText("\"Doe, Jane\" <jane@example.org>; carol at example.org");
+    w.Button("Send")->trigger();
+    QCOMPARE(dialogs_->messages.size(), size_t{1});
+    QCOMPARE(dialogs_->messages[0].text,
+             QString("\"carol at example.org\" in CC is not an e-mail address. Nothing was sent."));
+    QVERIFY(!w.sending);
+    QVERIFY(w.txtCC->hasFocus() || !w.isActiveWindow());
   }
 
   // ---- Closing ----
