@@ -17,6 +17,8 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QSaveFile>
 #include <QStatusBar>
 #include <QTextStream>
 #include <QTimer>
@@ -415,6 +417,11 @@ void frmSendMail::Form_Load() {
     QApplication::processEvents();
     editorActive = false;
     SetState();
+    MarkSaved();
+    OfferRestore();
+    autosaveTimer_ = new QTimer(this);
+    connect(autosaveTimer_, &QTimer::timeout, this, &frmSendMail::Autosave);
+    autosaveTimer_->start(30000);
     windowReady = true;
     SetMousePointer(MousePointer::Default);
     wbrEdit->setReadOnly(false);
@@ -484,8 +491,113 @@ void frmSendMail::UpdateCaption() {
   setWindowTitle(FileNamePart(path.isEmpty() ? unnamedDocumentPath : path) + " - Message (HTML)");
 }
 
+QString frmSendMail::Snapshot() const {
+  QStringList parts{txtTo->text(), txtCC->text(), txtBCC->text(), txtSubject->text()};
+  for (const auto& a : *mobjMail->Attachments()) {
+    if (!a->Inline()) parts << QString::fromStdString(a->Source().ToString());
+  }
+  return parts.join(QChar(0));
+}
+
+bool frmSendMail::HasChanges() const {
+  return dhtEdit->IsDirty() || Snapshot() != savedSnapshot_;
+}
+
+void frmSendMail::MarkSaved() {
+  dhtEdit->document()->setModified(false);
+  savedSnapshot_ = Snapshot();
+}
+
+// A draft is an HTML file that any browser shows; the fields and the paths of the attached
+// files ride in its head as meta elements, pictures of the body inside it as data: URLs.
+QString frmSendMail::DraftHead() const {
+  QString head;
+  auto meta = [&head](const char* name, const QString& value) {
+    head += QStringLiteral("<meta name=\"postwing-%1\" content=\"%2\" />\n")
+                .arg(name, value.toHtmlEscaped());
+  };
+  meta("to", txtTo->text());
+  meta("cc", txtCC->text());
+  meta("bcc", txtBCC->text());
+  meta("subject", txtSubject->text());
+  for (const auto& a : *mobjMail->Attachments()) {
+    if (!a->Inline()) meta("attachment", QFile::decodeName(a->Source().ToString().c_str()));
+  }
+  return head;
+}
+
+void frmSendMail::ApplyDraftHead(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return;
+  const QString text = QString::fromUtf8(file.read(1 << 20));
+  static const QRegularExpression meta(
+      QStringLiteral(R"re(<meta name="postwing-([a-z]+)" content="([^"]*)")re"));
+  QStringList files;
+  for (auto it = meta.globalMatch(text); it.hasNext();) {
+    const auto m = it.next();
+    QString value = m.captured(2);
+    value.replace("&quot;", "\"").replace("&lt;", "<").replace("&gt;", ">").replace("&amp;", "&");
+    const QString name = m.captured(1);
+    if (name == "to") txtTo->setText(value);
+    if (name == "cc") txtCC->setText(value);
+    if (name == "bcc") txtBCC->setText(value);
+    if (name == "subject") txtSubject->setText(value);
+    if (name == "attachment") files << value;
+  }
+  Attachments()->Clear();
+  if (!files.isEmpty()) AttachPaths(files);
+  UpdateAttachments();
+  Form_Resize();
+}
+
+void frmSendMail::ClearMessage() {
+  LeaveSourceView();
+  for (QLineEdit* box : {txtTo, txtCC, txtBCC, txtSubject}) box->clear();
+  Attachments()->Clear();
+  UpdateAttachments();
+  Form_Resize();
+  dhtEdit->NewDocument();
+  MarkSaved();
+}
+
+QString frmSendMail::AutosavePath() const {
+  return AddBackslash(DraftsFolder()) + "Autosave.html";
+}
+
+void frmSendMail::Autosave() {
+  if (!HasChanges()) {
+    if (!autosaved_.isEmpty()) QFile::remove(AutosavePath());
+    autosaved_.clear();
+    return;
+  }
+  const QString html = dhtEdit->PortableHtml(DraftHead());
+  if (html == autosaved_) return;
+  QSaveFile file(AutosavePath());
+  if (file.open(QIODevice::WriteOnly) && file.write(html.toUtf8()) >= 0 && file.commit()) {
+    autosaved_ = html;
+  }
+}
+
+void frmSendMail::OfferRestore() {
+  const QString path = AutosavePath();
+  if (!QFile::exists(path)) return;
+  const int r = composer::CurrentDialogs().MessageBox(
+      this,
+      "The composer ended without saving the message you were writing. Do you want to restore "
+      "it?",
+      "Restore Message", composer::MsgBoxButtons::YesNo, composer::MsgBoxIcon::Question);
+  if (r == composer::vbYes && dhtEdit->LoadDocument(path)) {
+    dhtEdit->ForgetPath();
+    ApplyDraftHead(path);
+    dhtEdit->document()->setModified(true);
+    UpdateCaption();
+    return;
+  }
+  QFile::remove(path);
+}
+
 int frmSendMail::PromptSaveChanges() {
-  if (!dhtEdit->IsDirty()) return 0;
+  if (!HasChanges()) return 0;
   return composer::CurrentDialogs().MessageBox(
       this, "Do you want to save these changes?", "Unsaved Changes Warning Message",
       composer::MsgBoxButtons::YesNoCancel, composer::MsgBoxIcon::Question);
@@ -502,8 +614,7 @@ void frmSendMail::mnuFileNew_Click() {
   const int r = PromptSaveChanges();
   if (r == composer::vbCancel) return;
   if (r == composer::vbYes && !mnuFileSave_Click()) return;
-  LeaveSourceView();
-  dhtEdit->NewDocument();
+  ClearMessage();
   txtTo->setFocus();
   UpdateCaption();
 }
@@ -512,7 +623,11 @@ void frmSendMail::mnuFileOpen_Click() {
   const int r = PromptSaveChanges();
   if (r == composer::vbCancel) return;
   if (r == composer::vbYes && !mnuFileSave_Click()) return;
-  dhtEdit->LoadDocumentWithDialog(FolderPart(unnamedDocumentPath) + "*.*");
+  LeaveSourceView();
+  if (dhtEdit->LoadDocumentWithDialog(FolderPart(unnamedDocumentPath) + "*.*")) {
+    ApplyDraftHead(dhtEdit->CurrentDocumentPath());
+    MarkSaved();
+  }
   UpdateCaption();
   FocusEditorWhenIdle();
 }
@@ -521,7 +636,9 @@ bool frmSendMail::mnuFileSave_Click() {
   bool saved = true;
   const QString path = dhtEdit->CurrentDocumentPath();
   if (!path.isEmpty()) {
+    dhtEdit->SetSavedHead(DraftHead());
     dhtEdit->SaveDocument(path);
+    MarkSaved();
   } else {
     saved = mnuFileSaveAs_Click();
   }
@@ -531,8 +648,10 @@ bool frmSendMail::mnuFileSave_Click() {
 
 bool frmSendMail::mnuFileSaveAs_Click() {
   const QString path = dhtEdit->CurrentDocumentPath();
+  dhtEdit->SetSavedHead(DraftHead());
   const bool saved = dhtEdit->SaveDocumentWithDialog(
       path.isEmpty() ? FolderPart(unnamedDocumentPath) + "*.*" : path);
+  if (saved) MarkSaved();
   UpdateCaption();
   FocusEditorWhenIdle();
   return saved;
@@ -571,6 +690,8 @@ void frmSendMail::closeEvent(QCloseEvent* e) {
     return;
   }
   DeleteScratchFile();
+  if (autosaveTimer_) autosaveTimer_->stop();
+  QFile::remove(AutosavePath());
   e->accept();
 }
 
@@ -805,17 +926,11 @@ void frmSendMail::mobjMail_SendComplete() {
     return;
   }
   SetStatusText("Complete");
-  LeaveSourceView();
-  dhtEdit->NewDocument();
-  txtTo->clear();
-  txtCC->clear();
-  txtBCC->clear();
-  txtSubject->clear();
+  mobjMail->Clear();
+  ClearMessage();
   txtTo->setFocus();
   UpdateCaption();
-  txtAttachments->clear();
-  Form_Resize();
-  mobjMail->Clear();
+  Autosave();
   mailUsed_ = false;
   accepted_ = false;
 }

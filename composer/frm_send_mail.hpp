@@ -20,6 +20,7 @@ class QLineEdit;
 class QMenu;
 class QPushButton;
 class QStatusBar;
+class QTimer;
 class QToolBar;
 class QKeyEvent;
 
@@ -59,6 +60,12 @@ class frmSendMail : public QMainWindow {
   void AttachPaths(const QStringList& files);
   void SetState();
   int PromptSaveChanges();
+  // Whether the fields, the attachments or the body changed since the last save or start.
+  bool HasChanges() const;
+  // Writes the open message to the drafts folder when it changed since the last time;
+  // removes that copy once nothing is unsaved.
+  void Autosave();
+  QString AutosavePath() const;
   void UpdateCaption();
   QString CreateScratchDocument();
   void FocusEditorWhenIdle();
@@ -150,6 +157,14 @@ class frmSendMail : public QMainWindow {
   void ConnectMail();
   void SetSending(bool on);
   void LeaveSourceView();
+  // The fields and attached files as lines of a draft's head, and back from a draft file.
+  QString DraftHead() const;
+  void ApplyDraftHead(const QString& path);
+  QString Snapshot() const;
+  void MarkSaved();
+  // Empties the fields, the attachments and the body.
+  void ClearMessage();
+  void OfferRestore();
   void UpdateSendButton();
   // The shared error path of the window's procedures; a failed start of a send also
   // ends the "sending" state.
@@ -170,6 +185,9 @@ class frmSendMail : public QMainWindow {
   std::map<QString, QAction*> buttons_;
   std::map<QString, QAction*> buttonMenus_;
   std::vector<postwing::Connection> connections_;
+  QString savedSnapshot_;
+  QString autosaved_;
+  QTimer* autosaveTimer_ = nullptr;
   // Whether the server accepted the message of the send in progress.
   bool awaitingDataReply_ = false;
   bool accepted_ = false;

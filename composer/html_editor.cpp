@@ -1,5 +1,6 @@
 #include "html_editor.hpp"
 
+#include <QBuffer>
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QFileInfo>
@@ -607,7 +608,22 @@ bool HtmlEditor::LoadDocument(const QString& path) {
   if (html) {
     auto encoding = QStringConverter::encodingForHtml(data).value_or(QStringConverter::Utf8);
     QStringDecoder decode(encoding);
-    setHtml(decode(data));
+    QString text = decode(data);
+    // Pictures written into the file become pictures of the document again.
+    std::vector<std::pair<QString, QImage>> pictures;
+    static const QRegularExpression embedded(
+        QStringLiteral(R"re(src="data:image/[a-z+.-]+;base64,([A-Za-z0-9+/=\s]*)")re"));
+    for (auto m = embedded.match(text); m.hasMatch(); m = embedded.match(text, m.capturedStart())) {
+      const QString name = QStringLiteral("pasted:image-%1.png").arg(++pasted_images_);
+      pictures.emplace_back(name,
+                            QImage::fromData(QByteArray::fromBase64(m.captured(1).toLatin1())));
+      text.replace(m.capturedStart(), m.capturedLength(), "src=\"" + name + "\"");
+    }
+    setHtml(text);  // which drops the document's resources: add them after it
+    for (const auto& [name, image] : pictures) {
+      document()->addResource(QTextDocument::ImageResource, QUrl(name), image);
+    }
+    document()->markContentsDirty(0, document()->characterCount());
   } else {
     setPlainText(QString::fromUtf8(data));
   }
@@ -640,13 +656,36 @@ bool HtmlEditor::LoadDocumentWithDialog(const QString& proposed) {
 
 void HtmlEditor::SaveDocument(const QString& path) {
   QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly) || file.write(toHtml().toUtf8()) < 0 || !file.commit()) {
+  if (!file.open(QIODevice::WriteOnly) || file.write(PortableHtml(saved_head_).toUtf8()) < 0 ||
+      !file.commit()) {
     throw postwing::Exception(75, "composer",
                               "The document cannot be saved to " + path.toStdString() + ": " +
                                   file.errorString().toStdString());
   }
   document()->setModified(false);
   path_ = QFileInfo(path).absoluteFilePath();
+}
+
+QString HtmlEditor::PortableHtml(const QString& head) const {
+  QString html = toHtml();
+  if (!head.isEmpty()) {
+    if (const qsizetype at = html.indexOf("<head>"); at >= 0) html.insert(at + 6, head);
+  }
+  for (QTextBlock b = document()->begin(); b.isValid(); b = b.next()) {
+    for (auto it = b.begin(); !it.atEnd(); ++it) {
+      const QTextCharFormat f = it.fragment().charFormat();
+      if (!f.isImageFormat()) continue;
+      const QString name = f.toImageFormat().name();
+      const QVariant r = document()->resource(QTextDocument::ImageResource, QUrl(name));
+      if (!name.startsWith("pasted:") || !r.canConvert<QImage>()) continue;
+      QByteArray png;
+      QBuffer buffer(&png);
+      buffer.open(QIODevice::WriteOnly);
+      r.value<QImage>().save(&buffer, "PNG");
+      html.replace("src=\"" + name + "\"", "src=\"data:image/png;base64," + png.toBase64() + "\"");
+    }
+  }
+  return html;
 }
 
 bool HtmlEditor::SaveDocumentWithDialog(const QString& proposed) {
@@ -668,8 +707,8 @@ bool HtmlEditor::IsDirty() const {
 
 void HtmlEditor::InsertImageData(const QImage& image) {
   if (image.isNull()) return;
-  // A name no file has, so the picture is always taken from the document.
-  const QUrl name(QStringLiteral("pasted-image-%1.png").arg(++pasted_images_));
+  // A name with a scheme of its own: no base URL changes it and no file has it.
+  const QUrl name(QStringLiteral("pasted:image-%1.png").arg(++pasted_images_));
   document()->addResource(QTextDocument::ImageResource, name, image);
   QTextImageFormat f;
   f.setName(name.toString());

@@ -83,10 +83,17 @@ class HtmlEditor : public QTextEdit {
   bool LoadDocumentWithDialog(const QString& proposed);
   // Writes the document to path; raises postwing::Exception when it cannot be written.
   void SaveDocument(const QString& path);
+  // The document as a file keeps it: pictures that live only in the document written into
+  // it as data: URLs, and head (lines of the window's own) put into its head.
+  QString PortableHtml(const QString& head = {}) const;
+  // What SaveDocument puts into the head of the file.
+  void SetSavedHead(const QString& head) { saved_head_ = head; }
   // Through the save dialog; false on cancel.
   bool SaveDocumentWithDialog(const QString& proposed);
   bool PrintDocument();
   QString CurrentDocumentPath() const { return path_; }
+  // The document stays, as a new one never saved (a restored copy, for instance).
+  void ForgetPath() { path_.clear(); }
   bool IsDirty() const;
 
   // A picture kept in the document itself (pasted or dropped), at the cursor.
@@ -143,6 +150,7 @@ class HtmlEditor : public QTextEdit {
 
   bool show_details_ = false;
   bool source_view_ = false;
+  QString saved_head_;
   int pasted_images_ = 0;
   QString path_;
   QString last_find_;

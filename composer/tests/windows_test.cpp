@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -16,6 +17,8 @@
 #include <QTextDocument>
 #include <QTimer>
 
+#include <functional>
+#include <map>
 #include <memory>
 
 #include "composer_test_support.hpp"
@@ -28,6 +31,7 @@
 #include "qt_event_loop.hpp"
 
 using composer::HtmlEditor;
+using composer_test::HomeRoot;
 using composer_test::ScriptedDialogs;
 using namespace modEmail;
 
@@ -610,20 +614,83 @@ class WindowsTest : public QObject {
     }
   }
 
-  void NewAsksOnlyWhenDirtyAndKeepsTheAddresses() {
+  void AnyChangeCountsAndNewEmptiesEverything_data() {
+    QTest::addColumn<QString>("change");
+    for (const char* change : {"to", "cc", "bcc", "subject", "attachment", "body"}) {
+      QTest::newRow(change) << QString(change);
+    }
+  }
+  void AnyChangeCountsAndNewEmptiesEverything() {
+    QFETCH(QString, change);
     frmSendMail& w = Open();
-    w.txtTo->setText("keep@example.org");
-    QTest::keyClicks(w.dhtEdit, "text");
+    std::map<QString, std::function<void()>> changes{
+        {"to", [&] { w.txtTo->setText("a@example.org"); }},
+        {"cc", [&] { w.txtCC->setText("b@example.org"); }},
+        {"bcc", [&] { w.txtBCC->setText("c@example.org"); }},
+        {"subject", [&] { w.txtSubject->setText("Hi"); }},
+        {"attachment", [&] { w.AttachPaths({WriteFile(HomeRoot() + "/n", "n.txt", "n")}); }},
+        {"body", [&] { QTest::keyClicks(w.dhtEdit, "text"); }},
+    };
+    changes[change]();
     dialogs_->answers.push_back(composer::vbCancel);
-    w.mnuFileNew->trigger();
-    QCOMPARE(w.dhtEdit->toPlainText(), QString("text"));
+    QVERIFY(!w.close());
     dialogs_->answers.push_back(composer::vbNo);
     w.mnuFileNew->trigger();
-    QCOMPARE(w.dhtEdit->toPlainText(), QString());
-    QCOMPARE(w.txtTo->text(), QString("keep@example.org"));
-    const size_t asked = dialogs_->messages.size();
-    w.mnuFileNew->trigger();
-    QCOMPARE(dialogs_->messages.size(), asked);
+    QCOMPARE(dialogs_->messages.size(), size_t{2});
+    for (QLineEdit* box : {w.txtTo, w.txtCC, w.txtBCC, w.txtSubject, w.txtAttachments}) {
+      QCOMPARE(box->text(), QString());
+    }
+    QVERIFY(w.dhtEdit->toPlainText().isEmpty() && w.Attachments()->Count() == 0);
+    QVERIFY(w.close());  // nothing left to ask about
+  }
+
+  void DraftsReopenWholeAndAutosaveRestoresAfterACrash() {
+    frmSendMail& w = Open();
+    w.txtTo->setText("Jane <jane@example.org>, \"Doe\" <d@example.org>");
+    w.txtBCC->setText("b@example.org");
+    w.txtSubject->setText("Figures & <notes>");
+    const QString file = WriteFile(HomeRoot() + "/d", "figures.csv", "1,2");
+    w.AttachPaths({file});
+    QTest::keyClicks(w.dhtEdit, "Body");
+    QImage blue(3, 3, QImage::Format_RGB32);
+    blue.fill(Qt::blue);
+    w.dhtEdit->InsertImageData(blue);
+    auto check = [&](frmSendMail& r) {
+      QCOMPARE(r.txtTo->text(), w.txtTo->text());
+      QCOMPARE(r.txtBCC->text(), QString("b@example.org"));
+      QCOMPARE(r.txtSubject->text(), QString("Figures & <notes>"));
+      QCOMPARE(r.txtAttachments->text(), QString("figures.csv; "));
+      QCOMPARE(r.dhtEdit->toPlainText(),
+               QString("Body") + QChar(QChar::ObjectReplacementCharacter));
+      QCOMPARE(composer::ImagesOf(*r.dhtEdit->document()).size(), size_t{1});
+    };
+    // Saved and opened again.
+    const QString path = DraftsFolder() + "/draft.html";
+    dialogs_->save_file.push_back(path);
+    QVERIFY(w.mnuFileSaveAs_Click());
+    QVERIFY(!w.HasChanges());
+    frmSendMail reopened;
+    reopened.Form_Load();
+    dialogs_->open_file.push_back(path);
+    reopened.mnuFileOpen_Click();
+    check(reopened);
+    QVERIFY(!reopened.HasChanges());
+    // Autosaved while changed, and offered on the next start after a crash.
+    w.txtCC->setText("c@example.org");
+    w.Autosave();
+    QVERIFY(QFile::exists(w.AutosavePath()));
+    frmSendMail restored;
+    dialogs_->answers.push_back(composer::vbYes);
+    restored.Form_Load();
+    QVERIFY(dialogs_->messages.back().text.contains("restore"));
+    check(restored);
+    QCOMPARE(restored.txtCC->text(), QString("c@example.org"));
+    QVERIFY(restored.HasChanges() && restored.dhtEdit->CurrentDocumentPath().isEmpty());
+    // Closing normally leaves no copy behind.
+    dialogs_->answers.push_back(composer::vbNo);
+    QVERIFY(restored.close());
+    QVERIFY(!QFile::exists(w.AutosavePath()));
+    reopened.dhtEdit->document()->setModified(false);
   }
 };
 
