@@ -16,6 +16,7 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPainter>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSaveFile>
@@ -35,35 +36,11 @@
 #include "html_editor.hpp"
 #include "mod_email.hpp"
 #include "outgoing.hpp"
+#include "send_controller.hpp"
 #include "svg_icon.hpp"
 
 using composer::HtmlEditor;
 using namespace modEmail;
-
-namespace composer {
-
-// A status bar panel. Its text is kept as set; the character of code 1 that the
-// progress text uses for its bar is drawn as a block.
-class StatusPanel : public QLabel {
- public:
-  explicit StatusPanel(QWidget* parent) : QLabel(parent) {
-    setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-    setContentsMargins(4, 0, 4, 0);
-    setTextFormat(Qt::PlainText);
-  }
-  void SetPanelText(const QString& text) {
-    text_ = text;
-    QString shown = text;
-    shown.replace(QChar(1), QChar(0x2588));
-    setText(shown);
-  }
-  const QString& PanelText() const { return text_; }
-
- private:
-  QString text_;
-};
-
-}  // namespace composer
 
 namespace {
 
@@ -84,7 +61,7 @@ QString IconPath(const QString& key) {
 
 frmSendMail::frmSendMail() {
   // Creation.
-  mobjMail = postwing::SendMail::Create();
+  send_ = new composer::SendController(this);
   blockFormatNames = QVariant();
   CreateControls();
   CreateMenus();
@@ -107,11 +84,8 @@ frmSendMail::~frmSendMail() {
       disconnect(child, nullptr, this, nullptr);
     }
   }
-  for (auto& c : connections_) c.Disconnect();
-  connections_.clear();
   DeleteScratchFile();
   blockFormatNames = QVariant();
-  mobjMail.reset();
 }
 
 void frmSendMail::CreateControls() {
@@ -185,13 +159,17 @@ void frmSendMail::CreateControls() {
   scratchDocument = wbrEdit;
 
   stbStatus = statusBar();
-  progressPanel_ = new composer::StatusPanel(stbStatus);
-  progressPanel_->setObjectName("Progress");
-  progressPanel_->setMinimumWidth(TwipsToPixelsX(2400, this));
-  statusPanel_ = new composer::StatusPanel(stbStatus);
+  // A bar of fixed width on the right: its changes never move the status text.
+  progressBar_ = new QProgressBar(stbStatus);
+  progressBar_->setObjectName("Progress");
+  progressBar_->setFixedWidth(TwipsToPixelsX(2400, this));
+  progressBar_->setRange(0, 100);
+  progressBar_->setVisible(false);
+  statusPanel_ = new QLabel(stbStatus);
+  statusPanel_->setTextFormat(Qt::PlainText);
   statusPanel_->setObjectName("Status");
-  stbStatus->addWidget(progressPanel_, 0);
   stbStatus->addWidget(statusPanel_, 1);
+  stbStatus->addPermanentWidget(progressBar_);
 
   connect(cmdAttachments, &QPushButton::clicked, this, [this] { mnuViewAttachments_Click(); });
   connect(txtTo, &QLineEdit::textChanged, this, [this] { UpdateSendButton(); });
@@ -376,16 +354,12 @@ void frmSendMail::ConnectEditor() {
 }
 
 void frmSendMail::ConnectMail() {
-  connections_.push_back(mobjMail->OnSendComplete([this] { mobjMail_SendComplete(); }));
-  connections_.push_back(mobjMail->OnSendProgress(
-      [this](int32_t& sent, int32_t& remaining) { mobjMail_SendProgress(sent, remaining); }));
-  connections_.push_back(mobjMail->OnWinsockError([this](int32_t& number, std::string& source,
-                                                         std::string& description,
-                                                         std::string& file, int32_t& context) {
-    mobjMail_WinsockError(number, source, description, file, context);
-  }));
-  connections_.push_back(
-      mobjMail->OnSendStatus([this](std::string& data) { mobjMail_SendStatus(data); }));
+  connect(send_, &composer::SendController::Progress, this, [this](int percent, qint64 bytes) {
+    SetProgressPercent(percent);
+    SetStatusText("Sending - Bytes Sent: " + QString::number(bytes));
+  });
+  connect(send_, &composer::SendController::Failed, this, &frmSendMail::SendFailed);
+  connect(send_, &composer::SendController::Finished, this, &frmSendMail::SendFinished);
 }
 
 void frmSendMail::Form_Load() {
@@ -449,7 +423,7 @@ void frmSendMail::DeleteScratchFile() {
 }
 
 std::shared_ptr<postwing::Attachments> frmSendMail::Attachments() const {
-  return mobjMail->Attachments();
+  return send_->Mail()->Attachments();
 }
 
 void frmSendMail::UpdateAttachments() {
@@ -493,7 +467,7 @@ void frmSendMail::UpdateCaption() {
 
 QString frmSendMail::Snapshot() const {
   QStringList parts{txtTo->text(), txtCC->text(), txtBCC->text(), txtSubject->text()};
-  for (const auto& a : *mobjMail->Attachments()) {
+  for (const auto& a : *send_->Mail()->Attachments()) {
     if (!a->Inline()) parts << QString::fromStdString(a->Source().ToString());
   }
   return parts.join(QChar(0));
@@ -520,7 +494,7 @@ QString frmSendMail::DraftHead() const {
   meta("cc", txtCC->text());
   meta("bcc", txtBCC->text());
   meta("subject", txtSubject->text());
-  for (const auto& a : *mobjMail->Attachments()) {
+  for (const auto& a : *send_->Mail()->Attachments()) {
     if (!a->Inline()) meta("attachment", QFile::decodeName(a->Source().ToString().c_str()));
   }
   return head;
@@ -663,7 +637,7 @@ void frmSendMail::mnuFilePrint_Click() {
 
 void frmSendMail::closeEvent(QCloseEvent* e) {
   try {
-    if (sending) {
+    if (send_->Sending()) {
       const int r = composer::CurrentDialogs().MessageBox(
           this, "An E-mail is in progress... cancel and quit anyway",
           "Warning / Confirmation Message", composer::MsgBoxButtons::YesNo,
@@ -672,7 +646,7 @@ void frmSendMail::closeEvent(QCloseEvent* e) {
         e->ignore();
         return;
       }
-      mobjMail->Cancel();
+      send_->Stop();
     }
     const int r = PromptSaveChanges();
     if (r == composer::vbCancel) {
@@ -769,39 +743,23 @@ QAction* frmSendMail::ButtonMenu(const QString& key) const {
 }
 
 QString frmSendMail::PanelText(const QString& key) const {
-  if (key == "Progress") return progressPanel_->PanelText();
-  if (key == "Status") return statusPanel_->PanelText();
+  if (key == "Progress") {
+    return progressBar_->isVisibleTo(this) ? QString::number(progressBar_->value()) + "%" : "";
+  }
+  if (key == "Status") return statusPanel_->text();
   return {};
 }
 
 // ---- Sending ----
 
-void frmSendMail::SetSending(bool on) {
-  sending = on;
-  UpdateSendButton();
-}
-
 void frmSendMail::UpdateSendButton() {
   // One message at a time: a second Send during a transfer would abort the first.
-  if (QAction* send = Button("Send")) send->setEnabled(!txtTo->text().isEmpty() && !sending);
+  if (QAction* send = Button("Send"))
+    send->setEnabled(!txtTo->text().isEmpty() && !send_->Sending());
 }
 
 void frmSendMail::ResetMailKeepingAttachments() {
-  std::vector<std::string> sources;
-  for (const auto& attachment : *mobjMail->Attachments()) {
-    // Pictures of the body are made again from the document at each send.
-    if (!attachment->Inline()) sources.push_back(attachment->Source().ToString());
-  }
-  mobjMail->Clear();
-  mailUsed_ = false;
-  QString failures;
-  for (const auto& source : sources) {
-    try {
-      mobjMail->Attachments()->Add(source);
-    } catch (const std::exception& e) {
-      failures += QFile::decodeName(source.c_str()) + ": " + DescriptionOf(e) + "\n";
-    }
-  }
+  const QString failures = send_->ResetKeepingFiles();
   UpdateAttachments();
   Form_Resize();
   if (!failures.isEmpty()) {
@@ -840,14 +798,14 @@ void frmSendMail::SendCurrentMessage() {
       ShowError("No sender address is set: enter yours under View > Configuration.", this);
       return;
     }
-    if (mailUsed_) ResetMailKeepingAttachments();
-    if (!server.isEmpty()) mobjMail->SetSMTPServer(server.toStdString());
-    if (port != 0) mobjMail->SetSMTPServerPort(port);
-    mobjMail->SetUser(user.toStdString());
-    mobjMail->SetPassword(password.toStdString());
-    mobjMail->SetSecurity(security);
+    ResetMailKeepingAttachments();
+    if (!server.isEmpty()) send_->Mail()->SetSMTPServer(server.toStdString());
+    if (port != 0) send_->Mail()->SetSMTPServerPort(port);
+    send_->Mail()->SetUser(user.toStdString());
+    send_->Mail()->SetPassword(password.toStdString());
+    send_->Mail()->SetSecurity(security);
 
-    auto header = mobjMail->Header();
+    auto header = send_->Mail()->Header();
     header->SetBccList(txtBCC->text().toStdString());
     header->SetCcList(txtCC->text().toStdString());
     header->SetFrom(fromAddress.toStdString());
@@ -869,7 +827,7 @@ void frmSendMail::SendCurrentMessage() {
       part->SetInline(true);
       sources[image.name] = "cid:" + QString::fromStdString(part->ContentID());
     }
-    auto body = mobjMail->Body();
+    auto body = send_->Mail()->Body();
     body->SetText(
         postwing::Variant(composer::CleanHtml(*dhtEdit->document(), sources).toStdString()));
     body->SetAlternativeText(composer::PlainTextOf(*dhtEdit->document()).toStdString());
@@ -878,94 +836,55 @@ void frmSendMail::SendCurrentMessage() {
       fields->Item("Content-Type")->SubValues()->LetValue("utf-8", "charset");
     }
 
-    progressTotal = progressSent = statusBytes = 0;
     SetStatusText("Sending");
     SetMousePointer(MousePointer::ArrowHourglass);
-    awaitingDataReply_ = false;
-    accepted_ = false;
-    SetSending(true);
-    mailUsed_ = true;
-    mobjMail->Send();
+    UpdateSendButton();
+    send_->Start();
+    UpdateSendButton();
   } catch (const std::exception& e) {
     ReportError(e, true);
   }
 }
 
-void frmSendMail::mobjMail_SendStatus(std::string& Data) {
-  // Success is the positive reply that follows the end of the data.
-  if (Data.rfind(">>Sending", 0) == 0) {
-    awaitingDataReply_ = true;
-  } else if (awaitingDataReply_ && Data.rfind("<<", 0) == 0) {
-    awaitingDataReply_ = false;
-    accepted_ = Data.size() > 2 && Data[2] == '2';
-  }
-}
-
-void frmSendMail::mobjMail_SendProgress(int32_t& BytesSent, int32_t& BytesRemaining) {
-  if (BytesRemaining != 0) {
-    if (progressTotal == 0) progressTotal = int64_t{BytesSent} + BytesRemaining;
-    progressSent += BytesSent;
-    const double ratio = progressTotal != 0 ? static_cast<double>(progressSent) / progressTotal : 0;
-    SetProgressPercent(static_cast<int32_t>(std::nearbyint(ratio * 100.0)));
-  } else {
-    progressSent = 0;
-    progressTotal = 0;
-  }
-  statusBytes += BytesSent;
-  SetStatusText("Sending - Bytes Sent: " + QString::number(statusBytes));
-}
-
-void frmSendMail::mobjMail_SendComplete() {
+void frmSendMail::SendFinished(bool delivered) {
   SetMousePointer(MousePointer::Default);
-  SetSending(false);
+  UpdateSendButton();
   SetProgressPercent(0);
-  if (!accepted_) {
+  if (!delivered) {
     // Not delivered: the message stays for another try.
     SetStatusText("Not sent");
     ResetMailKeepingAttachments();
     return;
   }
   SetStatusText("Complete");
-  mobjMail->Clear();
+  send_->Mail()->Clear();
   ClearMessage();
   txtTo->setFocus();
   UpdateCaption();
   Autosave();
-  mailUsed_ = false;
-  accepted_ = false;
 }
 
-void frmSendMail::mobjMail_WinsockError(int32_t& /*Number*/, std::string& /*Source*/,
-                                        std::string& Description, std::string& /*HelpFile*/,
-                                        int32_t& /*HelpContext*/) {
-  SetSending(false);
+void frmSendMail::SendFailed(const QString& description, bool connectionGone) {
+  UpdateSendButton();
   SetMousePointer(MousePointer::Default);
   // With no connection left, no completion will follow: the status must not say "Sending".
-  if (auto socket = mobjMail->Winsock();
-      !socket || socket->State() != postwing::TcpClient::sckConnected) {
-    SetStatusText("Not sent");
-  }
+  if (connectionGone) SetStatusText("Not sent");
   // Shown once the library's event has returned: the box runs a loop of its own.
-  const QString text = QString::fromStdString(Description);
-  QTimer::singleShot(0, this, [this, text] { ShowError(text, this); });
+  QTimer::singleShot(0, this, [this, description] { ShowError(description, this); });
 }
 
 void frmSendMail::SetStatusText(const QString& text) {
-  statusPanel_->SetPanelText(text);
+  statusPanel_->setText(text);
 }
 
 void frmSendMail::SetProgressPercent(int32_t percent) {
-  if (percent == 0) {
-    progressPanel_->SetPanelText({});
-    return;
-  }
-  progressPanel_->SetPanelText(QString::number(percent) + "% " +
-                               QString(std::max(0, percent / 4), QChar(1)));
+  progressBar_->setValue(percent);
+  progressBar_->setVisible(percent > 0);
 }
 
 void frmSendMail::ReportError(const std::exception& error, bool send_failed) {
   if (send_failed) {
-    SetSending(false);
+    UpdateSendButton();
     SetMousePointer(MousePointer::Default);
     SetStatusText("Not sent");
     // The pictures of the body are made again at the next send.
@@ -1202,4 +1121,12 @@ bool frmSendMail::eventFilter(QObject* watched, QEvent* e) {
     }
   }
   return QMainWindow::eventFilter(watched, e);
+}
+
+std::shared_ptr<postwing::SendMail> frmSendMail::Mail() const {
+  return send_->Mail();
+}
+
+bool frmSendMail::Sending() const {
+  return send_->Sending();
 }

@@ -18,6 +18,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QProgressBar;
 class QPushButton;
 class QStatusBar;
 class QTimer;
@@ -26,7 +27,7 @@ class QKeyEvent;
 
 namespace composer {
 class HtmlEditor;
-class StatusPanel;
+class SendController;
 }  // namespace composer
 
 class frmSendMail : public QMainWindow {
@@ -49,11 +50,8 @@ class frmSendMail : public QMainWindow {
   void SendCurrentMessage();
   void SetStatusText(const QString& text);
   void SetProgressPercent(int32_t percent);
-  void mobjMail_SendComplete();
-  void mobjMail_SendProgress(int32_t& BytesSent, int32_t& BytesRemaining);
-  void mobjMail_WinsockError(int32_t& Number, std::string& Source, std::string& Description,
-                             std::string& HelpFile, int32_t& HelpContext);
-  void mobjMail_SendStatus(std::string& Data);
+  std::shared_ptr<postwing::SendMail> Mail() const;
+  bool Sending() const;
 
   // Window procedures.
   void AttachFiles();
@@ -91,7 +89,6 @@ class frmSendMail : public QMainWindow {
   QAction* ButtonMenu(const QString& key) const;
 
   // Fields.
-  std::shared_ptr<postwing::SendMail> mobjMail;
   QVariant blockFormatNames;
   QString unnamedDocumentPath;
   QString scratchFilePath;
@@ -99,11 +96,7 @@ class frmSendMail : public QMainWindow {
   QString fromAddress;
   bool editorActive = false;
   bool windowReady = false;
-  bool sending = false;
   bool styleKeyFlag = false;
-  int64_t progressTotal = 0;
-  int64_t progressSent = 0;
-  int64_t statusBytes = 0;
 
   // Controls.
   QToolBar* tbrSend = nullptr;
@@ -155,7 +148,8 @@ class frmSendMail : public QMainWindow {
   void CreateToolbar();
   void ConnectEditor();
   void ConnectMail();
-  void SetSending(bool on);
+  void SendFinished(bool delivered);
+  void SendFailed(const QString& description, bool connectionGone);
   void LeaveSourceView();
   // The fields and attached files as lines of a draft's head, and back from a draft file.
   QString DraftHead() const;
@@ -178,19 +172,14 @@ class frmSendMail : public QMainWindow {
   void DeleteScratchFile();
   void RunCommand(int command);
 
-  composer::StatusPanel* progressPanel_ = nullptr;
-  composer::StatusPanel* statusPanel_ = nullptr;
+  QProgressBar* progressBar_ = nullptr;
+  QLabel* statusPanel_ = nullptr;
   QWidget* client_ = nullptr;
   QMenu* insertMenu_ = nullptr;
   std::map<QString, QAction*> buttons_;
   std::map<QString, QAction*> buttonMenus_;
-  std::vector<postwing::Connection> connections_;
+  composer::SendController* send_ = nullptr;
   QString savedSnapshot_;
   QString autosaved_;
   QTimer* autosaveTimer_ = nullptr;
-  // Whether the server accepted the message of the send in progress.
-  bool awaitingDataReply_ = false;
-  bool accepted_ = false;
-  // The SendMail holds the state of an earlier send that was not completed and cleared.
-  bool mailUsed_ = false;
 };

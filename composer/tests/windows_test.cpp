@@ -366,7 +366,7 @@ class WindowsTest : public QObject {
     QCOMPARE(w.Attachments()->Count(), 2);
     // The line shows what is attached even though the third file was refused.
     QCOMPARE(w.txtAttachments->text(), QString("Same.txt; other.txt; "));
-    QVERIFY(!w.sending);
+    QVERIFY(!w.Sending());
   }
 
   // ---- Editing commands and SetState ----
@@ -571,7 +571,7 @@ class WindowsTest : public QObject {
     QCOMPARE(dialogs_->messages.size(), size_t{1});
     QCOMPARE(dialogs_->messages[0].text,
              QString("\"carol at example.org\" in CC is not an e-mail address. Nothing was sent."));
-    QVERIFY(!w.sending);
+    QVERIFY(!w.Sending());
     QVERIFY(w.txtCC->hasFocus() || !w.isActiveWindow());
   }
 
