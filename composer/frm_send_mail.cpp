@@ -199,12 +199,17 @@ void frmSendMail::CreateMenus() {
   };
 
   QMenu* file = menuBar()->addMenu("&File");
-  mnuFileSave = item(file, "&Save", {}, &frmSendMail::mnuFileSave_Click);
+  mnuFileNew = item(file, "&New", QKeySequence::New, &frmSendMail::mnuFileNew_Click);
+  mnuFileOpen = item(file, "&Open...", QKeySequence::Open, &frmSendMail::mnuFileOpen_Click);
+  mnuFileSave = item(file, "&Save", QKeySequence::Save, &frmSendMail::mnuFileSave_Click);
   mnuFileSaveAs = item(file, "Save &As...", {}, &frmSendMail::mnuFileSaveAs_Click);
-  mnuFileOpen = item(file, "&Open...", {}, &frmSendMail::mnuFileOpen_Click);
-  mnuFileNew = item(file, "&New", {}, &frmSendMail::mnuFileNew_Click);
   file->addSeparator();
-  mnuFilePrint = item(file, "&Print...", {}, &frmSendMail::mnuFilePrint_Click);
+  mnuFileAttach = item(file, "Attach &File...", QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_A),
+                       &frmSendMail::AttachFiles);
+  mnuFileSend = item(file, "Sen&d", QKeySequence(Qt::CTRL | Qt::Key_Return),
+                     &frmSendMail::SendCurrentMessage);
+  file->addSeparator();
+  mnuFilePrint = item(file, "&Print...", QKeySequence::Print, &frmSendMail::mnuFilePrint_Click);
   file->addSeparator();
   mnuFileExit = file->addAction("E&xit");
   mnuFileExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
@@ -212,12 +217,15 @@ void frmSendMail::CreateMenus() {
 
   QMenu* edit = menuBar()->addMenu("&Edit");
   mnuEditUndo = command(edit, "&Undo", QKeySequence(Qt::CTRL | Qt::Key_Z), HtmlEditor::DECMD_UNDO);
-  mnuEditRedo = command(edit, "&Redo", {}, HtmlEditor::DECMD_REDO);
+  mnuEditRedo = command(edit, "&Redo", QKeySequence(Qt::CTRL | Qt::Key_Y), HtmlEditor::DECMD_REDO);
+  mnuEditRedo->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Y), QKeySequence::Redo});
   edit->addSeparator();
   mnuEditCut = command(edit, "&Cut", QKeySequence(Qt::CTRL | Qt::Key_X), HtmlEditor::DECMD_CUT);
   mnuEditCopy = command(edit, "Copy", QKeySequence(Qt::CTRL | Qt::Key_C), HtmlEditor::DECMD_COPY);
   mnuEditPaste =
       item(edit, "&Paste", QKeySequence(Qt::CTRL | Qt::Key_V), &frmSendMail::mnuEditPaste_Click);
+  mnuEditPasteText = item(edit, "Paste as &Text", QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_V),
+                          &frmSendMail::mnuEditPasteText_Click);
   mnuEditDel = command(edit, "&Del", QKeySequence(Qt::Key_Delete), HtmlEditor::DECMD_DELETE);
   mnuEditSelectAll =
       command(edit, "Select &All", QKeySequence(Qt::CTRL | Qt::Key_A), HtmlEditor::DECMD_SELECTALL);
@@ -231,6 +239,12 @@ void frmSendMail::CreateMenus() {
   mnuFormatBackgroundColor =
       item(format, "&Background Color...", {}, &frmSendMail::mnuFormatBackgroundColor_Click);
   mnuFormatFont = command(format, "&Font...", {}, HtmlEditor::DECMD_FONT);
+  mnuFormatTextColor = item(format, "&Text Color...", {}, &frmSendMail::mnuFormatTextColor_Click);
+  format->addSeparator();
+  mnuFormatImage = command(format, "Insert &Image...", {}, HtmlEditor::DECMD_IMAGE);
+  mnuFormatLink = command(format, "Insert &Hyperlink...", QKeySequence(Qt::CTRL | Qt::Key_K),
+                          HtmlEditor::DECMD_HYPERLINK);
+  mnuFormatUnlink = command(format, "&Remove Hyperlink", {}, HtmlEditor::DECMD_UNLINK);
 
   QMenu* view = menuBar()->addMenu("&View");
   mnuViewSource = view->addAction("&Source");
@@ -255,63 +269,27 @@ void frmSendMail::CreateToolbar() {
       "QToolButton:checked { background-color: #d3e3f5; border: 1px solid #8fb0d8;"
       " border-radius: 3px; }");
 
-  auto button = [this](const QString& key, bool latching = false) {
+  for (const Tool& tool : Tools()) {
+    if (!tool.key) {
+      tbrSend->addSeparator();
+      continue;
+    }
+    const QString key = tool.key;
     QAction* a = tbrSend->addAction(composer::SvgIcon(IconPath(key)), key);
     a->setToolTip(key);
-    a->setCheckable(latching);
+    a->setCheckable(tool.latching);
     connect(a, &QAction::triggered, this, [this, key] { tbrSend_ButtonClick(key); });
     buttons_[key] = a;
-    return a;
-  };
-  QAction* send = button("Send");
-  send->setEnabled(false);
-  if (auto* b = qobject_cast<QToolButton*>(tbrSend->widgetForAction(send))) {
-    b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
   }
-  tbrSend->addSeparator();
-  button("Save");
-  button("Print");
-  tbrSend->addSeparator();
-  button("Cut");
-  button("Copy");
-  button("Paste");
-  tbrSend->addSeparator();
-
-  insertMenu_ = new QMenu(this);
-  auto entry = [this](const char* text, const QString& key) {
-    QAction* a = insertMenu_->addAction(composer::SvgIcon(IconPath(key)), text);
-    connect(a, &QAction::triggered, this, [this, key] { tbrSend_ButtonMenuClick(key); });
-    buttonMenus_[key] = a;
-  };
-  entry("Insert File(s)...", "Insert File");
-  entry("Insert Image...", "Insert Image");
-  entry("Insert Hyperlink...", "Insert Hyperlink");
-  entry("Remove Hyperlink", "Remove Hyperlink");
-  QAction* insert = tbrSend->addAction(composer::SvgIcon(IconPath("Insert File")), "Insert");
-  insert->setToolTip("Insert");
-  insert->setMenu(insertMenu_);
-  connect(insert, &QAction::triggered, this, [this] { tbrSend_ButtonClick("Insert"); });
-  buttons_["Insert"] = insert;
-  if (auto* b = qobject_cast<QToolButton*>(tbrSend->widgetForAction(insert))) {
-    b->setPopupMode(QToolButton::MenuButtonPopup);
+  for (const char* key : {"Send", "Stop"}) {
+    if (auto* b = qobject_cast<QToolButton*>(tbrSend->widgetForAction(Button(key)))) {
+      b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    }
   }
-  tbrSend->addSeparator();
-  button("Bold", true);
-  button("Italic", true);
-  button("Underline", true);
-  tbrSend->addSeparator();
-  button("Align Left", true);
-  button("Center", true);
-  button("Align Right", true);
-  tbrSend->addSeparator();
-  button("Indent");
-  button("Outdent");
-  tbrSend->addSeparator();
-  button("Properties");
-  button("View Details", true);
-  tbrSend->addSeparator();
-  button("Font");
-  tbrSend->addSeparator();
+  Button("Send")->setEnabled(false);
+  Button("Stop")->setEnabled(false);
+  Button("Attach File")->setToolTip("Attach File (Ctrl+Shift+A)");
+  Button("Send")->setToolTip("Send (Ctrl+Return)");
 
   cbxStyle = new QComboBox(tbrSend);
   cbxStyle->setObjectName("cbxStyle");
@@ -351,6 +329,10 @@ void frmSendMail::ConnectEditor() {
   connect(dhtEdit, &HtmlEditor::KeyUp, this, [this] { SetState(); });
   connect(dhtEdit, &HtmlEditor::KeyDown, this, &frmSendMail::dhtEdit_KeyDown);
   connect(dhtEdit, &HtmlEditor::FilesDropped, this, &frmSendMail::AttachPaths);
+  // The buttons follow the text under the cursor as it changes, not on a poll.
+  connect(dhtEdit, &QTextEdit::currentCharFormatChanged, this, [this] { SetState(); });
+  connect(dhtEdit, &QTextEdit::cursorPositionChanged, this, [this] { SetState(); });
+  connect(dhtEdit, &QTextEdit::selectionChanged, this, [this] { SetState(); });
 }
 
 void frmSendMail::ConnectMail() {
@@ -373,6 +355,7 @@ void frmSendMail::Form_Load() {
     unnamedDocumentPath = AddBackslash(drafts) + "Unnamed.html";
     UpdateCaption();
     SetMousePointer(MousePointer::Hourglass);
+    restoreGeometry(QByteArray::fromBase64(GetSetting(kKeyGeometry, "").toLatin1()));
     show();
     QApplication::processEvents();
     scratchFilePath = CreateScratchDocument();
@@ -665,8 +648,52 @@ void frmSendMail::closeEvent(QCloseEvent* e) {
   }
   DeleteScratchFile();
   if (autosaveTimer_) autosaveTimer_->stop();
+  try {
+    SaveSetting(kKeyGeometry, QString::fromLatin1(saveGeometry().toBase64()));
+  } catch (const std::exception&) {
+    // The window's place is a comfort: a store that cannot be written keeps the close.
+  }
   QFile::remove(AutosavePath());
   e->accept();
+}
+
+const std::vector<frmSendMail::Tool>& frmSendMail::Tools() {
+  // The toolbar in order (a null key is a separator); command is the editor command that
+  // runs on a click and whose status enables, and for latching buttons presses, the button.
+  static const std::vector<Tool> tools{
+      {"Send"},
+      {"Stop"},
+      {},
+      {"Save"},
+      {"Print"},
+      {},
+      {"Cut", HtmlEditor::DECMD_CUT},
+      {"Copy", HtmlEditor::DECMD_COPY},
+      {"Paste", HtmlEditor::DECMD_PASTE},
+      {},
+      {"Attach File"},
+      {"Insert Image", HtmlEditor::DECMD_IMAGE},
+      {"Insert Hyperlink", HtmlEditor::DECMD_HYPERLINK},
+      {},
+      {"Bold", HtmlEditor::DECMD_BOLD, true},
+      {"Italic", HtmlEditor::DECMD_ITALIC, true},
+      {"Underline", HtmlEditor::DECMD_UNDERLINE, true},
+      {},
+      {"Align Left", HtmlEditor::DECMD_JUSTIFYLEFT, true},
+      {"Center", HtmlEditor::DECMD_JUSTIFYCENTER, true},
+      {"Align Right", HtmlEditor::DECMD_JUSTIFYRIGHT, true},
+      {},
+      {"Indent", HtmlEditor::DECMD_INDENT},
+      {"Outdent", HtmlEditor::DECMD_OUTDENT},
+      {},
+      {"Properties", HtmlEditor::DECMD_PROPERTIES},
+      {"View Details", 0, true},
+      {},
+      {"Font", HtmlEditor::DECMD_FONT},
+      {"Text Color"},
+      {},
+  };
+  return tools;
 }
 
 void frmSendMail::tbrSend_ButtonClick(const QString& key) {
@@ -679,44 +706,19 @@ void frmSendMail::tbrSend_ButtonClick(const QString& key) {
       mnuFilePrint_Click();
     } else if (key == "Paste") {
       mnuEditPaste_Click();
-    } else if (key == "Insert") {
-      dhtEdit->ExecCommand(HtmlEditor::DECMD_IMAGE, 0);
+    } else if (key == "Stop") {
+      send_->Stop();
+    } else if (key == "Attach File") {
+      AttachFiles();
+    } else if (key == "Text Color") {
+      mnuFormatTextColor_Click();
     } else if (key == "View Details") {
       dhtEdit->SetShowDetails(!dhtEdit->ShowDetails());
       Button("View Details")->setChecked(dhtEdit->ShowDetails());
     } else {
-      static const std::map<QString, int> commands{
-          {"Cut", HtmlEditor::DECMD_CUT},
-          {"Copy", HtmlEditor::DECMD_COPY},
-          {"Bold", HtmlEditor::DECMD_BOLD},
-          {"Italic", HtmlEditor::DECMD_ITALIC},
-          {"Underline", HtmlEditor::DECMD_UNDERLINE},
-          {"Align Left", HtmlEditor::DECMD_JUSTIFYLEFT},
-          {"Center", HtmlEditor::DECMD_JUSTIFYCENTER},
-          {"Align Right", HtmlEditor::DECMD_JUSTIFYRIGHT},
-          {"Indent", HtmlEditor::DECMD_INDENT},
-          {"Outdent", HtmlEditor::DECMD_OUTDENT},
-          {"Properties", HtmlEditor::DECMD_PROPERTIES},
-          {"Font", HtmlEditor::DECMD_FONT},
-      };
-      if (auto it = commands.find(key); it != commands.end()) dhtEdit->ExecCommand(it->second);
-    }
-  } catch (const std::exception& e) {
-    ReportError(e, false);
-  }
-  SetState();
-}
-
-void frmSendMail::tbrSend_ButtonMenuClick(const QString& key) {
-  try {
-    if (key == "Insert Image") {
-      dhtEdit->ExecCommand(HtmlEditor::DECMD_IMAGE, 0);
-    } else if (key == "Insert Hyperlink") {
-      dhtEdit->ExecCommand(HtmlEditor::DECMD_HYPERLINK, 0);
-    } else if (key == "Insert File") {
-      AttachFiles();
-    } else if (key == "Remove Hyperlink") {
-      dhtEdit->ExecCommand(HtmlEditor::DECMD_UNLINK);
+      for (const Tool& tool : Tools()) {
+        if (tool.key && key == tool.key && tool.command) dhtEdit->ExecCommand(tool.command);
+      }
     }
   } catch (const std::exception& e) {
     ReportError(e, false);
@@ -737,11 +739,6 @@ QAction* frmSendMail::Button(const QString& key) const {
   return it == buttons_.end() ? nullptr : it->second;
 }
 
-QAction* frmSendMail::ButtonMenu(const QString& key) const {
-  auto it = buttonMenus_.find(key);
-  return it == buttonMenus_.end() ? nullptr : it->second;
-}
-
 QString frmSendMail::PanelText(const QString& key) const {
   if (key == "Progress") {
     return progressBar_->isVisibleTo(this) ? QString::number(progressBar_->value()) + "%" : "";
@@ -754,8 +751,11 @@ QString frmSendMail::PanelText(const QString& key) const {
 
 void frmSendMail::UpdateSendButton() {
   // One message at a time: a second Send during a transfer would abort the first.
-  if (QAction* send = Button("Send"))
+  if (QAction* send = Button("Send")) {
     send->setEnabled(!txtTo->text().isEmpty() && !send_->Sending());
+  }
+  if (QAction* stop = Button("Stop")) stop->setEnabled(send_->Sending());
+  if (mnuFileSend) mnuFileSend->setEnabled(!send_->Sending());
 }
 
 void frmSendMail::ResetMailKeepingAttachments() {
@@ -798,6 +798,7 @@ void frmSendMail::SendCurrentMessage() {
       ShowError("No sender address is set: enter yours under View > Configuration.", this);
       return;
     }
+    if (!ConfirmReminders()) return;
     ResetMailKeepingAttachments();
     if (!server.isEmpty()) send_->Mail()->SetSMTPServer(server.toStdString());
     if (port != 0) send_->Mail()->SetSMTPServerPort(port);
@@ -844,6 +845,23 @@ void frmSendMail::SendCurrentMessage() {
   } catch (const std::exception& e) {
     ReportError(e, true);
   }
+}
+
+bool frmSendMail::ConfirmReminders() {
+  auto ask = [this](const QString& text) {
+    return composer::CurrentDialogs().MessageBox(this, text + " Send it anyway?", "Before Sending",
+                                                 composer::MsgBoxButtons::YesNo,
+                                                 composer::MsgBoxIcon::Question) == composer::vbYes;
+  };
+  if (txtSubject->text().trimmed().isEmpty() && !ask("The message has no subject.")) return false;
+  static const QRegularExpression mention(
+      QStringLiteral(R"(\b(attach(ed|ment|ments)?|enclosed)\b)"),
+      QRegularExpression::CaseInsensitiveOption);
+  if (txtAttachments->text().isEmpty() && dhtEdit->toPlainText().contains(mention) &&
+      !ask("The text mentions an attachment, but no file is attached.")) {
+    return false;
+  }
+  return true;
 }
 
 void frmSendMail::SendFinished(bool delivered) {
@@ -903,24 +921,19 @@ void frmSendMail::AttachFiles() {
 }
 
 void frmSendMail::AttachPaths(const QStringList& files) {
-  std::exception_ptr failure;
+  QStringList failures;
   for (const QString& path : files) {
     try {
-      Attachments()->Add(QFile::encodeName(path).toStdString());
-    } catch (...) {
-      failure = std::current_exception();
-      break;
+      composer::AttachFile(*Attachments(), path);
+    } catch (const std::exception& e) {
+      failures << QString("\"%1\": %2").arg(path, DescriptionOf(e));
     }
   }
   // The line shows what is attached, also when a file was refused.
   UpdateAttachments();
   Form_Resize();
-  if (failure) {
-    try {
-      std::rethrow_exception(failure);
-    } catch (const std::exception& e) {
-      ReportError(e, false);
-    }
+  if (!failures.isEmpty()) {
+    ShowError("These files could not be attached:\n" + failures.join("\n"), this);
     return;
   }
   dhtEdit->setFocus();
@@ -1017,6 +1030,19 @@ void frmSendMail::mnuFormatBackgroundColor_Click() {
   }
 }
 
+void frmSendMail::mnuEditPasteText_Click() {
+  dhtEdit->insertPlainText(QApplication::clipboard()->text());
+}
+
+void frmSendMail::mnuFormatTextColor_Click() {
+  const QColor current = dhtEdit->textCursor().charFormat().foreground().color();
+  auto chosen = composer::CurrentDialogs().Color(this, current, "Select Text Color");
+  if (!chosen) return;
+  QTextCharFormat f;
+  f.setForeground(*chosen);
+  dhtEdit->mergeCurrentCharFormat(f);
+}
+
 void frmSendMail::mnuViewSource_Click() {
   dhtEdit->SetSourceView(mnuViewSource->isChecked());
 }
@@ -1041,45 +1067,22 @@ void frmSendMail::SetState() {
         cbxStyle->setCurrentIndex(index);
       }
     }
-    ButtonMenu("Insert Image")->setEnabled(available(HtmlEditor::DECMD_IMAGE));
-    ButtonMenu("Insert Hyperlink")->setEnabled(available(HtmlEditor::DECMD_HYPERLINK));
-    ButtonMenu("Remove Hyperlink")->setEnabled(available(HtmlEditor::DECMD_UNLINK));
-
-    Button("Copy")->setEnabled(available(HtmlEditor::DECMD_COPY));
-    Button("Cut")->setEnabled(available(HtmlEditor::DECMD_CUT));
-    Button("Paste")->setEnabled(available(HtmlEditor::DECMD_PASTE));
-
-    const std::pair<const char*, int> latching[] = {
-        {"Bold", HtmlEditor::DECMD_BOLD},
-        {"Italic", HtmlEditor::DECMD_ITALIC},
-        {"Underline", HtmlEditor::DECMD_UNDERLINE},
-        {"Align Left", HtmlEditor::DECMD_JUSTIFYLEFT},
-        {"Center", HtmlEditor::DECMD_JUSTIFYCENTER},
-        {"Align Right", HtmlEditor::DECMD_JUSTIFYRIGHT},
-    };
-    for (const auto& [key, command] : latching) {
-      QAction* b = Button(key);
-      if (dhtEdit->QueryStatus(command) == HtmlEditor::kLatched && editorActive) {
-        // Pressed, and usable: a latched command is the one that undoes itself.
-        b->setChecked(true);
-        b->setEnabled(true);
-      } else {
-        b->setChecked(false);
-        b->setEnabled(available(command));
-      }
+    for (const Tool& tool : Tools()) {
+      if (!tool.key || !tool.command) continue;
+      QAction* b = Button(tool.key);
+      const bool latched = dhtEdit->QueryStatus(tool.command) == HtmlEditor::kLatched;
+      // Pressed, and usable: a latched command is the one that undoes itself.
+      b->setChecked(tool.latching && latched && editorActive);
+      b->setEnabled(b->isChecked() || available(tool.command));
     }
-
-    Button("Properties")->setEnabled(available(HtmlEditor::DECMD_PROPERTIES));
-    Button("Font")->setEnabled(available(HtmlEditor::DECMD_FONT));
-    Button("Indent")->setEnabled(available(HtmlEditor::DECMD_INDENT));
-    Button("Outdent")->setEnabled(available(HtmlEditor::DECMD_OUTDENT));
-
     Button("View Details")->setChecked(dhtEdit->ShowDetails());
     Button("View Details")->setEnabled(editorActive);
-
-    Button("Insert")->setEnabled(ButtonMenu("Insert Image")->isEnabled() ||
-                                 ButtonMenu("Insert Hyperlink")->isEnabled() ||
-                                 ButtonMenu("Remove Hyperlink")->isEnabled());
+    Button("Text Color")->setEnabled(editorActive);
+    mnuFormatTextColor->setEnabled(editorActive);
+    mnuFormatImage->setEnabled(available(HtmlEditor::DECMD_IMAGE));
+    mnuFormatLink->setEnabled(available(HtmlEditor::DECMD_HYPERLINK));
+    mnuFormatUnlink->setEnabled(available(HtmlEditor::DECMD_UNLINK));
+    mnuEditPasteText->setEnabled(available(HtmlEditor::DECMD_PASTE));
 
     mnuEditRedo->setEnabled(available(HtmlEditor::DECMD_REDO));
     mnuEditUndo->setEnabled(available(HtmlEditor::DECMD_UNDO));

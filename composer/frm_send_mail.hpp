@@ -70,13 +70,14 @@ class frmSendMail : public QMainWindow {
 
   // Commands.
   void tbrSend_ButtonClick(const QString& key);
-  void tbrSend_ButtonMenuClick(const QString& key);
   void mnuFileNew_Click();
   void mnuFileOpen_Click();
   bool mnuFileSave_Click();
   bool mnuFileSaveAs_Click();
   void mnuFilePrint_Click();
   void mnuEditPaste_Click();
+  void mnuEditPasteText_Click();
+  void mnuFormatTextColor_Click();
   void mnuFormatBackgroundColor_Click();
   void mnuViewSource_Click();
   void mnuViewAttachments_Click();
@@ -86,7 +87,6 @@ class frmSendMail : public QMainWindow {
   QString PanelText(const QString& key) const;
   // The toolbar button or drop-down entry of a key.
   QAction* Button(const QString& key) const;
-  QAction* ButtonMenu(const QString& key) const;
 
   // Fields.
   QVariant blockFormatNames;
@@ -122,6 +122,13 @@ class frmSendMail : public QMainWindow {
   QAction* mnuFileOpen = nullptr;
   QAction* mnuFileNew = nullptr;
   QAction* mnuFilePrint = nullptr;
+  QAction* mnuFileAttach = nullptr;
+  QAction* mnuFileSend = nullptr;
+  QAction* mnuEditPasteText = nullptr;
+  QAction* mnuFormatTextColor = nullptr;
+  QAction* mnuFormatImage = nullptr;
+  QAction* mnuFormatLink = nullptr;
+  QAction* mnuFormatUnlink = nullptr;
   QAction* mnuFileExit = nullptr;
   QAction* mnuEditUndo = nullptr;
   QAction* mnuEditRedo = nullptr;
@@ -143,6 +150,13 @@ class frmSendMail : public QMainWindow {
   bool eventFilter(QObject* watched, QEvent* e) override;
 
  private:
+  // One button of the toolbar; a null key is a separator.
+  struct Tool {
+    const char* key = nullptr;
+    int command = 0;
+    bool latching = false;
+  };
+  static const std::vector<Tool>& Tools();
   void CreateControls();
   void CreateMenus();
   void CreateToolbar();
@@ -151,6 +165,9 @@ class frmSendMail : public QMainWindow {
   void SendFinished(bool delivered);
   void SendFailed(const QString& description, bool connectionGone);
   void LeaveSourceView();
+  // Asks before sending a message without subject, or one whose text mentions an
+  // attachment that is not there; false when the user chose not to send.
+  bool ConfirmReminders();
   // The fields and attached files as lines of a draft's head, and back from a draft file.
   QString DraftHead() const;
   void ApplyDraftHead(const QString& path);
@@ -175,9 +192,7 @@ class frmSendMail : public QMainWindow {
   QProgressBar* progressBar_ = nullptr;
   QLabel* statusPanel_ = nullptr;
   QWidget* client_ = nullptr;
-  QMenu* insertMenu_ = nullptr;
   std::map<QString, QAction*> buttons_;
-  std::map<QString, QAction*> buttonMenus_;
   composer::SendController* send_ = nullptr;
   QString savedSnapshot_;
   QString autosaved_;

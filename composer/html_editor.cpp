@@ -398,22 +398,24 @@ void HtmlEditor::RemoveFormat() {
 void HtmlEditor::InsertHyperlink() {
   QTextCursor c = textCursor();
   const QString current = c.charFormat().isAnchor() ? c.charFormat().anchorHref() : "https://";
-  auto url = CurrentDialogs().Text(this, "Hyperlink", "URL:", current);
-  if (!url || url->trimmed().isEmpty()) return;
+  const QString selected = c.selectedText();
+  auto link = CurrentDialogs().Link(this, selected, current);
+  if (!link) return;
+  const QString text = link->first.isEmpty() ? link->second : link->first;
   QTextCharFormat f;
   f.setAnchor(true);
-  f.setAnchorHref(url->trimmed());
+  f.setAnchorHref(link->second);
   f.setFontUnderline(true);
   f.setForeground(palette().link());
-  if (c.hasSelection()) {
+  if (c.hasSelection() && text == selected) {
     c.mergeCharFormat(f);
-  } else {
-    c.insertText(url->trimmed(), f);
-    setTextCursor(c);
-    setCurrentCharFormat(WithoutProperties(
-        c.charFormat(), {QTextFormat::IsAnchor, QTextFormat::AnchorHref,
-                         QTextFormat::TextUnderlineStyle, QTextFormat::ForegroundBrush}));
+    return;
   }
+  c.insertText(text, f);
+  setTextCursor(c);
+  setCurrentCharFormat(WithoutProperties(
+      c.charFormat(), {QTextFormat::IsAnchor, QTextFormat::AnchorHref,
+                       QTextFormat::TextUnderlineStyle, QTextFormat::ForegroundBrush}));
 }
 
 void HtmlEditor::RemoveHyperlink() {
@@ -787,7 +789,11 @@ void HtmlEditor::focusInEvent(QFocusEvent* e) {
 void HtmlEditor::focusOutEvent(QFocusEvent* e) {
   QTextEdit::focusOutEvent(e);
   // A menu opening over the editor does not take the user's attention away from it.
-  if (e->reason() != Qt::PopupFocusReason) emit FocusLost();
+  // A menu opening over the editor, or the menu bar taken from the keyboard (Alt+E), does not
+  // take the user's attention away from it.
+  if (e->reason() != Qt::PopupFocusReason && e->reason() != Qt::MenuBarFocusReason) {
+    emit FocusLost();
+  }
 }
 
 void HtmlEditor::dropEvent(QDropEvent* e) {

@@ -22,6 +22,7 @@
 #include "html_editor.hpp"
 #include "mailto.hpp"
 #include "qt_event_loop.hpp"
+#include "send_controller.hpp"
 #include "svg_icon.hpp"
 
 namespace {
@@ -41,7 +42,7 @@ numbers. The summary:</p>
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("composer");
-  QApplication::setApplicationDisplayName("composer");
+  // No display name: Qt would add it to the title the window sets.
   // The desktop entry's name, so a Wayland compositor shows the entry's icon.
   QGuiApplication::setDesktopFileName("org.postwing.composer");
   QApplication::setWindowIcon(composer::SvgIcon(":/icons/send.svg"));
@@ -88,7 +89,7 @@ int main(int argc, char** argv) {
       }
     }
     for (const QString& file : parser.values(attach)) {
-      window.Attachments()->Add(QFile::encodeName(file).toStdString());
+      composer::AttachFile(*window.Attachments(), file);
     }
     window.UpdateAttachments();
     window.Form_Resize();

@@ -1,6 +1,7 @@
 #include "send_controller.hpp"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cmath>
@@ -8,6 +9,36 @@
 #include "mod_email.hpp"
 
 namespace composer {
+
+void AttachFile(postwing::Attachments& attachments, const QString& path) {
+  const QFileInfo info(path);
+  if (!info.isFile()) {
+    throw postwing::Exception(53, "composer", "the file does not exist or is not a file");
+  }
+  if (!info.isReadable()) throw postwing::Exception(70, "composer", "the file cannot be read");
+  const std::string name = QFile::encodeName(info.fileName()).toStdString();
+  const std::string full = QFile::encodeName(info.absoluteFilePath()).toStdString();
+  for (const auto& a : attachments) {
+    if (!a->Inline() && a->Source().ToString() == full) {
+      throw postwing::Exception(457, "composer", "the file is already attached");
+    }
+  }
+  try {
+    attachments.Add(full, name);
+    return;
+  } catch (const postwing::Exception& e) {
+    if (e.Number() != 457) throw;
+  }
+  // Another file has this name: this one is keyed by its path and sent under its name.
+  auto a = attachments.Add(full, full);
+  a->SetFileName(name);
+  for (const auto& [field, parameter] :
+       {std::pair{"Content-Type", "name"}, {"Content-Disposition", "filename"}}) {
+    if (a->Values()->Exists(postwing::Variant(field))) {
+      a->Values()->Item(field)->SubValues()->LetValue(name, parameter);
+    }
+  }
+}
 
 SendController::SendController(QObject* parent)
     : QObject(parent), mail_(postwing::SendMail::Create()) {
@@ -84,7 +115,7 @@ QString SendController::ResetKeepingFiles() {
   QString failures;
   for (const auto& source : sources) {
     try {
-      mail_->Attachments()->Add(source);
+      AttachFile(*mail_->Attachments(), QFile::decodeName(source.c_str()));
     } catch (const std::exception& e) {
       failures += QFile::decodeName(source.c_str()) + ": " + modEmail::DescriptionOf(e) + "\n";
     }

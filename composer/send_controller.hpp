@@ -13,6 +13,10 @@
 
 namespace composer {
 
+// Attaches a file under its own name; two files of the same name can go together (each is
+// keyed by its path). Raises what the library raises, a missing file named in its text.
+void AttachFile(postwing::Attachments& attachments, const QString& path);
+
 class SendController : public QObject {
   Q_OBJECT
 

@@ -1,8 +1,10 @@
 // The HTML editing control: command statuses, formats, links, colours, documents.
 #include <QApplication>
 #include <QClipboard>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -13,6 +15,7 @@
 
 #include "composer_test_support.hpp"
 #include "html_editor.hpp"
+#include "outgoing.hpp"
 
 using composer::HtmlEditor;
 
@@ -142,7 +145,14 @@ class HtmlEditorTest : public QObject {
     HtmlEditor e;
     e.SetDocumentHTML("<p>see the site now</p>");
     Place(e, 4, 12);
-    dialogs_->texts.push_back("https://example.org/");
+    auto answer = [this](const QString& text, const QString& url) {
+      dialogs_->exec = [=](QDialog& d) {
+        if (!text.isNull()) d.findChild<QLineEdit*>("txtLinkText")->setText(text);
+        d.findChild<QLineEdit*>("txtLinkUrl")->setText(url);
+        return int(QDialog::Accepted);
+      };
+    };
+    answer({}, "https://example.org/");  // the selection keeps its text
     e.ExecCommand(HtmlEditor::DECMD_HYPERLINK, 0);
     QVERIFY(e.DocumentHTML().contains("<a href=\"https://example.org/\">"));
     Place(e, 6);
@@ -151,10 +161,14 @@ class HtmlEditorTest : public QObject {
     e.ExecCommand(HtmlEditor::DECMD_UNLINK);
     QVERIFY(!e.DocumentHTML().contains("<a "));
     QCOMPARE(e.toPlainText(), QString("see the site now"));
-    // Cancelling the dialog inserts nothing.
-    dialogs_->texts.push_back(QString());
+    // Cancelling the dialog inserts nothing; a text of the user's own replaces the selection.
+    dialogs_->exec = nullptr;
     e.ExecCommand(HtmlEditor::DECMD_HYPERLINK, 0);
     QVERIFY(!e.DocumentHTML().contains("<a "));
+    answer("our page", "https://example.org/p");
+    e.ExecCommand(HtmlEditor::DECMD_HYPERLINK, 0);
+    QCOMPARE(composer::PlainTextOf(*e.document()),
+             QString("see our page <https://example.org/p> now\r\n"));
   }
 
   void RemoveFormatKeepsLinks() {

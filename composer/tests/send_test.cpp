@@ -120,7 +120,7 @@ class SendTest : public QObject {
     w.mnuEditPaste_Click();
     dialogs_->open_files.push_back(
         {WriteFile("report.bin", BinaryData()), WriteFile("notes.txt", kNotes)});
-    w.tbrSend_ButtonMenuClick("Insert File");
+    w.Button("Attach File")->trigger();
     QCOMPARE(w.txtAttachments->text(), QString("report.bin; notes.txt; "));
   }
 
