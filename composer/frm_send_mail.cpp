@@ -793,12 +793,12 @@ void frmSendMail::SendCurrentMessage() {
         return;
       }
     }
+    if (!ConfirmReminders()) return;
     if (fromAddress.trimmed().isEmpty()) {
       SetStatusText("Not sent");
       ShowError("No sender address is set: enter yours under View > Configuration.", this);
       return;
     }
-    if (!ConfirmReminders()) return;
     ResetMailKeepingAttachments();
     if (!server.isEmpty()) send_->Mail()->SetSMTPServer(server.toStdString());
     if (port != 0) send_->Mail()->SetSMTPServerPort(port);

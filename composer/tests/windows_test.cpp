@@ -105,13 +105,6 @@ class WindowsTest : public QObject {
     QVERIFY(!QFile::exists(scratch));
   }
 
-  void StartupLeavesAnExistingDraftsFolder() {
-    const QString kept = WriteFile(DraftsFolder(), "kept.html", "<p>kept</p>");
-    Open();
-    QVERIFY(QFile::exists(kept));
-    QCOMPARE(QDir(DraftsFolder()).entryList(QDir::Files), QStringList{"kept.html"});
-  }
-
   void StartupFailureIsShownAndLeavesTheWindowNotReady() {
     const QByteArray saved = qgetenv("TMPDIR");
     qputenv("TMPDIR", "/nonexistent/composer");
@@ -147,36 +140,15 @@ class WindowsTest : public QObject {
   void AddressPanelLayout() {
     frmSendMail& w = Open();
     w.resize(900, 600);
-    QTRY_COMPARE(w.picHeader->width(), w.centralWidget()->width());
-    // Without attachments: the panel ends 100 twips below the subject row.
-    QVERIFY(!w.txtAttachments->isVisibleTo(&w));
-    QVERIFY(!w.cmdAttachments->isVisibleTo(&w));
-    QVERIFY(!w.mnuViewAttachments->isEnabled());
-    QCOMPARE(w.picHeader->height(), Px(1170 + 285 + 100, &w));
-    QCOMPARE(w.dhtEdit->y(), w.picHeader->y() + w.picHeader->height());
-    QCOMPARE(w.dhtEdit->x(), 0);
-    QCOMPARE(w.dhtEdit->width(), w.centralWidget()->width());
-    QCOMPARE(w.dhtEdit->y() + w.dhtEdit->height(), w.centralWidget()->height());
-    const int right = w.picHeader->width() - TwipsToPixelsX(100, &w);
-    for (QLineEdit* box : {w.txtTo, w.txtCC, w.txtBCC, w.txtSubject, w.txtAttachments}) {
-      QCOMPARE(box->x() + box->width(), right);
-      QCOMPARE(box->x(), w.txtTo->x());
+    // The attachments row shows only with attachments; the editor fills the rest below.
+    for (bool attached : {false, true}) {
+      if (attached) w.AttachPaths({WriteFile(HomeRoot() + "/files", "report.pdf", "%PDF")});
+      QCOMPARE(w.txtAttachments->isVisibleTo(&w), attached);
+      QCOMPARE(w.mnuViewAttachments->isEnabled(), attached);
+      QCOMPARE(w.picHeader->height(), Px((attached ? 1500 : 1170) + 285 + 100, &w));
+      QCOMPARE(w.dhtEdit->geometry(), QRect(0, w.picHeader->height(), w.centralWidget()->width(),
+                                            w.centralWidget()->height() - w.picHeader->height()));
     }
-    // Labels sit on their box's row.
-    QCOMPARE(w.Label4->geometry().center().y(), w.txtSubject->geometry().center().y());
-
-    // With attachments: the panel ends 100 twips below the attachments row.
-    const QString file = WriteFile(composer_test::HomeRoot() + "/files", "report.pdf", "%PDF");
-    w.Attachments()->Add(QFile::encodeName(file).toStdString());
-    w.UpdateAttachments();
-    w.Form_Resize();
-    QVERIFY(w.txtAttachments->isVisibleTo(&w));
-    QVERIFY(w.cmdAttachments->isVisibleTo(&w));
-    QVERIFY(w.mnuViewAttachments->isEnabled());
-    QCOMPARE(w.picHeader->height(), Px(1500 + 285 + 100, &w));
-    QCOMPARE(w.dhtEdit->y(), w.picHeader->height());
-    QCOMPARE(w.dhtEdit->y() + w.dhtEdit->height(), w.centralWidget()->height());
-
     // Too small for the panel: the editor keeps its place, nothing is reported.
     w.resize(300, 80);
     QApplication::processEvents();
@@ -577,6 +549,43 @@ class WindowsTest : public QObject {
              QString("\"carol at example.org\" in CC is not an e-mail address. Nothing was sent."));
     QVERIFY(!w.Sending());
     QVERIFY(w.txtCC->hasFocus() || !w.isActiveWindow());
+  }
+
+  void RemindersBeforeSending_data() {
+    QTest::addColumn<QString>("subject");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("reminder");
+    QTest::newRow("no subject") << ""
+                                << "Hi"
+                                << "The message has no subject. Send it anyway?";
+    QTest::newRow("attached") << "S"
+                              << "The figures are attached."
+                              << "The text mentions an attachment, but no file is attached. "
+                                 "Send it anyway?";
+    QTest::newRow("enclosed") << "S"
+                              << "Enclosed you find"
+                              << "The text mentions an attachment";
+    QTest::newRow("neither") << "S"
+                             << "Attaching nothing"
+                             << "";
+  }
+  void RemindersBeforeSending() {
+    QFETCH(QString, subject);
+    QFETCH(QString, text);
+    QFETCH(QString, reminder);
+    SaveSetting(kKeyConfigured, "True");
+    SaveSetting(kKeyFromAddress, "");  // a send that gets past the reminders stops at once
+    frmSendMail& w = Open();
+    w.txtTo->setText("a@example.org");
+    w.txtSubject->setText(subject);
+    w.dhtEdit->setPlainText(text);
+    w.Button("Send")->trigger();  // answered No: nothing more happens
+    QCOMPARE(dialogs_->messages.size(), size_t{1});
+    if (reminder.isEmpty())
+      QVERIFY(dialogs_->messages[0].text.startsWith("No sender address"));
+    else
+      QVERIFY2(dialogs_->messages[0].text.startsWith(reminder),
+               qPrintable(dialogs_->messages[0].text));
   }
 
   // ---- Closing ----
