@@ -9,7 +9,9 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFile>
+#include <QImage>
 #include <QLineEdit>
+#include <QPainter>
 #include <QTextDocument>
 #include <QTimer>
 
@@ -76,6 +78,22 @@ int main(int argc, char** argv) {
       window.txtCC->setText("accounts@example.org");
       window.txtSubject->setText("Quarterly report, third quarter");
       window.dhtEdit->SetDocumentHTML(kDemoBody);
+      // A small chart, as a picture pasted into the text.
+      QImage chart(240, 110, QImage::Format_RGB32);
+      chart.fill(Qt::white);
+      QPainter p(&chart);
+      const int heights[] = {40, 55, 48, 70, 86};
+      for (int i = 0; i < 5; ++i) {
+        p.fillRect(20 + i * 44, 100 - heights[i], 30, heights[i], QColor(0x1e, 0x88, 0xe5));
+      }
+      p.setPen(Qt::gray);
+      p.drawLine(10, 100, 230, 100);
+      p.end();
+      QTextCursor at = window.dhtEdit->document()->find("Let me know");
+      at.movePosition(QTextCursor::StartOfBlock);
+      window.dhtEdit->setTextCursor(at);
+      window.dhtEdit->InsertImageData(chart);
+      window.dhtEdit->textCursor().insertBlock();
       window.dhtEdit->document()->setModified(false);
     }
     if (link) {
