@@ -30,6 +30,7 @@
 #include <exception>
 #include <limits>
 
+#include "address_completer.hpp"
 #include "dialogs.hpp"
 #include "frm_attachments.hpp"
 #include "frm_configure.hpp"
@@ -127,7 +128,10 @@ void frmSendMail::CreateControls() {
   for (QLineEdit* box : {txtTo, txtCC, txtBCC, txtSubject}) {
     box->move(field_left, box->y());
   }
-  txtTo->setPlaceholderText("name@example.org; another@example.org");
+  completer_ = new composer::AddressCompleter(this);
+  completer_->SetAddresses(composer::RecentAddresses());
+  for (QLineEdit* box : {txtTo, txtCC, txtBCC}) box->setCompleter(completer_);
+  txtTo->setPlaceholderText("name@example.org, another@example.org");
 
   cmdAttachments = new QPushButton("Files...", picHeader);
   PlaceTwips(cmdAttachments, 60, 1470, 675, 345);
@@ -875,6 +879,12 @@ void frmSendMail::SendFinished(bool delivered) {
     return;
   }
   SetStatusText("Complete");
+  try {
+    completer_->SetAddresses(
+        composer::RememberAddresses({txtTo->text(), txtCC->text(), txtBCC->text()}));
+  } catch (const std::exception&) {
+    // Completion is a help: a store that cannot be written keeps the message delivered.
+  }
   send_->Mail()->Clear();
   ClearMessage();
   txtTo->setFocus();

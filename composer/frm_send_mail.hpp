@@ -28,6 +28,7 @@ class QKeyEvent;
 namespace composer {
 class HtmlEditor;
 class SendController;
+class AddressCompleter;
 }  // namespace composer
 
 class frmSendMail : public QMainWindow {
@@ -85,6 +86,7 @@ class frmSendMail : public QMainWindow {
 
   // The text of a status bar panel, "Progress" or "Status".
   QString PanelText(const QString& key) const;
+  composer::AddressCompleter* Completer() const { return completer_; }
   // The toolbar button or drop-down entry of a key.
   QAction* Button(const QString& key) const;
 
@@ -194,6 +196,7 @@ class frmSendMail : public QMainWindow {
   QWidget* client_ = nullptr;
   std::map<QString, QAction*> buttons_;
   composer::SendController* send_ = nullptr;
+  composer::AddressCompleter* completer_ = nullptr;
   QString savedSnapshot_;
   QString autosaved_;
   QTimer* autosaveTimer_ = nullptr;

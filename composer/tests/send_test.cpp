@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "address_completer.hpp"
 #include "composer_test_support.hpp"
 #include "frm_configure.hpp"
 #include "frm_send_mail.hpp"
@@ -212,6 +213,14 @@ class SendTest : public QObject {
     QCOMPARE(w.windowTitle(), QString("Unnamed.html - Message (HTML)"));
     QVERIFY(!w.Button("Send")->isEnabled());
     CheckDelivered(*server, 1);
+    // The addresses are offered for completion, newest first, after what is typed already.
+    QCOMPARE(composer::RecentAddresses(), w.Completer()->Addresses());
+    QCOMPARE(w.Completer()->Addresses().mid(0, 2),
+             (QStringList{"Jane Example <jane@example.org>", "bob@example.org"}));
+    w.txtCC->setText("x@example.org; bo");
+    w.txtCC->setFocus();
+    QCOMPARE(w.Completer()->pathFromIndex(w.Completer()->model()->index(1, 0)),
+             QString("x@example.org; bob@example.org"));
   }
 
   void ARefusedSendKeepsTheMessageAndTheNextSendWorks() {
