@@ -38,6 +38,7 @@
 #include "mod_email.hpp"
 #include "outgoing.hpp"
 #include "send_controller.hpp"
+#include "spell_checker.hpp"
 #include "svg_icon.hpp"
 
 using composer::HtmlEditor;
@@ -378,6 +379,7 @@ void frmSendMail::Form_Load() {
     QApplication::processEvents();
     editorActive = false;
     SetState();
+    ApplySpelling();
     MarkSaved();
     OfferRestore();
     autosaveTimer_ = new QTimer(this);
@@ -954,9 +956,15 @@ void frmSendMail::mnuViewAttachments_Click() {
   composer::CurrentDialogs().Exec(window);
 }
 
+void frmSendMail::ApplySpelling() {
+  const QString language = GetSetting(kKeySpelling, composer::SpellChecker::DefaultLanguage());
+  dhtEdit->SetSpellLanguage(language == "None" ? QString() : language);
+}
+
 void frmSendMail::mnuViewConfiguration_Click() {
   frmConfigure window(this);
   composer::CurrentDialogs().Exec(window);
+  ApplySpelling();
 }
 
 // ---- Editing ----

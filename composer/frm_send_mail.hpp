@@ -178,6 +178,7 @@ class frmSendMail : public QMainWindow {
   // Empties the fields, the attachments and the body.
   void ClearMessage();
   void OfferRestore();
+  void ApplySpelling();
   void UpdateSendButton();
   // The shared error path of the window's procedures; a failed start of a send also
   // ends the "sending" state.

@@ -28,6 +28,7 @@
 #include <postwing/exception.hpp>
 
 #include "dialogs.hpp"
+#include "spell_checker.hpp"
 
 namespace composer {
 
@@ -801,8 +802,28 @@ void HtmlEditor::dropEvent(QDropEvent* e) {
   emit Dropped();
 }
 
+void HtmlEditor::SetSpellLanguage(const QString& language) {
+  if (!spelling_) spelling_ = new SpellChecker(document());
+  spelling_->SetLanguage(language);
+}
+
 void HtmlEditor::contextMenuEvent(QContextMenuEvent* e) {
   std::unique_ptr<QMenu> menu(createStandardContextMenu(e->pos()));
+  // A misspelt word under the pointer: its suggestions come first.
+  QTextCursor word = cursorForPosition(e->pos());
+  word.select(QTextCursor::WordUnderCursor);
+  if (spelling_ && !word.selectedText().isEmpty() && !spelling_->IsCorrect(word.selectedText())) {
+    QAction* first = menu->actions().value(0);
+    const QStringList suggestions = spelling_->Suggestions(word.selectedText());
+    for (const QString& s : suggestions) {
+      QAction* a = new QAction(s, menu.get());
+      connect(a, &QAction::triggered, this, [word, s]() mutable { word.insertText(s); });
+      menu->insertAction(first, a);
+    }
+    if (suggestions.isEmpty())
+      menu->insertAction(first, new QAction("(no suggestions)", menu.get()));
+    menu->insertSeparator(first);
+  }
   emit ContextMenuOpening();
   QAction* chosen = menu->exec(e->globalPos());
   if (chosen) emit ContextMenuAction(static_cast<int>(menu->actions().indexOf(chosen)));

@@ -14,6 +14,8 @@ class QMimeData;
 
 namespace composer {
 
+class SpellChecker;
+
 class HtmlEditor : public QTextEdit {
   Q_OBJECT
 
@@ -102,6 +104,9 @@ class HtmlEditor : public QTextEdit {
   // A text that is no HTML is rendered as the plain text it is.
   void SetSourceView(bool on);
   bool SourceView() const { return source_view_; }
+  // Checks the spelling in the given language ("" or no dictionary: off).
+  void SetSpellLanguage(const QString& language);
+  SpellChecker* Spelling() const { return spelling_; }
   // Loading and saving are synchronous here, so the control is never busy.
   bool Busy() const { return false; }
 
@@ -150,6 +155,7 @@ class HtmlEditor : public QTextEdit {
 
   bool show_details_ = false;
   bool source_view_ = false;
+  SpellChecker* spelling_ = nullptr;
   QString saved_head_;
   int pasted_images_ = 0;
   QString path_;

@@ -9,6 +9,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextLayout>
 #include <QTextList>
 
 #include <postwing/exception.hpp>
@@ -16,6 +17,7 @@
 #include "composer_test_support.hpp"
 #include "html_editor.hpp"
 #include "outgoing.hpp"
+#include "spell_checker.hpp"
 
 using composer::HtmlEditor;
 
@@ -165,10 +167,26 @@ class HtmlEditorTest : public QObject {
     dialogs_->exec = nullptr;
     e.ExecCommand(HtmlEditor::DECMD_HYPERLINK, 0);
     QVERIFY(!e.DocumentHTML().contains("<a "));
+    Place(e, 4, 12);
     answer("our page", "https://example.org/p");
     e.ExecCommand(HtmlEditor::DECMD_HYPERLINK, 0);
     QCOMPARE(composer::PlainTextOf(*e.document()),
              QString("see our page <https://example.org/p> now\r\n"));
+  }
+
+  void SpellingIsUnderlinedWithSuggestionsAndOffWithoutDictionary() {
+    HtmlEditor e;
+    e.setPlainText("The quikc fox");
+    e.SetSpellLanguage("xx_NONE");  // no such dictionary: off, nothing marked
+    QVERIFY(!e.Spelling()->Active());
+    if (!composer::SpellChecker::Languages().contains("en_US")) QSKIP("hunspell-en-us is missing");
+    e.SetSpellLanguage("en_US");
+    const auto marks = e.document()->firstBlock().layout()->formats();
+    QCOMPARE(marks.size(), 1);
+    QCOMPARE(marks[0].start, 4);
+    QCOMPARE(marks[0].length, 5);
+    QVERIFY(e.Spelling()->Suggestions("quikc").contains("quick"));
+    QVERIFY(!e.toHtml().contains("underline"));  // marks are no formatting of the message
   }
 
   void RemoveFormatKeepsLinks() {
