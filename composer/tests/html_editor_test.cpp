@@ -241,16 +241,6 @@ class HtmlEditorTest : public QObject {
     QVERIFY(!e.IsDirty());
   }
 
-  void BodyHtmlAndText() {
-    HtmlEditor e;
-    e.SetDocumentHTML("<html><body><p>Hi <i>there</i></p></body></html>");
-    const QString inner = e.BodyInnerHTML();
-    QVERIFY(!inner.contains("<body"));
-    QVERIFY(inner.contains("there</span>"));
-    QCOMPARE(e.BodyInnerText(), QString("Hi there"));
-    QVERIFY(e.DocumentHTML().startsWith("<!DOCTYPE"));
-  }
-
   void NotificationsReachTheWindow() {
     HtmlEditor e;
     e.show();
