@@ -6,6 +6,8 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFocusEvent>
@@ -92,6 +94,7 @@ frmSendMail::~frmSendMail() {
 
 void frmSendMail::CreateControls() {
   setWindowTitle("Untitled - Message (HTML)");
+  setAcceptDrops(true);
   client_ = new QWidget(this);
   setCentralWidget(client_);
   client_->installEventFilter(this);
@@ -102,6 +105,8 @@ void frmSendMail::CreateControls() {
 
   auto field = [this](QLabel*& label, const char* caption, QLineEdit*& box, int top) {
     box = new QLineEdit(picHeader);
+    // "txtTo" from "&To:": tests and tools reach the boxes by these names.
+    box->setObjectName("txt" + QString(caption).remove('&').remove(':'));
     PlaceTwips(box, kFieldLeft, top, 8235, kFieldHeight);
     label = new QLabel(caption, picHeader);
     label->setBuddy(box);
@@ -1115,6 +1120,20 @@ void frmSendMail::SetState() {
   } catch (const std::exception& e) {
     ReportError(e, false);
   }
+}
+
+void frmSendMail::dragEnterEvent(QDragEnterEvent* e) {
+  if (e->mimeData()->hasUrls()) e->acceptProposedAction();
+}
+
+void frmSendMail::dropEvent(QDropEvent* e) {
+  QStringList files;
+  for (const QUrl& url : e->mimeData()->urls()) {
+    if (url.isLocalFile()) files << url.toLocalFile();
+  }
+  if (files.isEmpty()) return;
+  e->acceptProposedAction();
+  AttachPaths(files);
 }
 
 bool frmSendMail::eventFilter(QObject* watched, QEvent* e) {

@@ -24,6 +24,8 @@ class QStatusBar;
 class QTimer;
 class QToolBar;
 class QKeyEvent;
+class QDragEnterEvent;
+class QDropEvent;
 
 namespace composer {
 class HtmlEditor;
@@ -149,6 +151,9 @@ class frmSendMail : public QMainWindow {
 
  protected:
   void closeEvent(QCloseEvent* e) override;
+  // Files dropped anywhere on the window but the body are attached.
+  void dragEnterEvent(QDragEnterEvent* e) override;
+  void dropEvent(QDropEvent* e) override;
   bool eventFilter(QObject* watched, QEvent* e) override;
 
  private:

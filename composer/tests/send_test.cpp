@@ -212,6 +212,7 @@ class SendTest : public QObject {
     QVERIFY(!w.dhtEdit->IsDirty());
     QCOMPARE(w.windowTitle(), QString("Unnamed.html - Message (HTML)"));
     QVERIFY(!w.Button("Send")->isEnabled());
+    QCOMPARE(w.dhtEdit->document()->documentMargin(), 6.0);  // the margin is kept
     CheckDelivered(*server, 1);
     // The addresses are offered for completion, newest first, after what is typed already.
     QCOMPARE(composer::RecentAddresses(), w.Completer()->Addresses());
@@ -333,8 +334,11 @@ class SendTest : public QObject {
     Fill(w);
     w.Button("Send")->trigger();
     QCOMPARE(w.Mail()->Security(), postwing::emxStartTLS);
-    if (w.Sending()) w.Mail()->Cancel();
-    QVERIFY(!w.Sending());
+    QVERIFY(w.Button("Stop")->isEnabled());
+    w.Button("Stop")->trigger();  // the send ends cleanly; the message stays
+    QVERIFY(!w.Sending() && !w.Button("Stop")->isEnabled());
+    QCOMPARE(w.PanelText("Status"), QString("Not sent"));
+    QCOMPARE(w.txtTo->text(), kTo);
 
     // A stored value that names no choice stops the send before anything goes out in clear.
     SaveSetting(kKeySecurity, "SSL please");

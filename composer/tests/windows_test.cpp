@@ -453,6 +453,12 @@ class WindowsTest : public QObject {
     QCOMPARE(dialogs_->colour_initials.back(), QColor(0, 0, 255));
     QCOMPARE(w.dhtEdit->ExecCommand(HtmlEditor::DECMD_GETBACKCOLOR).toString(), QString("#0000FF"));
     QVERIFY(dialogs_->messages.empty());
+    // The text colour is the text's, from the toolbar as from the menu.
+    QTest::keyClicks(w.dhtEdit, "red ");
+    w.dhtEdit->selectAll();
+    dialogs_->colours.push_back(QColor(Qt::red));
+    w.Button("Text Color")->trigger();
+    QVERIFY(w.dhtEdit->DocumentHTML().contains("color:#ff0000;\">red"));
   }
 
   void SourceViewRoundTripAndLeaving() {
