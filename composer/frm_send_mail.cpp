@@ -134,9 +134,13 @@ void frmSendMail::CreateControls() {
   for (QLineEdit* box : {txtTo, txtCC, txtBCC, txtSubject}) {
     box->move(field_left, box->y());
   }
-  completer_ = new composer::AddressCompleter(this);
-  completer_->SetAddresses(composer::RecentAddresses());
-  for (QLineEdit* box : {txtTo, txtCC, txtBCC}) box->setCompleter(completer_);
+  // One completer a box: a completer completes the text of its own widget.
+  const QStringList recent = composer::RecentAddresses();
+  for (QLineEdit* box : {txtTo, txtCC, txtBCC}) {
+    auto* completer = new composer::AddressCompleter(box);
+    completer->SetAddresses(recent);
+    box->setCompleter(completer);
+  }
   txtTo->setPlaceholderText("name@example.org, another@example.org");
 
   cmdAttachments = new QPushButton("Files...", picHeader);
@@ -887,8 +891,11 @@ void frmSendMail::SendFinished(bool delivered) {
   }
   SetStatusText("Complete");
   try {
-    completer_->SetAddresses(
-        composer::RememberAddresses({txtTo->text(), txtCC->text(), txtBCC->text()}));
+    const QStringList recent =
+        composer::RememberAddresses({txtTo->text(), txtCC->text(), txtBCC->text()});
+    for (QLineEdit* box : {txtTo, txtCC, txtBCC}) {
+      static_cast<composer::AddressCompleter*>(box->completer())->SetAddresses(recent);
+    }
   } catch (const std::exception&) {
     // Completion is a help: a store that cannot be written keeps the message delivered.
   }

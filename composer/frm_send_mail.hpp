@@ -30,7 +30,6 @@ class QDropEvent;
 namespace composer {
 class HtmlEditor;
 class SendController;
-class AddressCompleter;
 }  // namespace composer
 
 class frmSendMail : public QMainWindow {
@@ -88,7 +87,6 @@ class frmSendMail : public QMainWindow {
 
   // The text of a status bar panel, "Progress" or "Status".
   QString PanelText(const QString& key) const;
-  composer::AddressCompleter* Completer() const { return completer_; }
   // The toolbar button or drop-down entry of a key.
   QAction* Button(const QString& key) const;
 
@@ -202,7 +200,6 @@ class frmSendMail : public QMainWindow {
   QWidget* client_ = nullptr;
   std::map<QString, QAction*> buttons_;
   composer::SendController* send_ = nullptr;
-  composer::AddressCompleter* completer_ = nullptr;
   QString savedSnapshot_;
   QString autosaved_;
   QTimer* autosaveTimer_ = nullptr;
