@@ -1,8 +1,10 @@
 #include "dialogs.hpp"
 
 #include <QColorDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFontDialog>
+#include <QFormLayout>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPrintDialog>
@@ -99,6 +101,25 @@ std::optional<QString> Dialogs::Text(QWidget* parent, const QString& title, cons
   QString text = QInputDialog::getText(parent, title, label, QLineEdit::Normal, initial, &ok);
   if (!ok) return std::nullopt;
   return text;
+}
+
+std::optional<std::pair<QString, QString>> Dialogs::Link(QWidget* parent, const QString& text,
+                                                         const QString& url) {
+  QDialog dialog(parent);
+  dialog.setWindowTitle("Hyperlink");
+  auto* form = new QFormLayout(&dialog);
+  auto* text_box = new QLineEdit(text, &dialog);
+  text_box->setObjectName("txtLinkText");
+  auto* url_box = new QLineEdit(url, &dialog);
+  url_box->setObjectName("txtLinkUrl");
+  form->addRow("&Text to show:", text_box);
+  form->addRow("&Address (URL):", url_box);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+  QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  form->addRow(buttons);
+  if (Exec(dialog) != QDialog::Accepted || url_box->text().trimmed().isEmpty()) return std::nullopt;
+  return std::pair{text_box->text(), url_box->text().trimmed()};
 }
 
 bool Dialogs::Print(QWidget* parent, QTextDocument* document) {

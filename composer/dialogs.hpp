@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 
 class QDialog;
 class QTextDocument;
@@ -40,6 +41,9 @@ class Dialogs {
   // A line of text, or nothing on cancel.
   virtual std::optional<QString> Text(QWidget* parent, const QString& title, const QString& label,
                                       const QString& initial);
+  // The text and address of a link, through Exec; nothing on cancel.
+  virtual std::optional<std::pair<QString, QString>> Link(QWidget* parent, const QString& text,
+                                                          const QString& url);
   // Prints through the print dialog; false when the user cancels.
   virtual bool Print(QWidget* parent, QTextDocument* document);
   // Shows a window modally and returns its result.

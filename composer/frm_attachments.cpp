@@ -11,6 +11,7 @@
 
 #include "frm_send_mail.hpp"
 #include "mod_email.hpp"
+#include "send_controller.hpp"
 
 using namespace modEmail;
 
@@ -36,6 +37,7 @@ frmAttachments::frmAttachments(frmSendMail* owner) : QDialog(owner), owner_(owne
 
 void frmAttachments::Form_Load() {
   for (const auto& attachment : *owner_->Attachments()) {
+    if (attachment->Inline()) continue;
     lstAttachments->addItem(QFile::decodeName(attachment->Source().ToString().c_str()));
   }
 }
@@ -50,7 +52,7 @@ void frmAttachments::cmdRemove_Click() {
   for (int i = 0; i < lstAttachments->count(); ++i) {
     const QString path = lstAttachments->item(i)->text();
     try {
-      attachments->Add(QFile::encodeName(path).toStdString());
+      composer::AttachFile(*attachments, path);
     } catch (const std::exception& e) {
       failures += path + ": " + DescriptionOf(e) + "\n";
     }

@@ -10,6 +10,7 @@
 #include <initializer_list>
 
 #include "mod_email.hpp"
+#include "spell_checker.hpp"
 
 using namespace modEmail;
 
@@ -47,6 +48,10 @@ frmConfigure::frmConfigure(QWidget* owner) : QDialog(owner) {
   txtPassword->setEchoMode(QLineEdit::Password);
   txtPassword->setToolTip("Mail account password. Leave blank if not required.");
   txtFromAddress = new QLineEdit(this);
+  cbxSpelling = new QComboBox(this);
+  cbxSpelling->addItem("None");
+  cbxSpelling->addItems(composer::SpellChecker::Languages());
+  cbxSpelling->setToolTip("The dictionary that checks the spelling as you type.");
 
   row(Label1, "SMTP S&erver:", txtSMTPServer, 60);
   row(Label2, "SMTP Server P&ort:", txtSMTPServerPort, 60 + kRow);
@@ -54,14 +59,15 @@ frmConfigure::frmConfigure(QWidget* owner) : QDialog(owner) {
   row(Label3, "&Login Name:", txtLoginName, 60 + 3 * kRow);
   row(Label4, "&Password:", txtPassword, 60 + 4 * kRow);
   row(Label5, "&From Address:", txtFromAddress, 60 + 5 * kRow);
+  row(Label7, "Spe&lling:", cbxSpelling, 60 + 6 * kRow);
 
   cmdSave = new QPushButton("&Save", this);
   cmdSave->setDefault(true);
   cmdSave->setAutoDefault(true);
-  PlaceTwips(cmdSave, 2460, 1920 + kRow, 1035, 375);
+  PlaceTwips(cmdSave, 2460, 1920 + 2 * kRow, 1035, 375);
   cmdCancel = new QPushButton("&Cancel", this);
   cmdCancel->setAutoDefault(false);
-  PlaceTwips(cmdCancel, 3600, 1920 + kRow, 1035, 375);
+  PlaceTwips(cmdCancel, 3600, 1920 + 2 * kRow, 1035, 375);
   connect(cmdSave, &QPushButton::clicked, this, &frmConfigure::cmdSave_Click);
   connect(cmdCancel, &QPushButton::clicked, this, &frmConfigure::cmdCancel_Click);
 
@@ -70,27 +76,29 @@ frmConfigure::frmConfigure(QWidget* owner) : QDialog(owner) {
   setTabOrder(cbxSecurity, txtLoginName);
   setTabOrder(txtLoginName, txtPassword);
   setTabOrder(txtPassword, txtFromAddress);
-  setTabOrder(txtFromAddress, cmdSave);
+  setTabOrder(txtFromAddress, cbxSpelling);
+  setTabOrder(cbxSpelling, cmdSave);
   setTabOrder(cmdSave, cmdCancel);
 
   // The design's label column was measured for a smaller font: widen the window by what
   // the labels of the font in use need, so none is cut.
   int label_width = 0;
-  for (QLabel* l : {Label1, Label2, Label6, Label3, Label4, Label5}) {
+  for (QLabel* l : {Label1, Label2, Label6, Label3, Label4, Label5, Label7}) {
     label_width = std::max(label_width, l->sizeHint().width());
   }
   const int shift =
       std::max(0, Label1->x() + label_width + TwipsToPixelsX(60, this) - txtSMTPServer->x());
   const int field_left = txtSMTPServer->x() + shift;
-  for (QLabel* l : {Label1, Label2, Label6, Label3, Label4, Label5}) {
+  for (QLabel* l : {Label1, Label2, Label6, Label3, Label4, Label5, Label7}) {
     l->resize(field_left - l->x() - TwipsToPixelsX(30, this), l->height());
   }
-  for (QWidget* w :
-       std::initializer_list<QWidget*>{txtSMTPServer, txtSMTPServerPort, cbxSecurity, txtLoginName,
-                                       txtPassword, txtFromAddress, cmdSave, cmdCancel}) {
+  for (QWidget* w : std::initializer_list<QWidget*>{txtSMTPServer, txtSMTPServerPort, cbxSecurity,
+                                                    txtLoginName, txtPassword, txtFromAddress,
+                                                    cbxSpelling, cmdSave, cmdCancel}) {
     w->move(w->x() + shift, w->y());
   }
-  setFixedSize(TwipsToPixelsX(kClientWidth, this) + shift, TwipsToPixelsY(kClientHeight, this));
+  setFixedSize(TwipsToPixelsX(kClientWidth, this) + shift,
+               TwipsToPixelsY(kClientHeight + kRow, this));
   Form_Load();
 }
 
@@ -103,6 +111,9 @@ void frmConfigure::Form_Load() {
   txtLoginName->setText(GetSetting(kKeyUser, ""));
   txtPassword->setText(GetSetting(kKeyPassword, ""));
   txtFromAddress->setText(GetSetting(kKeyFromAddress, ""));
+  const int spelling =
+      cbxSpelling->findText(GetSetting(kKeySpelling, composer::SpellChecker::DefaultLanguage()));
+  cbxSpelling->setCurrentIndex(spelling < 0 ? 0 : spelling);
   SaveSetting(kKeyConfigured, "True");
 }
 
@@ -115,6 +126,7 @@ void frmConfigure::cmdSave_Click() {
     SaveSetting(kKeyFromAddress, txtFromAddress->text());
     SaveSetting(kKeyConfigured, "True");
     SaveSetting(kKeySecurity, cbxSecurity->currentText());
+    SaveSetting(kKeySpelling, cbxSpelling->currentText());
   } catch (const std::exception& e) {
     // The window stays open so nothing typed is lost.
     ShowError(DescriptionOf(e), this);

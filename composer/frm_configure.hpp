@@ -27,6 +27,8 @@ class frmConfigure : public QDialog {
   QLineEdit* txtPassword;
   QLabel* Label5;
   QLineEdit* txtFromAddress;
+  QLabel* Label7;
+  QComboBox* cbxSpelling;
   QPushButton* cmdSave;
   QPushButton* cmdCancel;
 

@@ -2,9 +2,12 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFocusEvent>
@@ -13,8 +16,12 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPainter>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QSaveFile>
 #include <QStatusBar>
 #include <QTextStream>
 #include <QTimer>
@@ -25,40 +32,19 @@
 #include <exception>
 #include <limits>
 
+#include "address_completer.hpp"
 #include "dialogs.hpp"
 #include "frm_attachments.hpp"
 #include "frm_configure.hpp"
 #include "html_editor.hpp"
 #include "mod_email.hpp"
+#include "outgoing.hpp"
+#include "send_controller.hpp"
+#include "spell_checker.hpp"
 #include "svg_icon.hpp"
 
 using composer::HtmlEditor;
 using namespace modEmail;
-
-namespace composer {
-
-// A status bar panel. Its text is kept as set; the character of code 1 that the
-// progress text uses for its bar is drawn as a block.
-class StatusPanel : public QLabel {
- public:
-  explicit StatusPanel(QWidget* parent) : QLabel(parent) {
-    setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-    setContentsMargins(4, 0, 4, 0);
-    setTextFormat(Qt::PlainText);
-  }
-  void SetPanelText(const QString& text) {
-    text_ = text;
-    QString shown = text;
-    shown.replace(QChar(1), QChar(0x2588));
-    setText(shown);
-  }
-  const QString& PanelText() const { return text_; }
-
- private:
-  QString text_;
-};
-
-}  // namespace composer
 
 namespace {
 
@@ -79,7 +65,7 @@ QString IconPath(const QString& key) {
 
 frmSendMail::frmSendMail() {
   // Creation.
-  mobjMail = postwing::SendMail::Create();
+  send_ = new composer::SendController(this);
   blockFormatNames = QVariant();
   CreateControls();
   CreateMenus();
@@ -102,15 +88,13 @@ frmSendMail::~frmSendMail() {
       disconnect(child, nullptr, this, nullptr);
     }
   }
-  for (auto& c : connections_) c.Disconnect();
-  connections_.clear();
   DeleteScratchFile();
   blockFormatNames = QVariant();
-  mobjMail.reset();
 }
 
 void frmSendMail::CreateControls() {
   setWindowTitle("Untitled - Message (HTML)");
+  setAcceptDrops(true);
   client_ = new QWidget(this);
   setCentralWidget(client_);
   client_->installEventFilter(this);
@@ -121,6 +105,8 @@ void frmSendMail::CreateControls() {
 
   auto field = [this](QLabel*& label, const char* caption, QLineEdit*& box, int top) {
     box = new QLineEdit(picHeader);
+    // "txtTo" from "&To:": tests and tools reach the boxes by these names.
+    box->setObjectName("txt" + QString(caption).remove('&').remove(':'));
     PlaceTwips(box, kFieldLeft, top, 8235, kFieldHeight);
     label = new QLabel(caption, picHeader);
     label->setBuddy(box);
@@ -148,7 +134,14 @@ void frmSendMail::CreateControls() {
   for (QLineEdit* box : {txtTo, txtCC, txtBCC, txtSubject}) {
     box->move(field_left, box->y());
   }
-  txtTo->setPlaceholderText("name@example.org; another@example.org");
+  // One completer a box: a completer completes the text of its own widget.
+  const QStringList recent = composer::RecentAddresses();
+  for (QLineEdit* box : {txtTo, txtCC, txtBCC}) {
+    auto* completer = new composer::AddressCompleter(box);
+    completer->SetAddresses(recent);
+    box->setCompleter(completer);
+  }
+  txtTo->setPlaceholderText("name@example.org, another@example.org");
 
   cmdAttachments = new QPushButton("Files...", picHeader);
   PlaceTwips(cmdAttachments, 60, 1470, 675, 345);
@@ -180,13 +173,17 @@ void frmSendMail::CreateControls() {
   scratchDocument = wbrEdit;
 
   stbStatus = statusBar();
-  progressPanel_ = new composer::StatusPanel(stbStatus);
-  progressPanel_->setObjectName("Progress");
-  progressPanel_->setMinimumWidth(TwipsToPixelsX(2400, this));
-  statusPanel_ = new composer::StatusPanel(stbStatus);
+  // A bar of fixed width on the right: its changes never move the status text.
+  progressBar_ = new QProgressBar(stbStatus);
+  progressBar_->setObjectName("Progress");
+  progressBar_->setFixedWidth(TwipsToPixelsX(2400, this));
+  progressBar_->setRange(0, 100);
+  progressBar_->setVisible(false);
+  statusPanel_ = new QLabel(stbStatus);
+  statusPanel_->setTextFormat(Qt::PlainText);
   statusPanel_->setObjectName("Status");
-  stbStatus->addWidget(progressPanel_, 0);
   stbStatus->addWidget(statusPanel_, 1);
+  stbStatus->addPermanentWidget(progressBar_);
 
   connect(cmdAttachments, &QPushButton::clicked, this, [this] { mnuViewAttachments_Click(); });
   connect(txtTo, &QLineEdit::textChanged, this, [this] { UpdateSendButton(); });
@@ -216,12 +213,17 @@ void frmSendMail::CreateMenus() {
   };
 
   QMenu* file = menuBar()->addMenu("&File");
-  mnuFileSave = item(file, "&Save", {}, &frmSendMail::mnuFileSave_Click);
+  mnuFileNew = item(file, "&New", QKeySequence::New, &frmSendMail::mnuFileNew_Click);
+  mnuFileOpen = item(file, "&Open...", QKeySequence::Open, &frmSendMail::mnuFileOpen_Click);
+  mnuFileSave = item(file, "&Save", QKeySequence::Save, &frmSendMail::mnuFileSave_Click);
   mnuFileSaveAs = item(file, "Save &As...", {}, &frmSendMail::mnuFileSaveAs_Click);
-  mnuFileOpen = item(file, "&Open...", {}, &frmSendMail::mnuFileOpen_Click);
-  mnuFileNew = item(file, "&New", {}, &frmSendMail::mnuFileNew_Click);
   file->addSeparator();
-  mnuFilePrint = item(file, "&Print...", {}, &frmSendMail::mnuFilePrint_Click);
+  mnuFileAttach = item(file, "Attach &File...", QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_A),
+                       &frmSendMail::AttachFiles);
+  mnuFileSend = item(file, "Sen&d", QKeySequence(Qt::CTRL | Qt::Key_Return),
+                     &frmSendMail::SendCurrentMessage);
+  file->addSeparator();
+  mnuFilePrint = item(file, "&Print...", QKeySequence::Print, &frmSendMail::mnuFilePrint_Click);
   file->addSeparator();
   mnuFileExit = file->addAction("E&xit");
   mnuFileExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
@@ -229,12 +231,15 @@ void frmSendMail::CreateMenus() {
 
   QMenu* edit = menuBar()->addMenu("&Edit");
   mnuEditUndo = command(edit, "&Undo", QKeySequence(Qt::CTRL | Qt::Key_Z), HtmlEditor::DECMD_UNDO);
-  mnuEditRedo = command(edit, "&Redo", {}, HtmlEditor::DECMD_REDO);
+  mnuEditRedo = command(edit, "&Redo", QKeySequence(Qt::CTRL | Qt::Key_Y), HtmlEditor::DECMD_REDO);
+  mnuEditRedo->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Y), QKeySequence::Redo});
   edit->addSeparator();
   mnuEditCut = command(edit, "&Cut", QKeySequence(Qt::CTRL | Qt::Key_X), HtmlEditor::DECMD_CUT);
   mnuEditCopy = command(edit, "Copy", QKeySequence(Qt::CTRL | Qt::Key_C), HtmlEditor::DECMD_COPY);
   mnuEditPaste =
       item(edit, "&Paste", QKeySequence(Qt::CTRL | Qt::Key_V), &frmSendMail::mnuEditPaste_Click);
+  mnuEditPasteText = item(edit, "Paste as &Text", QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_V),
+                          &frmSendMail::mnuEditPasteText_Click);
   mnuEditDel = command(edit, "&Del", QKeySequence(Qt::Key_Delete), HtmlEditor::DECMD_DELETE);
   mnuEditSelectAll =
       command(edit, "Select &All", QKeySequence(Qt::CTRL | Qt::Key_A), HtmlEditor::DECMD_SELECTALL);
@@ -248,6 +253,12 @@ void frmSendMail::CreateMenus() {
   mnuFormatBackgroundColor =
       item(format, "&Background Color...", {}, &frmSendMail::mnuFormatBackgroundColor_Click);
   mnuFormatFont = command(format, "&Font...", {}, HtmlEditor::DECMD_FONT);
+  mnuFormatTextColor = item(format, "&Text Color...", {}, &frmSendMail::mnuFormatTextColor_Click);
+  format->addSeparator();
+  mnuFormatImage = command(format, "Insert &Image...", {}, HtmlEditor::DECMD_IMAGE);
+  mnuFormatLink = command(format, "Insert &Hyperlink...", QKeySequence(Qt::CTRL | Qt::Key_K),
+                          HtmlEditor::DECMD_HYPERLINK);
+  mnuFormatUnlink = command(format, "&Remove Hyperlink", {}, HtmlEditor::DECMD_UNLINK);
 
   QMenu* view = menuBar()->addMenu("&View");
   mnuViewSource = view->addAction("&Source");
@@ -272,63 +283,27 @@ void frmSendMail::CreateToolbar() {
       "QToolButton:checked { background-color: #d3e3f5; border: 1px solid #8fb0d8;"
       " border-radius: 3px; }");
 
-  auto button = [this](const QString& key, bool latching = false) {
+  for (const Tool& tool : Tools()) {
+    if (!tool.key) {
+      tbrSend->addSeparator();
+      continue;
+    }
+    const QString key = tool.key;
     QAction* a = tbrSend->addAction(composer::SvgIcon(IconPath(key)), key);
     a->setToolTip(key);
-    a->setCheckable(latching);
+    a->setCheckable(tool.latching);
     connect(a, &QAction::triggered, this, [this, key] { tbrSend_ButtonClick(key); });
     buttons_[key] = a;
-    return a;
-  };
-  QAction* send = button("Send");
-  send->setEnabled(false);
-  if (auto* b = qobject_cast<QToolButton*>(tbrSend->widgetForAction(send))) {
-    b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
   }
-  tbrSend->addSeparator();
-  button("Save");
-  button("Print");
-  tbrSend->addSeparator();
-  button("Cut");
-  button("Copy");
-  button("Paste");
-  tbrSend->addSeparator();
-
-  insertMenu_ = new QMenu(this);
-  auto entry = [this](const char* text, const QString& key) {
-    QAction* a = insertMenu_->addAction(composer::SvgIcon(IconPath(key)), text);
-    connect(a, &QAction::triggered, this, [this, key] { tbrSend_ButtonMenuClick(key); });
-    buttonMenus_[key] = a;
-  };
-  entry("Insert File(s)...", "Insert File");
-  entry("Insert Image...", "Insert Image");
-  entry("Insert Hyperlink...", "Insert Hyperlink");
-  entry("Remove Hyperlink", "Remove Hyperlink");
-  QAction* insert = tbrSend->addAction(composer::SvgIcon(IconPath("Insert File")), "Insert");
-  insert->setToolTip("Insert");
-  insert->setMenu(insertMenu_);
-  connect(insert, &QAction::triggered, this, [this] { tbrSend_ButtonClick("Insert"); });
-  buttons_["Insert"] = insert;
-  if (auto* b = qobject_cast<QToolButton*>(tbrSend->widgetForAction(insert))) {
-    b->setPopupMode(QToolButton::MenuButtonPopup);
+  for (const char* key : {"Send", "Stop"}) {
+    if (auto* b = qobject_cast<QToolButton*>(tbrSend->widgetForAction(Button(key)))) {
+      b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    }
   }
-  tbrSend->addSeparator();
-  button("Bold", true);
-  button("Italic", true);
-  button("Underline", true);
-  tbrSend->addSeparator();
-  button("Align Left", true);
-  button("Center", true);
-  button("Align Right", true);
-  tbrSend->addSeparator();
-  button("Indent");
-  button("Outdent");
-  tbrSend->addSeparator();
-  button("Properties");
-  button("View Details", true);
-  tbrSend->addSeparator();
-  button("Font");
-  tbrSend->addSeparator();
+  Button("Send")->setEnabled(false);
+  Button("Stop")->setEnabled(false);
+  Button("Attach File")->setToolTip("Attach File (Ctrl+Shift+A)");
+  Button("Send")->setToolTip("Send (Ctrl+Return)");
 
   cbxStyle = new QComboBox(tbrSend);
   cbxStyle->setObjectName("cbxStyle");
@@ -367,19 +342,20 @@ void frmSendMail::ConnectEditor() {
   connect(dhtEdit, &HtmlEditor::DoubleClicked, this, activate);
   connect(dhtEdit, &HtmlEditor::KeyUp, this, [this] { SetState(); });
   connect(dhtEdit, &HtmlEditor::KeyDown, this, &frmSendMail::dhtEdit_KeyDown);
+  connect(dhtEdit, &HtmlEditor::FilesDropped, this, &frmSendMail::AttachPaths);
+  // The buttons follow the text under the cursor as it changes, not on a poll.
+  connect(dhtEdit, &QTextEdit::currentCharFormatChanged, this, [this] { SetState(); });
+  connect(dhtEdit, &QTextEdit::cursorPositionChanged, this, [this] { SetState(); });
+  connect(dhtEdit, &QTextEdit::selectionChanged, this, [this] { SetState(); });
 }
 
 void frmSendMail::ConnectMail() {
-  connections_.push_back(mobjMail->OnSendComplete([this] { mobjMail_SendComplete(); }));
-  connections_.push_back(mobjMail->OnSendProgress(
-      [this](int32_t& sent, int32_t& remaining) { mobjMail_SendProgress(sent, remaining); }));
-  connections_.push_back(mobjMail->OnWinsockError([this](int32_t& number, std::string& source,
-                                                         std::string& description,
-                                                         std::string& file, int32_t& context) {
-    mobjMail_WinsockError(number, source, description, file, context);
-  }));
-  connections_.push_back(
-      mobjMail->OnSendStatus([this](std::string& data) { mobjMail_SendStatus(data); }));
+  connect(send_, &composer::SendController::Progress, this, [this](int percent, qint64 bytes) {
+    SetProgressPercent(percent);
+    SetStatusText("Sending - Bytes Sent: " + QString::number(bytes));
+  });
+  connect(send_, &composer::SendController::Failed, this, &frmSendMail::SendFailed);
+  connect(send_, &composer::SendController::Finished, this, &frmSendMail::SendFinished);
 }
 
 void frmSendMail::Form_Load() {
@@ -393,6 +369,7 @@ void frmSendMail::Form_Load() {
     unnamedDocumentPath = AddBackslash(drafts) + "Unnamed.html";
     UpdateCaption();
     SetMousePointer(MousePointer::Hourglass);
+    restoreGeometry(QByteArray::fromBase64(GetSetting(kKeyGeometry, "").toLatin1()));
     show();
     QApplication::processEvents();
     scratchFilePath = CreateScratchDocument();
@@ -411,6 +388,12 @@ void frmSendMail::Form_Load() {
     QApplication::processEvents();
     editorActive = false;
     SetState();
+    ApplySpelling();
+    MarkSaved();
+    OfferRestore();
+    autosaveTimer_ = new QTimer(this);
+    connect(autosaveTimer_, &QTimer::timeout, this, &frmSendMail::Autosave);
+    autosaveTimer_->start(30000);
     windowReady = true;
     SetMousePointer(MousePointer::Default);
     wbrEdit->setReadOnly(false);
@@ -438,12 +421,13 @@ void frmSendMail::DeleteScratchFile() {
 }
 
 std::shared_ptr<postwing::Attachments> frmSendMail::Attachments() const {
-  return mobjMail->Attachments();
+  return send_->Mail()->Attachments();
 }
 
 void frmSendMail::UpdateAttachments() {
   QString line;
   for (const auto& attachment : *Attachments()) {
+    if (attachment->Inline()) continue;
     line += QString::fromStdString(attachment->FileName()) + "; ";
   }
   txtAttachments->setText(line);
@@ -480,7 +464,7 @@ void frmSendMail::UpdateCaption() {
 }
 
 int frmSendMail::PromptSaveChanges() {
-  if (!dhtEdit->IsDirty()) return 0;
+  if (!HasChanges()) return 0;
   return composer::CurrentDialogs().MessageBox(
       this, "Do you want to save these changes?", "Unsaved Changes Warning Message",
       composer::MsgBoxButtons::YesNoCancel, composer::MsgBoxIcon::Question);
@@ -497,7 +481,7 @@ void frmSendMail::mnuFileNew_Click() {
   const int r = PromptSaveChanges();
   if (r == composer::vbCancel) return;
   if (r == composer::vbYes && !mnuFileSave_Click()) return;
-  dhtEdit->NewDocument();
+  ClearMessage();
   txtTo->setFocus();
   UpdateCaption();
 }
@@ -506,7 +490,11 @@ void frmSendMail::mnuFileOpen_Click() {
   const int r = PromptSaveChanges();
   if (r == composer::vbCancel) return;
   if (r == composer::vbYes && !mnuFileSave_Click()) return;
-  dhtEdit->LoadDocumentWithDialog(FolderPart(unnamedDocumentPath) + "*.*");
+  LeaveSourceView();
+  if (dhtEdit->LoadDocumentWithDialog(FolderPart(unnamedDocumentPath) + "*.*")) {
+    ApplyDraftHead(dhtEdit->CurrentDocumentPath());
+    MarkSaved();
+  }
   UpdateCaption();
   FocusEditorWhenIdle();
 }
@@ -515,7 +503,9 @@ bool frmSendMail::mnuFileSave_Click() {
   bool saved = true;
   const QString path = dhtEdit->CurrentDocumentPath();
   if (!path.isEmpty()) {
+    dhtEdit->SetSavedHead(DraftHead());
     dhtEdit->SaveDocument(path);
+    MarkSaved();
   } else {
     saved = mnuFileSaveAs_Click();
   }
@@ -525,8 +515,10 @@ bool frmSendMail::mnuFileSave_Click() {
 
 bool frmSendMail::mnuFileSaveAs_Click() {
   const QString path = dhtEdit->CurrentDocumentPath();
+  dhtEdit->SetSavedHead(DraftHead());
   const bool saved = dhtEdit->SaveDocumentWithDialog(
       path.isEmpty() ? FolderPart(unnamedDocumentPath) + "*.*" : path);
+  if (saved) MarkSaved();
   UpdateCaption();
   FocusEditorWhenIdle();
   return saved;
@@ -538,7 +530,7 @@ void frmSendMail::mnuFilePrint_Click() {
 
 void frmSendMail::closeEvent(QCloseEvent* e) {
   try {
-    if (sending) {
+    if (send_->Sending()) {
       const int r = composer::CurrentDialogs().MessageBox(
           this, "An E-mail is in progress... cancel and quit anyway",
           "Warning / Confirmation Message", composer::MsgBoxButtons::YesNo,
@@ -547,7 +539,7 @@ void frmSendMail::closeEvent(QCloseEvent* e) {
         e->ignore();
         return;
       }
-      mobjMail->Cancel();
+      send_->Stop();
     }
     const int r = PromptSaveChanges();
     if (r == composer::vbCancel) {
@@ -565,7 +557,53 @@ void frmSendMail::closeEvent(QCloseEvent* e) {
     return;
   }
   DeleteScratchFile();
+  if (autosaveTimer_) autosaveTimer_->stop();
+  try {
+    SaveSetting(kKeyGeometry, QString::fromLatin1(saveGeometry().toBase64()));
+  } catch (const std::exception&) {
+    // The window's place is a comfort: a store that cannot be written keeps the close.
+  }
+  QFile::remove(AutosavePath());
   e->accept();
+}
+
+const std::vector<frmSendMail::Tool>& frmSendMail::Tools() {
+  // The toolbar in order (a null key is a separator); command is the editor command that
+  // runs on a click and whose status enables, and for latching buttons presses, the button.
+  static const std::vector<Tool> tools{
+      {"Send"},
+      {"Stop"},
+      {},
+      {"Save"},
+      {"Print"},
+      {},
+      {"Cut", HtmlEditor::DECMD_CUT},
+      {"Copy", HtmlEditor::DECMD_COPY},
+      {"Paste", HtmlEditor::DECMD_PASTE},
+      {},
+      {"Attach File"},
+      {"Insert Image", HtmlEditor::DECMD_IMAGE},
+      {"Insert Hyperlink", HtmlEditor::DECMD_HYPERLINK},
+      {},
+      {"Bold", HtmlEditor::DECMD_BOLD, true},
+      {"Italic", HtmlEditor::DECMD_ITALIC, true},
+      {"Underline", HtmlEditor::DECMD_UNDERLINE, true},
+      {},
+      {"Align Left", HtmlEditor::DECMD_JUSTIFYLEFT, true},
+      {"Center", HtmlEditor::DECMD_JUSTIFYCENTER, true},
+      {"Align Right", HtmlEditor::DECMD_JUSTIFYRIGHT, true},
+      {},
+      {"Indent", HtmlEditor::DECMD_INDENT},
+      {"Outdent", HtmlEditor::DECMD_OUTDENT},
+      {},
+      {"Properties", HtmlEditor::DECMD_PROPERTIES},
+      {"View Details", 0, true},
+      {},
+      {"Font", HtmlEditor::DECMD_FONT},
+      {"Text Color"},
+      {},
+  };
+  return tools;
 }
 
 void frmSendMail::tbrSend_ButtonClick(const QString& key) {
@@ -578,44 +616,19 @@ void frmSendMail::tbrSend_ButtonClick(const QString& key) {
       mnuFilePrint_Click();
     } else if (key == "Paste") {
       mnuEditPaste_Click();
-    } else if (key == "Insert") {
-      dhtEdit->ExecCommand(HtmlEditor::DECMD_IMAGE, 0);
+    } else if (key == "Stop") {
+      send_->Stop();
+    } else if (key == "Attach File") {
+      AttachFiles();
+    } else if (key == "Text Color") {
+      mnuFormatTextColor_Click();
     } else if (key == "View Details") {
       dhtEdit->SetShowDetails(!dhtEdit->ShowDetails());
       Button("View Details")->setChecked(dhtEdit->ShowDetails());
     } else {
-      static const std::map<QString, int> commands{
-          {"Cut", HtmlEditor::DECMD_CUT},
-          {"Copy", HtmlEditor::DECMD_COPY},
-          {"Bold", HtmlEditor::DECMD_BOLD},
-          {"Italic", HtmlEditor::DECMD_ITALIC},
-          {"Underline", HtmlEditor::DECMD_UNDERLINE},
-          {"Align Left", HtmlEditor::DECMD_JUSTIFYLEFT},
-          {"Center", HtmlEditor::DECMD_JUSTIFYCENTER},
-          {"Align Right", HtmlEditor::DECMD_JUSTIFYRIGHT},
-          {"Indent", HtmlEditor::DECMD_INDENT},
-          {"Outdent", HtmlEditor::DECMD_OUTDENT},
-          {"Properties", HtmlEditor::DECMD_PROPERTIES},
-          {"Font", HtmlEditor::DECMD_FONT},
-      };
-      if (auto it = commands.find(key); it != commands.end()) dhtEdit->ExecCommand(it->second);
-    }
-  } catch (const std::exception& e) {
-    ReportError(e, false);
-  }
-  SetState();
-}
-
-void frmSendMail::tbrSend_ButtonMenuClick(const QString& key) {
-  try {
-    if (key == "Insert Image") {
-      dhtEdit->ExecCommand(HtmlEditor::DECMD_IMAGE, 0);
-    } else if (key == "Insert Hyperlink") {
-      dhtEdit->ExecCommand(HtmlEditor::DECMD_HYPERLINK, 0);
-    } else if (key == "Insert File") {
-      AttachFiles();
-    } else if (key == "Remove Hyperlink") {
-      dhtEdit->ExecCommand(HtmlEditor::DECMD_UNLINK);
+      for (const Tool& tool : Tools()) {
+        if (tool.key && key == tool.key && tool.command) dhtEdit->ExecCommand(tool.command);
+      }
     }
   } catch (const std::exception& e) {
     ReportError(e, false);
@@ -636,44 +649,27 @@ QAction* frmSendMail::Button(const QString& key) const {
   return it == buttons_.end() ? nullptr : it->second;
 }
 
-QAction* frmSendMail::ButtonMenu(const QString& key) const {
-  auto it = buttonMenus_.find(key);
-  return it == buttonMenus_.end() ? nullptr : it->second;
-}
-
 QString frmSendMail::PanelText(const QString& key) const {
-  if (key == "Progress") return progressPanel_->PanelText();
-  if (key == "Status") return statusPanel_->PanelText();
+  if (key == "Progress") {
+    return progressBar_->isVisibleTo(this) ? QString::number(progressBar_->value()) + "%" : "";
+  }
+  if (key == "Status") return statusPanel_->text();
   return {};
 }
 
 // ---- Sending ----
 
-void frmSendMail::SetSending(bool on) {
-  sending = on;
-  UpdateSendButton();
-}
-
 void frmSendMail::UpdateSendButton() {
   // One message at a time: a second Send during a transfer would abort the first.
-  if (QAction* send = Button("Send")) send->setEnabled(!txtTo->text().isEmpty() && !sending);
+  if (QAction* send = Button("Send")) {
+    send->setEnabled(!txtTo->text().isEmpty() && !send_->Sending());
+  }
+  if (QAction* stop = Button("Stop")) stop->setEnabled(send_->Sending());
+  if (mnuFileSend) mnuFileSend->setEnabled(!send_->Sending());
 }
 
 void frmSendMail::ResetMailKeepingAttachments() {
-  std::vector<std::string> sources;
-  for (const auto& attachment : *mobjMail->Attachments()) {
-    sources.push_back(attachment->Source().ToString());
-  }
-  mobjMail->Clear();
-  mailUsed_ = false;
-  QString failures;
-  for (const auto& source : sources) {
-    try {
-      mobjMail->Attachments()->Add(source);
-    } catch (const std::exception& e) {
-      failures += QFile::decodeName(source.c_str()) + ": " + DescriptionOf(e) + "\n";
-    }
-  }
+  const QString failures = send_->ResetKeepingFiles();
   UpdateAttachments();
   Form_Resize();
   if (!failures.isEmpty()) {
@@ -696,119 +692,141 @@ void frmSendMail::SendCurrentMessage() {
     fromAddress = GetSetting(kKeyFromAddress, "");
     const postwing::SecurityTypes security = SecurityFromText(GetSetting(kKeySecurity, "None"));
 
-    if (mailUsed_) ResetMailKeepingAttachments();
-    if (!server.isEmpty()) mobjMail->SetSMTPServer(server.toStdString());
-    if (port != 0) mobjMail->SetSMTPServerPort(port);
-    mobjMail->SetUser(user.toStdString());
-    mobjMail->SetPassword(password.toStdString());
-    mobjMail->SetSecurity(security);
+    // What is sent is the document, never its source text.
+    LeaveSourceView();
+    for (const auto& [label, box] : {std::pair{"To", txtTo}, {"CC", txtCC}, {"BCC", txtBCC}}) {
+      if (const QString bad = composer::FirstMalformedAddress(box->text()); !bad.isEmpty()) {
+        ShowError(
+            QString("\"%1\" in %2 is not an e-mail address. Nothing was sent.").arg(bad, label),
+            this);
+        box->setFocus();
+        return;
+      }
+    }
+    if (!ConfirmReminders()) return;
+    if (fromAddress.trimmed().isEmpty()) {
+      SetStatusText("Not sent");
+      ShowError("No sender address is set: enter yours under View > Configuration.", this);
+      return;
+    }
+    ResetMailKeepingAttachments();
+    if (!server.isEmpty()) send_->Mail()->SetSMTPServer(server.toStdString());
+    if (port != 0) send_->Mail()->SetSMTPServerPort(port);
+    send_->Mail()->SetUser(user.toStdString());
+    send_->Mail()->SetPassword(password.toStdString());
+    send_->Mail()->SetSecurity(security);
 
-    auto header = mobjMail->Header();
+    auto header = send_->Mail()->Header();
     header->SetBccList(txtBCC->text().toStdString());
     header->SetCcList(txtCC->text().toStdString());
     header->SetFrom(fromAddress.toStdString());
     header->SetSubject(txtSubject->text().toStdString());
     header->SetToList(txtTo->text().toStdString());
 
-    auto body = mobjMail->Body();
-    body->SetText(postwing::Variant(dhtEdit->DocumentHTML().toStdString()));
+    // Each picture of the document goes as an inline part the HTML names by its Content-ID.
+    std::map<QString, QString> sources;
+    int n = 0;
+    for (const composer::InlineImage& image : composer::ImagesOf(*dhtEdit->document())) {
+      postwing::Variant::Array bytes;
+      bytes.reserve(image.data.size());
+      for (char c : image.data) bytes.emplace_back(int32_t{static_cast<unsigned char>(c)});
+      // Keyed apart from the attached files, sent under the picture's own name.
+      auto part =
+          Attachments()->Add(postwing::Variant(std::move(bytes)),
+                             "inline-" + std::to_string(++n) + "-" + image.fileName.toStdString());
+      part->SetFileName(image.fileName.toStdString());
+      part->SetInline(true);
+      sources[image.name] = "cid:" + QString::fromStdString(part->ContentID());
+    }
+    auto body = send_->Mail()->Body();
+    body->SetText(
+        postwing::Variant(composer::CleanHtml(*dhtEdit->document(), sources).toStdString()));
+    body->SetAlternativeText(composer::PlainTextOf(*dhtEdit->document()).toStdString());
     // The document is UTF-8: say so in the part's own header, where every reader looks.
     if (auto fields = body->Values(); fields->Exists(postwing::Variant("Content-Type"))) {
       fields->Item("Content-Type")->SubValues()->LetValue("utf-8", "charset");
     }
 
-    progressTotal = progressSent = statusBytes = 0;
     SetStatusText("Sending");
     SetMousePointer(MousePointer::ArrowHourglass);
-    awaitingDataReply_ = false;
-    accepted_ = false;
-    SetSending(true);
-    mailUsed_ = true;
-    mobjMail->Send();
+    UpdateSendButton();
+    send_->Start();
+    UpdateSendButton();
   } catch (const std::exception& e) {
     ReportError(e, true);
   }
 }
 
-void frmSendMail::mobjMail_SendStatus(std::string& Data) {
-  // Success is the positive reply that follows the end of the data.
-  if (Data.rfind(">>Sending", 0) == 0) {
-    awaitingDataReply_ = true;
-  } else if (awaitingDataReply_ && Data.rfind("<<", 0) == 0) {
-    awaitingDataReply_ = false;
-    accepted_ = Data.size() > 2 && Data[2] == '2';
+bool frmSendMail::ConfirmReminders() {
+  auto ask = [this](const QString& text) {
+    return composer::CurrentDialogs().MessageBox(this, text + " Send it anyway?", "Before Sending",
+                                                 composer::MsgBoxButtons::YesNo,
+                                                 composer::MsgBoxIcon::Question) == composer::vbYes;
+  };
+  if (txtSubject->text().trimmed().isEmpty() && !ask("The message has no subject.")) return false;
+  static const QRegularExpression mention(
+      QStringLiteral(R"(\b(attach(ed|ment|ments)?|enclosed)\b)"),
+      QRegularExpression::CaseInsensitiveOption);
+  if (txtAttachments->text().isEmpty() && dhtEdit->toPlainText().contains(mention) &&
+      !ask("The text mentions an attachment, but no file is attached.")) {
+    return false;
   }
+  return true;
 }
 
-void frmSendMail::mobjMail_SendProgress(int32_t& BytesSent, int32_t& BytesRemaining) {
-  if (BytesRemaining != 0) {
-    if (progressTotal == 0) progressTotal = int64_t{BytesSent} + BytesRemaining;
-    progressSent += BytesSent;
-    const double ratio = progressTotal != 0 ? static_cast<double>(progressSent) / progressTotal : 0;
-    SetProgressPercent(static_cast<int32_t>(std::nearbyint(ratio * 100.0)));
-  } else {
-    progressSent = 0;
-    progressTotal = 0;
-  }
-  statusBytes += BytesSent;
-  SetStatusText("Sending - Bytes Sent: " + QString::number(statusBytes));
-}
-
-void frmSendMail::mobjMail_SendComplete() {
+void frmSendMail::SendFinished(bool delivered) {
   SetMousePointer(MousePointer::Default);
-  SetSending(false);
+  UpdateSendButton();
   SetProgressPercent(0);
-  if (!accepted_) {
+  if (!delivered) {
     // Not delivered: the message stays for another try.
     SetStatusText("Not sent");
     ResetMailKeepingAttachments();
     return;
   }
   SetStatusText("Complete");
-  dhtEdit->NewDocument();
-  txtTo->clear();
-  txtCC->clear();
-  txtBCC->clear();
-  txtSubject->clear();
+  try {
+    const QStringList recent =
+        composer::RememberAddresses({txtTo->text(), txtCC->text(), txtBCC->text()});
+    for (QLineEdit* box : {txtTo, txtCC, txtBCC}) {
+      static_cast<composer::AddressCompleter*>(box->completer())->SetAddresses(recent);
+    }
+  } catch (const std::exception&) {
+    // Completion is a help: a store that cannot be written keeps the message delivered.
+  }
+  send_->Mail()->Clear();
+  ClearMessage();
   txtTo->setFocus();
   UpdateCaption();
-  txtAttachments->clear();
-  Form_Resize();
-  mobjMail->Clear();
-  mailUsed_ = false;
-  accepted_ = false;
+  Autosave();
 }
 
-void frmSendMail::mobjMail_WinsockError(int32_t& /*Number*/, std::string& /*Source*/,
-                                        std::string& Description, std::string& /*HelpFile*/,
-                                        int32_t& /*HelpContext*/) {
-  SetSending(false);
+void frmSendMail::SendFailed(const QString& description, bool connectionGone) {
+  UpdateSendButton();
   SetMousePointer(MousePointer::Default);
   // With no connection left, no completion will follow: the status must not say "Sending".
-  if (auto socket = mobjMail->Winsock();
-      !socket || socket->State() != postwing::TcpClient::sckConnected) {
-    SetStatusText("Not sent");
-  }
+  if (connectionGone) SetStatusText("Not sent");
   // Shown once the library's event has returned: the box runs a loop of its own.
-  const QString text = QString::fromStdString(Description);
-  QTimer::singleShot(0, this, [this, text] { ShowError(text, this); });
+  QTimer::singleShot(0, this, [this, description] { ShowError(description, this); });
 }
 
 void frmSendMail::SetStatusText(const QString& text) {
-  statusPanel_->SetPanelText(text);
+  statusPanel_->setText(text);
 }
 
 void frmSendMail::SetProgressPercent(int32_t percent) {
-  if (percent == 0) {
-    progressPanel_->SetPanelText({});
-    return;
-  }
-  progressPanel_->SetPanelText(QString::number(percent) + "% " +
-                               QString(std::max(0, percent / 4), QChar(1)));
+  progressBar_->setValue(percent);
+  progressBar_->setVisible(percent > 0);
 }
 
 void frmSendMail::ReportError(const std::exception& error, bool send_failed) {
-  if (send_failed) SetSending(false);
+  if (send_failed) {
+    UpdateSendButton();
+    SetMousePointer(MousePointer::Default);
+    SetStatusText("Not sent");
+    // The pictures of the body are made again at the next send.
+    ResetMailKeepingAttachments();
+  }
   ShowError(DescriptionOf(error), this);
 }
 
@@ -818,24 +836,23 @@ void frmSendMail::AttachFiles() {
   const QStringList files = composer::CurrentDialogs().OpenFileNames(this, "Locate File to Attach",
                                                                      QString(), "All Files (*)");
   if (files.isEmpty()) return;
-  std::exception_ptr failure;
+  AttachPaths(files);
+}
+
+void frmSendMail::AttachPaths(const QStringList& files) {
+  QStringList failures;
   for (const QString& path : files) {
     try {
-      Attachments()->Add(QFile::encodeName(path).toStdString());
-    } catch (...) {
-      failure = std::current_exception();
-      break;
+      composer::AttachFile(*Attachments(), path);
+    } catch (const std::exception& e) {
+      failures << QString("\"%1\": %2").arg(path, DescriptionOf(e));
     }
   }
   // The line shows what is attached, also when a file was refused.
   UpdateAttachments();
   Form_Resize();
-  if (failure) {
-    try {
-      std::rethrow_exception(failure);
-    } catch (const std::exception& e) {
-      ReportError(e, false);
-    }
+  if (!failures.isEmpty()) {
+    ShowError("These files could not be attached:\n" + failures.join("\n"), this);
     return;
   }
   dhtEdit->setFocus();
@@ -846,9 +863,15 @@ void frmSendMail::mnuViewAttachments_Click() {
   composer::CurrentDialogs().Exec(window);
 }
 
+void frmSendMail::ApplySpelling() {
+  const QString language = GetSetting(kKeySpelling, composer::SpellChecker::DefaultLanguage());
+  dhtEdit->SetSpellLanguage(language == "None" ? QString() : language);
+}
+
 void frmSendMail::mnuViewConfiguration_Click() {
   frmConfigure window(this);
   composer::CurrentDialogs().Exec(window);
+  ApplySpelling();
 }
 
 // ---- Editing ----
@@ -861,6 +884,12 @@ void frmSendMail::dhtEdit_FocusGained() {
 
 void frmSendMail::mnuEditPaste_Click() {
   try {
+    // Pictures and files go straight in: the editor keeps them as pictures or attaches them.
+    if (const QMimeData* data = QApplication::clipboard()->mimeData();
+        data && (data->hasImage() || data->hasUrls())) {
+      dhtEdit->ExecCommand(HtmlEditor::DECMD_PASTE);
+      return;
+    }
     // Through the hidden document, so the clipboard holds the editor's own HTML form.
     wbrEdit->clear();
     wbrEdit->paste();
@@ -881,12 +910,6 @@ void frmSendMail::dhtEdit_KeyDown(QKeyEvent* e, bool* suppress) {
     if ((e->key() == Qt::Key_V && ctrl) || (e->key() == Qt::Key_Insert && shift)) {
       *suppress = true;
       return;
-    }
-    const bool enter = e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;
-    if (!shift && enter && cbxStyle->currentText() == "Normal") {
-      *suppress = true;
-      QKeyEvent line_break(QEvent::KeyPress, Qt::Key_Return, Qt::ShiftModifier, "\r");
-      QApplication::sendEvent(dhtEdit, &line_break);
     }
   } catch (const std::exception& error) {
     ReportError(error, false);
@@ -932,14 +955,26 @@ void frmSendMail::mnuFormatBackgroundColor_Click() {
   }
 }
 
+void frmSendMail::mnuEditPasteText_Click() {
+  dhtEdit->insertPlainText(QApplication::clipboard()->text());
+}
+
+void frmSendMail::mnuFormatTextColor_Click() {
+  const QColor current = dhtEdit->textCursor().charFormat().foreground().color();
+  auto chosen = composer::CurrentDialogs().Color(this, current, "Select Text Color");
+  if (!chosen) return;
+  QTextCharFormat f;
+  f.setForeground(*chosen);
+  dhtEdit->mergeCurrentCharFormat(f);
+}
+
 void frmSendMail::mnuViewSource_Click() {
-  if (mnuViewSource->isChecked()) {
-    const QString t = dhtEdit->BodyInnerHTML();
-    dhtEdit->SetBodyInnerText(t);
-  } else {
-    const QString t = dhtEdit->BodyInnerText();
-    dhtEdit->SetBodyInnerHTML(t);
-  }
+  dhtEdit->SetSourceView(mnuViewSource->isChecked());
+}
+
+void frmSendMail::LeaveSourceView() {
+  dhtEdit->SetSourceView(false);
+  mnuViewSource->setChecked(false);
 }
 
 void frmSendMail::SetState() {
@@ -957,45 +992,22 @@ void frmSendMail::SetState() {
         cbxStyle->setCurrentIndex(index);
       }
     }
-    ButtonMenu("Insert Image")->setEnabled(available(HtmlEditor::DECMD_IMAGE));
-    ButtonMenu("Insert Hyperlink")->setEnabled(available(HtmlEditor::DECMD_HYPERLINK));
-    ButtonMenu("Remove Hyperlink")->setEnabled(available(HtmlEditor::DECMD_UNLINK));
-
-    Button("Copy")->setEnabled(available(HtmlEditor::DECMD_COPY));
-    Button("Cut")->setEnabled(available(HtmlEditor::DECMD_CUT));
-    Button("Paste")->setEnabled(available(HtmlEditor::DECMD_PASTE));
-
-    const std::pair<const char*, int> latching[] = {
-        {"Bold", HtmlEditor::DECMD_BOLD},
-        {"Italic", HtmlEditor::DECMD_ITALIC},
-        {"Underline", HtmlEditor::DECMD_UNDERLINE},
-        {"Align Left", HtmlEditor::DECMD_JUSTIFYLEFT},
-        {"Center", HtmlEditor::DECMD_JUSTIFYCENTER},
-        {"Align Right", HtmlEditor::DECMD_JUSTIFYRIGHT},
-    };
-    for (const auto& [key, command] : latching) {
-      QAction* b = Button(key);
-      if (dhtEdit->QueryStatus(command) == HtmlEditor::kLatched && editorActive) {
-        // Pressed, and usable: a latched command is the one that undoes itself.
-        b->setChecked(true);
-        b->setEnabled(true);
-      } else {
-        b->setChecked(false);
-        b->setEnabled(available(command));
-      }
+    for (const Tool& tool : Tools()) {
+      if (!tool.key || !tool.command) continue;
+      QAction* b = Button(tool.key);
+      const bool latched = dhtEdit->QueryStatus(tool.command) == HtmlEditor::kLatched;
+      // Pressed, and usable: a latched command is the one that undoes itself.
+      b->setChecked(tool.latching && latched && editorActive);
+      b->setEnabled(b->isChecked() || available(tool.command));
     }
-
-    Button("Properties")->setEnabled(available(HtmlEditor::DECMD_PROPERTIES));
-    Button("Font")->setEnabled(available(HtmlEditor::DECMD_FONT));
-    Button("Indent")->setEnabled(available(HtmlEditor::DECMD_INDENT));
-    Button("Outdent")->setEnabled(available(HtmlEditor::DECMD_OUTDENT));
-
     Button("View Details")->setChecked(dhtEdit->ShowDetails());
     Button("View Details")->setEnabled(editorActive);
-
-    Button("Insert")->setEnabled(ButtonMenu("Insert Image")->isEnabled() ||
-                                 ButtonMenu("Insert Hyperlink")->isEnabled() ||
-                                 ButtonMenu("Remove Hyperlink")->isEnabled());
+    Button("Text Color")->setEnabled(editorActive);
+    mnuFormatTextColor->setEnabled(editorActive);
+    mnuFormatImage->setEnabled(available(HtmlEditor::DECMD_IMAGE));
+    mnuFormatLink->setEnabled(available(HtmlEditor::DECMD_HYPERLINK));
+    mnuFormatUnlink->setEnabled(available(HtmlEditor::DECMD_UNLINK));
+    mnuEditPasteText->setEnabled(available(HtmlEditor::DECMD_PASTE));
 
     mnuEditRedo->setEnabled(available(HtmlEditor::DECMD_REDO));
     mnuEditUndo->setEnabled(available(HtmlEditor::DECMD_UNDO));
@@ -1010,6 +1022,20 @@ void frmSendMail::SetState() {
   } catch (const std::exception& e) {
     ReportError(e, false);
   }
+}
+
+void frmSendMail::dragEnterEvent(QDragEnterEvent* e) {
+  if (e->mimeData()->hasUrls()) e->acceptProposedAction();
+}
+
+void frmSendMail::dropEvent(QDropEvent* e) {
+  QStringList files;
+  for (const QUrl& url : e->mimeData()->urls()) {
+    if (url.isLocalFile()) files << url.toLocalFile();
+  }
+  if (files.isEmpty()) return;
+  e->acceptProposedAction();
+  AttachPaths(files);
 }
 
 bool frmSendMail::eventFilter(QObject* watched, QEvent* e) {
@@ -1037,4 +1063,12 @@ bool frmSendMail::eventFilter(QObject* watched, QEvent* e) {
     }
   }
   return QMainWindow::eventFilter(watched, e);
+}
+
+std::shared_ptr<postwing::SendMail> frmSendMail::Mail() const {
+  return send_->Mail();
+}
+
+bool frmSendMail::Sending() const {
+  return send_->Sending();
 }

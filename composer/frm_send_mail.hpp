@@ -18,14 +18,18 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QProgressBar;
 class QPushButton;
 class QStatusBar;
+class QTimer;
 class QToolBar;
 class QKeyEvent;
+class QDragEnterEvent;
+class QDropEvent;
 
 namespace composer {
 class HtmlEditor;
-class StatusPanel;
+class SendController;
 }  // namespace composer
 
 class frmSendMail : public QMainWindow {
@@ -48,29 +52,34 @@ class frmSendMail : public QMainWindow {
   void SendCurrentMessage();
   void SetStatusText(const QString& text);
   void SetProgressPercent(int32_t percent);
-  void mobjMail_SendComplete();
-  void mobjMail_SendProgress(int32_t& BytesSent, int32_t& BytesRemaining);
-  void mobjMail_WinsockError(int32_t& Number, std::string& Source, std::string& Description,
-                             std::string& HelpFile, int32_t& HelpContext);
-  void mobjMail_SendStatus(std::string& Data);
+  std::shared_ptr<postwing::SendMail> Mail() const;
+  bool Sending() const;
 
   // Window procedures.
   void AttachFiles();
+  void AttachPaths(const QStringList& files);
   void SetState();
   int PromptSaveChanges();
+  // Whether the fields, the attachments or the body changed since the last save or start.
+  bool HasChanges() const;
+  // Writes the open message to the drafts folder when it changed since the last time;
+  // removes that copy once nothing is unsaved.
+  void Autosave();
+  QString AutosavePath() const;
   void UpdateCaption();
   QString CreateScratchDocument();
   void FocusEditorWhenIdle();
 
   // Commands.
   void tbrSend_ButtonClick(const QString& key);
-  void tbrSend_ButtonMenuClick(const QString& key);
   void mnuFileNew_Click();
   void mnuFileOpen_Click();
   bool mnuFileSave_Click();
   bool mnuFileSaveAs_Click();
   void mnuFilePrint_Click();
   void mnuEditPaste_Click();
+  void mnuEditPasteText_Click();
+  void mnuFormatTextColor_Click();
   void mnuFormatBackgroundColor_Click();
   void mnuViewSource_Click();
   void mnuViewAttachments_Click();
@@ -80,10 +89,8 @@ class frmSendMail : public QMainWindow {
   QString PanelText(const QString& key) const;
   // The toolbar button or drop-down entry of a key.
   QAction* Button(const QString& key) const;
-  QAction* ButtonMenu(const QString& key) const;
 
   // Fields.
-  std::shared_ptr<postwing::SendMail> mobjMail;
   QVariant blockFormatNames;
   QString unnamedDocumentPath;
   QString scratchFilePath;
@@ -91,11 +98,7 @@ class frmSendMail : public QMainWindow {
   QString fromAddress;
   bool editorActive = false;
   bool windowReady = false;
-  bool sending = false;
   bool styleKeyFlag = false;
-  int64_t progressTotal = 0;
-  int64_t progressSent = 0;
-  int64_t statusBytes = 0;
 
   // Controls.
   QToolBar* tbrSend = nullptr;
@@ -121,6 +124,13 @@ class frmSendMail : public QMainWindow {
   QAction* mnuFileOpen = nullptr;
   QAction* mnuFileNew = nullptr;
   QAction* mnuFilePrint = nullptr;
+  QAction* mnuFileAttach = nullptr;
+  QAction* mnuFileSend = nullptr;
+  QAction* mnuEditPasteText = nullptr;
+  QAction* mnuFormatTextColor = nullptr;
+  QAction* mnuFormatImage = nullptr;
+  QAction* mnuFormatLink = nullptr;
+  QAction* mnuFormatUnlink = nullptr;
   QAction* mnuFileExit = nullptr;
   QAction* mnuEditUndo = nullptr;
   QAction* mnuEditRedo = nullptr;
@@ -139,15 +149,39 @@ class frmSendMail : public QMainWindow {
 
  protected:
   void closeEvent(QCloseEvent* e) override;
+  // Files dropped anywhere on the window but the body are attached.
+  void dragEnterEvent(QDragEnterEvent* e) override;
+  void dropEvent(QDropEvent* e) override;
   bool eventFilter(QObject* watched, QEvent* e) override;
 
  private:
+  // One button of the toolbar; a null key is a separator.
+  struct Tool {
+    const char* key = nullptr;
+    int command = 0;
+    bool latching = false;
+  };
+  static const std::vector<Tool>& Tools();
   void CreateControls();
   void CreateMenus();
   void CreateToolbar();
   void ConnectEditor();
   void ConnectMail();
-  void SetSending(bool on);
+  void SendFinished(bool delivered);
+  void SendFailed(const QString& description, bool connectionGone);
+  void LeaveSourceView();
+  // Asks before sending a message without subject, or one whose text mentions an
+  // attachment that is not there; false when the user chose not to send.
+  bool ConfirmReminders();
+  // The fields and attached files as lines of a draft's head, and back from a draft file.
+  QString DraftHead() const;
+  void ApplyDraftHead(const QString& path);
+  QString Snapshot() const;
+  void MarkSaved();
+  // Empties the fields, the attachments and the body.
+  void ClearMessage();
+  void OfferRestore();
+  void ApplySpelling();
   void UpdateSendButton();
   // The shared error path of the window's procedures; a failed start of a send also
   // ends the "sending" state.
@@ -161,16 +195,12 @@ class frmSendMail : public QMainWindow {
   void DeleteScratchFile();
   void RunCommand(int command);
 
-  composer::StatusPanel* progressPanel_ = nullptr;
-  composer::StatusPanel* statusPanel_ = nullptr;
+  QProgressBar* progressBar_ = nullptr;
+  QLabel* statusPanel_ = nullptr;
   QWidget* client_ = nullptr;
-  QMenu* insertMenu_ = nullptr;
   std::map<QString, QAction*> buttons_;
-  std::map<QString, QAction*> buttonMenus_;
-  std::vector<postwing::Connection> connections_;
-  // Whether the server accepted the message of the send in progress.
-  bool awaitingDataReply_ = false;
-  bool accepted_ = false;
-  // The SendMail holds the state of an earlier send that was not completed and cleared.
-  bool mailUsed_ = false;
+  composer::SendController* send_ = nullptr;
+  QString savedSnapshot_;
+  QString autosaved_;
+  QTimer* autosaveTimer_ = nullptr;
 };

@@ -1,9 +1,12 @@
 #include "html_editor.hpp"
 
+#include <QBuffer>
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QFocusEvent>
+#include <QImage>
+#include <QImageReader>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
@@ -25,6 +28,7 @@
 #include <postwing/exception.hpp>
 
 #include "dialogs.hpp"
+#include "spell_checker.hpp"
 
 namespace composer {
 
@@ -395,22 +399,24 @@ void HtmlEditor::RemoveFormat() {
 void HtmlEditor::InsertHyperlink() {
   QTextCursor c = textCursor();
   const QString current = c.charFormat().isAnchor() ? c.charFormat().anchorHref() : "https://";
-  auto url = CurrentDialogs().Text(this, "Hyperlink", "URL:", current);
-  if (!url || url->trimmed().isEmpty()) return;
+  const QString selected = c.selectedText();
+  auto link = CurrentDialogs().Link(this, selected, current);
+  if (!link) return;
+  const QString text = link->first.isEmpty() ? link->second : link->first;
   QTextCharFormat f;
   f.setAnchor(true);
-  f.setAnchorHref(url->trimmed());
+  f.setAnchorHref(link->second);
   f.setFontUnderline(true);
   f.setForeground(palette().link());
-  if (c.hasSelection()) {
+  if (c.hasSelection() && text == selected) {
     c.mergeCharFormat(f);
-  } else {
-    c.insertText(url->trimmed(), f);
-    setTextCursor(c);
-    setCurrentCharFormat(WithoutProperties(
-        c.charFormat(), {QTextFormat::IsAnchor, QTextFormat::AnchorHref,
-                         QTextFormat::TextUnderlineStyle, QTextFormat::ForegroundBrush}));
+    return;
   }
+  c.insertText(text, f);
+  setTextCursor(c);
+  setCurrentCharFormat(WithoutProperties(
+      c.charFormat(), {QTextFormat::IsAnchor, QTextFormat::AnchorHref,
+                       QTextFormat::TextUnderlineStyle, QTextFormat::ForegroundBrush}));
 }
 
 void HtmlEditor::RemoveHyperlink() {
@@ -585,6 +591,7 @@ void HtmlEditor::SetBodyInnerText(const QString& text) {
 
 void HtmlEditor::NewDocument() {
   clear();
+  source_view_ = false;
   document()->rootFrame()->setFrameFormat(QTextFrameFormat());
   document()->setDocumentMargin(6);
   setCurrentCharFormat(QTextCharFormat());
@@ -604,7 +611,22 @@ bool HtmlEditor::LoadDocument(const QString& path) {
   if (html) {
     auto encoding = QStringConverter::encodingForHtml(data).value_or(QStringConverter::Utf8);
     QStringDecoder decode(encoding);
-    setHtml(decode(data));
+    QString text = decode(data);
+    // Pictures written into the file become pictures of the document again.
+    std::vector<std::pair<QString, QImage>> pictures;
+    static const QRegularExpression embedded(
+        QStringLiteral(R"re(src="data:image/[a-z+.-]+;base64,([A-Za-z0-9+/=\s]*)")re"));
+    for (auto m = embedded.match(text); m.hasMatch(); m = embedded.match(text, m.capturedStart())) {
+      const QString name = QStringLiteral("pasted:image-%1.png").arg(++pasted_images_);
+      pictures.emplace_back(name,
+                            QImage::fromData(QByteArray::fromBase64(m.captured(1).toLatin1())));
+      text.replace(m.capturedStart(), m.capturedLength(), "src=\"" + name + "\"");
+    }
+    setHtml(text);  // which drops the document's resources: add them after it
+    for (const auto& [name, image] : pictures) {
+      document()->addResource(QTextDocument::ImageResource, QUrl(name), image);
+    }
+    document()->markContentsDirty(0, document()->characterCount());
   } else {
     setPlainText(QString::fromUtf8(data));
   }
@@ -637,13 +659,36 @@ bool HtmlEditor::LoadDocumentWithDialog(const QString& proposed) {
 
 void HtmlEditor::SaveDocument(const QString& path) {
   QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly) || file.write(toHtml().toUtf8()) < 0 || !file.commit()) {
+  if (!file.open(QIODevice::WriteOnly) || file.write(PortableHtml(saved_head_).toUtf8()) < 0 ||
+      !file.commit()) {
     throw postwing::Exception(75, "composer",
                               "The document cannot be saved to " + path.toStdString() + ": " +
                                   file.errorString().toStdString());
   }
   document()->setModified(false);
   path_ = QFileInfo(path).absoluteFilePath();
+}
+
+QString HtmlEditor::PortableHtml(const QString& head) const {
+  QString html = toHtml();
+  if (!head.isEmpty()) {
+    if (const qsizetype at = html.indexOf("<head>"); at >= 0) html.insert(at + 6, head);
+  }
+  for (QTextBlock b = document()->begin(); b.isValid(); b = b.next()) {
+    for (auto it = b.begin(); !it.atEnd(); ++it) {
+      const QTextCharFormat f = it.fragment().charFormat();
+      if (!f.isImageFormat()) continue;
+      const QString name = f.toImageFormat().name();
+      const QVariant r = document()->resource(QTextDocument::ImageResource, QUrl(name));
+      if (!name.startsWith("pasted:") || !r.canConvert<QImage>()) continue;
+      QByteArray png;
+      QBuffer buffer(&png);
+      buffer.open(QIODevice::WriteOnly);
+      r.value<QImage>().save(&buffer, "PNG");
+      html.replace("src=\"" + name + "\"", "src=\"data:image/png;base64," + png.toBase64() + "\"");
+    }
+  }
+  return html;
 }
 
 bool HtmlEditor::SaveDocumentWithDialog(const QString& proposed) {
@@ -661,6 +706,66 @@ bool HtmlEditor::PrintDocument() {
 
 bool HtmlEditor::IsDirty() const {
   return document()->isModified();
+}
+
+void HtmlEditor::InsertImageData(const QImage& image) {
+  if (image.isNull()) return;
+  // A name with a scheme of its own: no base URL changes it and no file has it.
+  const QUrl name(QStringLiteral("pasted:image-%1.png").arg(++pasted_images_));
+  document()->addResource(QTextDocument::ImageResource, name, image);
+  QTextImageFormat f;
+  f.setName(name.toString());
+  textCursor().insertImage(f);
+}
+
+void HtmlEditor::SetSourceView(bool on) {
+  if (on == source_view_) return;
+  const QString content = on ? BodyInnerHTML() : toPlainText();
+  const QTextFrameFormat root = document()->rootFrame()->frameFormat();
+  QTextCursor c(document());
+  c.beginEditBlock();
+  c.select(QTextCursor::Document);
+  c.removeSelectedText();
+  if (QTextList* l = c.currentList()) l->remove(c.block());
+  c.setBlockFormat(QTextBlockFormat());
+  c.setCharFormat(QTextCharFormat());
+  if (on) {
+    c.insertText(content);
+  } else {
+    c.insertHtml(Qt::mightBeRichText(content) ? content : Qt::convertFromPlainText(content));
+  }
+  c.endEditBlock();
+  document()->rootFrame()->setFrameFormat(root);
+  source_view_ = on;
+}
+
+bool HtmlEditor::canInsertFromMimeData(const QMimeData* source) const {
+  return source->hasImage() || source->hasUrls() || QTextEdit::canInsertFromMimeData(source);
+}
+
+void HtmlEditor::insertFromMimeData(const QMimeData* source) {
+  if (isReadOnly()) return;
+  QStringList files;
+  bool local = false;
+  for (const QUrl& url : source->urls()) {
+    if (!url.isLocalFile()) continue;
+    local = true;
+    const QString path = url.toLocalFile();
+    if (QImageReader::imageFormat(path).isEmpty()) {
+      files << path;
+    } else {
+      QTextImageFormat f;
+      f.setName(url.toString());
+      textCursor().insertImage(f);
+    }
+  }
+  if (!files.isEmpty()) emit FilesDropped(files);
+  if (local) return;
+  if (source->hasImage()) {
+    InsertImageData(qvariant_cast<QImage>(source->imageData()));
+    return;
+  }
+  QTextEdit::insertFromMimeData(source);
 }
 
 bool HtmlEditor::event(QEvent* e) {
@@ -685,7 +790,11 @@ void HtmlEditor::focusInEvent(QFocusEvent* e) {
 void HtmlEditor::focusOutEvent(QFocusEvent* e) {
   QTextEdit::focusOutEvent(e);
   // A menu opening over the editor does not take the user's attention away from it.
-  if (e->reason() != Qt::PopupFocusReason) emit FocusLost();
+  // A menu opening over the editor, or the menu bar taken from the keyboard (Alt+E), does not
+  // take the user's attention away from it.
+  if (e->reason() != Qt::PopupFocusReason && e->reason() != Qt::MenuBarFocusReason) {
+    emit FocusLost();
+  }
 }
 
 void HtmlEditor::dropEvent(QDropEvent* e) {
@@ -693,8 +802,28 @@ void HtmlEditor::dropEvent(QDropEvent* e) {
   emit Dropped();
 }
 
+void HtmlEditor::SetSpellLanguage(const QString& language) {
+  if (!spelling_) spelling_ = new SpellChecker(document());
+  spelling_->SetLanguage(language);
+}
+
 void HtmlEditor::contextMenuEvent(QContextMenuEvent* e) {
   std::unique_ptr<QMenu> menu(createStandardContextMenu(e->pos()));
+  // A misspelt word under the pointer: its suggestions come first.
+  QTextCursor word = cursorForPosition(e->pos());
+  word.select(QTextCursor::WordUnderCursor);
+  if (spelling_ && !word.selectedText().isEmpty() && !spelling_->IsCorrect(word.selectedText())) {
+    QAction* first = menu->actions().value(0);
+    const QStringList suggestions = spelling_->Suggestions(word.selectedText());
+    for (const QString& s : suggestions) {
+      QAction* a = new QAction(s, menu.get());
+      connect(a, &QAction::triggered, this, [word, s]() mutable { word.insertText(s); });
+      menu->insertAction(first, a);
+    }
+    if (suggestions.isEmpty())
+      menu->insertAction(first, new QAction("(no suggestions)", menu.get()));
+    menu->insertSeparator(first);
+  }
   emit ContextMenuOpening();
   QAction* chosen = menu->exec(e->globalPos());
   if (chosen) emit ContextMenuAction(static_cast<int>(menu->actions().indexOf(chosen)));
@@ -731,6 +860,18 @@ void HtmlEditor::keyPressEvent(QKeyEvent* e) {
         return;
       default:
         break;
+    }
+  }
+  // Text typed at the end of a link is no longer part of it, as in every mail composer.
+  if (const QTextCharFormat cf = currentCharFormat(); cf.isAnchor() && !e->text().isEmpty()) {
+    QTextCursor next = textCursor();
+    next.clearSelection();
+    if (next.atBlockEnd() ||
+        (next.movePosition(QTextCursor::NextCharacter, QTextCursor::KeepAnchor) &&
+         next.charFormat().anchorHref() != cf.anchorHref())) {
+      setCurrentCharFormat(
+          WithoutProperties(cf, {QTextFormat::IsAnchor, QTextFormat::AnchorHref,
+                                 QTextFormat::TextUnderlineStyle, QTextFormat::ForegroundBrush}));
     }
   }
   const bool enter = e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;

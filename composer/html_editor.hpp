@@ -8,9 +8,13 @@
 #include <QTextEdit>
 #include <QVariant>
 
+class QImage;
 class QKeyEvent;
+class QMimeData;
 
 namespace composer {
+
+class SpellChecker;
 
 class HtmlEditor : public QTextEdit {
   Q_OBJECT
@@ -81,11 +85,28 @@ class HtmlEditor : public QTextEdit {
   bool LoadDocumentWithDialog(const QString& proposed);
   // Writes the document to path; raises postwing::Exception when it cannot be written.
   void SaveDocument(const QString& path);
+  // The document as a file keeps it: pictures that live only in the document written into
+  // it as data: URLs, and head (lines of the window's own) put into its head.
+  QString PortableHtml(const QString& head = {}) const;
+  // What SaveDocument puts into the head of the file.
+  void SetSavedHead(const QString& head) { saved_head_ = head; }
   // Through the save dialog; false on cancel.
   bool SaveDocumentWithDialog(const QString& proposed);
   bool PrintDocument();
   QString CurrentDocumentPath() const { return path_; }
+  // The document stays, as a new one never saved (a restored copy, for instance).
+  void ForgetPath() { path_.clear(); }
   bool IsDirty() const;
+
+  // A picture kept in the document itself (pasted or dropped), at the cursor.
+  void InsertImageData(const QImage& image);
+  // Shows the document's HTML as editable text, or renders that text again; both undoable.
+  // A text that is no HTML is rendered as the plain text it is.
+  void SetSourceView(bool on);
+  bool SourceView() const { return source_view_; }
+  // Checks the spelling in the given language ("" or no dictionary: off).
+  void SetSpellLanguage(const QString& language);
+  SpellChecker* Spelling() const { return spelling_; }
   // Loading and saving are synchronous here, so the control is never busy.
   bool Busy() const { return false; }
 
@@ -100,6 +121,8 @@ class HtmlEditor : public QTextEdit {
   void KeyUp();
   // The window may set *suppress to keep the key from the control.
   void KeyDown(QKeyEvent* event, bool* suppress);
+  // Files that are no pictures were dropped or pasted: the window attaches them.
+  void FilesDropped(const QStringList& paths);
 
  protected:
   bool event(QEvent* e) override;
@@ -111,6 +134,8 @@ class HtmlEditor : public QTextEdit {
   void mouseDoubleClickEvent(QMouseEvent* e) override;
   void keyPressEvent(QKeyEvent* e) override;
   void keyReleaseEvent(QKeyEvent* e) override;
+  bool canInsertFromMimeData(const QMimeData* source) const override;
+  void insertFromMimeData(const QMimeData* source) override;
 
  private:
   void ToggleCharProperty(int command);
@@ -129,6 +154,10 @@ class HtmlEditor : public QTextEdit {
   bool AtImage() const;
 
   bool show_details_ = false;
+  bool source_view_ = false;
+  SpellChecker* spelling_ = nullptr;
+  QString saved_head_;
+  int pasted_images_ = 0;
   QString path_;
   QString last_find_;
 };

@@ -9,7 +9,9 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFile>
+#include <QImage>
 #include <QLineEdit>
+#include <QPainter>
 #include <QTextDocument>
 #include <QTimer>
 
@@ -22,6 +24,7 @@
 #include "html_editor.hpp"
 #include "mailto.hpp"
 #include "qt_event_loop.hpp"
+#include "send_controller.hpp"
 #include "svg_icon.hpp"
 
 namespace {
@@ -41,7 +44,7 @@ numbers. The summary:</p>
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("composer");
-  QApplication::setApplicationDisplayName("composer");
+  // No display name: Qt would add it to the title the window sets.
   // The desktop entry's name, so a Wayland compositor shows the entry's icon.
   QGuiApplication::setDesktopFileName("org.postwing.composer");
   QApplication::setWindowIcon(composer::SvgIcon(":/icons/send.svg"));
@@ -75,6 +78,22 @@ int main(int argc, char** argv) {
       window.txtCC->setText("accounts@example.org");
       window.txtSubject->setText("Quarterly report, third quarter");
       window.dhtEdit->SetDocumentHTML(kDemoBody);
+      // A small chart, as a picture pasted into the text.
+      QImage chart(240, 110, QImage::Format_RGB32);
+      chart.fill(Qt::white);
+      QPainter p(&chart);
+      const int heights[] = {40, 55, 48, 70, 86};
+      for (int i = 0; i < 5; ++i) {
+        p.fillRect(20 + i * 44, 100 - heights[i], 30, heights[i], QColor(0x1e, 0x88, 0xe5));
+      }
+      p.setPen(Qt::gray);
+      p.drawLine(10, 100, 230, 100);
+      p.end();
+      QTextCursor at = window.dhtEdit->document()->find("Let me know");
+      at.movePosition(QTextCursor::StartOfBlock);
+      window.dhtEdit->setTextCursor(at);
+      window.dhtEdit->InsertImageData(chart);
+      window.dhtEdit->textCursor().insertBlock();
       window.dhtEdit->document()->setModified(false);
     }
     if (link) {
@@ -88,7 +107,7 @@ int main(int argc, char** argv) {
       }
     }
     for (const QString& file : parser.values(attach)) {
-      window.Attachments()->Add(QFile::encodeName(file).toStdString());
+      composer::AttachFile(*window.Attachments(), file);
     }
     window.UpdateAttachments();
     window.Form_Resize();

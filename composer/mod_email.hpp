@@ -21,6 +21,8 @@ inline constexpr const char* kKeyPassword = "Password";
 inline constexpr const char* kKeyFromAddress = "From Address";
 inline constexpr const char* kKeyConfigured = "Configured";
 inline constexpr const char* kKeySecurity = "Security";
+inline constexpr const char* kKeyGeometry = "Window Geometry";
+inline constexpr const char* kKeySpelling = "Spelling Language";
 
 // The path followed by "/" unless it already ends with a separator; "" gives "/".
 QString AddBackslash(const QString& path);

@@ -98,8 +98,8 @@ check "libpostwing0 depends on libc6, libssl3, libstdc++6" \
 check "libpostwing-dev depends on its library and libssl-dev" \
   depends_on libpostwing-dev "libpostwing0 \(= $version\)" 'libssl-dev'
 check "postwing-send depends on its library" depends_on postwing-send "libpostwing0 \(= $version\)"
-check "postwing-composer depends on its library and Qt" \
-  depends_on postwing-composer "libpostwing0 \(= $version\)" 'libqt6widgets6 '
+check "postwing-composer depends on its library, Qt and Qt SVG" \
+  depends_on postwing-composer "libpostwing0 \(= $version\)" 'libqt6widgets6 ' 'libqt6svg6 '
 # apt resolves every dependency from Debian 12's archive (a dry run: nothing is installed).
 check "apt can install the four packages" \
   apt-get install -s -q --no-install-recommends "$debs"/*.deb

@@ -5,9 +5,11 @@
 set -euo pipefail
 
 # sharutils: uudecode, the peer the uuencode tests decode with; gcovr and cloc: the figures
-# of scripts/coverage.sh and scripts/code_lines.sh.
+# of scripts/coverage.sh and scripts/code_lines.sh; libhunspell-dev and hunspell-en-us: the
+# composer's spell checking and its tests.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev python3 python3-aiosmtpd openssl libssl-dev xvfb xauth postfix maildrop
+  qt6-base-dev qt6-svg-dev libhunspell-dev hunspell-en-us
+  python3 python3-aiosmtpd openssl libssl-dev xvfb xauth postfix maildrop
   sharutils gcovr cloc
   scdoc librsvg2-bin
   dpkg-dev file groff-base man-db desktop-file-utils appstream)

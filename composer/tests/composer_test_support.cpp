@@ -110,12 +110,6 @@ std::unique_ptr<LocalServer> LocalServer::Capture(const QStringList& extra) {
   return server;
 }
 
-std::unique_ptr<LocalServer> LocalServer::Silent() {
-  auto server = std::unique_ptr<LocalServer>(new LocalServer);
-  if (!server->Start(COMPOSER_TESTS_DIR "/silent_server.py", {"--lifetime", "120"})) return nullptr;
-  return server;
-}
-
 bool LocalServer::Start(const QString& script, const QStringList& args) {
   static int count = 0;
   folder_ = HomeRoot() + QString("/server-%1").arg(++count);

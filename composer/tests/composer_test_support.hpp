@@ -63,8 +63,6 @@ class LocalServer {
  public:
   // The capture server of the library's tests, with extra arguments (e.g. --refuse).
   static std::unique_ptr<LocalServer> Capture(const QStringList& extra = {});
-  // A server that greets and then never answers.
-  static std::unique_ptr<LocalServer> Silent();
   ~LocalServer();
 
   int Port() const { return port_; }

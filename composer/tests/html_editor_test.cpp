@@ -1,18 +1,23 @@
 // The HTML editing control: command statuses, formats, links, colours, documents.
 #include <QApplication>
 #include <QClipboard>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextLayout>
 #include <QTextList>
 
 #include <postwing/exception.hpp>
 
 #include "composer_test_support.hpp"
 #include "html_editor.hpp"
+#include "outgoing.hpp"
+#include "spell_checker.hpp"
 
 using composer::HtmlEditor;
 
@@ -142,7 +147,14 @@ class HtmlEditorTest : public QObject {
     HtmlEditor e;
     e.SetDocumentHTML("<p>see the site now</p>");
     Place(e, 4, 12);
-    dialogs_->texts.push_back("https://example.org/");
+    auto answer = [this](const QString& text, const QString& url) {
+      dialogs_->exec = [=](QDialog& d) {
+        if (!text.isNull()) d.findChild<QLineEdit*>("txtLinkText")->setText(text);
+        d.findChild<QLineEdit*>("txtLinkUrl")->setText(url);
+        return int(QDialog::Accepted);
+      };
+    };
+    answer({}, "https://example.org/");  // the selection keeps its text
     e.ExecCommand(HtmlEditor::DECMD_HYPERLINK, 0);
     QVERIFY(e.DocumentHTML().contains("<a href=\"https://example.org/\">"));
     Place(e, 6);
@@ -151,10 +163,30 @@ class HtmlEditorTest : public QObject {
     e.ExecCommand(HtmlEditor::DECMD_UNLINK);
     QVERIFY(!e.DocumentHTML().contains("<a "));
     QCOMPARE(e.toPlainText(), QString("see the site now"));
-    // Cancelling the dialog inserts nothing.
-    dialogs_->texts.push_back(QString());
+    // Cancelling the dialog inserts nothing; a text of the user's own replaces the selection.
+    dialogs_->exec = nullptr;
     e.ExecCommand(HtmlEditor::DECMD_HYPERLINK, 0);
     QVERIFY(!e.DocumentHTML().contains("<a "));
+    Place(e, 4, 12);
+    answer("our page", "https://example.org/p");
+    e.ExecCommand(HtmlEditor::DECMD_HYPERLINK, 0);
+    QCOMPARE(composer::PlainTextOf(*e.document()),
+             QString("see our page <https://example.org/p> now\r\n"));
+  }
+
+  void SpellingIsUnderlinedWithSuggestionsAndOffWithoutDictionary() {
+    HtmlEditor e;
+    e.setPlainText("The quikc fox");
+    e.SetSpellLanguage("xx_NONE");  // no such dictionary: off, nothing marked
+    QVERIFY(!e.Spelling()->Active());
+    if (!composer::SpellChecker::Languages().contains("en_US")) QSKIP("hunspell-en-us is missing");
+    e.SetSpellLanguage("en_US");
+    const auto marks = e.document()->firstBlock().layout()->formats();
+    QCOMPARE(marks.size(), 1);
+    QCOMPARE(marks[0].start, 4);
+    QCOMPARE(marks[0].length, 5);
+    QVERIFY(e.Spelling()->Suggestions("quikc").contains("quick"));
+    QVERIFY(!e.toHtml().contains("underline"));  // marks are no formatting of the message
   }
 
   void RemoveFormatKeepsLinks() {
@@ -207,16 +239,6 @@ class HtmlEditorTest : public QObject {
     e.NewDocument();
     QCOMPARE(e.CurrentDocumentPath(), QString());
     QVERIFY(!e.IsDirty());
-  }
-
-  void BodyHtmlAndText() {
-    HtmlEditor e;
-    e.SetDocumentHTML("<html><body><p>Hi <i>there</i></p></body></html>");
-    const QString inner = e.BodyInnerHTML();
-    QVERIFY(!inner.contains("<body"));
-    QVERIFY(inner.contains("there</span>"));
-    QCOMPARE(e.BodyInnerText(), QString("Hi there"));
-    QVERIFY(e.DocumentHTML().startsWith("<!DOCTYPE"));
   }
 
   void NotificationsReachTheWindow() {

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Parses a message with Python's email package and prints what a test checks, as JSON:
-its header fields, every leaf part (content type, file name, transfer encoding, the
-decoded bytes in Base64) and the defects the parser found."""
+its header fields, the content types of all parts in order, every leaf part (content
+type, file name, disposition, Content-ID, transfer encoding, the decoded bytes in Base64)
+and the defects the parser found."""
 
 import base64
 import email
@@ -21,6 +22,8 @@ def main():
         parts.append({
             "content_type": part.get_content_type(),
             "filename": part.get_filename(),
+            "disposition": part.get_content_disposition(),
+            "content_id": part.get("Content-ID"),
             "encoding": part.get("Content-Transfer-Encoding"),
             "charset": part.get_content_charset(),
             "data": base64.b64encode(payload).decode("ascii"),
@@ -28,6 +31,7 @@ def main():
     out = {
         "headers": {k.lower(): str(v) for k, v in message.items()},
         "content_type": message.get_content_type(),
+        "types": [p.get_content_type() for p in message.walk()],
         "parts": parts,
         "defects": [type(d).__name__ for d in message.defects],
     }
