@@ -2,7 +2,7 @@
 
 #include "postwing/exception.hpp"
 #include "postwing/types.hpp"
-#include "session/dialogue_state.hpp"
+#include "session/dialogue.hpp"
 
 namespace {
 

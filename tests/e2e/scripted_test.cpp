@@ -5,7 +5,7 @@
 
 #include "e2e/e2e_support.hpp"
 #include "postwing/postwing.hpp"
-#include "session/dialogue_state.hpp"
+#include "session/dialogue.hpp"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "faults/fault_server.hpp"
 #include "faults/fault_support.hpp"
 #include "postwing/postwing.hpp"
-#include "session/dialogue_state.hpp"
+#include "session/dialogue.hpp"
 
 namespace {
 

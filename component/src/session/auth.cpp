@@ -1,0 +1,82 @@
+#include "session/auth.hpp"
+
+#include <cctype>
+
+#include "codecs/base64.hpp"
+
+namespace postwing::session {
+
+std::string Base64Text(std::string_view text) {
+  Base64 codec;
+  codec.Init();
+  ByteArray bytes;
+  ByteArray encoded;
+  std::string line;
+  codec.StrToAry(text, bytes);
+  codec.Encode(bytes, encoded);
+  codec.AryToStr(encoded, line);
+  return line;
+}
+
+namespace {
+
+constexpr std::string_view kMasked = "********";
+
+// The user name and the password, each asked for by a challenge.
+class Login final : public SaslMechanism {
+ public:
+  std::string_view Name() const override { return "LOGIN"; }
+  std::optional<SaslAnswer> Initial(const Credentials&) const override { return std::nullopt; }
+  SaslAnswer Respond(int step, std::string_view, const Credentials& c) const override {
+    if (step == 0) return {Base64Text(c.user), {}, "Base64 Encoding User\r\n", false};
+    const std::string secret = c.secret.empty() ? std::string() : Base64Text(c.secret);
+    return {secret, secret.empty() ? std::string() : std::string(kMasked),
+            "Base64 Encoding Password\r\n", true};
+  }
+};
+
+// Whether the table may pick a mechanism the host did not name.
+enum class Automatic { kNever, kOverTls, kAlways };
+
+struct Row {
+  const SaslMechanism* mechanism;
+  Automatic automatic;
+};
+
+const Login kLogin;
+
+// In order of preference.
+const Row kMechanisms[] = {
+    {&kLogin, Automatic::kAlways},
+};
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(a[i])) !=
+        std::toupper(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+const SaslMechanism* FindMechanism(std::string_view name) {
+  for (const Row& row : kMechanisms) {
+    if (SameName(row.mechanism->Name(), name)) return row.mechanism;
+  }
+  return nullptr;
+}
+
+const SaslMechanism& ChooseMechanism(const Capabilities& offered, bool secure) {
+  for (const Row& row : kMechanisms) {
+    const bool suits =
+        row.automatic == Automatic::kAlways || (row.automatic == Automatic::kOverTls && secure);
+    if (suits && offered.OffersAuth(row.mechanism->Name())) return *row.mechanism;
+  }
+  return kLogin;
+}
+
+}  // namespace postwing::session
