@@ -35,6 +35,20 @@ class Login final : public SaslMechanism {
   }
 };
 
+// RFC 4616: the authorisation identity (none), the user and the password in one response.
+const class Plain final : public SaslMechanism {
+ public:
+  std::string_view Name() const override { return "PLAIN"; }
+  std::optional<SaslAnswer> Initial(const Credentials& c) const override {
+    std::string message;
+    message.append(1, '\0').append(c.user).append(1, '\0').append(c.secret);
+    return SaslAnswer{Base64Text(message), std::string(kMasked), {}, true};
+  }
+  SaslAnswer Respond(int, std::string_view, const Credentials& c) const override {
+    return *Initial(c);
+  }
+} kPlain;
+
 // Whether the table may pick a mechanism the host did not name.
 enum class Automatic { kNever, kOverTls, kAlways };
 
@@ -47,6 +61,7 @@ const Login kLogin;
 
 // In order of preference.
 const Row kMechanisms[] = {
+    {&kPlain, Automatic::kOverTls},
     {&kLogin, Automatic::kAlways},
 };
 
