@@ -23,7 +23,7 @@ namespace {
 constexpr std::string_view kMasked = "********";
 
 // The user name and the password, each asked for by a challenge.
-class Login final : public SaslMechanism {
+const class Login final : public SaslMechanism {
  public:
   std::string_view Name() const override { return "LOGIN"; }
   std::optional<SaslAnswer> Initial(const Credentials&) const override { return std::nullopt; }
@@ -33,7 +33,7 @@ class Login final : public SaslMechanism {
     return {secret, secret.empty() ? std::string() : std::string(kMasked),
             "Base64 Encoding Password\r\n", true};
   }
-};
+} kLogin;
 
 // RFC 4616: the authorisation identity (none), the user and the password in one response.
 const class Plain final : public SaslMechanism {
@@ -49,6 +49,22 @@ const class Plain final : public SaslMechanism {
   }
 } kPlain;
 
+// Google's and Microsoft's OAuth 2.0 login: the user and the bearer token (the Password) in
+// one response. A refusal comes as a challenge holding the error, answered with an empty
+// line, after which the server sends its refusing reply.
+const class XOAuth2 final : public SaslMechanism {
+ public:
+  std::string_view Name() const override { return "XOAUTH2"; }
+  std::optional<SaslAnswer> Initial(const Credentials& c) const override {
+    const std::string message =
+        "user=" + std::string(c.user) + "\x01auth=Bearer " + std::string(c.secret) + "\x01\x01";
+    return SaslAnswer{Base64Text(message), std::string(kMasked), {}, false};
+  }
+  SaslAnswer Respond(int, std::string_view, const Credentials&) const override {
+    return {std::string(), std::string(), {}, true};
+  }
+} kXOAuth2;
+
 // Whether the table may pick a mechanism the host did not name.
 enum class Automatic { kNever, kOverTls, kAlways };
 
@@ -57,12 +73,11 @@ struct Row {
   Automatic automatic;
 };
 
-const Login kLogin;
-
 // In order of preference.
 const Row kMechanisms[] = {
     {&kPlain, Automatic::kOverTls},
     {&kLogin, Automatic::kAlways},
+    {&kXOAuth2, Automatic::kNever},
 };
 
 bool SameName(std::string_view a, std::string_view b) {
