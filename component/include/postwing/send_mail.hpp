@@ -19,6 +19,9 @@ class Attachments;
 class Utilities;
 class Errors;
 class TcpClient;
+namespace detail {
+struct SendMailAccess;
+}
 
 enum SecurityTypes : int32_t {
   emxNoSecurity = 0,
@@ -129,10 +132,9 @@ class SendMail : public Object, public std::enable_shared_from_this<SendMail> {
           handler);
 
   struct Impl;
-  // Library use: the object's private state.
-  Impl& impl() const { return *impl_; }
 
  private:
+  friend struct detail::SendMailAccess;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -92,9 +92,8 @@ class TcpClient : public Object {
   // The connection is encrypted (the handshake has completed).
   bool IsSecure() const;
 
-  struct Impl;
-
  private:
+  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 

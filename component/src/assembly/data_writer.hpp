@@ -28,6 +28,8 @@ class DataSink {
 
   // The transport takes 8-bit text as it is (the server was told BODY=8BITMIME).
   virtual bool EightBit() { return false; }
+  // The message goes with SMTPUTF8: addresses outside ASCII are written as they are.
+  virtual bool Utf8() { return false; }
 };
 
 // Makes every piece transparent before it reaches the sink: each bare CR and bare LF
@@ -54,6 +56,7 @@ class DataWriter {
   bool Stopped() { return sink_.Stopped(); }
   // Text parts may go as "8bit" rather than encoded; once one has, EightBitWritten holds.
   bool EightBit() { return sink_.EightBit(); }
+  bool Utf8() { return sink_.Utf8(); }
   void NoteEightBit() { eight_bit_written_ = true; }
   bool EightBitWritten() const { return eight_bit_written_; }
 

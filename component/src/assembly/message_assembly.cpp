@@ -44,7 +44,7 @@ void WriteFields(DataWriter& writer, const std::vector<FieldLine>& fields) {
                       detail::IllegalFieldText(field.key));
     }
     detail::WireField wire = detail::FieldWireForm(field.key, field.text);
-    if (!wire.problem.empty()) {
+    if (!wire.problem.empty() && !(wire.utf8_only && writer.Utf8())) {
       throw Exception(vbObjectError + emxContentNotSendable, "postwing",
                       detail::UnsendableFieldText(field.key, wire.problem));
     }

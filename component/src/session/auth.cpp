@@ -56,8 +56,10 @@ const class XOAuth2 final : public SaslMechanism {
  public:
   std::string_view Name() const override { return "XOAUTH2"; }
   std::optional<SaslAnswer> Initial(const Credentials& c) const override {
-    const std::string message =
-        "user=" + std::string(c.user) + "\x01auth=Bearer " + std::string(c.secret) + "\x01\x01";
+    const std::string message = "user=" + std::string(c.user) +
+                                "\x01"
+                                "auth=Bearer " +
+                                std::string(c.secret) + "\x01\x01";
     return SaslAnswer{Base64Text(message), std::string(kMasked), {}, false};
   }
   SaslAnswer Respond(int, std::string_view, const Credentials&) const override {

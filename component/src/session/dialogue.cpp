@@ -189,6 +189,8 @@ State Dialogue::AfterGreeting() const {
 }
 
 void Dialogue::Record(const std::string& reply, int32_t code) {
+  // After QUIT the outcome is known: the closing reply says nothing about it.
+  if (quit_written_) return;
   result.code = code;
   result.text = WithoutLineEnd(reply);
   result.enhanced_code = EnhancedCode(reply);
@@ -489,7 +491,7 @@ bool Dialogue::DeclareMessage(std::string& parameters) {
   eight_bit_ = capabilities_.Has("8BITMIME");
   const auto limit = capabilities_.SizeLimit();
   if (limit || eight_bit_) {
-    const MessageMeasure measure = MeasureMessage(d_, eight_bit_);
+    const MessageMeasure measure = MeasureMessage(d_, eight_bit_, !utf8_field_.empty());
     if (!Current()) return false;
     if (limit && *limit > 0 && measure.size > *limit) {
       Fail(emxContentNotSendable,
@@ -510,7 +512,7 @@ void Dialogue::RunDataPhase() {
   data_started_ = true;
   in_data_ = true;
   StopTimer();
-  const bool complete = WriteMessage(d_, eight_bit_);
+  const bool complete = WriteMessage(d_, eight_bit_, !utf8_field_.empty());
   in_data_ = false;
   if (complete && Current()) {
     // What the server sent before the end of the data reached it cannot be its answer to the

@@ -21,6 +21,7 @@
 #include "postwing/header.hpp"
 #include "postwing/tcp_client.hpp"
 #include "postwing/values.hpp"
+#include "session/dialogue.hpp"
 #include "session/session_errors.hpp"
 
 namespace postwing::session {
@@ -264,19 +265,14 @@ namespace {
 
 constexpr std::chrono::seconds kDataBlockWait{180};
 
-// The connection a socket object carries now (Send reuses the object for the next one).
-std::string ConnectionOf(const TcpClient& sock) {
-  return std::to_string(sock.SocketHandle()) + " " + sock.LocalIP() + " " +
-         std::to_string(sock.LocalPort());
-}
-
 }  // namespace
 
-SendMailSink::SendMailSink(SendMail::Impl& mail, bool eight_bit)
+SendMailSink::SendMailSink(SendMail::Impl& mail, bool eight_bit, bool utf8)
     : mail_(mail),
       eight_bit_(eight_bit),
+      utf8_(utf8),
       socket_(mail.socket),
-      connection_(ConnectionOf(*mail.socket)) {}
+      connection_(ConnectionIdentity(*mail.socket)) {}
 
 void SendMailSink::Notice(std::string text) {
   mail_.RaiseSendStatus(std::move(text));
@@ -336,7 +332,7 @@ void SendMailSink::WriteEndOfData() {
 bool SendMailSink::Stopped() {
   // A host call nested in an encoding may have cancelled and started another send.
   return mail_.cancel_flag || mail_.socket != socket_ ||
-         socket_->State() != TcpClient::sckConnected || ConnectionOf(*socket_) != connection_;
+         socket_->State() != TcpClient::sckConnected || ConnectionIdentity(*socket_) != connection_;
 }
 
 namespace {
@@ -344,7 +340,8 @@ namespace {
 // Counts what the data phase would write, and writes nothing.
 class MeasuringSink final : public DataSink {
  public:
-  MeasuringSink(SendMail::Impl& mail, bool eight_bit) : mail_(mail), eight_bit_(eight_bit) {}
+  MeasuringSink(SendMail::Impl& mail, bool eight_bit, bool utf8)
+      : mail_(mail), eight_bit_(eight_bit), utf8_(utf8) {}
   void Notice(std::string) override {}
   void WritePiece(std::string piece, const std::string&) override { size += piece.size() + 2; }
   void WriteEndOfData() override {}
@@ -352,26 +349,28 @@ class MeasuringSink final : public DataSink {
   bool Streams() override { return true; }
   void WriteLines(std::string bytes, const std::string&) override { size += bytes.size(); }
   bool EightBit() override { return eight_bit_; }
+  bool Utf8() override { return utf8_; }
   uint64_t size = 0;
 
  private:
   SendMail::Impl& mail_;
   bool eight_bit_;
+  bool utf8_;
 };
 
 }  // namespace
 
-MessageMeasure MeasureMessage(SendMail::Impl& mail, bool eight_bit) {
+MessageMeasure MeasureMessage(SendMail::Impl& mail, bool eight_bit, bool utf8) {
   SendMailModel model(mail, mail.message_id, true);
-  MeasuringSink sink(mail, eight_bit);
+  MeasuringSink sink(mail, eight_bit, utf8);
   assembly::DataWriter writer(sink);
   assembly::AssembleMessage(model, model, writer);
   return {sink.size, writer.EightBitWritten()};
 }
 
-bool WriteMessage(SendMail::Impl& mail, bool eight_bit) {
+bool WriteMessage(SendMail::Impl& mail, bool eight_bit, bool utf8) {
   SendMailModel model(mail, mail.message_id, false);
-  SendMailSink sink(mail, eight_bit);
+  SendMailSink sink(mail, eight_bit, utf8);
   assembly::DataWriter writer(sink);
   return assembly::AssembleMessage(model, model, writer);
 }

@@ -69,7 +69,7 @@ class SendMailModel final : public MessageModel, public Encoders {
 // WriteDataPiece, the end-of-data line through SendToWS.
 class SendMailSink final : public DataSink {
  public:
-  SendMailSink(SendMail::Impl& mail, bool eight_bit);
+  SendMailSink(SendMail::Impl& mail, bool eight_bit, bool utf8);
 
   void Notice(std::string text) override;
   void WritePiece(std::string piece, const std::string& status_text) override;
@@ -78,6 +78,7 @@ class SendMailSink final : public DataSink {
   bool Streams() override { return true; }
   void WriteLines(std::string bytes, const std::string& status_text) override;
   bool EightBit() override { return eight_bit_; }
+  bool Utf8() override { return utf8_; }
 
   // Streamed content waits while more than this is queued on the socket and goes on once
   // it is down to kLowWater: memory stays a few pieces, whatever the size of the file.
@@ -91,6 +92,7 @@ class SendMailSink final : public DataSink {
 
   SendMail::Impl& mail_;
   bool eight_bit_;
+  bool utf8_;
   std::shared_ptr<TcpClient> socket_;
   std::string connection_;
 };
@@ -106,9 +108,10 @@ struct MessageMeasure {
   bool eight_bit = false;
 };
 // eight_bit: the server takes 8-bit text (BODY=8BITMIME).
-MessageMeasure MeasureMessage(SendMail::Impl& mail, bool eight_bit);
+// utf8: the message goes with SMTPUTF8.
+MessageMeasure MeasureMessage(SendMail::Impl& mail, bool eight_bit, bool utf8);
 // The data phase: the whole message and the end-of-data line, as measured. False when the
 // send was cancelled or the connection went away first.
-bool WriteMessage(SendMail::Impl& mail, bool eight_bit);
+bool WriteMessage(SendMail::Impl& mail, bool eight_bit, bool utf8);
 
 }  // namespace postwing::session

@@ -38,18 +38,22 @@ bool BodyTextIsEmpty(const Body& body) {
 
 // What refuses the first field, of the header, the body or an attachment, that cannot be
 // written as header lines: 12013 for a line break or NUL, 12017 for a field with no wire form.
+// A field whose only fault is an address outside ASCII needs SMTPUTF8: utf8_field names
+// the first such.
 std::optional<std::pair<MailErrors, std::string>> UnsafeField(const Header& header,
                                                               const Body& body,
-                                                              const Attachments& attachments) {
+                                                              const Attachments& attachments,
+                                                              std::string& utf8_field) {
   using Refusal = std::optional<std::pair<MailErrors, std::string>>;
-  auto check = [](const std::shared_ptr<Values>& values) -> Refusal {
+  auto check = [&utf8_field](const std::shared_ptr<Values>& values) -> Refusal {
     if (!values) return std::nullopt;
     if (auto field = detail::FirstIllegalField(*values)) {
       return std::pair(emxIllegalCharacter, detail::IllegalFieldText(field->Key()));
     }
     for (const auto& value : *values) {
       const detail::WireField wire = detail::FieldWireForm(value->Key(), value->Text());
-      if (!wire.problem.empty()) {
+      if (wire.utf8_only && utf8_field.empty()) utf8_field = value->Key();
+      if (!wire.problem.empty() && !wire.utf8_only) {
         return std::pair(emxContentNotSendable,
                          detail::UnsendableFieldText(value->Key(), wire.problem));
       }
@@ -127,7 +131,7 @@ void SendMail::Send() {
                                         "' is not one this library knows (LOGIN, PLAIN, "
                                         "XOAUTH2).");
     }
-    if (auto refusal = UnsafeField(*header, *d.body, *d.attachments)) {
+    if (auto refusal = UnsafeField(*header, *d.body, *d.attachments, utf8_field)) {
       refuse(refusal->first, refusal->second);
     }
     if (auto why = session::UnsendablePlainBody(*header, *d.body)) {

@@ -121,4 +121,15 @@ struct SendMail::Impl {
   void OnSocketDataArrival(int32_t bytes_total);
 };
 
+namespace detail {
+// The library's way in to a SendMail's private state.
+struct SendMailAccess {
+  static SendMail::Impl& Of(const SendMail& mail) { return *mail.impl_; }
+};
+}  // namespace detail
+
+inline SendMail::Impl& ImplOf(const SendMail& mail) {
+  return detail::SendMailAccess::Of(mail);
+}
+
 }  // namespace postwing

@@ -51,8 +51,8 @@ void Dispatch(const std::weak_ptr<SendMail>& weak_mail, const std::weak_ptr<TcpC
               Handler&& handler) noexcept {
   std::shared_ptr<SendMail> mail = weak_mail.lock();
   std::shared_ptr<TcpClient> sock = weak_sock.lock();
-  if (mail && sock && mail->impl().socket == sock) {
-    SendMail::Impl& d = mail->impl();
+  if (mail && sock && ImplOf(*mail).socket == sock) {
+    SendMail::Impl& d = ImplOf(*mail);
     ++d.socket_callback_depth;
     handler(d);
     --d.socket_callback_depth;
