@@ -232,10 +232,10 @@ TEST_F(SendTest, TheRecipientListSkipsEmptyEntriesAndSplitsAtCommasOutsideQuotes
   mail_->Header()->SetCcList("\"Doe, J\" <c@z>;;");
   mail_->Header()->SetBccList("d@w, Bob <e@v>");
   mail_->Send();
-  EXPECT_EQ(mail_->impl().recipient_text, "a@x; b@y;;\"Doe, J\" <c@z>;;;d@w, Bob <e@v>");
-  EXPECT_EQ(mail_->impl().dialogue->recipients(),
+  EXPECT_EQ(ImplOf(*mail_).recipient_text, "a@x; b@y;;\"Doe, J\" <c@z>;;;d@w, Bob <e@v>");
+  EXPECT_EQ(ImplOf(*mail_).dialogue->recipients(),
             (std::vector<std::string>{"a@x", "b@y", "\"Doe, J\" <c@z>", "d@w", "Bob <e@v>"}));
-  EXPECT_EQ(mail_->impl().dialogue->recipient_index(), 0);
+  EXPECT_EQ(ImplOf(*mail_).dialogue->recipient_index(), 0);
 }
 
 TEST_F(SendTest, FieldsWithNoWireFormAreRefusedBeforeConnecting) {
@@ -545,7 +545,7 @@ TEST_F(SendTest, CancelFromAStatusHandlerEndsTheWaitAfterThatPass) {
   EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed() == 1; }, 2s));
   // Cancelled: commands are not written, not even reported.
   events_.status.clear();
-  mail_->impl().SendToWS("NOOP");
+  ImplOf(*mail_).SendToWS("NOOP");
   EXPECT_TRUE(events_.status.empty());
 }
 
@@ -559,7 +559,7 @@ TEST_F(SendTest, AFailingSendCompleteHandlerStillEndsTheConnection) {
   mail_->SetTimeOut(2);
   server.CloseClients();
   auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(RunEventsUntil([&] { return mail_->impl().closed_flag; }, 2s));
+  ASSERT_TRUE(RunEventsUntil([&] { return ImplOf(*mail_).closed_flag; }, 2s));
   EXPECT_LT(SecondsSince(start), 1.0);
   EXPECT_EQ(events_.complete, 1);
   EXPECT_EQ(mail_->Winsock()->State(), TcpClient::sckClosed);
@@ -658,7 +658,7 @@ TEST_F(SendTest, SendToWSWritesOneLineWhenConnected) {
   TestServer server;
   FillMessage(*mail_, server.Port());
   mail_->SetTimeOut(0);
-  auto& d = mail_->impl();
+  auto& d = ImplOf(*mail_);
   d.SendToWS("NOT CONNECTED");  // reported, not written
   mail_->Send();
   ASSERT_TRUE(RunUntilConnected());
@@ -671,7 +671,7 @@ TEST_F(SendTest, SendToWSWritesOneLineWhenConnected) {
 }
 
 TEST_F(SendTest, SendToWSRefusesACommandWithALineBreak) {
-  auto& d = mail_->impl();
+  auto& d = ImplOf(*mail_);
   try {
     d.SendToWS("RCPT TO:<a@b>\r\nDATA");
     FAIL() << "SendToWS should raise";
@@ -687,7 +687,7 @@ TEST_F(SendTest, SendToWSRefusesACommandWithALineBreak) {
 TEST_F(SendTest, AnErrorInsideSendToWSIsRecordedAndRaisedToItsCaller) {
   mail_->OnSendStatus([](std::string&) { throw std::runtime_error("handler broke"); });
   try {
-    mail_->impl().SendToWS("NOOP");
+    ImplOf(*mail_).SendToWS("NOOP");
     FAIL();
   } catch (const Exception& e) {
     EXPECT_EQ(e.Description(), "handler broke");
@@ -764,7 +764,7 @@ TEST_F(SendTest, AHundredMebibytePieceReachesASlowReaderWithProgressThatAddsUp) 
   }
   sum += '\r' + '\n';
   events_.status.clear();
-  mail_->impl().WriteDataPiece(std::move(piece), "Sending Body");
+  ImplOf(*mail_).WriteDataPiece(std::move(piece), "Sending Body");
   EXPECT_EQ(events_.status, std::vector<std::string>{">>Sending Body\r\n"});
   int64_t sent = 0;
   ASSERT_TRUE(RunEventsUntil(

@@ -191,7 +191,7 @@ TEST(SendMailObject, CancelOnAnIdleObjectRaisesSendComplete) {
   EXPECT_EQ(sink->complete, 1);
   EXPECT_EQ(mail->Errors()->Count(), 0);
   EXPECT_EQ(mail->Winsock()->State(), TcpClient::sckClosed);
-  EXPECT_TRUE(mail->impl().cancel_flag);
+  EXPECT_TRUE(ImplOf(*mail).cancel_flag);
   mail->SetEventSink(nullptr);
   mail->Cancel();
   EXPECT_EQ(events.complete, 2);
@@ -220,7 +220,7 @@ TEST(SendMailObject, SendStartsWithCodecsThatAreNotCancelled) {
   mail->Cancel();
   mail->SetSMTPServer("");
   EXPECT_THROW(mail->Send(), Exception);  // fails its first check, after the reset
-  auto& codec = *mail->impl().base64;
+  auto& codec = *ImplOf(*mail).base64;
   ByteArray in{'u', 's', 'e', 'r', 'n', 'a', 'm', 'e', '@', 'e', 'x'}, out;
   codec.Encode(in, out);
   EXPECT_EQ(std::string(out.begin(), out.end()), "dXNlcm5hbWVAZXg=");
@@ -239,7 +239,7 @@ TEST(SendMailEvents, HandlersRunInConnectionOrderThenTheSinkWithTheirChanges) {
     data = "changed";
   });
   mail->OnSendStatus([&](std::string& data) { order.push_back("second:" + data); });
-  mail->impl().RaiseSendStatus("line\r\n");
+  ImplOf(*mail).RaiseSendStatus("line\r\n");
   EXPECT_EQ(order, (std::vector<std::string>{"first:line\r\n", "second:changed", "sink:changed"}));
   ASSERT_EQ(sink->ids.size(), 1u);
   EXPECT_EQ(sink->ids[0], Variant(7));
@@ -261,8 +261,8 @@ TEST(SendMailEvents, WinsockErrorAndProgressArgumentsAreByReference) {
     sent *= 2;
     remaining = -1;
   });
-  mail->impl().RaiseWinsockError(10060, "Winsock", "text", "", 0);
-  mail->impl().RaiseSendProgress(10, 5);
+  ImplOf(*mail).RaiseWinsockError(10060, "Winsock", "text", "", 0);
+  ImplOf(*mail).RaiseSendProgress(10, 5);
   ASSERT_EQ(sink->errors.size(), 1u);
   EXPECT_EQ(sink->errors[0].number, 10061);
   EXPECT_EQ(sink->errors[0].source, "Winsock!");
@@ -277,9 +277,9 @@ TEST(SendMailEvents, TheSinkGetsTheIdOfTheMomentOfEachCall) {
   auto sink = std::make_shared<RecordingSink>();
   mail->SetEventSink(sink);
   mail->OnSendStatus([&](std::string&) { mail->SetID(Variant("set by handler")); });
-  mail->impl().RaiseSendStatus("a");
+  ImplOf(*mail).RaiseSendStatus("a");
   mail->SetID(Variant(3));
-  mail->impl().RaiseSendComplete();
+  ImplOf(*mail).RaiseSendComplete();
   ASSERT_EQ(sink->ids.size(), 2u);
   EXPECT_EQ(sink->ids[0], Variant("set by handler"));
   EXPECT_EQ(sink->ids[1], Variant(3));
@@ -299,9 +299,9 @@ TEST(SendMailEvents, DisconnectRemovesAHandlerAlsoDuringARaise) {
     }
   });
   second = mail->OnSendStatus([&](std::string&) { calls.push_back("second"); });
-  mail->impl().RaiseSendStatus("x");
+  ImplOf(*mail).RaiseSendStatus("x");
   EXPECT_EQ(calls, (std::vector<std::string>{"first"}));
-  mail->impl().RaiseSendStatus("x");
+  ImplOf(*mail).RaiseSendStatus("x");
   EXPECT_EQ(calls, (std::vector<std::string>{"first", "first", "third"}));
   third.Disconnect();
   third.Disconnect();
@@ -321,10 +321,10 @@ TEST(SendMailEvents, AConnectionMayOutliveItsObject) {
 
 TEST(SendMailEvents, NoSinkAndNoHandlersIsFine) {
   auto mail = SendMail::Create();
-  mail->impl().RaiseSendStatus("x");
-  mail->impl().RaiseSendComplete();
-  mail->impl().RaiseSendProgress(1, 2);
-  mail->impl().RaiseWinsockError(1, "", "", "", 0);
+  ImplOf(*mail).RaiseSendStatus("x");
+  ImplOf(*mail).RaiseSendComplete();
+  ImplOf(*mail).RaiseSendProgress(1, 2);
+  ImplOf(*mail).RaiseWinsockError(1, "", "", "", 0);
   EXPECT_EQ(mail->Errors()->Count(), 0);
 }
 
