@@ -11,8 +11,8 @@ namespace postwing {
 // with vbObjectError added: Number() - vbObjectError gives the MailErrors code back.
 class Exception : public std::runtime_error {
  public:
-  Exception(int32_t number, std::string source, std::string description, std::string help_file = {},
-            int32_t help_context = 0)
+  Exception(int32_t number, std::string source, std::string description,
+            std::string help_file = {}, int32_t help_context = 0)
       : std::runtime_error(description),
         number_(number),
         source_(std::move(source)),

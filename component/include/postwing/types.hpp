@@ -72,8 +72,8 @@ class Variant {
   Variant(Array v) : value_(std::move(v)) {}
   Variant(ObjectRef v) : value_(std::move(v)) {}
   template <class T>
-  requires std::is_base_of_v<Object, T> Variant(std::shared_ptr<T> v)
-      : value_(ObjectRef(std::move(v))) {}
+    requires std::is_base_of_v<Object, T>
+  Variant(std::shared_ptr<T> v) : value_(ObjectRef(std::move(v))) {}
 
   bool IsEmpty() const { return std::holds_alternative<std::monostate>(value_); }
   bool IsInteger() const { return std::holds_alternative<int32_t>(value_); }
