@@ -24,7 +24,7 @@ class Recorder {
     c1_ = mail->OnSendStatus([o](std::string& data) { o->status.push_back(data); });
     c2_ = mail->OnSendComplete([o] { ++o->completes; });
     c3_ = mail->OnWinsockError([o](int32_t& number, std::string&, std::string&, std::string&,
-                                   int32_t&) { o->errors.push_back(number); });
+                                   int32_t&) { o->errors.push_back({number, "", ""}); });
   }
   ~Recorder() {
     c1_.Disconnect();
