@@ -50,7 +50,7 @@ inline Step Data() {
 inline Step CountData(std::chrono::milliseconds pause_per_mib = 0ms) {
   return {Step::kData, {}, pause_per_mib, 0, false};
 }
-// Reads the data until `bytes` of it have arrived, then goes on with the script.
+// Waits until `bytes` of the data have arrived, then goes on with the script.
 inline Step DataPart(size_t bytes) {
   return {Step::kData, {}, 0ms, bytes};
 }
@@ -72,6 +72,9 @@ inline Step StartTls(bool wrong_name = false) {
   s.wrong_name = wrong_name;
   return s;
 }
+
+// A whole good dialogue without a login: greeting, HELO, MAIL, one RCPT, the data, QUIT.
+std::vector<Step> GoodDialogue();
 
 // A CA, a certificate it signed for 127.0.0.1 and localhost, and one for another name, made
 // once per test process with the openssl command.
