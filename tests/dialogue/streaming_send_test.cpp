@@ -183,7 +183,7 @@ class StreamingSend : public ::testing::Test {
     auto c1 = mail->OnSendStatus([o](std::string& s) { o->status.push_back(s); });
     auto c2 = mail->OnSendComplete([o] { ++o->completes; });
     auto c3 = mail->OnWinsockError([o](int32_t& n, std::string&, std::string&, std::string&,
-                                       int32_t&) { o->errors.push_back(n); });
+                                       int32_t&) { o->errors.push_back({n, "", ""}); });
     auto c4 = mail->OnSendProgress([o, raw, on_progress](int32_t& sent, int32_t&) {
       o->progress_bytes += sent;
       if (on_progress) on_progress(*raw, o->progress_bytes);
@@ -251,7 +251,7 @@ TEST_F(StreamingSend, APositiveReplyBeforeTheDataIsWrittenIsNotItsAcceptance) {
   EXPECT_EQ(o.completes, 1);
   EXPECT_FALSE(o.Accepted());
   ASSERT_EQ(o.errors.size(), 1u);
-  EXPECT_EQ(o.errors[0], postwing::emxHostError);
+  EXPECT_EQ(o.error(), postwing::emxHostError);
 }
 
 TEST_F(StreamingSend, ACancelInTheMiddleEndsTheSendOnce) {
@@ -324,7 +324,7 @@ TEST_F(StreamingSend, AFileThatShrinksOrChangesWhileSentFailsWithoutTheEndOfData
     EXPECT_TRUE(changed);
     EXPECT_EQ(o.completes, 1);
     ASSERT_FALSE(o.errors.empty());
-    EXPECT_EQ(o.errors[0], 62);
+    EXPECT_EQ(o.error(), 62);
     EXPECT_FALSE(o.Accepted());
     EXPECT_FALSE(o.Saw(">>Sending\r\n"));
     EXPECT_FALSE(peer.got_end_of_data());
