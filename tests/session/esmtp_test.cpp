@@ -1,5 +1,5 @@
-// ESMTP against aiosmtpd: the login mechanisms, what MAIL FROM declares (SIZE, 8BITMIME,
-// SMTPUTF8), the result a host reads, and postwing-send's exit status from it.
+// ESMTP against aiosmtpd and the scripted peer: the login mechanisms, what MAIL FROM declares
+// (SIZE, 8BITMIME, SMTPUTF8), the result a host reads, and postwing-send's exit status from it.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,6 +8,8 @@
 
 #include "e2e/e2e_support.hpp"
 #include "postwing/postwing.hpp"
+#include "support/scripted_peer.hpp"
+#include "support/send_outcome.hpp"
 
 namespace {
 
@@ -168,6 +170,59 @@ TEST(Esmtp, PostwingSendExitsOnTheResult) {
     EXPECT_NE(out.find(c.says), std::string::npos) << c.args << "\n" << out;
     EXPECT_EQ(out.find("tok"), std::string::npos) << out;
   }
+}
+
+// An EHLO reply in two reads, keywords in lower case: read whole, its SIZE and 8BITMIME kept;
+// SIZE= is the exact size of the data; the result tells the host what the server said.
+TEST(Esmtp, TheEhloReplyIsReadWholeInAnyCaseAndTheResultSaysWhatTheServerSaid) {
+  using namespace support;
+  ScriptedPeer peer({Reply("220 peer.test"),
+                     Expect("EHLO joe@example.org"),
+                     Raw({"250-peer.test\r\n250-size 100000\r\n250-auth plain ", "login\r\n",
+                          "250 8bitmime\r\n"}),
+                     Expect("AUTH LOGIN"),
+                     Reply("334 VXNlcm5hbWU6"),
+                     Expect("am9l"),
+                     Reply("334 UGFzc3dvcmQ6"),
+                     Expect("cHc="),
+                     Reply("235 2.7.0 ok"),
+                     Expect("MAIL FROM:"),
+                     Reply("250 ok"),
+                     Expect("RCPT TO:"),
+                     Reply("250 2.1.5 ok"),
+                     Expect("DATA"),
+                     Reply("354 go"),
+                     Data(),
+                     Reply("250 2.0.0 queued as 42"),
+                     Expect("QUIT"),
+                     Reply("221 bye"),
+                     Close()});
+  auto mail = NewMail(peer.port());
+  mail->SetUser("joe@example.org");
+  mail->SetPassword("pw");
+  mail->Body()->SetText(
+      postwing::Variant(".Gr\xC3\xBC\xC3\x9F"
+                        "e\r\n"));
+  const SendOutcome o = SendAndWait(mail);
+  EXPECT_EQ(o.completes, 1);
+  ASSERT_TRUE(peer.Completed()) << peer.Failure() << o.Transcript();
+  ASSERT_EQ(peer.Messages().size(), 1u);
+  const std::string& data = peer.Messages()[0];
+  EXPECT_NE(data.find("\r\n..Gr\xC3\xBC\xC3\x9F"
+                      "e\r\n"),
+            std::string::npos)
+      << data;
+  EXPECT_EQ(peer.Count("MAIL FROM: <from@example.org> SIZE=" + std::to_string(data.size()) +
+                       " BODY=8BITMIME"),
+            1)
+      << o.Transcript();
+  const postwing::SendResult r = mail->Result();
+  EXPECT_TRUE(r.accepted);
+  EXPECT_EQ(r.code, 250);
+  EXPECT_EQ(r.text, "250 2.0.0 queued as 42");
+  EXPECT_EQ(r.enhanced_code, "2.0.0");
+  ASSERT_EQ(r.recipients.size(), 1u);
+  EXPECT_EQ(r.recipients[0].text, "250 2.1.5 ok");
 }
 
 }  // namespace
