@@ -207,7 +207,7 @@ TEST(Esmtp, TheEhloReplyIsReadWholeInAnyCaseAndTheResultSaysWhatTheServerSaid) {
   EXPECT_EQ(o.completes, 1);
   ASSERT_TRUE(peer.Completed()) << peer.Failure() << o.Transcript();
   ASSERT_EQ(peer.Messages().size(), 1u);
-  const std::string& data = peer.Messages()[0];
+  const std::string data = peer.Messages()[0];
   EXPECT_NE(data.find("\r\n..Gr\xC3\xBC\xC3\x9F"
                       "e\r\n"),
             std::string::npos)
