@@ -291,6 +291,7 @@ void ScriptedPeer::Run(const std::vector<Step>& steps) {
     }
     got = c.Read();
   }
+  if (fd >= 0) ++ended_;
   std::lock_guard lock(mutex_);
   ++served_;
   if (failure.empty()) {

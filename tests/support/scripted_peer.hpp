@@ -110,6 +110,7 @@ class ScriptedPeer {
   bool Completed();                      // every step of every connection ran
   std::string Failure();                 // why the script stopped early ("" if it did not)
   int Accepted() const { return accepted_; }
+  int Ended() const { return ended_; }  // connections served to their end
 
   std::chrono::seconds lifetime{20};
 
@@ -120,7 +121,7 @@ class ScriptedPeer {
 
   LoopbackSocket listener_{8};
   std::atomic<bool> stop_{false}, finishing_{false};
-  std::atomic<int> accepted_{0};
+  std::atomic<int> accepted_{0}, ended_{0};
   std::thread thread_;
   std::mutex mutex_;
   std::vector<std::string> commands_, messages_;
