@@ -258,10 +258,10 @@ TEST_F(Dialogue, TheEnvelopeCarriesEachAddressInBrackets) {
   const SendOutcome o = SendAndWait(mail, 10s);
   EXPECT_EQ(o.error(), 0) << o.Transcript();
   const auto commands = peer.Commands();
-  EXPECT_EQ(
-      std::vector<std::string>(commands.begin() + 1, commands.begin() + 7),
-      (std::vector<std::string>{"MAIL FROM: <s@example.org>", "RCPT TO: <b@x.org>",
-                                "RCPT TO: <c@x.org>", "RCPT TO: <j@x.org>", "RCPT TO: <d@x.org>"}));
+  EXPECT_EQ(std::vector<std::string>(commands.begin() + 1, commands.begin() + 7),
+            (std::vector<std::string>{"MAIL FROM: <s@example.org>", "RCPT TO: <b@x.org>",
+                                      "RCPT TO: <c@x.org>", "RCPT TO: <j@x.org>",
+                                      "RCPT TO: <d@x.org>", "RCPT TO: <e@x.org>"}));
   const std::string data = peer.Messages().at(0);
   EXPECT_NE(data.find("\r\nTO: Bob <b@x.org>, c@x.org\r\nCC: \"Doe; J\" <j@x.org>\r\n"),
             std::string::npos)
