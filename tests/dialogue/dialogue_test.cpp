@@ -248,20 +248,20 @@ TEST_F(Dialogue, TimeOutZeroWaitsWithoutLimit) {
 // the header.
 TEST_F(Dialogue, TheEnvelopeCarriesEachAddressInBrackets) {
   Steps rcpts;
-  for (int i = 0; i < 4; ++i) rcpts = rcpts + Steps{Expect("RCPT"), Reply("250 ok")};
+  for (int i = 0; i < 5; ++i) rcpts = rcpts + Steps{Expect("RCPT"), Reply("250 ok")};
   ScriptedPeer peer(kHello + Steps{Expect("MAIL"), Reply("250 ok")} + rcpts + kTail);
   auto mail = NewMail(peer.port());
   mail->Header()->SetFrom("\"Sender, S\" <s@example.org>");
   mail->Header()->SetToList("Bob <b@x.org>, c@x.org;;");
   mail->Header()->SetCcList("\"Doe; J\" <j@x.org>;");
-  mail->Header()->SetBccList(";d@x.org;");
+  mail->Header()->SetBccList(";d@x.org, \"E, F\" <e@x.org>;");
   const SendOutcome o = SendAndWait(mail, 10s);
   EXPECT_EQ(o.error(), 0) << o.Transcript();
   const auto commands = peer.Commands();
-  EXPECT_EQ(
-      std::vector<std::string>(commands.begin() + 1, commands.begin() + 6),
-      (std::vector<std::string>{"MAIL FROM: <s@example.org>", "RCPT TO: <b@x.org>",
-                                "RCPT TO: <c@x.org>", "RCPT TO: <j@x.org>", "RCPT TO: <d@x.org>"}));
+  EXPECT_EQ(std::vector<std::string>(commands.begin() + 1, commands.begin() + 7),
+            (std::vector<std::string>{"MAIL FROM: <s@example.org>", "RCPT TO: <b@x.org>",
+                                      "RCPT TO: <c@x.org>", "RCPT TO: <j@x.org>",
+                                      "RCPT TO: <d@x.org>", "RCPT TO: <e@x.org>"}));
   const std::string data = peer.Messages().at(0);
   EXPECT_NE(data.find("\r\nTO: Bob <b@x.org>, c@x.org\r\nCC: \"Doe; J\" <j@x.org>\r\n"),
             std::string::npos)

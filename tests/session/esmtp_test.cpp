@@ -121,8 +121,8 @@ TEST(Esmtp, LoginsAndDeclarationsAgainstAiosmtpd) {
     mail->Header()->SetToList("to@example.org");
     mail->Body()->SetText(Variant("Hello"));
     c.set(*mail);
-    const e2e::Outcome o = e2e::SendAndWait(mail);
-    EXPECT_EQ(o.complete_count, 1);
+    const support::SendOutcome o = support::SendAndWait(mail);
+    EXPECT_EQ(o.completes, 1);
     const SendResult r = mail->Result();
     EXPECT_EQ(r.accepted, c.error == 0) << o.Transcript();
     EXPECT_EQ(r.error, c.error) << r.error_text;

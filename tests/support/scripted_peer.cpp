@@ -269,9 +269,10 @@ void ScriptedPeer::Run(const std::vector<Step>& steps) {
       case Step::kClose:
         ::shutdown(fd, SHUT_WR);
         break;
+      case Step::kHangUp:
       case Step::kReset: {
         linger l{1, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        if (s.kind == Step::kReset) ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
         drain = false;
         i = steps.size();
         break;
@@ -291,6 +292,7 @@ void ScriptedPeer::Run(const std::vector<Step>& steps) {
     }
     got = c.Read();
   }
+  if (fd >= 0) ++ended_;
   std::lock_guard lock(mutex_);
   ++served_;
   if (failure.empty()) {

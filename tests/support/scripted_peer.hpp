@@ -20,7 +20,7 @@ namespace support {
 using namespace std::chrono_literals;
 
 struct Step {
-  enum Kind { kExpect, kSend, kData, kStall, kClose, kReset, kStartTls };
+  enum Kind { kExpect, kSend, kData, kStall, kClose, kHangUp, kReset, kStartTls };
   Step(Kind k, std::vector<std::string> c = {}, std::chrono::milliseconds g = {}, size_t n = 0,
        bool kept = true)
       : kind(k), chunks(std::move(c)), gap(g), bytes(n), keep(kept) {}
@@ -61,6 +61,10 @@ inline Step Stall(std::chrono::milliseconds length) {
 // Stops writing; lines the client still writes are kept until it closes.
 inline Step Close() {
   return {Step::kClose};
+}
+// Closes at once and reads nothing more (what is unread makes it a reset).
+inline Step HangUp() {
+  return {Step::kHangUp};
 }
 // Closes with a reset (RST) instead.
 inline Step Reset() {
@@ -110,6 +114,7 @@ class ScriptedPeer {
   bool Completed();                      // every step of every connection ran
   std::string Failure();                 // why the script stopped early ("" if it did not)
   int Accepted() const { return accepted_; }
+  int Ended() const { return ended_; }  // connections served to their end
 
   std::chrono::seconds lifetime{20};
 
@@ -120,7 +125,7 @@ class ScriptedPeer {
 
   LoopbackSocket listener_{8};
   std::atomic<bool> stop_{false}, finishing_{false};
-  std::atomic<int> accepted_{0};
+  std::atomic<int> accepted_{0}, ended_{0};
   std::thread thread_;
   std::mutex mutex_;
   std::vector<std::string> commands_, messages_;
