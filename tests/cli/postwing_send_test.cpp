@@ -371,7 +371,7 @@ TEST_F(PostwingSend, AccountsFilesAreReadAsMsmtpReadsThem) {
       // clang-format off
       {base + "account work : home\nport 465\ntls_starttls off\naccount default : work\n", 0644,
        {"-p", "2465"}, 0, "# account default\nhost mx.example.org\nport 2465\n"
-       "from ann@example.org\nauth login\nuser ann\ntls on\ntls_starttls off\n"},
+       "from ann@example.org\nauth on\nuser ann\ntls on\ntls_starttls off\n"},
       {base + "password \"p w\"\n", 0600, {"--account", "home", "--insecure"}, 0,
        "password ********\ntls on\ntls_starttls on\ntls_certcheck off\n"},
       // The account's password is its user's only.
@@ -380,7 +380,7 @@ TEST_F(PostwingSend, AccountsFilesAreReadAsMsmtpReadsThem) {
       {base + "\ntls_fingerprint AB:CD\n", 0600, {}, 2, "accounts:10: 'tls_fingerprint' is not"},
       {base + "hots mx\n", 0600, {}, 2, "accounts:9: unknown keyword 'hots'"},
       {base + "account x : nowhere\n", 0600, {}, 2, "accounts:9: account 'nowhere' is not defined"},
-      {base + "auth xoauth2\n", 0600, {"--account", "home"}, 2, "'xoauth2' is not supported"},
+      {base + "auth cram-md5\n", 0600, {"--account", "home"}, 2, "'cram-md5' is not supported"},
       {base, 0600, {"--account", "work"}, 2, "no account 'work'"},
       // clang-format on
   };

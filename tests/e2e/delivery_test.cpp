@@ -12,7 +12,7 @@
 namespace {
 
 using namespace postwing;
-using e2e::Outcome;
+using Outcome = support::SendOutcome;
 using e2e::Parsed;
 namespace fs = std::filesystem;
 
@@ -50,9 +50,9 @@ class Delivery : public ::testing::Test {
   Parsed ParseReceived() { return e2e::Parse(Inbox(1), dir_ / "parsed"); }
   // Sends and expects acceptance: the 250 after ">>Sending", no error, one SendComplete.
   Outcome SendOk() {
-    Outcome o = e2e::SendAndWait(mail_);
-    EXPECT_TRUE(o.completed) << o.Transcript();
-    EXPECT_EQ(o.complete_count, 1);
+    Outcome o = support::SendAndWait(mail_);
+    EXPECT_TRUE((o.completes > 0)) << o.Transcript();
+    EXPECT_EQ(o.completes, 1);
     EXPECT_TRUE(o.errors.empty()) << (o.errors.empty() ? "" : o.errors[0].description);
     EXPECT_TRUE(Received(1)) << o.Transcript();
     return o;
@@ -308,7 +308,7 @@ TEST_F(Delivery, EveryPartDecodesToItsBytes) {
     SCOPED_TRACE(::testing::PrintToString(body.substr(0, 20)));
     NewMail();
     mail_->Body()->SetText(body);
-    Outcome sent = e2e::SendAndWait(mail_);
+    Outcome sent = support::SendAndWait(mail_);
     ASSERT_TRUE(Received(++n)) << sent.Transcript();
     Parsed q = e2e::Parse(Inbox(n), dir_ / ("parsed" + std::to_string(n)));
     EXPECT_EQ(q.defects, 0);
@@ -373,7 +373,7 @@ TEST_F(Delivery, AlternativeTextAndInlinePartsNestAsReadersExpect) {
     if (row.body) mail_->Body()->SetText(html);
     if (row.alternative) mail_->Body()->SetAlternativeText(plain);
     const std::string body = mail_->Body()->Text().ToString();
-    Outcome sent = e2e::SendAndWait(mail_);
+    Outcome sent = support::SendAndWait(mail_);
     ASSERT_TRUE(Received(++n)) << sent.Transcript();
     Parsed p = e2e::Parse(Inbox(n), dir_ / ("tree" + std::to_string(n)));
     EXPECT_EQ(p.defects, 0);
@@ -423,8 +423,8 @@ TEST_F(Delivery, PlainBodyThatCannotGoIntactIsRefusedBeforeConnecting) {
 TEST_F(Delivery, SecondSendWithoutClearClosesWithoutDelivering) {
   mail_->Body()->SetText("first");
   SendOk();
-  Outcome o = e2e::SendAndWait(mail_);
-  EXPECT_TRUE(o.completed);
+  Outcome o = support::SendAndWait(mail_);
+  EXPECT_TRUE((o.completes > 0));
   ASSERT_FALSE(o.errors.empty());
   EXPECT_EQ(o.errors[0].number, 457) << o.errors[0].description;
   EXPECT_FALSE(o.Saw(">>.\r\n"));
@@ -441,8 +441,8 @@ TEST_F(Delivery, UnreadableAttachmentClosesWithoutTheEndOfData) {
   mail_->Body()->SetText("body");
   mail_->Attachments()->Add((dir_ / "gone.bin").string());
   fs::remove(dir_ / "gone.bin");
-  Outcome o = e2e::SendAndWait(mail_);
-  EXPECT_TRUE(o.completed);
+  Outcome o = support::SendAndWait(mail_);
+  EXPECT_TRUE((o.completes > 0));
   ASSERT_FALSE(o.errors.empty());
   EXPECT_EQ(o.errors[0].number, 53);
   EXPECT_FALSE(o.Saw(">>.\r\n"));
@@ -475,8 +475,8 @@ TEST_F(Delivery, FieldChangedDuringTheDialogueIsRefusedNotInjected) {
       if (c.from) mail_->Header()->SetFrom(c.from);
       if (c.subject) mail_->Header()->SetSubject(c.subject);
     });
-    Outcome o = e2e::SendAndWait(mail_);
-    EXPECT_TRUE(o.completed);
+    Outcome o = support::SendAndWait(mail_);
+    EXPECT_TRUE((o.completes > 0));
     ASSERT_FALSE(o.errors.empty());
     EXPECT_EQ(o.errors[0].number, vbObjectError + emxIllegalCharacter);
     EXPECT_NE(o.errors[0].description.find(c.says), std::string::npos) << o.errors[0].description;
@@ -522,8 +522,8 @@ TEST_F(Login, EhloDomainOnly) {
 
 TEST_F(Login, WrongPasswordIsRefusedAndEndsPromptly) {
   mail_->SetPassword("wrong");
-  Outcome o = e2e::SendAndWait(mail_);
-  EXPECT_TRUE(o.completed);
+  Outcome o = support::SendAndWait(mail_);
+  EXPECT_TRUE((o.completes > 0));
   ASSERT_EQ(o.errors.size(), 1u);
   EXPECT_EQ(o.errors[0].number, 12003);
   EXPECT_EQ(o.errors[0].description.substr(0, 3), "535");
@@ -534,9 +534,9 @@ TEST_F(Login, WrongPasswordIsRefusedAndEndsPromptly) {
 
 TEST_F(Login, RefusedRecipientEndsWithQuit) {
   mail_->Header()->SetToList("to@example.org;bad@example.org");
-  Outcome o = e2e::SendAndWait(mail_);
-  EXPECT_TRUE(o.completed);
-  EXPECT_EQ(o.complete_count, 1);
+  Outcome o = support::SendAndWait(mail_);
+  EXPECT_TRUE((o.completes > 0));
+  EXPECT_EQ(o.completes, 1);
   ASSERT_EQ(o.errors.size(), 1u);
   EXPECT_EQ(o.errors[0].number, 12003);
   EXPECT_EQ(o.errors[0].source, "postwing");
@@ -577,7 +577,7 @@ TEST_F(Login, VerifyEachRecipientThenTheEnvelope) {
 TEST_F(Login, VerifyRefusalStopsTheSend) {
   mail_->Header()->SetVerify(true);
   mail_->Header()->SetToList("unknown@example.org");
-  Outcome o = e2e::SendAndWait(mail_);
+  Outcome o = support::SendAndWait(mail_);
   ASSERT_EQ(o.errors.size(), 1u);
   EXPECT_EQ(o.errors[0].number, 12003);
   EXPECT_EQ(Transcript().find("\"MAIL\""), std::string::npos);

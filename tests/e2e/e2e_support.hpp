@@ -25,6 +25,7 @@
 
 #include "postwing/event_loop.hpp"
 #include "postwing/send_mail.hpp"
+#include "support/send_outcome.hpp"
 #include "support/temp_dir.hpp"
 
 namespace e2e {
@@ -239,67 +240,6 @@ inline Parsed Parse(const fs::path& eml, const fs::path& outdir, const std::stri
     }
   }
   return parsed;
-}
-
-struct ErrorReport {
-  int32_t number;
-  std::string source, description;
-};
-
-// What one send showed its host.
-struct Outcome {
-  bool completed = false;
-  int complete_count = 0;
-  std::vector<std::string> status;
-  std::vector<ErrorReport> errors;
-  std::chrono::milliseconds took{0};
-
-  bool Saw(const std::string& line) const {
-    for (const auto& s : status) {
-      if (s == line) return true;
-    }
-    return false;
-  }
-  std::string Transcript() const {
-    std::string all;
-    for (const auto& s : status) all += s;
-    return all;
-  }
-};
-
-// Sends on the thread's loop and runs it until SendComplete (or the limit).
-inline Outcome SendAndWait(const std::shared_ptr<postwing::SendMail>& mail,
-                           std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-  auto outcome = std::make_shared<Outcome>();
-  auto c1 = mail->OnSendStatus([outcome](std::string& data) { outcome->status.push_back(data); });
-  auto c2 = mail->OnSendComplete([outcome] {
-    outcome->completed = true;
-    ++outcome->complete_count;
-  });
-  auto c3 = mail->OnWinsockError([outcome](int32_t& number, std::string& source,
-                                           std::string& description, std::string&, int32_t&) {
-    outcome->errors.push_back({number, source, description});
-  });
-  const auto start = std::chrono::steady_clock::now();
-  mail->Send();
-  postwing::RunEventsUntil([outcome] { return outcome->completed; }, limit);
-  outcome->took = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - start);
-  // Late events (a second SendComplete) would show here.
-  postwing::RunEventsUntil([] { return false; }, std::chrono::milliseconds(50));
-  c1.Disconnect();
-  c2.Disconnect();
-  c3.Disconnect();
-  return *outcome;
-}
-
-// Lines the scripted server logged, decoded.
-inline std::vector<std::string> ScriptLog(const fs::path& log) {
-  std::vector<std::string> lines;
-  std::istringstream in(ReadFile(log));
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(Unescape(line));
-  return lines;
 }
 
 }  // namespace e2e

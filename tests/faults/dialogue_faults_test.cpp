@@ -8,95 +8,64 @@
 #include <string>
 #include <vector>
 
-#include "faults/fault_server.hpp"
-#include "faults/fault_support.hpp"
 #include "postwing/postwing.hpp"
-#include "session/dialogue_state.hpp"
+#include "session/dialogue.hpp"
+#include "support/scripted_peer.hpp"
+#include "support/send_outcome.hpp"
 
 namespace {
 
 using namespace postwing;
-using faults::Step;
+using namespace support;
+using namespace std::chrono_literals;
 
-// The steps of a whole AUTH LOGIN dialogue with two recipients, each point named after what
-// the server has just received when the fault replaces its answer.
-struct Point {
-  const char* name;
-  std::vector<Step> before;  // the steps up to the fault
-  std::vector<Step> after;   // the rest of a good dialogue
-};
+// A whole AUTH LOGIN dialogue with two recipients, and the points where a fault replaces the
+// server's answer, named after what the server has just received.
+const std::vector<Step> kAll = {Reply("220 ready"),
+                                Expect("EHLO"),
+                                Reply("250-hello\n250 AUTH LOGIN"),
+                                Expect("AUTH LOGIN"),
+                                Reply("334 VXNlcm5hbWU6"),
+                                Expect(""),
+                                Reply("334 UGFzc3dvcmQ6"),
+                                Expect(""),
+                                Reply("235 welcome"),
+                                Expect("MAIL"),
+                                Reply("250 sender ok"),
+                                Expect("RCPT"),
+                                Reply("250 first ok"),
+                                Expect("RCPT"),
+                                Reply("250 second ok"),
+                                Expect("DATA"),
+                                Reply("354 go ahead"),
+                                DataPart(64),
+                                Data(),
+                                Reply("250 accepted"),
+                                Expect("QUIT"),
+                                Reply("221 bye")};
+const std::pair<const char*, size_t> kPoints[] = {
+    {"Connect", 0},  {"Greeting", 1}, {"Ehlo", 2},     {"AuthLogin", 4}, {"User", 6},
+    {"Password", 8}, {"Mail", 10},    {"Rcpt1", 12},   {"Rcpt2", 14},    {"Data", 16},
+    {"Go", 17},      {"MidData", 18}, {"DataEnd", 19}, {"Quit", 21}};
 
-std::vector<Point> Points() {
-  using namespace faults;
-  const std::vector<Step> all = {
-      Send("220 ready\r\n"),                    // 0
-      Expect("EHLO"),                           // 1
-      Send("250-hello\r\n250 AUTH LOGIN\r\n"),  // 2
-      Expect("AUTH LOGIN"),                     // 3
-      Send("334 VXNlcm5hbWU6\r\n"),             // 4
-      Expect(""),                               // 5
-      Send("334 UGFzc3dvcmQ6\r\n"),             // 6
-      Expect(""),                               // 7
-      Send("235 welcome\r\n"),                  // 8
-      Expect("MAIL"),                           // 9
-      Send("250 sender ok\r\n"),                // 10
-      Expect("RCPT"),                           // 11
-      Send("250 first ok\r\n"),                 // 12
-      Expect("RCPT"),                           // 13
-      Send("250 second ok\r\n"),                // 14
-      Expect("DATA"),                           // 15
-      Send("354 go ahead\r\n"),                 // 16
-      DataPart(64),                             // 17
-      Data(),                                   // 18
-      Send("250 accepted\r\n"),                 // 19
-      Expect("QUIT"),                           // 20
-      Send("221 bye\r\n"),                      // 21
-  };
-  auto cut = [&](const char* name, size_t at) {
-    return Point{name, std::vector<Step>(all.begin(), all.begin() + static_cast<long>(at)),
-                 std::vector<Step>(all.begin() + static_cast<long>(at), all.end())};
-  };
-  return {cut("Connect", 0),  cut("Greeting", 1), cut("Ehlo", 2),  cut("AuthLogin", 4),
-          cut("User", 6),     cut("Password", 8), cut("Mail", 10), cut("Rcpt1", 12),
-          cut("Rcpt2", 14),   cut("Data", 16),    cut("Go", 17),   cut("MidData", 18),
-          cut("DataEnd", 19), cut("Quit", 21)};
-}
-
-enum class Fault { kClose, kReset, kStall, k421, kGarbage, kNul };
-
-const char* FaultName(Fault f) {
-  switch (f) {
-    case Fault::kClose:
-      return "Close";
-    case Fault::kReset:
-      return "Reset";
-    case Fault::kStall:
-      return "Stall";
-    case Fault::k421:
-      return "Refuse421";
-    case Fault::kGarbage:
-      return "Garbage";
-    case Fault::kNul:
-      return "Nul";
-  }
-  return "?";
-}
+enum Fault { kClose, kReset, kStall, k421, kGarbage, kNul };
+const char* const kFaultNames[] = {"Close", "Reset", "Stall", "Refuse421", "Garbage", "Nul"};
 
 std::vector<Step> FaultSteps(Fault f) {
-  using namespace faults;
+  const Step after[] = {Stall(300ms), Close()};
   switch (f) {
-    case Fault::kClose:
+    case kClose:
       return {Close()};
-    case Fault::kReset:
+    case kReset:
       return {Reset()};
-    case Fault::kStall:
-      return {Sleep(2500)};
-    case Fault::k421:
-      return {Send("421 shutting down\r\n"), Sleep(300), Close()};
-    case Fault::kGarbage:
-      return {Send("\x01\xfe garbage\r\n"), Sleep(300), Close()};
-    case Fault::kNul:
-      return {Send(std::string("\0\0\0\0\r\n", 6)), Sleep(300), Close()};
+    case kStall:
+      return {Stall(2500ms)};
+    case k421:
+      return {Reply("421 shutting down"), after[0], after[1]};
+    case kGarbage:
+      return {Raw({"\x01\xfe garbage\r\n"}), after[0], after[1]};
+    case kNul:
+      return {Raw({std::string("\0\0\0\0\r\n", 6)}), after[0], after[1]};
   }
   return {};
 }
@@ -108,10 +77,8 @@ struct Case {
 
 std::vector<Case> Cases() {
   std::vector<Case> cases;
-  const size_t points = Points().size();
-  for (Fault f :
-       {Fault::kClose, Fault::kReset, Fault::kStall, Fault::k421, Fault::kGarbage, Fault::kNul}) {
-    for (size_t p = 0; p < points; ++p) cases.push_back({p, f});
+  for (Fault f : {kClose, kReset, kStall, k421, kGarbage, kNul}) {
+    for (size_t p = 0; p < std::size(kPoints); ++p) cases.push_back({p, f});
   }
   return cases;
 }
@@ -121,55 +88,49 @@ class DialogueFault : public ::testing::TestWithParam<Case> {
   // The floors of the reply waits shortened from minutes to just past TimeOut, so a stall
   // ends by the time-out within the test's bounds; the end of the data keeps its 10 minutes.
   static void SetUpTestSuite() {
-    session::WaitFloors().command = std::chrono::milliseconds(1500);
-    session::WaitFloors().start_data = std::chrono::milliseconds(1200);
+    session::WaitFloors().command = 1500ms;
+    session::WaitFloors().start_data = 1200ms;
   }
   static void TearDownTestSuite() { session::WaitFloors() = {}; }
-  static faults::FaultServer& Server() {
-    static faults::FaultServer server;
+  static ScriptedPeer& Server() {
+    static ScriptedPeer server;
     return server;
   }
 };
 
 TEST_P(DialogueFault, EndsOnceRecordedAndNeverFalselyAccepted) {
   const Case c = GetParam();
-  const Point point = Points()[c.point];
-  const bool after_acceptance = std::string(point.name) == "Quit";
+  const std::string point = kPoints[c.point].first;
+  const bool after_acceptance = point == "Quit";
   // The end of the data waits at least 10 minutes for its reply: a stall there is ended by
   // the host's Cancel.
-  const bool long_wait = c.fault == Fault::kStall &&
-                         (std::string(point.name) == "Go" || std::string(point.name) == "MidData" ||
-                          std::string(point.name) == "DataEnd");
-  std::vector<Step> steps = point.before;
+  const bool long_wait =
+      c.fault == kStall && (point == "Go" || point == "MidData" || point == "DataEnd");
+  std::vector<Step> steps(kAll.begin(), kAll.begin() + static_cast<long>(kPoints[c.point].second));
   for (auto& s : FaultSteps(c.fault)) steps.push_back(s);
   Server().Serve(steps);
 
-  auto mail = SendMail::Create();
-  mail->SetSMTPServer("127.0.0.1");
-  mail->SetSMTPServerPort(Server().port());
-  mail->SetTimeOut(1);
+  auto mail = NewMail(Server().port(), 1);
   mail->SetUser("joe@example.org");
   mail->SetPassword("secret");
-  mail->Header()->SetFrom("from@example.org");
   mail->Header()->SetToList("one@example.org;two@example.org");
   mail->Body()->SetText("A body of the fault tests, long enough to be cut in the middle.\r\n");
 
-  faults::Outcome o;
+  SendOutcome o;
   if (long_wait) {
-    faults::Recorder recorder(mail);
+    EventRecorder recorder(*mail);
     mail->Send();
     auto shared = recorder.shared();
-    RunEventsUntil([shared] { return shared->completes > 0; }, std::chrono::milliseconds(1500));
+    RunEventsUntil([shared] { return shared->completes > 0; }, 1500ms);
     EXPECT_EQ(shared->completes, 0) << "the reply to the data is awaited longer than TimeOut";
     mail->Cancel();
-    RunEventsUntil([] { return false; }, std::chrono::milliseconds(30));
+    RunEventsUntil([] { return false; }, 30ms);
     o = *shared;
   } else {
-    o = faults::SendAndWait(mail, std::chrono::seconds(5));
+    o = SendAndWait(mail, 5s);
     // A stall ends after its floor (1.5 s here), everything else at once.
     EXPECT_LT(o.took, std::chrono::milliseconds(3500)) << o.Transcript();
   }
-  const auto log = Server().Log();
 
   EXPECT_EQ(o.completes, 1) << o.Transcript();
   EXPECT_EQ(o.Accepted(), after_acceptance) << o.Transcript();
@@ -180,13 +141,11 @@ TEST_P(DialogueFault, EndsOnceRecordedAndNeverFalselyAccepted) {
   }
   // After the acceptance only a close (or silence) is quiet; a 421 or garbage answer to QUIT is
   // still reported as the dialogue's error.
-  if (after_acceptance && (c.fault == Fault::kClose || c.fault == Fault::kStall)) {
+  if (after_acceptance && (c.fault == kClose || c.fault == kStall)) {
     EXPECT_TRUE(o.errors.empty()) << o.Transcript();
   }
   // After a failure nothing but QUIT is written, and a message is sent at most once.
-  EXPECT_LE(std::count_if(log.begin(), log.end(),
-                          [](const std::string& l) { return l.rfind("DATA:", 0) == 0; }),
-            1);
+  EXPECT_LE(Server().Messages().size(), 1u);
   for (const auto& line : o.status) {
     if (line.rfind("<<421", 0) == 0 || line.rfind("<<\x01", 0) == 0) {
       const auto at = std::find(o.status.begin(), o.status.end(), line);
@@ -201,8 +160,8 @@ TEST_P(DialogueFault, EndsOnceRecordedAndNeverFalselyAccepted) {
 
 INSTANTIATE_TEST_SUITE_P(EveryStep, DialogueFault, ::testing::ValuesIn(Cases()),
                          [](const ::testing::TestParamInfo<Case>& info) {
-                           return std::string(FaultName(info.param.fault)) + "At" +
-                                  Points()[info.param.point].name;
+                           return std::string(kFaultNames[info.param.fault]) + "At" +
+                                  kPoints[info.param.point].first;
                          });
 
 }  // namespace

@@ -14,10 +14,10 @@
 #include <string>
 #include <thread>
 
-#include "faults/fault_server.hpp"
-#include "faults/fault_support.hpp"
 #include "platform/module.hpp"
 #include "postwing/postwing.hpp"
+#include "support/scripted_peer.hpp"
+#include "support/send_outcome.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define POSTWING_SOAK_ASAN 1
@@ -75,14 +75,6 @@ long ResidentKiB() {
   return 0;
 }
 
-std::vector<faults::Step> Dialogue() {
-  using namespace faults;
-  return {Send("220 ready\r\n"),    Expect("HELO"), Send("250 hello\r\n"),    Expect("MAIL"),
-          Send("250 ok\r\n"),       Expect("RCPT"), Send("250 ok\r\n"),       Expect("DATA"),
-          Send("354 go ahead\r\n"), Data(),         Send("250 accepted\r\n"), Expect("QUIT"),
-          Send("221 bye\r\n")};
-}
-
 // Each send carries a file and an in-memory attachment; every other one is a plain RFC 822
 // message, whose attachments are uuencoded (the encoder's staging files).
 void Fill(SendMail& mail, int port, int n, const std::string& file) {
@@ -118,12 +110,12 @@ TEST_P(Soak, DescriptorsTempFilesAndMemoryStayConstant) {
     std::ofstream out(file, std::ios::binary);
     for (int i = 0; i < 3000; ++i) out.put(static_cast<char>(i * 7));
   }
-  faults::FaultServer server;
+  support::ScriptedPeer server;
   auto mail = SendMail::Create();
   int fds = 0, temps = 0;
   long rss_warm = 0, rss_mid = 0, rss_peak = 0;
   for (int i = 0; i < sends + warm_up; ++i) {
-    if (i % batch == 0) server.Serve(Dialogue(), std::min(batch, sends + warm_up - i));
+    if (i % batch == 0) server.Serve(support::GoodDialogue(), std::min(batch, sends + warm_up - i));
     if (i == warm_up) {
       fds = OpenDescriptors();
       temps = TempFiles();
@@ -136,7 +128,7 @@ TEST_P(Soak, DescriptorsTempFilesAndMemoryStayConstant) {
       mail->Clear();
     }
     Fill(*mail, server.port(), i, file);
-    const auto o = faults::SendAndWait(mail, std::chrono::seconds(10));
+    const auto o = support::SendAndWait(mail, std::chrono::seconds(10));
     ASSERT_EQ(o.completes, 1) << "send " << i << "\n" << o.Transcript();
     ASSERT_TRUE(o.Accepted()) << "send " << i << "\n" << o.Transcript();
     ASSERT_TRUE(o.errors.empty()) << "send " << i;

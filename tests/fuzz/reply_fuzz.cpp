@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_peer.hpp"
 #include "postwing/postwing.hpp"
+#include "support/scripted_peer.hpp"
 
 namespace {
 
@@ -25,7 +25,7 @@ void Fail(const char* what, const std::vector<std::string>& status) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static fuzz::LoopbackPeer peer;
+  static support::ScriptedPeer peer;
   // First byte: options (AUTH, VRFY, two recipients) and the number of cuts; then one byte
   // per cut (a position scaled over the rest); the rest is what the server sends.
   if (size < 1) return 0;
@@ -77,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto c3 = mail->OnWinsockError(
       [&](int32_t&, std::string&, std::string&, std::string&, int32_t&) { error = true; });
 
-  peer.Serve(std::move(pieces));
+  // A short pause between pieces lets the client read each on its own; then the peer closes.
+  peer.Serve({support::Raw(std::move(pieces), std::chrono::milliseconds(1)), support::Close()});
   try {
     mail->Send();
   } catch (const Exception&) {

@@ -8,7 +8,7 @@
 #include "message/address_list.hpp"
 #include "platform/module.hpp"
 #include "postwing/exception.hpp"
-#include "session/dialogue_state.hpp"
+#include "session/dialogue.hpp"
 
 namespace {
 

@@ -16,21 +16,47 @@
 #include "message/message_test_util.hpp"
 #include "platform/resolver.hpp"
 #include "postwing/postwing.hpp"
-#include "session/dialogue_state.hpp"
-#include "session/send_mail_impl.hpp"
-#include "session/session_server.hpp"
-#include "session/session_support.hpp"
+#include "session/dialogue.hpp"
+#include "support/scripted_peer.hpp"
+#include "support/send_outcome.hpp"
 
 namespace postwing {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ClosedPort;
-using testing::EventRecorder;
-using testing::FillMessage;
-using testing::PumpUntil;
-using testing::SecondsSince;
-using testing::TestServer;
+using support::ScriptedPeer;
+using support::Stall;
+
+// A peer that accepts and never says a word (until the client goes).
+struct Silent : ScriptedPeer {
+  Silent() : ScriptedPeer({Stall(10s)}) {}
+};
+
+// The message fields Send requires, with a body so that no warning line is reported.
+void FillMessage(SendMail& mail, int port, const std::string& server = "127.0.0.1") {
+  mail.SetSMTPServer(server);
+  mail.SetSMTPServerPort(port);
+  mail.Header()->SetFrom("sender@example.org");
+  mail.Header()->SetToList("rcpt@example.org");
+  mail.Body()->SetText(Variant("Hello"));
+}
+
+int ClosedPort() {
+  return support::LoopbackSocket(-1).port();
+}
+
+// Runs the loop in short passes until done() holds: for what the peer's thread changes.
+bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 2s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done() && std::chrono::steady_clock::now() < end) {
+    ThreadEventLoop().RunOnce(std::chrono::milliseconds(5));
+  }
+  return done();
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 constexpr int32_t kBase = vbObjectError;
 
@@ -67,8 +93,9 @@ class SendTest : public ::testing::Test {
                   const std::function<void(const InjectionCase&, const Exception*)>& check);
   void SetUp() override {
     mail_ = SendMail::Create();
-    events_.Attach(*mail_);
+    recorder_ = std::make_unique<support::EventRecorder>(*mail_);
   }
+  support::SendOutcome& events() { return recorder_->outcome(); }
   // Runs the loop until the mail's socket is connected (or a second passes).
   bool RunUntilConnected() {
     return RunEventsUntil([&] { return mail_->Winsock()->State() == TcpClient::sckConnected; }, 2s);
@@ -86,7 +113,7 @@ class SendTest : public ::testing::Test {
   }
 
   std::shared_ptr<SendMail> mail_;
-  EventRecorder events_;
+  std::unique_ptr<support::EventRecorder> recorder_;
 };
 
 // ---- the checks before connecting ----
@@ -112,13 +139,13 @@ TEST_F(SendTest, ChecksRunInOrderServerFromToAndLeaveOneRecordEach) {
       {"cc without to", "127.0.0.1", "s@b", "", "c@d", emxToListNotSpecified,
        "A required property 'ToList' was not specified"},
   };
-  TestServer server;
+  Silent server;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     mail_->Clear();
-    events_ = {};
+    events() = {};
     mail_->SetSMTPServer(c.server);
-    mail_->SetSMTPServerPort(server.Port());
+    mail_->SetSMTPServerPort(server.port());
     mail_->Header()->SetFrom(c.from);
     mail_->Header()->SetToList(c.to);
     mail_->Header()->SetCcList(c.cc);
@@ -132,7 +159,7 @@ TEST_F(SendTest, ChecksRunInOrderServerFromToAndLeaveOneRecordEach) {
     }
     ExpectOneRecord(kBase + c.code, "postwing", c.text, "SendMail.Send");
     EXPECT_EQ(mail_->Errors()->Item(1)->Index(), 1);
-    EXPECT_TRUE(events_.status.empty());
+    EXPECT_TRUE(events().status.empty());
   }
   RunEventsUntil([] { return false; }, 50ms);
   EXPECT_EQ(server.Accepted(), 0);
@@ -151,12 +178,12 @@ TEST_F(SendTest, ASecondFailingSendAddsTheNextIndex) {
 void SendTest::RefuseEach(
     std::span<const InjectionCase> cases,
     const std::function<void(const InjectionCase&, const Exception*)>& check) {
-  TestServer server;
+  Silent server;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     mail_->Clear();
-    events_ = {};
-    FillMessage(*mail_, server.Port());
+    events() = {};
+    FillMessage(*mail_, server.port());
     mail_->SetUser("");
     c.set(*mail_);
     try {
@@ -166,7 +193,7 @@ void SendTest::RefuseEach(
     } catch (const Exception& e) {
       check(c, &e);
     }
-    EXPECT_TRUE(events_.status.empty());
+    EXPECT_TRUE(events().status.empty());
   }
   RunEventsUntil([] { return false; }, 50ms);
   EXPECT_EQ(server.Accepted(), 0);
@@ -215,8 +242,8 @@ TEST_F(SendTest, LineBreaksAndNulInFieldsAreRefusedBeforeConnecting) {
 }
 
 TEST_F(SendTest, AFoldedHeaderFieldAndABrokenDisplayNameAreAccepted) {
-  TestServer server;
-  FillMessage(*mail_, server.Port());
+  Silent server;
+  FillMessage(*mail_, server.port());
   mail_->Header()->SetSubject("a long\r\n\tsubject");
   mail_->Header()->SetToList("\"Some\r\n One\" <one@example.org>");
   mail_->SetTimeOut(0);
@@ -225,30 +252,8 @@ TEST_F(SendTest, AFoldedHeaderFieldAndABrokenDisplayNameAreAccepted) {
   EXPECT_TRUE(RunUntilConnected());
 }
 
-TEST_F(SendTest, TheRecipientListSkipsEmptyEntriesAndSplitsAtCommasOutsideQuotes) {
-  FillMessage(*mail_, ClosedPort());
-  mail_->SetTimeOut(0);
-  mail_->Header()->SetToList("a@x; b@y;");
-  mail_->Header()->SetCcList("\"Doe, J\" <c@z>;;");
-  mail_->Header()->SetBccList("d@w, Bob <e@v>");
-  mail_->Send();
-  EXPECT_EQ(mail_->impl().recipient_text, "a@x; b@y;;\"Doe, J\" <c@z>;;;d@w, Bob <e@v>");
-  EXPECT_EQ(mail_->impl().recipient_list,
-            (std::vector<std::string>{"a@x", "b@y", "\"Doe, J\" <c@z>", "d@w", "Bob <e@v>"}));
-  EXPECT_EQ(mail_->impl().recipient_index, 0);
-}
-
 TEST_F(SendTest, FieldsWithNoWireFormAreRefusedBeforeConnecting) {
   const InjectionCase cases[] = {
-      {"address outside ASCII", [](SendMail& m) { m.Header()->SetToList("j\xC3\xBCrgen@x.de"); },
-       "To"},
-      {"bcc outside ASCII",
-       [](SendMail& m) {
-         m.Header()->SetBccList(
-             "B <b\xF6"
-             "b@x.org>");
-       },
-       "Bcc"},
       {"unfoldable structured field",
        [](SendMail& m) {
          m.Header()->Values()->Add("<" + std::string(1000, 'r') + "@x>", "References");
@@ -317,71 +322,65 @@ TEST_F(SendTest, AnEmptyBodyIsAWarningOnly) {
   mail_->Body()->SetText(Variant(""));
   mail_->SetTimeOut(0);
   mail_->Send();
-  ASSERT_FALSE(events_.status.empty());
-  EXPECT_EQ(events_.status[0], "WARNING! Body is empty\r\n");
+  ASSERT_FALSE(events().status.empty());
+  EXPECT_EQ(events().status[0], "WARNING! Body is empty\r\n");
   EXPECT_EQ(mail_->Errors()->Count(), 0);
 }
 
 // ---- the start and the connect wait ----
 
 TEST_F(SendTest, StatusLinesOfANormalStartThenTheWaitTimesOutOnASilentServer) {
-  TestServer server;  // accepts and never greets
-  FillMessage(*mail_, server.Port());
+  Silent server;
+  FillMessage(*mail_, server.port());
   mail_->SetTimeOut(1);
-  double cpu_before = testing::ThreadCpuSeconds();
   auto start = std::chrono::steady_clock::now();
   mail_->Send();
   double took = SecondsSince(start);
-  double cpu = testing::ThreadCpuSeconds() - cpu_before;
   EXPECT_GE(took, 0.95);
   EXPECT_LT(took, 1.8);
-  // The wait sleeps in the loop (bench/connect_wait_bench measures a 5-second wait).
-  std::printf("[ figure   ] connect wait: %.3f s wall, %.4f s CPU (%.2f%% of a core)\n", took, cpu,
-              100.0 * cpu / took);
 
-  auto expected = StartLines(server.Port(), "127.0.0.1", 1);
+  auto expected = StartLines(server.port(), "127.0.0.1", 1);
   expected.push_back(">>Enabling Keep-Alive\r\n");
-  EXPECT_EQ(events_.status, expected);
+  EXPECT_EQ(events().status, expected);
   // Connected in time: the greeting is awaited for 5 minutes, on events.
   EXPECT_EQ(mail_->Errors()->Count(), 0);
-  EXPECT_EQ(events_.complete, 0);
+  EXPECT_EQ(events().completes, 0);
   EXPECT_EQ(mail_->Winsock()->State(), TcpClient::sckConnected);
-  EXPECT_EQ(server.PeerClosed(), 0);
+  EXPECT_EQ(server.Ended(), 0);
 
   // A new Send closes it first.
-  events_ = {};
+  events() = {};
   mail_->SetTimeOut(0);
   mail_->Send();
-  ASSERT_FALSE(events_.status.empty());
-  EXPECT_EQ(events_.status[0], ">>Closing open socket\r\n");
-  EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed() == 1; }, 2s));
+  ASSERT_FALSE(events().status.empty());
+  EXPECT_EQ(events().status[0], ">>Closing open socket\r\n");
+  EXPECT_TRUE(PumpUntil([&] { return server.Ended() == 1; }));
 }
 
 TEST_F(SendTest, TheServersFirstDataEndsTheWait) {
-  TestServer server({.greeting = "220 ready\r\n", .count_only = false, .pause = 0ms});
-  FillMessage(*mail_, server.Port());
+  ScriptedPeer server({support::Reply("220 ready"), Stall(10s)});
+  FillMessage(*mail_, server.port());
   mail_->SetTimeOut(2);
   auto start = std::chrono::steady_clock::now();
   mail_->Send();
   EXPECT_LT(SecondsSince(start), 1.0);
-  auto expected = StartLines(server.Port(), "127.0.0.1", 2);
+  auto expected = StartLines(server.port(), "127.0.0.1", 2);
   expected.push_back(">>Enabling Keep-Alive\r\n");
   expected.push_back("<<220 ready\r\n");
-  ASSERT_GE(events_.status.size(), expected.size());
-  events_.status.resize(expected.size());
-  EXPECT_EQ(events_.status, expected);
+  ASSERT_GE(events().status.size(), expected.size());
+  events().status.resize(expected.size());
+  EXPECT_EQ(events().status, expected);
   EXPECT_EQ(mail_->Errors()->Count(), 0);
-  EXPECT_EQ(SendMail::Impl::ThreadWaitLimit(), 0);
 }
 
 // The wait limit is one per thread: a greeting on any SendMail of the thread ends every wait.
 TEST_F(SendTest, AGreetingForAnotherObjectEndsTheWaitOfThisOne) {
-  TestServer silent;
-  TestServer greeting({.greeting = "220 ready\r\n", .count_only = false, .pause = 0ms});
+  Silent silent;
+  ScriptedPeer greeting({support::Reply("220 ready"), Stall(10s)});
   auto other = SendMail::Create();
-  FillMessage(*other, greeting.Port());
+  FillMessage(*other, greeting.port());
   other->SetTimeOut(2);
-  FillMessage(*mail_, silent.Port());
+  FillMessage(*mail_, silent.port());
   mail_->SetTimeOut(2);
   // Runs inside this object's wait; the other's Send waits, nested, for its greeting.
   mail_->OnSendStatus([&](std::string& data) {
@@ -391,19 +390,19 @@ TEST_F(SendTest, AGreetingForAnotherObjectEndsTheWaitOfThisOne) {
   mail_->Send();
   EXPECT_LT(SecondsSince(start), 1.0);
   EXPECT_EQ(mail_->Errors()->Count(), 0);
-  EXPECT_TRUE(events_.errors.empty());
+  EXPECT_TRUE(events().errors.empty());
 }
 
 TEST_F(SendTest, TimeOutZeroReturnsAtOnceAndTheConnectionGoesOnOnEvents) {
-  TestServer server;
-  FillMessage(*mail_, server.Port());
+  Silent server;
+  FillMessage(*mail_, server.port());
   mail_->SetTimeOut(0);
   auto start = std::chrono::steady_clock::now();
   mail_->Send();
   EXPECT_LT(SecondsSince(start), 0.5);
-  EXPECT_EQ(events_.status, StartLines(server.Port(), "127.0.0.1", 0));
+  EXPECT_EQ(events().status, StartLines(server.port(), "127.0.0.1", 0));
   EXPECT_TRUE(RunUntilConnected());
-  EXPECT_TRUE(events_.SawStatus(">>Enabling Keep-Alive\r\n"));
+  EXPECT_TRUE(events().Saw(">>Enabling Keep-Alive\r\n"));
   int fd = mail_->Winsock()->SocketHandle();
   EXPECT_EQ(TimeOption(fd, SO_SNDTIMEO), 0);
   EXPECT_EQ(TimeOption(fd, SO_RCVTIMEO), 0);
@@ -411,8 +410,8 @@ TEST_F(SendTest, TimeOutZeroReturnsAtOnceAndTheConnectionGoesOnOnEvents) {
 }
 
 TEST_F(SendTest, ATimeOutAbove32767OverflowsAfterTheConnectionWasStarted) {
-  TestServer server;
-  FillMessage(*mail_, server.Port());
+  Silent server;
+  FillMessage(*mail_, server.port());
   mail_->SetTimeOut(40000);
   try {
     mail_->Send();
@@ -422,9 +421,9 @@ TEST_F(SendTest, ATimeOutAbove32767OverflowsAfterTheConnectionWasStarted) {
     EXPECT_EQ(e.Description(), "Overflow");
   }
   ExpectOneRecord(6, "postwing", "Overflow", "SendMail.Send");
-  EXPECT_EQ(events_.status, StartLines(server.Port(), "127.0.0.1", 40000));
+  EXPECT_EQ(events().status, StartLines(server.port(), "127.0.0.1", 40000));
   EXPECT_TRUE(RunUntilConnected());
-  EXPECT_TRUE(PumpUntil([&] { return server.Accepted() == 1; }, 2s));
+  EXPECT_TRUE(PumpUntil([&] { return server.Accepted() == 1; }));
 }
 
 // Every Send that returns ends with one WinsockError saying why, then one SendComplete.
@@ -432,7 +431,7 @@ TEST_F(SendTest, AFailedConnectionEndsTheSendOnceAfterItsError) {
   support::LoopbackSocket refusing(-1);
   support::LoopbackSocket full(0);
   full.FillQueue();
-  TestServer silent;
+  Silent silent;
   support::LoopbackSocket closing(4);
   std::thread closer([&] {
     int c = ::accept(closing.fd(), nullptr, nullptr);
@@ -448,27 +447,27 @@ TEST_F(SendTest, AFailedConnectionEndsTheSendOnceAfterItsError) {
   } cases[] = {
       {"refused", refusing.port(), 10061, "", 0, 0},
       {"connect never completes", full.port(), 10060, "The attempt to connect timed out.", 1, 1},
-      {"no greeting", silent.Port(), 10060, "The server did not reply within 2 seconds.", 1, 1.5},
+      {"no greeting", silent.port(), 10060, "The server did not reply within 2 seconds.", 1, 1.5},
       {"closed before the greeting", closing.port(), 10053,
        "The server closed the connection before the message was accepted.", 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     mail_->Clear();
-    events_ = {};
+    events() = {};
     FillMessage(*mail_, c.port);
     mail_->SetTimeOut(1);
     auto start = std::chrono::steady_clock::now();
     mail_->Send();
     EXPECT_NEAR(SecondsSince(start), c.returns_after, 0.4);
-    EXPECT_TRUE(PumpUntil([&] { return events_.complete > 0; }, 3s));
+    EXPECT_TRUE(PumpUntil([&] { return events().completes > 0; }, 3s));
     EXPECT_NEAR(SecondsSince(start), c.ends_after, 0.4);
     RunEventsUntil([] { return false; }, 100ms);
-    EXPECT_EQ(events_.complete, 1);
-    ASSERT_EQ(events_.errors.size(), 1u);
-    EXPECT_EQ(events_.errors[0].number, c.number);
+    EXPECT_EQ(events().completes, 1);
+    ASSERT_EQ(events().errors.size(), 1u);
+    EXPECT_EQ(events().errors[0].number, c.number);
     if (*c.text) {
-      EXPECT_EQ(events_.errors[0].description, c.text);
+      EXPECT_EQ(events().errors[0].description, c.text);
     }
     EXPECT_EQ(mail_->Winsock()->State(), TcpClient::sckClosed);
   }
@@ -492,9 +491,9 @@ TEST_F(SendTest, AFailingHandlerOfTheSocketsErrorIsRecordedAndReported) {
   EXPECT_EQ(mail_->Errors()->Item(2)->Method(), "SendMail.Winsock_Error");
   // The report of the handler's own failure fails as well: nothing more is recorded.
   EXPECT_EQ(calls, 2);
-  ASSERT_EQ(events_.errors.size(), 2u);
-  EXPECT_EQ(events_.errors[0].number, 10061);
-  EXPECT_EQ(events_.errors[1].description, "handler 1");
+  ASSERT_EQ(events().errors.size(), 2u);
+  EXPECT_EQ(events().errors[0].number, 10061);
+  EXPECT_EQ(events().errors[1].description, "handler 1");
 }
 
 class UnresolvableName : public SendTest {
@@ -519,7 +518,7 @@ TEST_F(UnresolvableName, GivesTwoRecordsAndOneWinsockErrorWithTheFixedText) {
   auto start = std::chrono::steady_clock::now();
   mail_->Send();
   EXPECT_LT(SecondsSince(start), 0.5);  // a name that is not found is final
-  EXPECT_EQ(events_.complete, 1);
+  EXPECT_EQ(events().completes, 1);
   const std::string fixed =
       "Host SMTPServer NOT FOUND! Please check the SendMail.SMTPServer property.";
   ASSERT_EQ(mail_->Errors()->Count(), 2);
@@ -531,15 +530,15 @@ TEST_F(UnresolvableName, GivesTwoRecordsAndOneWinsockErrorWithTheFixedText) {
     EXPECT_EQ(e->Source(), "Winsock");
     EXPECT_EQ(e->Method(), "SendMail.Winsock_Error");
   }
-  ASSERT_EQ(events_.errors.size(), 1u);
-  EXPECT_EQ(events_.errors[0].number, 11001);
-  EXPECT_EQ(events_.errors[0].source, "Winsock");
-  EXPECT_EQ(events_.errors[0].description, fixed);
+  ASSERT_EQ(events().errors.size(), 1u);
+  EXPECT_EQ(events().errors[0].number, 11001);
+  EXPECT_EQ(events().errors[0].source, "Winsock");
+  EXPECT_EQ(events().errors[0].description, fixed);
 }
 
 TEST_F(SendTest, CancelFromAStatusHandlerEndsTheWaitAfterThatPass) {
-  TestServer server;
-  FillMessage(*mail_, server.Port());
+  Silent server;
+  FillMessage(*mail_, server.port());
   mail_->SetTimeOut(2);
   mail_->OnSendStatus([&](std::string& data) {
     if (data == ">>Enabling Keep-Alive\r\n") mail_->Cancel();
@@ -547,37 +546,32 @@ TEST_F(SendTest, CancelFromAStatusHandlerEndsTheWaitAfterThatPass) {
   auto start = std::chrono::steady_clock::now();
   mail_->Send();
   EXPECT_LT(SecondsSince(start), 1.0);
-  EXPECT_EQ(events_.complete, 1);
+  EXPECT_EQ(events().completes, 1);
   EXPECT_EQ(mail_->Errors()->Count(), 0);
-  EXPECT_TRUE(events_.errors.empty());
+  EXPECT_TRUE(events().errors.empty());
   EXPECT_EQ(mail_->Winsock()->State(), TcpClient::sckClosed);
-  EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed() == 1; }, 2s));
-  // Cancelled: commands are not written, not even reported.
-  events_.status.clear();
-  mail_->impl().SendToWS("NOOP");
-  EXPECT_TRUE(events_.status.empty());
+  EXPECT_TRUE(PumpUntil([&] { return server.Ended() == 1; }));
 }
 
 TEST_F(SendTest, AFailingSendCompleteHandlerStillEndsTheConnection) {
-  TestServer server({.greeting = {}, .count_only = false, .pause = 0ms});
-  FillMessage(*mail_, server.Port());
+  ScriptedPeer server({Stall(300ms), support::Close()});
+  FillMessage(*mail_, server.port());
   mail_->SetTimeOut(0);
   mail_->Send();
   ASSERT_TRUE(RunUntilConnected());
   mail_->OnSendComplete([] { throw std::runtime_error("host failed"); });
   mail_->SetTimeOut(2);
-  server.CloseClients();
   auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(RunEventsUntil([&] { return mail_->impl().closed_flag; }, 2s));
+  ASSERT_TRUE(RunEventsUntil([&] { return events().completes > 0; }, 2s));
   EXPECT_LT(SecondsSince(start), 1.0);
-  EXPECT_EQ(events_.complete, 1);
+  EXPECT_EQ(events().completes, 1);
   EXPECT_EQ(mail_->Winsock()->State(), TcpClient::sckClosed);
   // The close before the greeting (10053), then the handler's failure.
   ASSERT_EQ(mail_->Errors()->Count(), 2);
   EXPECT_EQ(mail_->Errors()->Item(2)->Method(), "SendMail.Winsock_Close");
   EXPECT_EQ(mail_->Errors()->Item(2)->Description(), "host failed");
-  ASSERT_EQ(events_.errors.size(), 2u);
-  EXPECT_EQ(events_.errors[1].description, "host failed");
+  ASSERT_EQ(events().errors.size(), 2u);
+  EXPECT_EQ(events().errors[1].description, "host failed");
 }
 
 // ---- the socket options ----
@@ -585,10 +579,10 @@ TEST_F(SendTest, AFailingSendCompleteHandlerStillEndsTheConnection) {
 TEST_F(SendTest, KeepAliveIfAskedAndTheTimeOutsAreSetOnTheDescriptor) {
   for (bool keep_alive : {true, false}) {
     SCOPED_TRACE(keep_alive);
-    TestServer server;
+    Silent server;
     mail_->Clear();
-    events_ = {};
-    FillMessage(*mail_, server.Port());
+    events() = {};
+    FillMessage(*mail_, server.port());
     mail_->SetKeepAlive(keep_alive);
     mail_->SetTimeOut(0);
     int keepalive_at_status = -1;
@@ -613,15 +607,15 @@ TEST_F(SendTest, KeepAliveIfAskedAndTheTimeOutsAreSetOnTheDescriptor) {
 }
 
 TEST_F(SendTest, ANegativeTimeOutIsReportedAs380AndSetsNoTimeOut) {
-  TestServer server;
-  FillMessage(*mail_, server.Port());
+  Silent server;
+  FillMessage(*mail_, server.port());
   mail_->SetTimeOut(-1);
   mail_->Send();  // a wait limit below 1 does not wait
   ASSERT_TRUE(RunUntilConnected());
-  RunEventsUntil([&] { return !events_.errors.empty(); }, 1s);
-  ASSERT_EQ(events_.errors.size(), 1u);
-  EXPECT_EQ(events_.errors[0].number, 380);
-  EXPECT_EQ(events_.errors[0].description, "Invalid property value");
+  RunEventsUntil([&] { return !events().errors.empty(); }, 1s);
+  ASSERT_EQ(events().errors.size(), 1u);
+  EXPECT_EQ(events().errors[0].number, 380);
+  EXPECT_EQ(events().errors[0].description, "Invalid property value");
   EXPECT_EQ(mail_->Errors()->Count(), 0);
   int fd = mail_->Winsock()->SocketHandle();
   EXPECT_NE(IntOption(fd, SO_KEEPALIVE), 0);
@@ -630,8 +624,8 @@ TEST_F(SendTest, ANegativeTimeOutIsReportedAs380AndSetsNoTimeOut) {
 }
 
 TEST_F(SendTest, AFailingOptionCallIsRecordedWithErrnoAndLeavesTheTimeOutsUnset) {
-  TestServer server;
-  FillMessage(*mail_, server.Port());
+  Silent server;
+  FillMessage(*mail_, server.port());
   mail_->SetTimeOut(0);
   int fd = -1;
   int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -646,7 +640,7 @@ TEST_F(SendTest, AFailingOptionCallIsRecordedWithErrnoAndLeavesTheTimeOutsUnset)
   ASSERT_TRUE(RunUntilConnected());
   ASSERT_GE(fd, 0);
   std::vector<std::shared_ptr<Error>> records(mail_->Errors()->begin(), mail_->Errors()->end());
-  auto reported = events_.errors;
+  auto reported = events().errors;
   mail_->Cancel();
   ::close(null_fd);
   ASSERT_GE(records.size(), 1u);
@@ -661,49 +655,6 @@ TEST_F(SendTest, AFailingOptionCallIsRecordedWithErrnoAndLeavesTheTimeOutsUnset)
   for (const auto& r : records) EXPECT_NE(r->Method(), "SendMail.Timeout");
 }
 
-// ---- SendToWS ----
-
-TEST_F(SendTest, SendToWSWritesOneLineWhenConnected) {
-  TestServer server;
-  FillMessage(*mail_, server.Port());
-  mail_->SetTimeOut(0);
-  auto& d = mail_->impl();
-  d.SendToWS("NOT CONNECTED");  // reported, not written
-  mail_->Send();
-  ASSERT_TRUE(RunUntilConnected());
-  events_.status.clear();
-  d.SendToWS("NOOP");
-  d.SendToWS("secret", "Sending Body");
-  EXPECT_EQ(events_.status, (std::vector<std::string>{">>NOOP\r\n", ">>Sending Body\r\n"}));
-  EXPECT_TRUE(PumpUntil([&] { return server.Received().size() >= 14; }, 2s));
-  EXPECT_EQ(server.Received(), "NOOP\r\nsecret\r\n");
-}
-
-TEST_F(SendTest, SendToWSRefusesACommandWithALineBreak) {
-  auto& d = mail_->impl();
-  try {
-    d.SendToWS("RCPT TO:<a@b>\r\nDATA");
-    FAIL() << "SendToWS should raise";
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Number(), kBase + emxIllegalCharacter);
-  }
-  ExpectOneRecord(kBase + emxIllegalCharacter, "postwing",
-                  "The command holds a line break or NUL character, which cannot be sent.",
-                  "SendMail.SendToWS");
-  EXPECT_TRUE(events_.status.empty());
-}
-
-TEST_F(SendTest, AnErrorInsideSendToWSIsRecordedAndRaisedToItsCaller) {
-  mail_->OnSendStatus([](std::string&) { throw std::runtime_error("handler broke"); });
-  try {
-    mail_->impl().SendToWS("NOOP");
-    FAIL();
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Description(), "handler broke");
-  }
-  ExpectOneRecord(5, "postwing", "handler broke", "SendMail.SendToWS");
-}
-
 TEST_F(SendTest, AnErrorOfAStatusHandlerInsideSendIsRecordedUnderSend) {
   FillMessage(*mail_, ClosedPort());
   mail_->OnSendStatus([](std::string& data) {
@@ -716,8 +667,8 @@ TEST_F(SendTest, AnErrorOfAStatusHandlerInsideSendIsRecordedUnderSend) {
 // ---- Clear and teardown during a connection ----
 
 TEST_F(SendTest, ClearClosesTheConnectionOfTheSocketItReleases) {
-  TestServer server;
-  FillMessage(*mail_, server.Port());
+  Silent server;
+  FillMessage(*mail_, server.port());
   mail_->SetTimeOut(0);
   mail_->Send();
   ASSERT_TRUE(RunUntilConnected());
@@ -725,27 +676,27 @@ TEST_F(SendTest, ClearClosesTheConnectionOfTheSocketItReleases) {
   mail_->Clear();
   EXPECT_NE(mail_->Winsock(), old);
   EXPECT_EQ(old->State(), TcpClient::sckClosed);
-  EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed() == 1; }, 2s));
-  EXPECT_EQ(events_.complete, 0);
+  EXPECT_TRUE(PumpUntil([&] { return server.Ended() == 1; }));
+  EXPECT_EQ(events().completes, 0);
 }
 
 TEST_F(SendTest, ClearFromInsideASocketEventIsSafe) {
-  TestServer server;
-  FillMessage(*mail_, server.Port());
+  Silent server;
+  FillMessage(*mail_, server.port());
   mail_->SetTimeOut(0);
   mail_->OnSendStatus([&](std::string& data) {
     if (data == ">>Enabling Keep-Alive\r\n") mail_->Clear();
   });
   mail_->Send();
-  EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed() == 1; }, 2s));
+  EXPECT_TRUE(PumpUntil([&] { return server.Ended() == 1; }));
   EXPECT_EQ(mail_->Winsock()->State(), TcpClient::sckClosed);
   EXPECT_EQ(mail_->Errors()->Count(), 0);
   RunEventsUntil([] { return false; }, 20ms);
 }
 
 TEST_F(SendTest, TheObjectMayBeReleasedFromInsideASocketEvent) {
-  TestServer server;
-  FillMessage(*mail_, server.Port());
+  Silent server;
+  FillMessage(*mail_, server.port());
   mail_->SetTimeOut(0);
   std::weak_ptr<SendMail> weak = mail_;
   mail_->OnSendStatus([&](std::string& data) {
@@ -753,39 +704,7 @@ TEST_F(SendTest, TheObjectMayBeReleasedFromInsideASocketEvent) {
   });
   mail_->Send();
   EXPECT_TRUE(RunEventsUntil([&] { return weak.expired(); }, 2s));
-  EXPECT_TRUE(PumpUntil([&] { return server.PeerClosed() == 1; }, 2s));
-}
-
-// ---- progress ----
-
-TEST_F(SendTest, AHundredMebibytePieceReachesASlowReaderWithProgressThatAddsUp) {
-  TestServer server({.greeting = {}, .count_only = true, .pause = 2ms});
-  FillMessage(*mail_, server.Port());
-  mail_->SetTimeOut(0);
-  mail_->Send();
-  ASSERT_TRUE(RunUntilConnected());
-  const size_t size = 100u << 20;
-  std::string piece(size, 'x');
-  uint64_t sum = uint64_t{'x'} * size;
-  for (size_t i = 0; i < size; i += 4093) {
-    piece[i] = 'y';
-    sum += 'y' - 'x';
-  }
-  sum += '\r' + '\n';
-  events_.status.clear();
-  mail_->impl().WriteDataPiece(std::move(piece), "Sending Body");
-  EXPECT_EQ(events_.status, std::vector<std::string>{">>Sending Body\r\n"});
-  int64_t sent = 0;
-  ASSERT_TRUE(RunEventsUntil(
-      [&] { return !events_.progress.empty() && events_.progress.back().second == 0; }, 20s));
-  for (const auto& [bytes, remaining] : events_.progress) {
-    sent += bytes;
-    EXPECT_EQ(remaining, static_cast<int64_t>(size + 2) - sent);
-  }
-  EXPECT_EQ(sent, static_cast<int64_t>(size + 2));
-  EXPECT_GT(events_.progress.size(), 1u);
-  ASSERT_TRUE(PumpUntil([&] { return server.ReceivedBytes() == size + 2; }, 20s));
-  EXPECT_EQ(server.ByteSum(), sum);
+  EXPECT_TRUE(PumpUntil([&] { return server.Ended() == 1; }));
 }
 
 }  // namespace

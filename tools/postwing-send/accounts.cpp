@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -293,10 +294,15 @@ std::string ApplyAccount(const Account& account, Options& o) {
     o.timeout = value("timeout") == "off" ? 0 : static_cast<int32_t>(*Whole(value("timeout")));
   }
 
-  const std::string auth = has("auth") ? value("auth") : std::string("on");
-  if (auth != "on" && auth != "off" && auth != "login" && auth != "LOGIN") {
-    return Where(s.at("auth")) + "auth mechanism '" + auth +
-           "' is not supported: postwing logs in with LOGIN only (auth on, login or off)";
+  std::string auth = has("auth") ? value("auth") : std::string("on");
+  for (char& c : auth) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (auth != "on" && auth != "off" && auth != "login" && auth != "plain" && auth != "xoauth2") {
+    return Where(s.at("auth")) + "auth mechanism '" + value("auth") +
+           "' is not supported: postwing logs in with LOGIN, PLAIN or XOAUTH2 (auth on, login, "
+           "plain, xoauth2 or off)";
+  }
+  if (!o.auth && auth != "on" && auth != "off") {
+    o.auth = auth == "login" ? "LOGIN" : auth == "plain" ? "PLAIN" : "XOAUTH2";
   }
   if (auth != "off" && has("user") && !value("user").empty()) {
     if (!o.user) o.user = value("user");
@@ -330,7 +336,9 @@ std::string DescribeSettings(const Options& o, const Account* account) {
   if (o.server) line("host", *o.server);
   line("port", std::to_string(o.port.value_or(25)));
   if (o.from) line("from", *o.from);
-  line("auth", o.user ? "login" : "off");
+  std::string auth = o.auth.value_or("on");
+  for (char& c : auth) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  line("auth", o.user ? auth : "off");
   if (o.user) line("user", *o.user);
   if (!o.user) {
     // No login: no password is used.

@@ -1,5 +1,6 @@
 #include "options.hpp"
 
+#include <cctype>
 #include <charconv>
 #include <functional>
 #include <limits>
@@ -112,12 +113,25 @@ std::string AttachAs(Options& o, const std::string& v) {
   return {};
 }
 
+// The mechanisms the library knows, as the user may write them.
+std::string SetAuth(Options& o, const std::string& v) {
+  std::string upper;
+  for (char c : v) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (upper != "LOGIN" && upper != "PLAIN" && upper != "XOAUTH2") {
+    return "--auth expects LOGIN, PLAIN or XOAUTH2, got '" + v + "'";
+  }
+  o.auth = upper;
+  return {};
+}
+
 const std::vector<OptionSpec>& Specs() {
   static const std::vector<OptionSpec> specs = {
       {'s', "server", true, Text(&Options::server)},
       {'p', "port", true, SetPort},
       {'u', "user", true, Text(&Options::user)},
       {0, "password-file", true, Text(&Options::password_file)},
+      {0, "auth", true, SetAuth},
+      {0, "oauth2-token-file", true, Text(&Options::oauth2_token_file)},
       {'f', "from", true, Text(&Options::from)},
       {'t', "to", true, List(&Options::to)},
       {'c', "cc", true, List(&Options::cc)},
@@ -189,6 +203,9 @@ const OptionSpec* FindShort(char c, Dialect dialect) {
 std::string CheckCombinations(const Options& o) {
   if (o.starttls && o.tls) return "--starttls and --tls cannot be combined";
   if (o.ca_file && o.insecure) return "--ca-file and --insecure cannot be combined";
+  if (o.oauth2_token_file && o.password_file) {
+    return "--oauth2-token-file and --password-file cannot be combined";
+  }
   if (o.raw_file || o.read_message) {
     std::vector<std::string> clash;
     if (o.raw_file && o.read_message) clash.push_back("--raw");
@@ -206,10 +223,12 @@ std::string CheckCombinations(const Options& o) {
     }
   }
   const bool body_stdin = o.body_file && *o.body_file == "-";
-  const bool password_stdin = o.password_file && *o.password_file == "-";
+  const bool password_stdin = (o.password_file && *o.password_file == "-") ||
+                              (o.oauth2_token_file && *o.oauth2_token_file == "-");
   const bool raw_stdin = (o.raw_file && *o.raw_file == "-") || o.read_message;
   if (int(body_stdin) + int(password_stdin) + int(raw_stdin) > 1) {
-    return "only one of --body-file, --password-file, --raw and -t can read standard input";
+    return "only one of --body-file, --password-file (or --oauth2-token-file), --raw and -t "
+           "can read standard input";
   }
   return {};
 }
@@ -313,6 +332,9 @@ std::string CheckSettings(const Options& o) {
     return std::string(o.ca_file ? "--ca-file" : "--insecure") + " needs --starttls or --tls";
   }
   if (o.ca_file && o.insecure) return "--ca-file and --insecure cannot be combined";
+  if ((o.auth || o.oauth2_token_file) && !o.user) {
+    return std::string(o.auth ? "--auth" : "--oauth2-token-file") + " needs --user";
+  }
   return {};
 }
 
@@ -357,10 +379,14 @@ Accounts (msmtp's format; system file, then ~/.config/postwing/accounts):
 Server:
   -s, --server HOST         SMTP server name or address (required)
   -p, --port N              server port (default 25)
-  -u, --user NAME           log in with AUTH LOGIN as NAME (greets with EHLO)
+  -u, --user NAME           log in as NAME (greets with EHLO)
       --password-file F     read the password from file F ("-" = standard input);
                             without it the password is taken from the environment
                             variable POSTWING_PASSWORD
+      --auth MECH           LOGIN, PLAIN or XOAUTH2 (default: PLAIN over TLS where the
+                            server offers it, else LOGIN)
+      --oauth2-token-file F the XOAUTH2 bearer token from file F ("-" = standard
+                            input); without it from POSTWING_OAUTH2_TOKEN
       --timeout SECONDS     connect time-out, and reply waits above the floors of
                             RFC 5321 (5 min, 10 after the data); 0 = no limit (default 15)
       --domain-for-helo     greet with the text after "@" of the user name, not all of it

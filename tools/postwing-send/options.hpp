@@ -22,6 +22,8 @@ struct Options {
   std::optional<int32_t> port;
   std::optional<std::string> user;
   std::optional<std::string> password_file;
+  std::optional<std::string> auth;               // the SASL mechanism, upper case
+  std::optional<std::string> oauth2_token_file;  // the XOAUTH2 bearer token
   std::optional<std::string> from;
   std::optional<std::string> to;
   std::optional<std::string> cc;

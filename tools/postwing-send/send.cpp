@@ -130,7 +130,15 @@ void AddTo(std::optional<std::string>& list, const std::string& more) {
 // Returns an error text, empty when everything could be read.
 std::string ReadInputs(const Options& o, Inputs& in) {
   std::string error;
-  if (o.password_file) {
+  const bool oauth2 = o.auth == "XOAUTH2" || o.oauth2_token_file;
+  if (oauth2 && o.oauth2_token_file) {
+    // The bearer token goes where the library takes it: the Password.
+    std::string text;
+    if (!ReadWhole(*o.oauth2_token_file, text, error)) return error;
+    in.password = PasswordFromFileText(std::move(text));
+  } else if (const char* token = std::getenv("POSTWING_OAUTH2_TOKEN"); oauth2 && token) {
+    in.password = token;
+  } else if (o.password_file) {
     std::string text;
     if (!ReadWhole(*o.password_file, text, error)) return error;
     in.password = PasswordFromFileText(std::move(text));
@@ -177,6 +185,8 @@ void Build(postwing::SendMail& mail, const Options& o, Inputs& in) {
   mail.SetSMTPServer(o.server.value_or(""));
   if (o.port) mail.SetSMTPServerPort(*o.port);
   if (o.user) mail.SetUser(*o.user);
+  if (o.auth) mail.SetAuthMechanism(*o.auth);
+  if (o.oauth2_token_file && !o.auth) mail.SetAuthMechanism("XOAUTH2");
   if (in.password) mail.SetPassword(*in.password);
   if (o.timeout) mail.SetTimeOut(*o.timeout);
   mail.SetKeepAlive(!o.no_keepalive);
@@ -222,10 +232,7 @@ void Build(postwing::SendMail& mail, const Options& o, Inputs& in) {
 // Follows one send from the events: was the message accepted, has the connection ended.
 struct Watch {
   bool complete = false;
-  bool data_sent = false;  // the end-of-data line has gone out
-  bool data_answered = false;
-  bool accepted = false;  // the server's positive reply to the end of data
-  bool failed = false;    // an error was reported before acceptance
+  bool failed = false;  // an error was reported before acceptance
   bool cancel_requested = false;
   Clock::time_point last_event = Clock::now();
 };
@@ -270,19 +277,14 @@ int SendMessage(const Options& options) {
                                      : line;
       std::fwrite(shown.data(), 1, shown.size(), stderr);
     }
-    if (line == ">>Sending\r\n") {
-      watch.data_sent = true;
-    } else if (watch.data_sent && !watch.data_answered && line.starts_with("<<")) {
-      watch.data_answered = true;
-      watch.accepted = line.size() > 2 && line[2] == '2';
-    }
   });
   mail->OnSendProgress([&](int32_t&, int32_t&) { watch.last_event = Clock::now(); });
   mail->OnWinsockError(
       [&](int32_t& number, std::string&, std::string& description, std::string&, int32_t&) {
         watch.last_event = Clock::now();
-        ReportError(watch.accepted ? "after the message was accepted: " : "", number, description);
-        if (watch.accepted) return;
+        const bool accepted = mail->Result().accepted;
+        ReportError(accepted ? "after the message was accepted: " : "", number, description);
+        if (accepted) return;
         // The library ends every failed send itself (QUIT where the dialogue allows it, then
         // the close); a cancel here would drop that QUIT.
         watch.failed = true;
@@ -302,13 +304,13 @@ int SendMessage(const Options& options) {
   const auto grace = std::chrono::seconds(std::max<int32_t>(mail->TimeOut(), 5));
   while (!watch.complete) {
     postwing::RunEventsUntil([&] { return watch.complete; }, 500ms);
-    if (!watch.complete && (watch.failed || watch.accepted) &&
+    if (!watch.complete && (watch.failed || mail->Result().accepted) &&
         Clock::now() - watch.last_event > grace) {
       request_cancel();
     }
   }
 
-  if (watch.accepted) return kExitAccepted;
+  if (mail->Result().accepted) return kExitAccepted;
   if (!watch.failed) {
     Complain("the connection ended before the server accepted the message");
   }

@@ -25,6 +25,7 @@ class Attachments : public Object, public std::enable_shared_from_this<Attachmen
   using const_iterator = detail::Enumerator<Attachment>;
 
   explicit Attachments(detail::PassKey);
+  ~Attachments() override;
 
   // Creates an attachment; sets its Parent, FileName (if given), Source, ContentType (if
   // given), EncodeType (if not 0), ContentBase and ContentLocation (if given), in this
@@ -40,10 +41,10 @@ class Attachments : public Object, public std::enable_shared_from_this<Attachmen
   Variant Remove(const Variant& Key);
   // Key: a 1-based index (a whole number) or a file name.
   std::shared_ptr<Attachment> Item(const Variant& Key) const;
-  int32_t Count() const { return static_cast<int32_t>(items_.Size()); }
+  int32_t Count() const;
 
-  const_iterator begin() const { return items_.Begin(); }
-  const_iterator end() const { return items_.End(); }
+  const_iterator begin() const;
+  const_iterator end() const;
 
   std::shared_ptr<SendMail> Parent() const { return parent_.lock(); }
   void SetParent(const std::shared_ptr<SendMail>& parent) { parent_ = parent; }
@@ -51,7 +52,7 @@ class Attachments : public Object, public std::enable_shared_from_this<Attachmen
  private:
   size_t Position(const Variant& key) const;
 
-  detail::KeyedList<Attachment> items_;
+  std::unique_ptr<detail::KeyedList<Attachment>> items_;
   std::weak_ptr<SendMail> parent_;
 };
 

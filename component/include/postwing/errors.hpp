@@ -40,11 +40,12 @@ class Errors : public Object {
  public:
   using const_iterator = detail::Enumerator<Error>;
 
-  explicit Errors(detail::PassKey) {}
+  explicit Errors(detail::PassKey);
+  ~Errors() override;
 
   // The record at position index, from 1; raises postwing::Exception 9 outside 1..Count.
   std::shared_ptr<Error> Item(int32_t index) const;
-  int32_t Count() const { return static_cast<int32_t>(records_.Size()); }
+  int32_t Count() const;
   // Empties the log; the next record gets Index 1 again.
   void Clear();
 
@@ -53,11 +54,11 @@ class Errors : public Object {
                              std::string help_file, int32_t help_context, std::string method);
 
   // For-each visits the records present when the loop began, in order.
-  const_iterator begin() const { return records_.Begin(); }
-  const_iterator end() const { return records_.End(); }
+  const_iterator begin() const;
+  const_iterator end() const;
 
  private:
-  detail::KeyedList<Error> records_;
+  std::unique_ptr<detail::KeyedList<Error>> records_;
   int32_t last_index_ = 0;
 };
 

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "postwing/connection.hpp"
 #include "postwing/events.hpp"
@@ -18,11 +19,35 @@ class Attachments;
 class Utilities;
 class Errors;
 class TcpClient;
+namespace detail {
+struct SendMailAccess;
+}
 
 enum SecurityTypes : int32_t {
   emxNoSecurity = 0,
   emxStartTLS = 1,
   emxImplicitTLS = 2,
+};
+
+// What the server answered to a send; complete once SendComplete has been raised.
+struct SendResult {
+  // One recipient's RCPT TO and the server's reply to it.
+  struct Recipient {
+    std::string address;
+    int32_t code = 0;
+    std::string text;  // the reply without its final line end
+  };
+  // The server took the message: a positive reply to the end of the data.
+  bool accepted = false;
+  // The last reply of the dialogue: its code (0 before any), its text without the final
+  // line end, and its enhanced status code ("2.0.0") when the server sent one.
+  int32_t code = 0;
+  std::string text;
+  std::string enhanced_code;
+  std::vector<Recipient> recipients;
+  // The error that ended the send (the number WinsockError carried), 0 for none.
+  int32_t error = 0;
+  std::string error_text;
 };
 
 // Carries one message to one server at a time. Use it on the thread that created it;
@@ -78,6 +103,16 @@ class SendMail : public Object, public std::enable_shared_from_this<SendMail> {
   bool AddOutlookHTML() const;
   void SetAddOutlookHTML(bool value);
 
+  // The SASL mechanism of the login: "LOGIN", "PLAIN" or "XOAUTH2" (either case); empty
+  // (the default) takes PLAIN over an encrypted connection where the server offers it, else
+  // LOGIN. For XOAUTH2, Password holds the OAuth 2.0 bearer token. Send raises 12017 for a
+  // name the library does not know.
+  std::string AuthMechanism() const;
+  void SetAuthMechanism(std::string value);
+
+  // What the server answered to the latest send (reset by Send).
+  SendResult Result() const;
+
   // Encrypted connections: off by default.
   SecurityTypes Security() const;
   void SetSecurity(SecurityTypes value);
@@ -89,17 +124,17 @@ class SendMail : public Object, public std::enable_shared_from_this<SendMail> {
   // Events, raised to every connected handler in connection order, then to the sink.
   Connection OnSendStatus(std::function<void(std::string& Data)> handler);
   Connection OnSendComplete(std::function<void()> handler);
-  Connection OnSendProgress(std::function<void(int32_t& BytesSent, int32_t& BytesRemaining)> handler);
-  Connection OnWinsockError(std::function<void(int32_t& Number, std::string& Source,
-                                               std::string& Description, std::string& HelpFile,
-                                               int32_t& HelpContext)>
-                                handler);
+  Connection OnSendProgress(
+      std::function<void(int32_t& BytesSent, int32_t& BytesRemaining)> handler);
+  Connection OnWinsockError(
+      std::function<void(int32_t& Number, std::string& Source, std::string& Description,
+                         std::string& HelpFile, int32_t& HelpContext)>
+          handler);
 
   struct Impl;
-  // Library use: the object's private state.
-  Impl& impl() const { return *impl_; }
 
  private:
+  friend struct detail::SendMailAccess;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -48,6 +48,12 @@ class TcpClient : public Object {
   std::string LocalIP() const;
   // The operating-system descriptor, -1 when there is none.
   int SocketHandle() const;
+  // Options of the operating-system socket; each returns 0, or the system's error number.
+  int32_t KeepAlive(bool& on) const;
+  int32_t SetKeepAlive(bool on);
+  // Seconds a blocked write or read may wait; 0 for no limit.
+  int32_t SetSendTimeout(int32_t seconds);
+  int32_t SetReceiveTimeout(int32_t seconds);
   // Bytes received and not yet taken by GetData.
   int32_t BytesReceived() const;
   // Bytes queued by SendData and not yet written (with TLS: plaintext whose records are not
@@ -86,9 +92,8 @@ class TcpClient : public Object {
   // The connection is encrypted (the handshake has completed).
   bool IsSecure() const;
 
-  struct Impl;
-
  private:
+  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 

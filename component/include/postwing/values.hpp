@@ -47,7 +47,8 @@ class SubValues : public Object, public std::enable_shared_from_this<SubValues> 
  public:
   using const_iterator = detail::Enumerator<SubValue>;
 
-  explicit SubValues(detail::PassKey) {}
+  explicit SubValues(detail::PassKey);
+  ~SubValues() override;
 
   // Appends a part and writes it into the field text (text ";" [key "="] Text), without
   // parsing the field again. A key already present raises 457, recorded as "SubValues.Add".
@@ -63,7 +64,7 @@ class SubValues : public Object, public std::enable_shared_from_this<SubValues> 
   }
   // Removes a part and rewrites the field text from the rest. Raises as Item does.
   void Remove(const Variant& Key);
-  int32_t Count() const { return static_cast<int32_t>(items_.Size()); }
+  int32_t Count() const;
   // True when Item(Key) would succeed; never raises.
   bool Exists(const Variant& Key) const;
   // Sets the text of the part Key, or adds it. Returns an empty Variant.
@@ -78,8 +79,8 @@ class SubValues : public Object, public std::enable_shared_from_this<SubValues> 
   std::shared_ptr<SendMail> RootParent() const;
   void SetRootParent(const std::shared_ptr<SendMail>& RootParent) { root_ = RootParent; }
 
-  const_iterator begin() const { return items_.Begin(); }
-  const_iterator end() const { return items_.End(); }
+  const_iterator begin() const;
+  const_iterator end() const;
 
   // Library use: renders the parts into the parent field's text (which parses it again).
   void UpdateValueText();
@@ -93,7 +94,7 @@ class SubValues : public Object, public std::enable_shared_from_this<SubValues> 
   size_t Position(const Variant& key) const;  // raises like Item
   std::string Render() const;
 
-  detail::KeyedList<SubValue> items_;
+  std::unique_ptr<detail::KeyedList<SubValue>> items_;
   std::weak_ptr<Value> parent_value_;
   std::weak_ptr<SendMail> root_;
   bool rendering_ = false;
@@ -131,7 +132,8 @@ class Values : public Object, public std::enable_shared_from_this<Values> {
  public:
   using const_iterator = detail::Enumerator<Value>;
 
-  explicit Values(detail::PassKey) {}
+  explicit Values(detail::PassKey);
+  ~Values() override;
 
   // Appends the field Key with Text (parsed into its SubValues). A key already present
   // raises 457; any failure is recorded as "Values.Add" and nothing is added.
@@ -144,7 +146,7 @@ class Values : public Object, public std::enable_shared_from_this<Values> {
   std::shared_ptr<Value> Item(const char* Key) const { return Item(std::string_view(Key)); }
   std::shared_ptr<Value> Item(const std::string& Key) const { return Item(std::string_view(Key)); }
   void Remove(const Variant& Key);
-  int32_t Count() const { return static_cast<int32_t>(items_.Size()); }
+  int32_t Count() const;
   // True when Item(Key) would succeed; never raises.
   bool Exists(const Variant& Key) const;
   // Sets the text of the field Key, or adds the field at the end. Returns an empty Variant.
@@ -155,13 +157,13 @@ class Values : public Object, public std::enable_shared_from_this<Values> {
   std::shared_ptr<SendMail> RootParent() const { return root_.lock(); }
   void SetRootParent(const std::shared_ptr<SendMail>& RootParent) { root_ = RootParent; }
 
-  const_iterator begin() const { return items_.Begin(); }
-  const_iterator end() const { return items_.End(); }
+  const_iterator begin() const;
+  const_iterator end() const;
 
  private:
   size_t Position(const Variant& key) const;
 
-  detail::KeyedList<Value> items_;
+  std::unique_ptr<detail::KeyedList<Value>> items_;
   std::weak_ptr<SendMail> root_;
 };
 

@@ -25,6 +25,11 @@ class DataSink {
   // writes the bytes as they are; may run the thread's events until the connection has
   // room for more, and returns early once Stopped.
   virtual void WriteLines(std::string bytes, const std::string& status_text);
+
+  // The transport takes 8-bit text as it is (the server was told BODY=8BITMIME).
+  virtual bool EightBit() { return false; }
+  // The message goes with SMTPUTF8: addresses outside ASCII are written as they are.
+  virtual bool Utf8() { return false; }
 };
 
 // Makes every piece transparent before it reaches the sink: each bare CR and bare LF
@@ -49,6 +54,11 @@ class DataWriter {
   void Notice(std::string text) { sink_.Notice(std::move(text)); }
   void EndOfData() { sink_.WriteEndOfData(); }
   bool Stopped() { return sink_.Stopped(); }
+  // Text parts may go as "8bit" rather than encoded; once one has, EightBitWritten holds.
+  bool EightBit() { return sink_.EightBit(); }
+  bool Utf8() { return sink_.Utf8(); }
+  void NoteEightBit() { eight_bit_written_ = true; }
+  bool EightBitWritten() const { return eight_bit_written_; }
 
   // The transparent form of a piece that starts at the beginning of a line.
   static std::string Transparent(std::string piece);
@@ -57,6 +67,7 @@ class DataWriter {
   DataSink& sink_;
   std::string lines_status_;
   std::string lines_;  // gathered for a sink that does not stream
+  bool eight_bit_written_ = false;
 };
 
 }  // namespace postwing::assembly

@@ -44,7 +44,7 @@ void WriteFields(DataWriter& writer, const std::vector<FieldLine>& fields) {
                       detail::IllegalFieldText(field.key));
     }
     detail::WireField wire = detail::FieldWireForm(field.key, field.text);
-    if (!wire.problem.empty()) {
+    if (!wire.problem.empty() && !(wire.utf8_only && writer.Utf8())) {
       throw Exception(vbObjectError + emxContentNotSendable, "postwing",
                       detail::UnsendableFieldText(field.key, wire.problem));
     }
@@ -91,6 +91,7 @@ struct PartPlan {
   Writing how = Writing::kAsIs;
   std::vector<FieldLine> fields;  // the fields as written for the part
   std::string notice;             // why the host's encoding was not used, or empty
+  bool eight_bit = false;         // 8-bit text written as it is
 };
 
 FieldLine* FindField(std::vector<FieldLine>& fields, std::string_view key) {
@@ -164,7 +165,8 @@ const std::string* QuotedPrintableRepeats(const Boundaries& enclosing) {
 // for text, Base64 otherwise) and, when the host chose the encoding, a notice says so. Only
 // the fields written change; the model keeps what the host and the defaults set.
 PartPlan PlanPart(std::vector<FieldLine> fields, EncodeTypes type, bool chosen,
-                  const TextFacts& facts, const Boundaries& enclosing, const std::string& what) {
+                  const TextFacts& facts, const Boundaries& enclosing, const std::string& what,
+                  bool eight_bit) {
   const std::string* repeated = QuotedPrintableRepeats(enclosing);
   PartPlan plan;
   plan.fields = std::move(fields);
@@ -184,6 +186,12 @@ PartPlan PlanPart(std::vector<FieldLine> fields, EncodeTypes type, bool chosen,
       if (facts.SafeAsIs()) {
         // Without 8-bit content a part is 7bit, whatever label it was given.
         if (field && (type == emx8Bit || type == emxBinary)) field->text = "7bit";
+        break;
+      }
+      // A transport that takes 8-bit text gets text lines as they are.
+      if (text && eight_bit && facts.SafeAsEightBit()) {
+        plan.eight_bit = true;
+        SetField(plan.fields, "Content-Transfer-Encoding", "8bit");
         break;
       }
       plan.how = text && !repeated ? Writing::kQuotedPrintable : Writing::kBase64;
@@ -226,7 +234,9 @@ TextFacts FactsOf(std::string_view content, std::vector<FieldLine>& fields, Enco
 // Plans a part from what it holds and opens it: its boundary line, its fields, any notice.
 PartPlan OpenPart(DataWriter& writer, const Boundaries& enclosing, std::vector<FieldLine> fields,
                   EncodeTypes type, bool chosen, const TextFacts& facts, const std::string& what) {
-  PartPlan plan = PlanPart(std::move(fields), type, chosen, facts, enclosing, what);
+  PartPlan plan =
+      PlanPart(std::move(fields), type, chosen, facts, enclosing, what, writer.EightBit());
+  if (plan.eight_bit) writer.NoteEightBit();
   writer.Piece("--" + enclosing.back());
   WriteFields(writer, plan.fields);
   if (!plan.notice.empty()) writer.Notice(plan.notice);
@@ -272,8 +282,8 @@ class LineFeed {
 bool StillFits(const TextFacts& first, const TextClassifier& again, Writing how, bool text) {
   const TextFacts& now = again.SoFar();
   if (how == Writing::kAsIs &&
-      (now.nul || now.bare_cr || now.bare_lf || now.eight_bit || now.boundary_line ||
-       again.Finish().longest_line > kMaxLineOctets)) {
+      (now.nul || now.bare_cr || now.bare_lf || (now.eight_bit && !first.eight_bit) ||
+       now.boundary_line || again.Finish().longest_line > kMaxLineOctets)) {
     return false;
   }
   if (!text) return true;

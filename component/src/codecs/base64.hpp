@@ -11,8 +11,11 @@
 
 namespace postwing {
 
-namespace codec {
+namespace platform {
 class InputFile;
+}
+namespace codec {
+using platform::InputFile;
 class FilePieces;
 }  // namespace codec
 

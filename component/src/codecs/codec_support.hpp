@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
 
+#include "platform/input_file.hpp"
 #include "platform/module.hpp"
 #include "platform/quick_yield.hpp"
 #include "postwing/event_loop.hpp"
@@ -107,25 +107,7 @@ class ChunkWriter {
   uint8_t* pos_ = scratch_;
 };
 
-// A file read in pieces, with the runtime's file errors (53, 70, 75, 76).
-class InputFile {
- public:
-  explicit InputFile(const std::string& path);
-  ~InputFile();
-  InputFile(const InputFile&) = delete;
-  InputFile& operator=(const InputFile&) = delete;
-
-  // The length when opened.
-  uint64_t Size() const { return size_; }
-  // Reads up to `count` bytes; fewer only at the end of the file.
-  size_t Read(uint8_t* into, size_t count);
-  // Back to the first byte, to read the same open file once more.
-  void Rewind();
-
- private:
-  std::FILE* file_ = nullptr;
-  uint64_t size_ = 0;
-};
+using platform::InputFile;
 
 // Data handed out in consecutive pieces: Take(count) gives the next count bytes.
 class MemoryPieces {
@@ -158,7 +140,6 @@ class FilePieces {
   size_t end_ = 0;
 };
 
-// Creates or truncates the file and writes exactly the bytes.
-void WriteFileBytes(const std::string& path, const uint8_t* data, size_t size);
+using platform::WriteFileBytes;
 
 }  // namespace postwing::codec

@@ -9,8 +9,11 @@
 
 namespace postwing {
 
-namespace codec {
+namespace platform {
 class InputFile;
+}
+namespace codec {
+using platform::InputFile;
 class FilePieces;
 }  // namespace codec
 

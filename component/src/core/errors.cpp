@@ -2,16 +2,29 @@
 
 #include "core/error_report.hpp"
 #include "core/factory.hpp"
+#include "core/keyed_list.hpp"
 
 namespace postwing {
 
+Errors::Errors(detail::PassKey) : records_(std::make_unique<detail::KeyedList<Error>>()) {}
+Errors::~Errors() = default;
+int32_t Errors::Count() const {
+  return static_cast<int32_t>(records_->Size());
+}
+Errors::const_iterator Errors::begin() const {
+  return records_->Begin();
+}
+Errors::const_iterator Errors::end() const {
+  return records_->End();
+}
+
 std::shared_ptr<Error> Errors::Item(int32_t index) const {
   if (index < 1 || index > Count()) detail::RaiseRuntimeError(detail::kErrSubscriptOutOfRange);
-  return records_.At(static_cast<size_t>(index - 1)).item;
+  return records_->At(static_cast<size_t>(index - 1)).item;
 }
 
 void Errors::Clear() {
-  records_.Clear();
+  records_->Clear();
   last_index_ = 0;
 }
 
@@ -26,7 +39,7 @@ std::shared_ptr<Error> Errors::Add(int32_t number, std::string source, std::stri
   record->help_context_ = help_context;
   record->method_ = std::move(method);
   record->index_ = ++last_index_;
-  records_.PushBack(record, {});
+  records_->PushBack(record, {});
   return record;
 }
 

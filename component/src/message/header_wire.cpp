@@ -530,9 +530,9 @@ void AddParameters(Lines& lines, std::string_view key, std::string_view text) {
   }
 }
 
-std::string ProblemOf(std::string_view lines) {
+std::string ProblemOf(std::string_view lines, bool utf8) {
   for (unsigned char c : lines) {
-    if (c > 127) {
+    if (c > 127 && !utf8) {
       return "it holds characters outside ASCII where no encoding may stand (an address or "
              "a structured field)";
     }
@@ -624,7 +624,10 @@ WireField FieldWireForm(std::string_view key, std::string_view stored) {
   }
   WireField field;
   field.lines = lines.Take();
-  field.problem = ProblemOf(field.lines);
+  field.problem = ProblemOf(field.lines, false);
+  // An address outside ASCII can only go as it is, in a message sent with SMTPUTF8.
+  field.utf8_only = !field.problem.empty() && KindOf(key) == Kind::kAddresses &&
+                    ProblemOf(field.lines, true).empty();
   return field;
 }
 

@@ -21,6 +21,8 @@ struct WireField {
   // within 998 octets, or text outside ASCII where no encoding may stand (an address, a
   // structured field such as Message-ID).
   std::string problem;
+  // The problem is only an address outside ASCII, which SMTPUTF8 (RFC 6532) carries as it is.
+  bool utf8_only = false;
 };
 
 WireField FieldWireForm(std::string_view key, std::string_view text);

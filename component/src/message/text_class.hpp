@@ -39,6 +39,11 @@ struct TextFacts {
     return !nul && !bare_cr && !bare_lf && !eight_bit && !boundary_line &&
            longest_line <= kMaxLineOctets;
   }
+  // Survives SMTP as it is where the server takes 8-bit text (8BITMIME): SafeAsIs but for
+  // the 8-bit bytes.
+  bool SafeAsEightBit() const {
+    return !nul && !bare_cr && !bare_lf && !boundary_line && longest_line <= kMaxLineOctets;
+  }
   // The charset a text part with these facts is declared in when it holds 8-bit bytes.
   std::string_view Charset() const {
     return !eight_bit ? "us-ascii" : utf8 ? "utf-8" : "windows-1252";

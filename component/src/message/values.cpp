@@ -5,10 +5,35 @@
 
 #include "core/error_report.hpp"
 #include "core/factory.hpp"
+#include "core/keyed_list.hpp"
 #include "message/field_split.hpp"
 #include "message/key_lookup.hpp"
 
 namespace postwing {
+
+SubValues::SubValues(detail::PassKey) : items_(std::make_unique<detail::KeyedList<SubValue>>()) {}
+SubValues::~SubValues() = default;
+int32_t SubValues::Count() const {
+  return static_cast<int32_t>(items_->Size());
+}
+SubValues::const_iterator SubValues::begin() const {
+  return items_->Begin();
+}
+SubValues::const_iterator SubValues::end() const {
+  return items_->End();
+}
+
+Values::Values(detail::PassKey) : items_(std::make_unique<detail::KeyedList<Value>>()) {}
+Values::~Values() = default;
+int32_t Values::Count() const {
+  return static_cast<int32_t>(items_->Size());
+}
+Values::const_iterator Values::begin() const {
+  return items_->Begin();
+}
+Values::const_iterator Values::end() const {
+  return items_->End();
+}
 
 namespace detail {
 
@@ -107,13 +132,13 @@ std::shared_ptr<SendMail> SubValues::RootParent() const {
 }
 
 size_t SubValues::Position(const Variant& key) const {
-  return PositionIn(items_, key);
+  return PositionIn(*items_, key);
 }
 
 std::string SubValues::Render() const {
   std::string text;
-  for (size_t i = 0; i < items_.Size(); ++i) {
-    const SubValue& part = *items_.At(i).item;
+  for (size_t i = 0; i < items_->Size(); ++i) {
+    const SubValue& part = *items_->At(i).item;
     if (i > 0 && !part.Key().empty()) {
       text += part.Key();
       text += '=';
@@ -127,7 +152,7 @@ std::string SubValues::Render() const {
 
 std::shared_ptr<SubValue> SubValues::Add(std::string Text, std::string Key) {
   try {
-    if (items_.Contains(Key)) detail::RaiseRuntimeError(detail::kErrKeyExists);
+    if (items_->Contains(Key)) detail::RaiseRuntimeError(detail::kErrKeyExists);
     auto part = detail::Factory::Make<SubValue>();
     part->SetParentValue(shared_from_this());
     part->text_ = Text;
@@ -143,7 +168,7 @@ std::shared_ptr<SubValue> SubValues::Add(std::string Text, std::string Key) {
       text += Text;
       value->text_ = std::move(text);
     }
-    items_.PushBack(part, std::move(Key));
+    items_->PushBack(part, std::move(Key));
     return part;
   } catch (...) {
     detail::RecordAndRethrow(RootParent(), "SubValues.Add");
@@ -151,7 +176,7 @@ std::shared_ptr<SubValue> SubValues::Add(std::string Text, std::string Key) {
 }
 
 std::shared_ptr<SubValue> SubValues::Item(const Variant& Key) const {
-  return items_.At(Position(Key)).item;
+  return items_->At(Position(Key)).item;
 }
 std::shared_ptr<SubValue> SubValues::Item(int32_t Index) const {
   return Item(Variant(Index));
@@ -161,20 +186,20 @@ std::shared_ptr<SubValue> SubValues::Item(std::string_view Key) const {
 }
 
 void SubValues::Remove(const Variant& Key) {
-  items_.Erase(Position(Key));
+  items_->Erase(Position(Key));
   if (!parsing_) UpdateValueText();
 }
 
 bool SubValues::Exists(const Variant& Key) const {
-  return ExistsIn(items_, Key);
+  return ExistsIn(*items_, Key);
 }
 
 Variant SubValues::LetValue(std::string Text, std::string Key) {
-  return LetValueIn(*this, items_, std::move(Text), std::move(Key));
+  return LetValueIn(*this, *items_, std::move(Text), std::move(Key));
 }
 
 std::string SubValues::GetValue(std::string_view Key) const {
-  return GetValueIn(items_, Key);
+  return GetValueIn(*items_, Key);
 }
 
 void SubValues::UpdateValueText() {
@@ -220,7 +245,7 @@ void SubValues::UpdateSubValues(Value& value) {
         }
       }
     }
-    items_ = std::move(parsed);
+    *items_ = std::move(parsed);
     parsing_ = false;
   } catch (...) {
     parsing_ = false;
@@ -248,12 +273,12 @@ void Value::SetText(std::string Text) {
 // ---- Values ----
 
 size_t Values::Position(const Variant& key) const {
-  return PositionIn(items_, key);
+  return PositionIn(*items_, key);
 }
 
 std::shared_ptr<Value> Values::Add(std::string Text, std::string Key) {
   try {
-    if (items_.Contains(Key)) detail::RaiseRuntimeError(detail::kErrKeyExists);
+    if (items_->Contains(Key)) detail::RaiseRuntimeError(detail::kErrKeyExists);
     auto value = detail::Factory::Make<Value>();
     auto parts = detail::Factory::Make<postwing::SubValues>();
     parts->SetRootParent(RootParent());
@@ -262,7 +287,7 @@ std::shared_ptr<Value> Values::Add(std::string Text, std::string Key) {
     value->owner_ = weak_from_this();
     value->key_ = Key;
     value->SetText(std::move(Text));
-    items_.PushBack(value, std::move(Key));
+    items_->PushBack(value, std::move(Key));
     return value;
   } catch (...) {
     detail::RecordAndRethrow(RootParent(), "Values.Add");
@@ -270,7 +295,7 @@ std::shared_ptr<Value> Values::Add(std::string Text, std::string Key) {
 }
 
 std::shared_ptr<Value> Values::Item(const Variant& Key) const {
-  return items_.At(Position(Key)).item;
+  return items_->At(Position(Key)).item;
 }
 std::shared_ptr<Value> Values::Item(int32_t Index) const {
   return Item(Variant(Index));
@@ -280,19 +305,19 @@ std::shared_ptr<Value> Values::Item(std::string_view Key) const {
 }
 
 void Values::Remove(const Variant& Key) {
-  items_.Erase(Position(Key));
+  items_->Erase(Position(Key));
 }
 
 bool Values::Exists(const Variant& Key) const {
-  return ExistsIn(items_, Key);
+  return ExistsIn(*items_, Key);
 }
 
 Variant Values::LetValue(std::string Text, std::string Key) {
-  return LetValueIn(*this, items_, std::move(Text), std::move(Key));
+  return LetValueIn(*this, *items_, std::move(Text), std::move(Key));
 }
 
 std::string Values::GetValue(std::string_view Key) const {
-  return GetValueIn(items_, Key);
+  return GetValueIn(*items_, Key);
 }
 
 }  // namespace postwing

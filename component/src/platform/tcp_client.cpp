@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -689,6 +690,38 @@ std::string TcpClient::RemoteHostIP() const {
 std::string TcpClient::LocalIP() const {
   return impl_->s->local_ip;
 }
+int32_t TcpClient::KeepAlive(bool& on) const {
+  int value = 0;
+  socklen_t length = sizeof value;
+  if (getsockopt(SocketHandle(), SOL_SOCKET, SO_KEEPALIVE, &value, &length) != 0) return errno;
+  on = value != 0;
+  return 0;
+}
+
+int32_t TcpClient::SetKeepAlive(bool on) {
+  const int value = on ? 1 : 0;
+  return setsockopt(SocketHandle(), SOL_SOCKET, SO_KEEPALIVE, &value, sizeof value) == 0 ? 0
+                                                                                         : errno;
+}
+
+namespace {
+
+int32_t SetTimeout(int handle, int option, int32_t seconds) {
+  timeval tv{};
+  tv.tv_sec = seconds;
+  return setsockopt(handle, SOL_SOCKET, option, &tv, sizeof tv) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+int32_t TcpClient::SetSendTimeout(int32_t seconds) {
+  return SetTimeout(SocketHandle(), SO_SNDTIMEO, seconds);
+}
+
+int32_t TcpClient::SetReceiveTimeout(int32_t seconds) {
+  return SetTimeout(SocketHandle(), SO_RCVTIMEO, seconds);
+}
+
 int TcpClient::SocketHandle() const {
   return impl_->s->fd;
 }

@@ -1,5 +1,8 @@
-// The SMTP dialogue: whole replies in, one command per step out, the data phase, and the
-// reply time-out that keeps a silent server from holding the send open.
+// The SMTP dialogue: whole replies in, one command per step out, the encrypted-connection
+// and login steps, the data phase, and the reply time-out that keeps a silent server from
+// holding the send open.
+#include "session/dialogue.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <string>
@@ -8,23 +11,18 @@
 
 #include "assembly/data_writer.hpp"
 #include "assembly/message_assembly.hpp"
-#include "assembly/send_mail_model.hpp"
-#include "codecs/base64.hpp"
 #include "core/error_report.hpp"
 #include "message/address_list.hpp"
 #include "message/field_check.hpp"
 #include "platform/module.hpp"
-#include "postwing/event_loop.hpp"
 #include "postwing/header.hpp"
 #include "postwing/tcp_client.hpp"
 #include "postwing/values.hpp"
-#include "session/dialogue_state.hpp"
-#include "session/secure_dialogue.hpp"
-#include "session/send_mail_impl.hpp"
+#include "session/auth.hpp"
+#include "session/message_source.hpp"
+#include "session/session_errors.hpp"
 
-namespace postwing {
-
-namespace session {
+namespace postwing::session {
 
 int32_t ReplyCode(std::string_view reply) {
   if (reply.size() < 3) detail::RaiseRuntimeError(detail::kErrTypeMismatch);
@@ -90,488 +88,652 @@ std::string WithoutLineEnd(std::string_view reply) {
   return std::string(reply);
 }
 
-}  // namespace session
-
-SendMail::Impl::Dialogue::~Dialogue() {
-  progress.Disconnect();
-  if (timer != 0) {
-    try {
-      ThreadEventLoop().CancelTimer(timer);
-    } catch (...) {
-    }
-  }
-}
-
-void SendMail::Impl::Dialogue::Reset() {
-  replies.Clear();
-  data_started = false;
-  in_data = false;
-  quit_written = false;
-  failure_reported = false;
-  wait = Wait::kNone;
-  if (timer != 0) {
-    ThreadEventLoop().CancelTimer(timer);
-    timer = 0;
-  }
-}
-
-namespace {
-
-using Impl = SendMail::Impl;
-using Dialogue = SendMail::Impl::Dialogue;
-using Wait = Dialogue::Wait;
-using session::CommandLine;
-
-constexpr std::string_view kMethodProcess = "SendMail.Process";
-constexpr std::string_view kMethodDataArrival = "SendMail.DataArrival";
-constexpr std::string_view kMethodTimeout = "SendMail.Timeout";
-constexpr int32_t kErrTimedOut = 10060;
-
-Dialogue& DialogueOf(Impl& d) {
-  if (!d.dialogue) {
-    d.dialogue = std::make_shared<Dialogue>();
-    // The write progress of the message data counts as activity while its reply is awaited:
-    // the time-out runs from the last byte written, not from the moment it was queued.
-    std::weak_ptr<SendMail> weak = d.owner->weak_from_this();
-    d.dialogue->progress = d.owner->OnSendProgress([weak](int32_t&, int32_t&) {
-      auto mail = weak.lock();
-      if (!mail || !mail->impl().dialogue) return;
-      Dialogue& dlg = *mail->impl().dialogue;
-      if (dlg.wait == Wait::kEndOfDataReply) dlg.since = std::chrono::steady_clock::now();
-    });
-  }
-  return *d.dialogue;
-}
-
-// The socket of this connection is still the object's, open, and the send not cancelled.
-bool StillCurrent(const Impl& d, const std::shared_ptr<TcpClient>& sock) {
-  return !d.cancel_flag && d.socket == sock && sock && sock->State() == TcpClient::sckConnected;
-}
-
-// Tells the connections of one socket object apart (Send reuses the object).
 std::string ConnectionIdentity(const TcpClient& sock) {
   return std::to_string(sock.SocketHandle()) + " " + sock.LocalIP() + " " +
          std::to_string(sock.LocalPort());
 }
 
-void OnReplyTimer(const std::weak_ptr<SendMail>& weak_mail,
-                  const std::weak_ptr<TcpClient>& weak_sock,
-                  const std::string& connection) noexcept;
+namespace {
 
-void ScheduleTimer(Impl& d, Dialogue& dlg, std::chrono::milliseconds delay) {
-  std::weak_ptr<SendMail> wm = d.owner->weak_from_this();
-  std::weak_ptr<TcpClient> ws = d.socket;
-  std::string connection = ConnectionIdentity(*d.socket);
-  dlg.timer =
-      ThreadEventLoop().AddTimer(delay, [wm, ws, connection] { OnReplyTimer(wm, ws, connection); });
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
 }
 
-void StopTimer(Dialogue& dlg) {
-  dlg.wait = Wait::kNone;
-  if (dlg.timer != 0) {
-    ThreadEventLoop().CancelTimer(dlg.timer);
-    dlg.timer = 0;
-  }
-}
-
-// Starts the wait for what comes next: TimeOut, raised to the reply's floor (the close after
-// QUIT has none: the outcome is known); TimeOut 0 (or less) means no limit.
-void Await(Impl& d, Wait wait) {
-  Dialogue& dlg = DialogueOf(d);
-  StopTimer(dlg);
-  if (d.time_out <= 0) return;
-  std::chrono::milliseconds limit = std::chrono::seconds(d.time_out);
-  const session::ReplyWaitFloors& floors = session::WaitFloors();
-  if (wait == Wait::kReply) limit = std::max(limit, floors.command);
-  if (wait == Wait::kStartDataReply) limit = std::max(limit, floors.start_data);
-  if (wait == Wait::kEndOfDataReply) limit = std::max(limit, floors.end_of_data);
-  dlg.wait = wait;
-  dlg.limit = limit;
-  dlg.since = std::chrono::steady_clock::now();
-  ScheduleTimer(d, dlg, limit);
-}
-
-// Closes the connection from this side; SendComplete follows, as when the server closes.
-void EndConnection(Impl& d, const std::shared_ptr<TcpClient>& sock) {
-  Dialogue& dlg = DialogueOf(d);
-  StopTimer(dlg);
-  dlg.replies.Clear();
-  dlg.in_data = false;
-  if (d.socket != sock || sock->State() == TcpClient::sckClosed) return;
-  sock->Close();
-  d.closed_flag = true;
-  d.RaiseSendComplete();
-}
-
-void TimedOut(Impl& d, const std::shared_ptr<TcpClient>& sock) {
-  Dialogue& dlg = DialogueOf(d);
-  const Wait wait = dlg.wait;
-  const auto limit = dlg.limit;
-  dlg.wait = Wait::kNone;
-  // The reply to QUIT tells nothing more: a server that does not close is closed quietly.
-  if (wait != Wait::kClose && !dlg.failure_reported) {
-    dlg.failure_reported = true;
-    const auto seconds = std::chrono::ceil<std::chrono::seconds>(limit).count();
-    const std::string text =
-        "The server did not reply within " + std::to_string(seconds) + " seconds.";
-    detail::RecordError(d.Self(), kErrTimedOut, detail::kSourceWinsock, text, "", 0,
-                        kMethodTimeout);
-    d.RaiseWinsockError(kErrTimedOut, std::string(detail::kSourceWinsock), text, "", 0);
-  }
-  EndConnection(d, sock);
-}
-
-void OnReplyTimer(const std::weak_ptr<SendMail>& weak_mail,
-                  const std::weak_ptr<TcpClient>& weak_sock,
-                  const std::string& connection) noexcept {
-  auto mail = weak_mail.lock();
-  auto sock = weak_sock.lock();
-  if (!mail || !sock) return;
-  Impl& d = mail->impl();
-  if (!d.dialogue) return;
-  Dialogue& dlg = *d.dialogue;
-  dlg.timer = 0;
-  try {
-    if (dlg.wait == Wait::kNone || !StillCurrent(d, sock) ||
-        ConnectionIdentity(*sock) != connection) {
-      dlg.wait = Wait::kNone;
-      return;
+// The enhanced status code of a reply's last line (RFC 3463: class "." subject "." detail,
+// the class matching the reply's), or empty.
+std::string EnhancedCode(std::string_view reply) {
+  const std::string text = WithoutLineEnd(reply);
+  std::string_view last = text;
+  if (auto lf = last.rfind('\n'); lf != std::string_view::npos) last = last.substr(lf + 1);
+  if (last.size() < 9) return {};
+  std::string_view rest = last.substr(4);
+  const size_t end = std::min(rest.find(' '), rest.size());
+  const std::string_view code = rest.substr(0, end);
+  int dots = 0;
+  size_t run = 0;
+  for (char c : code) {
+    if (c == '.') {
+      if (run == 0) return {};
+      ++dots;
+      run = 0;
+    } else if (IsDigit(c) && run < 3) {
+      ++run;
+    } else {
+      return {};
     }
-    const auto waited = std::chrono::steady_clock::now() - dlg.since;
-    if (waited < dlg.limit) {
-      // Activity since the timer was set: wait for the rest.
-      ScheduleTimer(d, dlg, std::chrono::ceil<std::chrono::milliseconds>(dlg.limit - waited));
-      return;
-    }
-    TimedOut(d, sock);
-  } catch (...) {
-    d.ReportCaughtError(kMethodTimeout);
   }
+  if (dots != 2 || run == 0 || code.front() != reply.front()) return {};
+  return std::string(code);
 }
 
-// Writes one command and waits for its reply.
-void WriteCommand(Impl& d, const std::string& command, const std::string& status_text = {}) {
-  if (d.cancel_flag) return;
-  d.SendToWS(command, status_text);
-  Await(d, command == "QUIT"   ? Wait::kClose
-           : command == "DATA" ? Wait::kStartDataReply
-                               : Wait::kReply);
+}  // namespace
+
+Dialogue::Dialogue(SendMail::Impl& mail) : d_(mail) {
+  // The write progress of the message data counts as activity while its reply is awaited:
+  // the time-out runs from the last byte written, not from the moment it was queued.
+  std::weak_ptr<SendMail> weak = d_.owner->weak_from_this();
+  progress_ = d_.owner->OnSendProgress([weak, this](int32_t&, int32_t&) {
+    if (weak.expired()) return;
+    if (wait_ == Wait::kEndOfDataReply) since_ = std::chrono::steady_clock::now();
+  });
 }
 
-void WriteQuit(Impl& d) {
-  DialogueOf(d).quit_written = true;
-  WriteCommand(d, "QUIT");
-}
-
-// After a refusal or an error: QUIT between commands, so the server closes at once; inside
-// the message data, close without the end-of-data line, so nothing partial is delivered.
-void StopDialogue(Impl& d, const std::shared_ptr<TcpClient>& sock) {
-  if (!StillCurrent(d, sock)) return;
-  Dialogue& dlg = DialogueOf(d);
-  if (dlg.in_data) {
-    EndConnection(d, sock);
-    return;
-  }
-  d.dialogue_state = session::kStopped;
-  if (!dlg.quit_written) WriteQuit(d);
-}
-
-std::string Base64Line(Impl& d, const std::string& text) {
-  auto codec = d.base64;
-  ByteArray bytes;
-  ByteArray encoded;
-  std::string line;
-  codec->StrToAry(text, bytes);
-  codec->Encode(bytes, encoded);
-  codec->AryToStr(encoded, line);
-  return line;
-}
-
-const std::string& CurrentRecipient(const Impl& d) {
-  if (d.recipient_index < 0 || static_cast<size_t>(d.recipient_index) >= d.recipient_list.size()) {
-    detail::RaiseRuntimeError(detail::kErrSubscriptOutOfRange);
-  }
-  return d.recipient_list[static_cast<size_t>(d.recipient_index)];
-}
-
-// Moves to the next recipient; true when the one just used was the last.
-bool AdvanceRecipient(Impl& d) {
-  if (static_cast<size_t>(d.recipient_index) + 1 >= d.recipient_list.size()) {
-    d.recipient_index = 0;
-    return true;
-  }
-  ++d.recipient_index;
-  return false;
-}
-
-void Greet(Impl& d, Dialogue& dlg) {
-  // A greeting starts the dialogue afresh, whatever happened before on this object.
-  dlg.data_started = false;
-  dlg.in_data = false;
-  dlg.quit_written = false;
-  if (session::SecureGreet(d)) return;
-  const bool verify = d.header && d.header->Verify();
-  if (d.user.empty()) {
-    d.dialogue_state = verify ? session::kVerifying : session::kReadyForMail;
-    const std::string domain =
-        session::GreetingDomain("", d.socket->LocalIP(), d.use_domain_for_helo);
-    WriteCommand(d, CommandLine("HELO ", domain, "greeting domain"));
-  } else {
-    d.dialogue_state = session::kEhloWritten;
-    const std::string domain = session::GreetingDomain(d.user, "", d.use_domain_for_helo);
-    WriteCommand(d, CommandLine("EHLO ", domain, "User"));
-  }
-}
-
-// The action of the current state on 235, 250, 251 or 252.
-void OnPositive(Impl& d) {
-  switch (d.dialogue_state) {
-    case session::kEhloWritten:
-      d.dialogue_state = session::kAuthLoginWritten;
-      WriteCommand(d, "AUTH LOGIN");
-      break;
-    case session::kVerifying: {
-      // VRFY takes a name or an address, not a path: no brackets.
-      const std::string command =
-          CommandLine("VRFY ", detail::AddressOf(CurrentRecipient(d)), "recipient list");
-      if (AdvanceRecipient(d)) d.dialogue_state = session::kReadyForMail;
-      WriteCommand(d, command);
-      break;
-    }
-    case session::kReadyForMail: {
-      d.dialogue_state = session::kRcptInProgress;
-      // The sender is the first address of "FROM" (RFC 5321 4.1.2: in angle brackets).
-      const std::string from =
-          detail::Unfold(d.header ? d.header->Values()->GetValue("FROM") : std::string());
-      const auto entries = detail::SplitAddressList(from);
-      const std::string path = detail::EnvelopePath(entries.empty() ? "" : entries.front());
-      WriteCommand(d, CommandLine("MAIL FROM: ", path, "From"));
-      break;
-    }
-    case session::kRcptInProgress: {
-      const std::string command =
-          CommandLine("RCPT TO: ", detail::EnvelopePath(CurrentRecipient(d)), "recipient list");
-      if (AdvanceRecipient(d)) d.dialogue_state = session::kLastRcptWritten;
-      WriteCommand(d, command);
-      break;
-    }
-    case session::kLastRcptWritten:
-      d.dialogue_state = session::kDataWritten;
-      WriteCommand(d, "DATA");
-      break;
-    case session::kDataWritten:
-      WriteQuit(d);
-      break;
-    default:
-      break;
-  }
-}
-
-// The action of the current state on 334.
-void OnChallenge(Impl& d) {
-  switch (d.dialogue_state) {
-    case session::kAuthLoginWritten:
-      d.dialogue_state = session::kUserWritten;
-      d.RaiseSendStatus("Base64 Encoding User\r\n");
-      WriteCommand(d, Base64Line(d, d.user));
-      break;
-    case session::kUserWritten: {
-      d.dialogue_state =
-          d.header && d.header->Verify() ? session::kVerifying : session::kReadyForMail;
-      d.RaiseSendStatus("Base64 Encoding Password\r\n");
-      const std::string secret = d.password.empty() ? std::string() : Base64Line(d, d.password);
-      // The password, even encoded, is no status line's business.
-      WriteCommand(d, secret, secret.empty() ? std::string() : std::string("********"));
-      break;
-    }
-    default:
-      break;
-  }
-}
-
-void RunDataPhase(Impl& d, Dialogue& dlg, const std::shared_ptr<TcpClient>& sock) {
-  dlg.data_started = true;
-  dlg.in_data = true;
-  StopTimer(dlg);
-  assembly::SendMailModel model(d);
-  assembly::SendMailSink sink(d);
-  assembly::DataWriter writer(sink);
-  const bool complete = assembly::AssembleMessage(model, model, writer);
-  dlg.in_data = false;
-  if (complete && StillCurrent(d, sock)) {
-    // What the server sent before the end of the data reached it cannot be its answer to the
-    // data: an early "250" must not pass for the acceptance of the message.
-    dlg.replies.Clear();
-    std::string early;
-    sock->GetData(early);
-    Await(d, Wait::kEndOfDataReply);
-  }
-}
-
-// In a catch block: records and reports the error, then stops the dialogue.
-void FailAndStop(Impl& d, const std::shared_ptr<TcpClient>& sock, std::string_view method) {
-  DialogueOf(d).failure_reported = true;
-  d.ReportCaughtError(method);
-  try {
-    StopDialogue(d, sock);
-  } catch (...) {
-    d.ReportCaughtError(method);
-    // Nothing sensible can be written any more: give the connection up.
+Dialogue::~Dialogue() {
+  progress_.Disconnect();
+  if (timer_ != 0) {
     try {
-      EndConnection(d, sock);
+      ThreadEventLoop().CancelTimer(timer_);
     } catch (...) {
     }
   }
 }
 
-void Refuse(Impl& d, Dialogue& dlg, const std::string& reply,
-            const std::shared_ptr<TcpClient>& sock) {
-  d.RaiseSendStatus("<<" + reply);
-  const std::string text = session::WithoutLineEnd(reply);
-  dlg.failure_reported = true;
-  detail::RecordError(d.Self(), emxHostError, detail::kSource, text, "", 0, kMethodProcess);
-  d.RaiseWinsockError(emxHostError, std::string(detail::kSource), text, "", 0);
-  StopDialogue(d, sock);
+void Dialogue::Reset() {
+  replies_.Clear();
+  data_started_ = false;
+  in_data_ = false;
+  quit_written_ = false;
+  failure_reported_ = false;
+  StopTimer();
 }
 
-void Step(Impl& d, const std::string& reply, const std::shared_ptr<TcpClient>& sock) {
-  Dialogue& dlg = DialogueOf(d);
-  const int32_t code = session::ReplyCode(reply);
-  if (session::SecureStep(d, reply, code, sock)) return;
-  switch (session::ClassifyReply(code)) {
-    case session::ReplyKind::kGreeting:
-      // Once stopped, the connection only ends: a later 220 starts nothing.
-      if (dlg.quit_written || d.dialogue_state == session::kStopped) break;
-      Greet(d, dlg);
+void Dialogue::Prepare(std::vector<std::string> recipients, std::string utf8_field) {
+  recipients_ = std::move(recipients);
+  recipient_index_ = 0;
+  utf8_field_ = std::move(utf8_field);
+  result = {};
+  Reset();
+  Forget();
+  // A dialogue stopped by a refusal ends with its connection: the next greeting starts over.
+  if (state_ == State::kStopped) SetState(State::kNotGreeted);
+}
+
+void Dialogue::Forget() {
+  socket_ = nullptr;
+  connection_.clear();
+}
+
+bool Dialogue::Ended(const TcpClient* sock) const {
+  return Follows(sock) && (quit_written_ || failure_reported_);
+}
+
+// ---- the machine ----
+
+bool Dialogue::Current() const {
+  return !d_.cancel_flag && d_.socket == sock_ && sock_ &&
+         sock_->State() == TcpClient::sckConnected;
+}
+
+State Dialogue::AfterGreeting() const {
+  return d_.header && d_.header->Verify() ? State::kVerifying : State::kReadyForMail;
+}
+
+void Dialogue::Record(const std::string& reply, int32_t code) {
+  // After QUIT the outcome is known: the closing reply says nothing about it.
+  if (quit_written_) return;
+  result.code = code;
+  result.text = WithoutLineEnd(reply);
+  result.enhanced_code = EnhancedCode(reply);
+  const bool rcpt = state_ == State::kRcptInProgress || state_ == State::kLastRcptWritten;
+  if (rcpt && !result.recipients.empty() && result.recipients.back().code == 0) {
+    result.recipients.back().code = code;
+    result.recipients.back().text = result.text;
+  }
+}
+
+void Dialogue::Step(const std::string& reply) {
+  const int32_t code = ReplyCode(reply);
+  Record(reply, code);
+  const ReplyKind kind = ClassifyReply(code);
+  switch (state_) {
+    case State::kTlsHandshake:
       return;
-    case session::ReplyKind::kPositive:
-      // A reply the state has no use for moves nothing, and the time-out keeps running.
-      OnPositive(d);
+    case State::kStartTlsWritten:
+      OnStartTlsReply(reply, code);
       return;
-    case session::ReplyKind::kChallenge:
-      OnChallenge(d);
+    case State::kTlsEhloWritten:
+      if (kind != ReplyKind::kPositive) break;
+      OnTlsEhloReply(reply);
       return;
-    case session::ReplyKind::kStartData:
-      // Only the answer to DATA starts the data, and only once per connection: a stray 354
-      // never sends the message twice.
-      if (d.dialogue_state != session::kDataWritten || dlg.data_started || dlg.quit_written) {
-        break;
-      }
-      RunDataPhase(d, dlg, sock);
+    case State::kEhloWritten:
+      if (kind != ReplyKind::kPositive) break;
+      OnEhloReply(reply);
       return;
-    case session::ReplyKind::kRefusal:
-      Refuse(d, dlg, reply, sock);
+    case State::kAuthWritten:
+    case State::kAuthAnswered:
+      if (kind != ReplyKind::kPositive && kind != ReplyKind::kChallenge && code != 454) break;
+      OnAuthReply(reply, code);
       return;
-    case session::ReplyKind::kClosing:
-      return;
-    case session::ReplyKind::kOther:
+    default:
       break;
   }
-  d.RaiseSendStatus("<<" + reply);
+  switch (kind) {
+    case ReplyKind::kGreeting:
+      // Once stopped, the connection only ends: a later 220 starts nothing.
+      if (quit_written_ || state_ == State::kStopped) break;
+      OnGreeting();
+      return;
+    case ReplyKind::kPositive:
+      // A reply the state has no use for moves nothing, and the time-out keeps running.
+      OnPositive();
+      return;
+    case ReplyKind::kChallenge:
+      return;
+    case ReplyKind::kStartData:
+      // Only the answer to DATA starts the data, and only once per connection: a stray 354
+      // never sends the message twice.
+      if (state_ != State::kDataWritten || data_started_ || quit_written_) break;
+      RunDataPhase();
+      return;
+    case ReplyKind::kRefusal:
+      OnRefusal(reply);
+      return;
+    case ReplyKind::kClosing:
+      return;
+    case ReplyKind::kOther:
+      break;
+  }
+  d_.RaiseSendStatus("<<" + reply);
 }
 
-// A new connection (or the first) gets a fresh dialogue state; bytes buffered from an
-// earlier one are dropped.
-void FollowConnection(Dialogue& dlg, const TcpClient& sock) {
-  std::string connection = ConnectionIdentity(sock);
-  if (dlg.socket == &sock && dlg.connection == connection) return;
-  dlg.Reset();
-  dlg.socket = &sock;
-  dlg.connection = std::move(connection);
+void Dialogue::OnGreeting() {
+  // A greeting starts the dialogue afresh, whatever happened before on this object.
+  data_started_ = false;
+  in_data_ = false;
+  quit_written_ = false;
+  capabilities_.Clear();
+  if (d_.security == emxStartTLS && !sock_->IsSecure()) {
+    SetState(State::kTlsEhloWritten);
+    WriteGreeting(true);
+    return;
+  }
+  // Extensions are asked for only where something needs one: a login, or an address
+  // outside ASCII; otherwise the plain greeting.
+  if (d_.security == emxStartTLS || !d_.user.empty() || !utf8_field_.empty()) {
+    SetState(State::kEhloWritten);
+    WriteGreeting(true);
+    return;
+  }
+  SetState(AfterGreeting());
+  WriteGreeting(false);
 }
 
-}  // namespace
+void Dialogue::WriteGreeting(bool extended) {
+  const bool with_user = extended && !d_.user.empty();
+  const std::string domain = with_user
+                                 ? GreetingDomain(d_.user, "", d_.use_domain_for_helo)
+                                 : GreetingDomain("", sock_->LocalIP(), d_.use_domain_for_helo);
+  WriteCommand(
+      CommandLine(extended ? "EHLO " : "HELO ", domain, with_user ? "User" : "greeting domain"));
+}
 
-void SendMail::Impl::OnSocketDataArrival(int32_t /*bytes_total*/) {
-  auto self = Self();
-  auto sock = socket;
+void Dialogue::OnEhloReply(const std::string& reply) {
+  capabilities_ = Capabilities::Parse(reply);
+  if (!utf8_field_.empty() && !capabilities_.Has("SMTPUTF8")) {
+    Fail(emxContentNotSendable,
+         detail::UnsendableFieldText(utf8_field_,
+                                     "an address in it holds characters outside ASCII, and the "
+                                     "server does not offer SMTPUTF8"),
+         kMethodProcess);
+    return;
+  }
+  if (!d_.user.empty()) {
+    StartAuthentication();
+    return;
+  }
+  SetState(AfterGreeting());
+  OnPositive();
+}
+
+void Dialogue::OnTlsEhloReply(const std::string& reply) {
+  if (!Capabilities::Parse(reply).Has("STARTTLS")) {
+    Fail(emxTLSNotAvailable, "The server does not offer STARTTLS; nothing more is sent in clear.",
+         kMethodProcess);
+    return;
+  }
+  SetState(State::kStartTlsWritten);
+  WriteCommand("STARTTLS");
+}
+
+void Dialogue::OnStartTlsReply(const std::string& reply, int32_t code) {
+  if (code != 220) {
+    Fail(emxTLSNotAvailable,
+         "The server refused STARTTLS (" + WithoutLineEnd(reply) +
+             "); nothing more is sent in clear.",
+         kMethodProcess);
+    return;
+  }
+  SetState(State::kTlsHandshake);
+  // Whatever followed the 220 in clear was never the server's answer to anything.
+  replies_.Clear();
+  Await(Wait::kReply);
+  StartTls();
+}
+
+void Dialogue::StartTls() {
+  std::weak_ptr<SendMail> weak_mail = d_.owner->weak_from_this();
+  std::weak_ptr<TcpClient> weak_sock = sock_;
+  Dialogue* self = this;
+  sock_->StartTls(d_.smtp_server, d_.verify_certificate, d_.certificate_file,
+                  [weak_mail, weak_sock, self](bool established, const std::string& text) {
+                    auto mail = weak_mail.lock();
+                    auto s = weak_sock.lock();
+                    if (!mail || !s || self->d_.socket != s) return;
+                    SendMail::Impl& d = self->d_;
+                    ++d.socket_callback_depth;
+                    self->sock_ = s;
+                    try {
+                      self->OnHandshake(established, text);
+                    } catch (...) {
+                      d.ReportCaughtError(kMethodStartTls);
+                      try {
+                        self->EndConnection(s);
+                      } catch (...) {
+                      }
+                    }
+                    --d.socket_callback_depth;
+                    // Released from a later pass, never inside the socket's own dispatch.
+                    try {
+                      ThreadEventLoop().Post([m = std::move(mail), k = std::move(s)] {});
+                    } catch (...) {
+                    }
+                  });
+}
+
+void Dialogue::OnHandshake(bool established, const std::string& text) {
+  if (!established) {
+    failure_reported_ = true;
+    d_.error_reported = true;
+    ReportWireFailure(d_, emxTLSFailed, detail::kSource, text, kMethodStartTls);
+    EndConnection(sock_);
+    return;
+  }
+  d_.RaiseSendStatus(">>TLS established: " + text + "\r\n");
+  if (!Current()) return;
+  if (d_.security != emxStartTLS) {
+    // Implicit TLS: the greeting comes now, encrypted.
+    SetState(State::kNotGreeted);
+    return;
+  }
+  // Only what the server says from now on counts: EHLO is asked again.
+  capabilities_.Clear();
+  SetState(State::kEhloWritten);
+  WriteGreeting(true);
+}
+
+void Dialogue::StartAuthentication() {
+  const SaslMechanism* named = FindMechanism(d_.auth_mechanism);
+  mechanism_ = named && !d_.auth_mechanism.empty()
+                   ? named
+                   : &ChooseMechanism(capabilities_, sock_->IsSecure());
+  auth_step_ = 0;
+  auth_done_ = false;
+  SetState(State::kAuthWritten);
+  const std::string verb = "AUTH " + std::string(mechanism_->Name());
+  auto initial = mechanism_->Initial({d_.user, d_.password});
+  if (!initial) {
+    WriteCommand(verb);
+    return;
+  }
+  if (!initial->notice.empty()) d_.RaiseSendStatus(initial->notice);
+  auth_done_ = initial->last;
+  WriteCommand(verb + " " + initial->line,
+               initial->shown.empty() ? std::string() : verb + " " + initial->shown);
+}
+
+void Dialogue::OnAuthReply(const std::string& reply, int32_t code) {
+  if (code == 454) {
+    OnRefusal(reply);
+    return;
+  }
+  if (code != 334) {
+    SetState(AfterGreeting());
+    OnPositive();
+    return;
+  }
+  // A challenge after the mechanism's last word asks for nothing it can give.
+  if (auth_done_) return;
+  std::string_view challenge = reply.size() > 4 ? std::string_view(reply).substr(4) : "";
+  const std::string text = WithoutLineEnd(challenge);
+  const SaslAnswer answer = mechanism_->Respond(auth_step_++, text, {d_.user, d_.password});
+  if (!answer.notice.empty()) d_.RaiseSendStatus(answer.notice);
+  auth_done_ = answer.last;
+  SetState(State::kAuthAnswered);
+  WriteCommand(answer.line, answer.shown);
+}
+
+const std::string& Dialogue::CurrentRecipient() const {
+  if (recipient_index_ < 0 || static_cast<size_t>(recipient_index_) >= recipients_.size()) {
+    detail::RaiseRuntimeError(detail::kErrSubscriptOutOfRange);
+  }
+  return recipients_[static_cast<size_t>(recipient_index_)];
+}
+
+bool Dialogue::AdvanceRecipient() {
+  if (static_cast<size_t>(recipient_index_) + 1 >= recipients_.size()) {
+    recipient_index_ = 0;
+    return true;
+  }
+  ++recipient_index_;
+  return false;
+}
+
+// The action of the current state on 235, 250, 251 or 252.
+void Dialogue::OnPositive() {
+  switch (state_) {
+    case State::kVerifying: {
+      // VRFY takes a name or an address, not a path: no brackets.
+      const std::string command =
+          CommandLine("VRFY ", detail::AddressOf(CurrentRecipient()), "recipient list");
+      if (AdvanceRecipient()) SetState(State::kReadyForMail);
+      WriteCommand(command);
+      break;
+    }
+    case State::kReadyForMail:
+      WriteMailFrom();
+      break;
+    case State::kRcptInProgress: {
+      const std::string& recipient = CurrentRecipient();
+      const std::string command =
+          CommandLine("RCPT TO: ", detail::EnvelopePath(recipient), "recipient list");
+      if (AdvanceRecipient()) SetState(State::kLastRcptWritten);
+      result.recipients.push_back({detail::AddressOf(recipient), 0, {}});
+      WriteCommand(command);
+      break;
+    }
+    case State::kLastRcptWritten:
+      SetState(State::kDataWritten);
+      WriteCommand("DATA");
+      break;
+    case State::kDataWritten:
+      // After the data, this is the server taking the message.
+      if (data_started_ && !quit_written_) result.accepted = true;
+      WriteQuit();
+      break;
+    default:
+      break;
+  }
+}
+
+void Dialogue::WriteMailFrom() {
+  // The sender is the first address of "FROM" (RFC 5321 4.1.2: in angle brackets).
+  const std::string from =
+      detail::Unfold(d_.header ? d_.header->Values()->GetValue("FROM") : std::string());
+  const auto entries = detail::SplitAddressList(from);
+  const std::string path = detail::EnvelopePath(entries.empty() ? "" : entries.front());
+  std::string parameters;
+  if (!DeclareMessage(parameters)) return;
+  SetState(State::kRcptInProgress);
+  WriteCommand(CommandLine("MAIL FROM: ", path + parameters, "From"));
+}
+
+bool Dialogue::DeclareMessage(std::string& parameters) {
+  eight_bit_ = capabilities_.Has("8BITMIME");
+  const auto limit = capabilities_.SizeLimit();
+  if (limit || eight_bit_) {
+    const MessageMeasure measure = MeasureMessage(d_, eight_bit_, !utf8_field_.empty());
+    if (!Current()) return false;
+    if (limit && *limit > 0 && measure.size > *limit) {
+      Fail(emxContentNotSendable,
+           "The message (" + std::to_string(measure.size) +
+               " bytes) is larger than the server accepts (" + std::to_string(*limit) + " bytes).",
+           kMethodProcess);
+      return false;
+    }
+    if (limit) parameters += " SIZE=" + std::to_string(measure.size);
+    eight_bit_ = measure.eight_bit;
+    if (eight_bit_) parameters += " BODY=8BITMIME";
+  }
+  if (!utf8_field_.empty()) parameters += " SMTPUTF8";
+  return true;
+}
+
+void Dialogue::RunDataPhase() {
+  data_started_ = true;
+  in_data_ = true;
+  StopTimer();
+  const bool complete = WriteMessage(d_, eight_bit_, !utf8_field_.empty());
+  in_data_ = false;
+  if (complete && Current()) {
+    // What the server sent before the end of the data reached it cannot be its answer to the
+    // data: an early "250" must not pass for the acceptance of the message.
+    replies_.Clear();
+    std::string early;
+    sock_->GetData(early);
+    Await(Wait::kEndOfDataReply);
+  }
+}
+
+void Dialogue::OnRefusal(const std::string& reply) {
+  d_.RaiseSendStatus("<<" + reply);
+  Fail(emxHostError, WithoutLineEnd(reply), kMethodProcess);
+}
+
+// ---- writing and stopping ----
+
+void Dialogue::WriteCommand(const std::string& command, const std::string& status_text) {
+  if (d_.cancel_flag) return;
+  d_.SendToWS(command, status_text);
+  Await(command == "QUIT"   ? Wait::kClose
+        : command == "DATA" ? Wait::kStartDataReply
+                            : Wait::kReply);
+}
+
+void Dialogue::WriteQuit() {
+  quit_written_ = true;
+  WriteCommand("QUIT");
+}
+
+void Dialogue::Stop() {
+  if (!Current()) return;
+  if (in_data_) {
+    EndConnection(sock_);
+    return;
+  }
+  SetState(State::kStopped);
+  if (!quit_written_) WriteQuit();
+}
+
+void Dialogue::Fail(int32_t number, const std::string& text, std::string_view method) {
+  failure_reported_ = true;
+  ReportWireFailure(d_, number, detail::kSource, text, method);
+  Stop();
+}
+
+void Dialogue::FailCaught(std::string_view method) {
+  failure_reported_ = true;
+  d_.ReportCaughtError(method);
+  try {
+    Stop();
+  } catch (...) {
+    d_.ReportCaughtError(method);
+    // Nothing sensible can be written any more: give the connection up.
+    try {
+      EndConnection(sock_);
+    } catch (...) {
+    }
+  }
+}
+
+void Dialogue::EndConnection(const std::shared_ptr<TcpClient>& sock) {
+  StopTimer();
+  replies_.Clear();
+  in_data_ = false;
+  if (!sock || d_.socket != sock || sock->State() == TcpClient::sckClosed) return;
+  sock->Close();
+  d_.closed_flag = true;
+  d_.RaiseSendComplete();
+}
+
+// ---- replies in ----
+
+void Dialogue::FollowConnection() {
+  std::string connection = ConnectionIdentity(*sock_);
+  if (socket_ == sock_.get() && connection_ == connection) return;
+  Reset();
+  socket_ = sock_.get();
+  connection_ = std::move(connection);
+}
+
+void Dialogue::OnConnected() {
+  sock_ = d_.socket;
+  // The connection is followed from now on, so a greeting that never comes whole still ends.
+  FollowConnection();
+  Await(Wait::kReply);
+  if (d_.security != emxImplicitTLS) return;
+  if (!sock_ || sock_->State() != TcpClient::sckConnected || sock_->IsSecure()) return;
+  SetState(State::kTlsHandshake);
+  StartTls();
+}
+
+void Dialogue::OnData() {
+  auto self = d_.Self();
+  auto sock = d_.socket;
   if (!sock || sock->State() != TcpClient::sckConnected) return;
-  ThreadWaitLimit() = 0;
-  Dialogue& dlg = DialogueOf(*this);
-  FollowConnection(dlg, *sock);
+  SendMail::Impl::ThreadWaitLimit() = 0;
+  sock_ = sock;
+  FollowConnection();
   std::string data;
   sock->GetData(data);
-  dlg.replies.Append(data);
+  replies_.Append(data);
   for (;;) {
     std::string reply;
-    const auto result = dlg.replies.Next(reply);
-    if (result == session::ReplyAssembler::Result::kNone) return;
-    if (result == session::ReplyAssembler::Result::kTooLong) {
+    const auto got = replies_.Next(reply);
+    if (got == ReplyAssembler::Result::kNone) return;
+    if (got == ReplyAssembler::Result::kTooLong) {
       // A reply without end would fill the memory: the connection is given up.
-      static const std::string kText = "The server's reply exceeds " +
-                                       std::to_string(session::ReplyAssembler::kMaxReplySize) +
-                                       " bytes.";
-      dlg.failure_reported = true;
-      detail::RecordError(self, emxReplyTooLong, detail::kSource, kText, "", 0, kMethodDataArrival);
-      RaiseWinsockError(emxReplyTooLong, std::string(detail::kSource), kText, "", 0);
-      EndConnection(*this, sock);
+      static const std::string kText =
+          "The server's reply exceeds " + std::to_string(ReplyAssembler::kMaxReplySize) + " bytes.";
+      failure_reported_ = true;
+      ReportWireFailure(d_, emxReplyTooLong, detail::kSource, kText, kMethodDataArrival);
+      EndConnection(sock);
       return;
     }
     // While the data is being written, or its end still waits in the socket's queue, no
     // reply can be the answer to it: a positive one is dropped unseen, as those that came
     // before the data began are, so it cannot pass for the acceptance of the message.
-    if (dlg.data_started && dialogue_state == session::kDataWritten && !dlg.quit_written &&
-        !reply.empty() && reply[0] == '2' && (dlg.in_data || sock->BytesUnsent() > 0)) {
+    if (data_started_ && state_ == State::kDataWritten && !quit_written_ && !reply.empty() &&
+        reply[0] == '2' && (in_data_ || sock->BytesUnsent() > 0)) {
       continue;
     }
-    received_data = reply;
-    const std::string connection = dlg.connection;
+    d_.received_data = reply;
+    const std::string connection = connection_;
     try {
-      RaiseSendStatus("<<" + reply);
+      d_.RaiseSendStatus("<<" + reply);
     } catch (...) {
       // A host handler that throws stops the dialogue as any error does; left alone, the
       // session would wait for ever with no command written and no time-out running.
-      FailAndStop(*this, sock, kMethodDataArrival);
+      sock_ = sock;
+      FailCaught(kMethodDataArrival);
       return;
     }
     // A handler may have cancelled, cleared or started another send (a new connection on
     // the same socket object: this reply is not its business).
-    if (!StillCurrent(*this, sock) || ConnectionIdentity(*sock) != connection) return;
-    Process(reply);
-    if (!StillCurrent(*this, sock) || dialogue.get() != &dlg ||
-        ConnectionIdentity(*sock) != connection) {
+    sock_ = sock;
+    if (!Current() || ConnectionIdentity(*sock) != connection) return;
+    try {
+      Step(reply);
+    } catch (...) {
+      sock_ = sock;
+      FailCaught(kMethodProcess);
+    }
+    sock_ = sock;
+    if (!Current() || ConnectionIdentity(*sock) != connection) return;
+  }
+}
+
+// ---- the reply time-out ----
+
+void Dialogue::StopTimer() {
+  wait_ = Wait::kNone;
+  if (timer_ != 0) {
+    ThreadEventLoop().CancelTimer(timer_);
+    timer_ = 0;
+  }
+}
+
+void Dialogue::ScheduleTimer(std::chrono::milliseconds delay) {
+  std::weak_ptr<SendMail> wm = d_.owner->weak_from_this();
+  std::weak_ptr<TcpClient> ws = d_.socket;
+  std::string connection = ConnectionIdentity(*d_.socket);
+  Dialogue* self = this;
+  timer_ = ThreadEventLoop().AddTimer(
+      delay, [wm, ws, connection, self] { self->OnTimer(wm, ws, connection); });
+}
+
+// Starts the wait for what comes next: TimeOut, raised to the reply's floor (the close after
+// QUIT has none: the outcome is known); TimeOut 0 (or less) means no limit.
+void Dialogue::Await(Wait wait) {
+  StopTimer();
+  if (d_.time_out <= 0) return;
+  std::chrono::milliseconds limit = std::chrono::seconds(d_.time_out);
+  const ReplyWaitFloors& floors = WaitFloors();
+  if (wait == Wait::kReply) limit = std::max(limit, floors.command);
+  if (wait == Wait::kStartDataReply) limit = std::max(limit, floors.start_data);
+  if (wait == Wait::kEndOfDataReply) limit = std::max(limit, floors.end_of_data);
+  wait_ = wait;
+  limit_ = limit;
+  since_ = std::chrono::steady_clock::now();
+  ScheduleTimer(limit);
+}
+
+void Dialogue::OnTimer(const std::weak_ptr<SendMail>& weak_mail,
+                       const std::weak_ptr<TcpClient>& weak_sock,
+                       const std::string& connection) noexcept {
+  auto mail = weak_mail.lock();
+  auto sock = weak_sock.lock();
+  if (!mail || !sock) return;
+  timer_ = 0;
+  try {
+    sock_ = sock;
+    if (wait_ == Wait::kNone || !Current() || ConnectionIdentity(*sock) != connection) {
+      wait_ = Wait::kNone;
       return;
     }
-  }
-}
-
-namespace session {
-
-// For the encrypted-connection steps (secure_dialogue.cpp).
-void WriteDialogueCommand(SendMail::Impl& d, const std::string& command) {
-  WriteCommand(d, command);
-}
-void AwaitDialogueReply(SendMail::Impl& d) {
-  Await(d, Wait::kReply);
-}
-void AwaitGreeting(SendMail::Impl& d) {
-  // The connection is followed from now on, so a greeting that never comes whole still ends.
-  FollowConnection(DialogueOf(d), *d.socket);
-  Await(d, Wait::kReply);
-}
-void StopDialogueAfterFailure(SendMail::Impl& d, const std::shared_ptr<TcpClient>& sock) {
-  StopDialogue(d, sock);
-}
-void EndDialogueConnection(SendMail::Impl& d, const std::shared_ptr<TcpClient>& sock) {
-  EndConnection(d, sock);
-}
-void MarkDialogueFailure(SendMail::Impl& d) {
-  DialogueOf(d).failure_reported = true;
-}
-void DropBufferedReplies(SendMail::Impl& d) {
-  DialogueOf(d).replies.Clear();
-}
-
-}  // namespace session
-
-void SendMail::Impl::Process(const std::string& reply) {
-  auto self = Self();
-  auto sock = socket;
-  try {
-    Step(*this, reply, sock);
+    const auto waited = std::chrono::steady_clock::now() - since_;
+    if (waited < limit_) {
+      // Activity since the timer was set: wait for the rest.
+      ScheduleTimer(std::chrono::ceil<std::chrono::milliseconds>(limit_ - waited));
+      return;
+    }
+    TimedOut();
   } catch (...) {
-    FailAndStop(*this, sock, kMethodProcess);
+    d_.ReportCaughtError(kMethodTimeout);
   }
 }
 
-}  // namespace postwing
+void Dialogue::TimedOut() {
+  const Wait wait = wait_;
+  wait_ = Wait::kNone;
+  // The reply to QUIT tells nothing more: a server that does not close is closed quietly.
+  if (wait != Wait::kClose && !failure_reported_) {
+    failure_reported_ = true;
+    const auto seconds = std::chrono::ceil<std::chrono::seconds>(limit_).count();
+    ReportWireFailure(d_, kErrTimedOut, detail::kSourceWinsock,
+                      "The server did not reply within " + std::to_string(seconds) + " seconds.",
+                      kMethodTimeout);
+  }
+  EndConnection(sock_);
+}
+
+}  // namespace postwing::session

@@ -5,7 +5,9 @@
 
 #include "core/error_report.hpp"
 #include "postwing/errors.hpp"
+#include "session/dialogue.hpp"
 #include "session/send_mail_impl.hpp"
+#include "session/session_errors.hpp"
 
 namespace postwing {
 
@@ -96,6 +98,11 @@ void SendMail::Impl::RaiseSendProgress(int32_t bytes_sent, int32_t bytes_remaini
 void SendMail::Impl::RaiseWinsockError(int32_t number, std::string source, std::string description,
                                        std::string help_file, int32_t help_context) {
   auto keep = HoldObject(*this);
+  // The first error of a send is the one that ended it.
+  if (dialogue && dialogue->result.error == 0) {
+    dialogue->result.error = number;
+    dialogue->result.error_text = description;
+  }
   auto lists = handlers;
   for (const auto& entry : lists->winsock_error.Snapshot()) {
     if (entry->connected) entry->fn(number, source, description, help_file, help_context);
@@ -117,5 +124,15 @@ void SendMail::Impl::ReportCaughtError(std::string_view method) noexcept {
     // A handler that throws while an error is being reported: nobody is left to tell.
   }
 }
+
+namespace session {
+
+void ReportWireFailure(SendMail::Impl& d, int32_t number, std::string_view source,
+                       std::string_view description, std::string_view method) {
+  detail::RecordError(d.Self(), number, source, description, "", 0, method);
+  d.RaiseWinsockError(number, std::string(source), std::string(description), "", 0);
+}
+
+}  // namespace session
 
 }  // namespace postwing

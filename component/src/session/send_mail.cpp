@@ -15,6 +15,7 @@
 #include "postwing/header.hpp"
 #include "postwing/tcp_client.hpp"
 #include "postwing/utilities.hpp"
+#include "session/dialogue.hpp"
 #include "session/events.hpp"
 #include "session/send_mail_impl.hpp"
 
@@ -30,6 +31,7 @@ constexpr std::string_view kMethodCancel = "SendMail.Cancel";
 
 std::shared_ptr<SendMail> SendMail::Create() {
   auto mail = detail::Factory::Make<SendMail>();
+  mail->impl_->dialogue = std::make_unique<session::Dialogue>(*mail->impl_);
   mail->impl_->Initialize();
   return mail;
 }
@@ -244,6 +246,16 @@ bool SendMail::AddOutlookHTML() const {
 }
 void SendMail::SetAddOutlookHTML(bool value) {
   impl_->add_outlook_html = value;
+}
+
+std::string SendMail::AuthMechanism() const {
+  return impl_->auth_mechanism;
+}
+void SendMail::SetAuthMechanism(std::string value) {
+  impl_->auth_mechanism = std::move(value);
+}
+SendResult SendMail::Result() const {
+  return impl_->dialogue ? impl_->dialogue->result : SendResult();
 }
 
 SecurityTypes SendMail::Security() const {

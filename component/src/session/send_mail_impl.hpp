@@ -19,6 +19,9 @@ class UUEncode;
 namespace detail {
 struct EventHandlers;
 }
+namespace session {
+class Dialogue;
+}
 
 struct SendMail::Impl {
   // ---- fields (defaults as at creation) ----
@@ -37,11 +40,11 @@ struct SendMail::Impl {
   std::shared_ptr<ISendMailEvents> event_sink;
   Variant id;
   bool use_domain_for_helo = false;
-  int32_t dialogue_state = 0;
+  std::string auth_mechanism;
   std::string received_data;
-  int32_t recipient_index = 0;
-  std::vector<std::string> recipient_list;
   std::string recipient_text;
+  // The Message-ID of the send, made when the message is first measured or written.
+  std::string message_id;
   bool cancel_flag = false;
   bool closed_flag = false;
   // Shared, not unique: Clear and Send replace the codecs, possibly while an encoding
@@ -64,7 +67,8 @@ struct SendMail::Impl {
   SendMail* owner = nullptr;
   std::shared_ptr<SendMail> Self() const { return owner->shared_from_this(); }
 
-  // ---- session (send_mail.cpp, events.cpp, connection.cpp) ----
+  // ---- the object (send_mail.cpp), its events (events.cpp), the checks of Send
+  // (send_checks.cpp) and the transport (transport.cpp) ----
   // Connected host handlers; kept apart so that a Connection outliving the object is harmless.
   std::shared_ptr<detail::EventHandlers> handlers;
   // Depth of socket callbacks on the stack: a socket replaced meanwhile is released later.
@@ -90,6 +94,8 @@ struct SendMail::Impl {
   // and reports it through WinsockError. Never throws.
   void ReportCaughtError(std::string_view method) noexcept;
 
+  // Connects the socket to the server and waits (Send's last step).
+  void Connect();
   // Writes one command line (status_text, when not empty, is shown instead of command).
   // Refuses (12013, recorded under "SendMail.SendToWS") a command holding CR, LF or NUL:
   // commands are single lines. Message data goes through WriteDataPiece instead.
@@ -110,14 +116,20 @@ struct SendMail::Impl {
   void OnSocketError(int32_t number, const std::string& description);
   void OnSocketSendProgress(int32_t bytes_sent, int32_t bytes_remaining);
 
-  // ---- dialogue (dialogue.cpp) and assembly ----
-  // The dialogue's state of the current connection (buffered reply bytes, the reply timer,
-  // the data-phase flags), defined in session/dialogue_state.hpp; made on first use.
-  struct Dialogue;
-  std::shared_ptr<Dialogue> dialogue;
+  // ---- the dialogue (dialogue.cpp): made with the object, lives as long ----
+  std::unique_ptr<session::Dialogue> dialogue;
   void OnSocketDataArrival(int32_t bytes_total);
-  // Handles one complete server reply.
-  void Process(const std::string& reply);
 };
+
+namespace detail {
+// The library's way in to a SendMail's private state.
+struct SendMailAccess {
+  static SendMail::Impl& Of(const SendMail& mail) { return *mail.impl_; }
+};
+}  // namespace detail
+
+inline SendMail::Impl& ImplOf(const SendMail& mail) {
+  return detail::SendMailAccess::Of(mail);
+}
 
 }  // namespace postwing

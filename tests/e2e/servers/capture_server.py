@@ -14,7 +14,9 @@ or SIGINT, or after --lifetime seconds (default 300), whichever comes first.
 Needs Debian's python3-aiosmtpd; run it with /usr/bin/python3.
 
 Options beyond the basics serve the library's end-to-end tests:
-  --auth USER:PASSWORD      offer AUTH LOGIN without TLS and accept only these
+  --auth USER:PASSWORD      offer AUTH LOGIN and XOAUTH2 (the password as its token) without
+                            TLS and accept only these; --plain offers PLAIN as well
+  --smtputf8                offer SMTPUTF8
   --refuse VERB:ADDR:CODE   answer VERB (MAIL, RCPT or VRFY) for ADDR with CODE
                             (e.g. RCPT:bad@example.org:550); ADDR "*" matches all
   --data-reply "CODE TEXT"  the reply to the end of the data (default accepts)
@@ -27,6 +29,7 @@ Options beyond the basics serve the library's end-to-end tests:
 """
 
 import argparse
+from base64 import b64decode
 import asyncio
 import json
 import logging
@@ -65,6 +68,7 @@ class Recorder:
             "esmtp": bool(session.extended_smtp),
             "mail_from": envelope.mail_from,
             "rcpt_tos": list(envelope.rcpt_tos),
+            "mail_options": list(envelope.mail_options),
             "peer": list(session.peer)[:2] if session.peer else None,
         }
         info.update(extra)
@@ -77,6 +81,17 @@ class Handler:
         self.recorder = recorder
         self.refusals = refusals
         self.data_reply = data_reply
+        self.authenticator = None
+
+    async def auth_XOAUTH2(self, server, args):
+        # "user=U^Aauth=Bearer T^A^A"; a refusal is a challenge with the error, then 535.
+        fields = dict(f.split("=", 1) for f in b64decode(args[1]).decode("latin-1").split("\x01") if "=" in f)
+        login = fields.get("user", "")
+        token = fields.get("auth", "").removeprefix("Bearer ")
+        result = self.authenticator(server, server.session, None, "XOAUTH2", LoginPassword(login.encode("latin-1"), token.encode("latin-1")))
+        if not result.success:
+            await server.challenge_auth('{"status":"401","schemes":"bearer"}')
+        return result
 
     def _refusal(self, verb, address):
         for v, a, code in self.refusals:
@@ -178,7 +193,8 @@ async def serve(args):
     recorder = Recorder(args.dir)
     handler = Handler(recorder, [parse_refusal(r) for r in args.refuse], args.data_reply)
     RecordingSMTP.line_length_limit = args.line_length_limit
-    kwargs = {"data_size_limit": args.data_size_limit, "hostname": "capture.test"}
+    kwargs = {"data_size_limit": args.data_size_limit, "hostname": "capture.test",
+              "enable_SMTPUTF8": args.smtputf8}
     context = None
     if args.tls:
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
@@ -187,11 +203,12 @@ async def serve(args):
             kwargs.update(tls_context=context, require_starttls=True)
     if args.auth:
         user, password = args.auth.split(":", 1)
+        handler.authenticator = make_authenticator(user, password, recorder)
         kwargs.update(
             # aiosmtpd counts only STARTTLS as encryption; implicit TLS is no less.
             auth_require_tls=args.tls == "starttls",
             authenticator=make_authenticator(user, password, recorder),
-            auth_exclude_mechanism=["PLAIN"],
+            auth_exclude_mechanism=[] if args.plain else ["PLAIN"],
         )
     loop = asyncio.get_running_loop()
     server = await loop.create_server(
@@ -224,6 +241,8 @@ def main():
     p.add_argument("--port", type=int, default=0)
     p.add_argument("--lifetime", type=float, default=300.0, help="seconds before stopping")
     p.add_argument("--auth", help="USER:PASSWORD for AUTH LOGIN without TLS")
+    p.add_argument("--plain", action="store_true", help="offer AUTH PLAIN too")
+    p.add_argument("--smtputf8", action="store_true", help="offer SMTPUTF8")
     p.add_argument("--refuse", action="append", default=[], help="VERB:ADDR:CODE")
     p.add_argument("--data-reply", default="250 OK: message accepted")
     p.add_argument("--data-size-limit", type=int, default=256 << 20)

@@ -1,4 +1,4 @@
-#include "assembly/send_mail_model.hpp"
+#include "session/message_source.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -21,8 +21,10 @@
 #include "postwing/header.hpp"
 #include "postwing/tcp_client.hpp"
 #include "postwing/values.hpp"
+#include "session/dialogue.hpp"
+#include "session/session_errors.hpp"
 
-namespace postwing::assembly {
+namespace postwing::session {
 
 namespace {
 
@@ -45,8 +47,10 @@ std::vector<FieldLine> FieldsOf(const std::shared_ptr<Values>& values) {
 
 }  // namespace
 
-SendMailModel::SendMailModel(SendMail::Impl& mail)
+SendMailModel::SendMailModel(SendMail::Impl& mail, std::string& message_id, bool measuring)
     : mail_(mail),
+      message_id_(message_id),
+      measuring_(measuring),
       header_(mail.header),
       body_(mail.body),
       attachments_(mail.attachments),
@@ -64,11 +68,21 @@ std::string SendMailModel::BodyText() {
 }
 
 void SendMailModel::AddMessageId() {
-  header_->Values()->Add(detail::NewMessageID(), "Message-ID");
+  if (message_id_.empty()) message_id_ = detail::NewMessageID();
+  if (measuring_) {
+    // Refused as the real addition would be, so both runs write the same.
+    if (header_->Values()->Exists(Variant("Message-ID"))) {
+      header_->Values()->Add(message_id_, "Message-ID");
+    }
+    return;
+  }
+  header_->Values()->Add(message_id_, "Message-ID");
 }
 
 std::vector<FieldLine> SendMailModel::HeaderFields() {
-  return FieldsOf(header_->Values());
+  std::vector<FieldLine> fields = FieldsOf(header_->Values());
+  if (measuring_ && !RawMode()) fields.push_back({"Message-ID", message_id_});
+  return fields;
 }
 
 bool SendMailModel::MimeCompliant() {
@@ -249,20 +263,16 @@ std::optional<std::string> UnsendablePlainBody(const Header& header, const Body&
 
 namespace {
 
-constexpr std::string_view kMethodSendToWS = "SendMail.SendToWS";
-constexpr int32_t kErrTimedOut = 10060;
 constexpr std::chrono::seconds kDataBlockWait{180};
-
-// The connection a socket object carries now (Send reuses the object for the next one).
-std::string ConnectionOf(const TcpClient& sock) {
-  return std::to_string(sock.SocketHandle()) + " " + sock.LocalIP() + " " +
-         std::to_string(sock.LocalPort());
-}
 
 }  // namespace
 
-SendMailSink::SendMailSink(SendMail::Impl& mail)
-    : mail_(mail), socket_(mail.socket), connection_(ConnectionOf(*mail.socket)) {}
+SendMailSink::SendMailSink(SendMail::Impl& mail, bool eight_bit, bool utf8)
+    : mail_(mail),
+      eight_bit_(eight_bit),
+      utf8_(utf8),
+      socket_(mail.socket),
+      connection_(ConnectionIdentity(*mail.socket)) {}
 
 void SendMailSink::Notice(std::string text) {
   mail_.RaiseSendStatus(std::move(text));
@@ -322,7 +332,47 @@ void SendMailSink::WriteEndOfData() {
 bool SendMailSink::Stopped() {
   // A host call nested in an encoding may have cancelled and started another send.
   return mail_.cancel_flag || mail_.socket != socket_ ||
-         socket_->State() != TcpClient::sckConnected || ConnectionOf(*socket_) != connection_;
+         socket_->State() != TcpClient::sckConnected || ConnectionIdentity(*socket_) != connection_;
 }
 
-}  // namespace postwing::assembly
+namespace {
+
+// Counts what the data phase would write, and writes nothing.
+class MeasuringSink final : public DataSink {
+ public:
+  MeasuringSink(SendMail::Impl& mail, bool eight_bit, bool utf8)
+      : mail_(mail), eight_bit_(eight_bit), utf8_(utf8) {}
+  void Notice(std::string) override {}
+  void WritePiece(std::string piece, const std::string&) override { size += piece.size() + 2; }
+  void WriteEndOfData() override {}
+  bool Stopped() override { return mail_.cancel_flag; }
+  bool Streams() override { return true; }
+  void WriteLines(std::string bytes, const std::string&) override { size += bytes.size(); }
+  bool EightBit() override { return eight_bit_; }
+  bool Utf8() override { return utf8_; }
+  uint64_t size = 0;
+
+ private:
+  SendMail::Impl& mail_;
+  bool eight_bit_;
+  bool utf8_;
+};
+
+}  // namespace
+
+MessageMeasure MeasureMessage(SendMail::Impl& mail, bool eight_bit, bool utf8) {
+  SendMailModel model(mail, mail.message_id, true);
+  MeasuringSink sink(mail, eight_bit, utf8);
+  assembly::DataWriter writer(sink);
+  assembly::AssembleMessage(model, model, writer);
+  return {sink.size, writer.EightBitWritten()};
+}
+
+bool WriteMessage(SendMail::Impl& mail, bool eight_bit, bool utf8) {
+  SendMailModel model(mail, mail.message_id, false);
+  SendMailSink sink(mail, eight_bit, utf8);
+  assembly::DataWriter writer(sink);
+  return assembly::AssembleMessage(model, model, writer);
+}
+
+}  // namespace postwing::session

@@ -1,0 +1,272 @@
+// The dialogue against the scripted peer: replies split, joined, late, oversized or out of
+// order, and refusals at each step. Each send ends once, with its own number and text.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "postwing/postwing.hpp"
+#include "session/dialogue.hpp"
+#include "support/scripted_peer.hpp"
+#include "support/send_outcome.hpp"
+
+namespace {
+
+using namespace postwing;
+using namespace support;
+using namespace std::chrono_literals;
+using Steps = std::vector<Step>;
+
+Steps operator+(Steps a, const Steps& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// The end of a dialogue after the recipients: DATA, the data, acceptance, QUIT.
+const Steps kTail = {Expect("DATA"), Reply("354 go ahead"), Data(), Reply("250 accepted"),
+                     Expect("QUIT"), Reply("221 bye"),      Close()};
+const Steps kHello = {Reply("220 ready"), Expect("HELO"), Reply("250 hello")};
+const Steps kEnvelope = {Expect("MAIL"), Reply("250 ok"), Expect("RCPT"), Reply("250 ok")};
+const Steps kGood = kHello + kEnvelope + kTail;
+const Steps kLogin = {Reply("220 ready"),
+                      Expect("EHLO"),
+                      Reply("250-hello\n250 AUTH LOGIN"),
+                      Expect("AUTH LOGIN"),
+                      Reply("334 VXNlcm5hbWU6"),
+                      Expect("am9l"),
+                      Reply("334 UGFzc3dvcmQ6"),
+                      Expect(""),
+                      Reply("235 welcome")};
+
+// A multi-line reply of exactly size bytes.
+std::string ReplyOfSize(size_t size) {
+  const std::string line = "250-" + std::string(994, 'x') + "\r\n", last = "250 ok\r\n";
+  std::string reply;
+  while (reply.size() + line.size() + last.size() <= size) reply += line;
+  const size_t rest = size - reply.size() - last.size();
+  if (rest > 0) reply += "250-" + std::string(rest - 6, 'y') + "\r\n";
+  return reply + last;
+}
+
+class Dialogue : public ::testing::Test {
+ protected:
+  // The reply waits' floors in seconds rather than minutes, so a stall ends quickly.
+  void SetUp() override { session::WaitFloors() = {2500ms, 1500ms, 4000ms}; }
+  void TearDown() override { session::WaitFloors() = {}; }
+};
+
+struct Case {
+  const char* name;
+  Steps steps;
+  int32_t error = 0;       // the error reported (0: delivered)
+  std::string says = "";   // its description, or a status line shown
+  const char* never = "";  // a command the peer must not receive
+  std::function<void(SendMail&)> set = nullptr;
+  const char* method = "";  // of the last record
+  bool data_read = false;   // the peer read the data though the send failed
+};
+
+TEST_F(Dialogue, EachReplyIsReadWholeAndEachFailureEndsTheSendOnce) {
+  std::string many;
+  for (int i = 0; i < 10000; ++i) many += "250-line " + std::to_string(i) + "\r\n";
+  const auto login = [](SendMail& m) {
+    m.SetUser("joe");
+    m.SetPassword("pw");
+  };
+  const Case cases[] = {
+      {"split multi-line replies",
+       Steps{Raw({"220-scripted", " ESMTP\r\n220 ", "ready\r\n"}), Expect("EHLO"),
+             Raw({"250-scripted\r\n250-AUTH LOGIN\r\n250-SI", "ZE 1000\r", "\n250 HELP\r\n"}),
+             Expect("AUTH LOGIN"), Reply("334 VXNlcm5hbWU6"), Expect("am9l"),
+             Reply("334 UGFzc3dvcmQ6"), Expect("cHc="), Reply("235 welcome")} +
+           kEnvelope + kTail,
+       0, "<<250-scripted\r\n250-AUTH LOGIN\r\n250-SIZE 1000\r\n250 HELP\r\n", "", login},
+      {"joined replies",
+       Steps{Reply("220 ready"), Expect("HELO"), Reply("250 hello\n250 sender ok"), Expect("MAIL"),
+             Expect("RCPT"), Reply("250 recipient ok")} +
+           kTail,
+       0, "<<250 sender ok\r\n"},
+      {"an empty password is an empty line", kLogin + kEnvelope + kTail, 0, ">>\r\n", "",
+       [](SendMail& m) { m.SetUser("joe"); }},
+      {"the data's reply later than TimeOut",
+       kHello + kEnvelope +
+           Steps{Expect("DATA"), Reply("354 go"), Data(), Stall(2500ms), Reply("250 late"),
+                 Expect("QUIT"), Reply("221 bye")},
+       0, "<<250 late\r\n"},
+      {"a reply of 1 MiB",
+       Steps{Reply("220 ready"), Expect("HELO"), Raw({ReplyOfSize(1 << 20)})} + kEnvelope + kTail},
+      {"10,000 lines are one reply",
+       Steps{Reply("220 ready"), Expect("HELO"), Raw({many + "250 ok\r\n"})} + kEnvelope + kTail},
+      {"a reply of 1 MiB and a byte",
+       {Reply("220 ready"), Expect("HELO"), Raw({ReplyOfSize((1 << 20) + 1)}), Stall(5s)},
+       emxReplyTooLong,
+       "The server's reply exceeds 1048576 bytes.",
+       "MAIL",
+       nullptr,
+       "SendMail.DataArrival"},
+      {"1 MiB without a line end",
+       {Reply("220 ready"), Expect("HELO"), Raw({"250 " + std::string(1 << 20, 'z')}), Stall(5s)},
+       emxReplyTooLong,
+       "",
+       "MAIL"},
+      {"silent after MAIL", kHello + Steps{Expect("MAIL"), Stall(30s)}, 10060, "", "RCPT", nullptr,
+       "SendMail.Timeout"},
+      {"a garbage reply",
+       {Reply("220 ready"), Expect("HELO"), Reply("hello there"), Expect("QUIT")},
+       13,
+       "",
+       "MAIL",
+       nullptr,
+       "SendMail.Process"},
+      {"a refused greeting",
+       {Reply("421 too busy"), Expect("QUIT"), Reply("221 bye")},
+       emxHostError,
+       "421 too busy",
+       "HELO",
+       nullptr,
+       "SendMail.Process"},
+      // Found by reply_fuzz: a 220 after a refusal restarted the dialogue after QUIT.
+      {"a greeting after the dialogue stopped",
+       {Reply("421 busy\n220 ready after all"), Expect("QUIT"), Stall(200ms),
+        Reply("220 still here\n221 bye")},
+       emxHostError,
+       "",
+       "HELO"},
+      {"refused data",
+       kHello + kEnvelope +
+           Steps{Expect("DATA"), Reply("554 no data for you"), Expect("QUIT"), Reply("221 bye")},
+       emxHostError, "554 no data for you", "."},
+      // Every reply at once, before any command: only the reply after the data counts.
+      {"replies before their commands",
+       {Reply("220 ready\n250 hello\n250 ok\n250 ok\n354 go\n250 early"), Expect("HELO"),
+        Expect("MAIL"), Expect("RCPT"), Expect("DATA"), Data(), Stall(100ms),
+        Reply("550 refused after all"), Expect("QUIT"), Reply("221 bye")},
+       emxHostError,
+       "550 refused after all",
+       "",
+       nullptr,
+       "",
+       true},
+      {"a stray 354 after the acceptance",
+       kHello + kEnvelope +
+           Steps{Expect("DATA"), Reply("354 go"), Data(), Reply("250 accepted\n354 again"),
+                 Expect("QUIT"), Stall(500ms), Reply("221 bye")},
+       0, "", "."},
+      {"no close after QUIT", kHello + kEnvelope +
+                                  Steps{Expect("DATA"), Reply("354 go"), Data(),
+                                        Reply("250 accepted"), Expect("QUIT"), Stall(30s)}},
+      // A server that offers STARTTLS and then refuses it gets nothing but QUIT in clear.
+      {"STARTTLS refused",
+       {Reply("220 refuse.test ESMTP"), Expect("EHLO"),
+        Reply("250-refuse.test\n250-STARTTLS\n250 AUTH LOGIN"), Expect("STARTTLS"),
+        Reply("454 4.7.0 TLS not available"), Expect("QUIT"), Reply("221 bye")},
+       emxTLSNotAvailable,
+       "454 4.7.0 TLS not available",
+       "AUTH",
+       [](SendMail& m) {
+         m.SetSecurity(emxStartTLS);
+         m.SetUser("joe@example.org");
+       },
+       "SendMail.Process"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer peer(c.steps);
+    auto mail = NewMail(peer.port(), 1);
+    if (c.set) c.set(*mail);
+    const SendOutcome o = SendAndWait(mail, 10s);
+    EXPECT_EQ(o.completes, 1);
+    EXPECT_LT(o.took, 6s);
+    EXPECT_EQ(o.error(), c.error) << o.Transcript();
+    EXPECT_EQ(o.Accepted(), c.error == 0) << o.Transcript();
+    if (!c.says.empty()) {
+      EXPECT_TRUE(o.Saw(c.says) || o.errors.at(0).description.find(c.says) != std::string::npos)
+          << o.Transcript();
+    }
+    if (*c.method) {
+      auto errors = mail->Errors();
+      ASSERT_GE(errors->Count(), 1);
+      EXPECT_EQ(errors->Item(errors->Count())->Number(), c.error);
+      EXPECT_EQ(errors->Item(errors->Count())->Method(), c.method);
+    }
+    EXPECT_EQ(peer.Messages().size(), c.error == 0 || c.data_read ? 1u : 0u);
+    if (*c.never) {
+      EXPECT_EQ(peer.Count(c.never), 0) << c.never;
+    }
+    EXPECT_LE(peer.Count("QUIT"), 1);
+  }
+}
+
+// A reply is awaited at least its floor (here shortened: 2.5 s for the greeting and the
+// commands, 1.5 s for the 354), TimeOut when that is longer.
+TEST_F(Dialogue, RepliesAreAwaitedTheirFloorOrTimeOut) {
+  struct {
+    const char* name;
+    const char* slow;  // the command whose reply is late ("" for the greeting)
+    std::chrono::milliseconds delay;
+    int32_t time_out;
+    bool real_floors;
+    int32_t error;  // 0: delivered
+  } cases[] = {
+      {"greeting", "", 2s, 1, false, 0},
+      {"RCPT", "RCPT", 2s, 1, false, 0},
+      {"354 past its floor", "DATA", 2s, 1, false, 10060},
+      {"RCPT under a longer TimeOut", "RCPT", 3s, 4, false, 0},
+      // A greylisting server, with the default TimeOut and the real floors.
+      {"RCPT after 20 s", "RCPT", 20s, 15, true, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Steps steps = kGood;
+    size_t at = 0;
+    while (*c.slow && !(steps[at].kind == Step::kExpect && steps[at].chunks[0] == c.slow)) ++at;
+    steps.insert(steps.begin() + static_cast<long>(*c.slow ? at + 1 : 0), Stall(c.delay));
+    ScriptedPeer peer(steps);
+    peer.lifetime = 40s;
+    auto mail = NewMail(peer.port(), c.time_out);
+    if (c.real_floors) session::WaitFloors() = {};
+    const SendOutcome o = SendAndWait(mail, 40s);
+    session::WaitFloors() = {2500ms, 1500ms, 4000ms};
+    EXPECT_EQ(o.completes, 1);
+    EXPECT_EQ(o.error(), c.error) << o.Transcript();
+    EXPECT_EQ(peer.Messages().size(), c.error ? 0u : 1u);
+  }
+}
+
+TEST_F(Dialogue, TimeOutZeroWaitsWithoutLimit) {
+  ScriptedPeer peer(kHello + Steps{Expect("MAIL"), Stall(30s)});
+  auto mail = NewMail(peer.port(), 0);
+  EventRecorder events(*mail);
+  mail->Send();
+  RunEventsUntil([&] { return events.outcome().completes > 0; }, 2500ms);
+  EXPECT_EQ(events.outcome().completes, 0);
+  EXPECT_EQ(mail->Errors()->Count(), 0);
+  mail->Cancel();
+  EXPECT_EQ(events.outcome().completes, 1);
+}
+
+// Each address goes in brackets, empty entries are skipped, and the blind copy stays out of
+// the header.
+TEST_F(Dialogue, TheEnvelopeCarriesEachAddressInBrackets) {
+  Steps rcpts;
+  for (int i = 0; i < 5; ++i) rcpts = rcpts + Steps{Expect("RCPT"), Reply("250 ok")};
+  ScriptedPeer peer(kHello + Steps{Expect("MAIL"), Reply("250 ok")} + rcpts + kTail);
+  auto mail = NewMail(peer.port());
+  mail->Header()->SetFrom("\"Sender, S\" <s@example.org>");
+  mail->Header()->SetToList("Bob <b@x.org>, c@x.org;;");
+  mail->Header()->SetCcList("\"Doe; J\" <j@x.org>;");
+  mail->Header()->SetBccList(";d@x.org, \"E, F\" <e@x.org>;");
+  const SendOutcome o = SendAndWait(mail, 10s);
+  EXPECT_EQ(o.error(), 0) << o.Transcript();
+  const auto commands = peer.Commands();
+  EXPECT_EQ(std::vector<std::string>(commands.begin() + 1, commands.begin() + 7),
+            (std::vector<std::string>{"MAIL FROM: <s@example.org>", "RCPT TO: <b@x.org>",
+                                      "RCPT TO: <c@x.org>", "RCPT TO: <j@x.org>",
+                                      "RCPT TO: <d@x.org>", "RCPT TO: <e@x.org>"}));
+  const std::string data = peer.Messages().at(0);
+  EXPECT_NE(data.find("\r\nTO: Bob <b@x.org>, c@x.org\r\nCC: \"Doe; J\" <j@x.org>\r\n"),
+            std::string::npos)
+      << data;
+  EXPECT_EQ(data.find("d@x.org"), std::string::npos);
+}
+
+}  // namespace
