@@ -42,7 +42,6 @@ void AttachFile(postwing::Attachments& attachments, const QString& path) {
 
 SendController::SendController(QObject* parent)
     : QObject(parent), mail_(postwing::SendMail::Create()) {
-  connections_.push_back(mail_->OnSendStatus([this](std::string& line) { OnStatus(line); }));
   connections_.push_back(mail_->OnSendProgress(
       [this](int32_t& sent, int32_t& remaining) { OnProgress(sent, remaining); }));
   connections_.push_back(mail_->OnWinsockError(
@@ -54,23 +53,12 @@ SendController::SendController(QObject* parent)
       }));
   connections_.push_back(mail_->OnSendComplete([this] {
     sending_ = false;
-    emit Finished(accepted_);
+    emit Finished(mail_->Result().accepted);
   }));
 }
 
 SendController::~SendController() {
   for (auto& c : connections_) c.Disconnect();
-}
-
-// Whether the server took the message is read from the status lines: the positive reply
-// that follows the end of the data. This is the one place that knows it.
-void SendController::OnStatus(const std::string& line) {
-  if (line.rfind(">>Sending", 0) == 0) {
-    awaitingDataReply_ = true;
-  } else if (awaitingDataReply_ && line.rfind("<<", 0) == 0) {
-    awaitingDataReply_ = false;
-    accepted_ = line.size() > 2 && line[2] == '2';
-  }
 }
 
 void SendController::OnProgress(int32_t sent, int32_t remaining) {
@@ -89,7 +77,6 @@ void SendController::OnProgress(int32_t sent, int32_t remaining) {
 }
 
 void SendController::Start() {
-  awaitingDataReply_ = accepted_ = false;
   runTotal_ = runSent_ = bytes_ = 0;
   percent_ = 0;
   sending_ = used_ = true;

@@ -45,15 +45,12 @@ class SendController : public QObject {
   void Finished(bool delivered);
 
  private:
-  void OnStatus(const std::string& line);
   void OnProgress(int32_t sent, int32_t remaining);
 
   std::shared_ptr<postwing::SendMail> mail_;
   std::vector<postwing::Connection> connections_;
   bool sending_ = false;
   bool used_ = false;
-  bool awaitingDataReply_ = false;
-  bool accepted_ = false;
   int64_t runTotal_ = 0;
   int64_t runSent_ = 0;
   int64_t bytes_ = 0;
