@@ -243,6 +243,24 @@ TEST_F(Dialogue, RepliesWithoutACodeEndTheSend) {
   }
 }
 
+// A positive reply moves the dialogue on, a refusal ends it with its text, and a reply of any
+// other code moves nothing: the next one counts.
+TEST_F(Dialogue, EachReplyCodeToARecipientIsPositiveARefusalOrNothing) {
+  for (std::string code : {"251", "252", "450", "451", "452", "500", "530", "554", "555", "211",
+                           "214", "453", "000"}) {
+    SCOPED_TRACE(code);
+    const int n = std::stoi(code);
+    const bool refusal = (n >= 450 && n <= 452) || (n >= 500 && n <= 554);
+    Steps steps =
+        kHello + Steps{Expect("MAIL"), Reply("250 ok"), Expect("RCPT"), Reply(code + " reply")};
+    if (n != 251 && n != 252 && !refusal) steps.push_back(Reply("250 ok"));
+    ScriptedPeer peer(steps + (refusal ? Steps{Expect("QUIT"), Close()} : kTail));
+    const SendOutcome o = SendAndWait(NewMail(peer.port(), 1), 10s);
+    EXPECT_EQ(o.error(), refusal ? emxHostError : 0) << o.Transcript();
+    EXPECT_EQ(o.Accepted(), !refusal);
+  }
+}
+
 // The greeting names the user, or its domain when asked to, or the local address.
 TEST_F(Dialogue, TheGreetingNamesTheUserOrItsDomain) {
   struct {
