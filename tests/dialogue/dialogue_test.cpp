@@ -232,6 +232,61 @@ TEST_F(Dialogue, RepliesAreAwaitedTheirFloorOrTimeOut) {
   }
 }
 
+// A reply code is three digits at the start of the reply; anything else ends the send.
+TEST_F(Dialogue, RepliesWithoutACodeEndTheSend) {
+  for (const char* bad : {"25\r\n", "2x0 no\r\n", " 250 ok\r\n", "-250\r\n", "\r\n"}) {
+    SCOPED_TRACE(bad);
+    ScriptedPeer peer({Reply("220 ready"), Expect("HELO"), Raw({bad}), Expect("QUIT"), Close()});
+    const SendOutcome o = SendAndWait(NewMail(peer.port(), 1), 10s);
+    EXPECT_EQ(o.error(), 13) << o.Transcript();
+    EXPECT_EQ(peer.Count("MAIL"), 0);
+  }
+}
+
+// A positive reply moves the dialogue on, a refusal ends it with its text, and a reply of any
+// other code moves nothing: the next one counts.
+TEST_F(Dialogue, EachReplyCodeToARecipientIsPositiveARefusalOrNothing) {
+  for (std::string code : {"251", "252", "450", "451", "452", "500", "530", "554", "555", "211",
+                           "214", "453", "000"}) {
+    SCOPED_TRACE(code);
+    const int n = std::stoi(code);
+    const bool refusal = (n >= 450 && n <= 452) || (n >= 500 && n <= 554);
+    Steps steps =
+        kHello + Steps{Expect("MAIL"), Reply("250 ok"), Expect("RCPT"), Reply(code + " reply")};
+    if (n != 251 && n != 252 && !refusal) steps.push_back(Reply("250 ok"));
+    ScriptedPeer peer(steps + (refusal ? Steps{Expect("QUIT"), Close()} : kTail));
+    const SendOutcome o = SendAndWait(NewMail(peer.port(), 1), 10s);
+    EXPECT_EQ(o.error(), refusal ? emxHostError : 0) << o.Transcript();
+    EXPECT_EQ(o.Accepted(), !refusal);
+  }
+}
+
+// The greeting names the user, or its domain when asked to, or the local address.
+TEST_F(Dialogue, TheGreetingNamesTheUserOrItsDomain) {
+  struct {
+    const char* user;
+    bool domain_only;
+    const char* greeting;
+  } cases[] = {
+      {"", false, "HELO 127.0.0.1"},
+      {"", true, "HELO 127.0.0.1"},
+      {"joe@example.org", false, "EHLO joe@example.org"},
+      {"joe@example.org", true, "EHLO example.org"},
+      {"joe", true, "EHLO joe"},
+      {"a@b@c", true, "EHLO b@c"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.greeting);
+    ScriptedPeer peer(
+        {Reply("220 ready"), Expect(c.greeting), Reply("421 enough"), Expect("QUIT"), Close()});
+    auto mail = NewMail(peer.port(), 1);
+    mail->SetUser(c.user);
+    mail->SetUseDomainForHELO(c.domain_only);
+    EXPECT_EQ(SendAndWait(mail, 10s).error(), emxHostError);
+    EXPECT_EQ(peer.Commands().at(0), c.greeting);
+  }
+}
+
 TEST_F(Dialogue, TimeOutZeroWaitsWithoutLimit) {
   ScriptedPeer peer(kHello + Steps{Expect("MAIL"), Stall(30s)});
   auto mail = NewMail(peer.port(), 0);

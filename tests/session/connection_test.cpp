@@ -17,6 +17,7 @@
 #include "platform/resolver.hpp"
 #include "postwing/postwing.hpp"
 #include "session/dialogue.hpp"
+#include "session/send_mail_impl.hpp"
 #include "support/scripted_peer.hpp"
 #include "support/send_outcome.hpp"
 
@@ -653,6 +654,38 @@ TEST_F(SendTest, AFailingOptionCallIsRecordedWithErrnoAndLeavesTheTimeOutsUnset)
   EXPECT_EQ(reported[0].source, "postWing");
   // The handler left after the failure: no time-out call was made.
   for (const auto& r : records) EXPECT_NE(r->Method(), "SendMail.Timeout");
+}
+
+// SendToWS is the last guard of the wire: the dialogue never hands it a line break, so the
+// guard and its failures are reached only from here.
+TEST_F(SendTest, SendToWSWritesOneCheckedLine) {
+  ScriptedPeer server({support::Expect("NOOP"), support::Expect("secret")});
+  FillMessage(*mail_, server.port());
+  mail_->SetTimeOut(0);
+  auto& d = postwing::ImplOf(*mail_);
+  d.SendToWS("NOT CONNECTED");  // reported, not written
+  mail_->Send();
+  ASSERT_TRUE(RunUntilConnected());
+  events().status.clear();
+  d.SendToWS("NOOP");
+  d.SendToWS("secret", "Sending Body");
+  EXPECT_EQ(events().status, (std::vector<std::string>{">>NOOP\r\n", ">>Sending Body\r\n"}));
+  EXPECT_THROW(d.SendToWS("RCPT TO:<a@b>\r\nDATA"), Exception);
+  auto c = mail_->OnSendStatus([](std::string&) { throw std::runtime_error("handler broke"); });
+  EXPECT_THROW(d.SendToWS("NOOP"), Exception);
+  c.Disconnect();
+  RunEventsUntil([] { return false; }, 200ms);  // the writes go out on the loop
+  mail_->Cancel();
+  events().status.clear();
+  d.SendToWS("NOOP");  // cancelled: not written, not even reported
+  EXPECT_TRUE(events().status.empty());
+  EXPECT_TRUE(server.Completed()) << server.Failure();
+  ASSERT_EQ(mail_->Errors()->Count(), 2);
+  EXPECT_EQ(mail_->Errors()->Item(1)->Description(),
+            "The command holds a line break or NUL character, which cannot be sent.");
+  EXPECT_EQ(mail_->Errors()->Item(1)->Number(), kBase + emxIllegalCharacter);
+  EXPECT_EQ(mail_->Errors()->Item(2)->Description(), "handler broke");
+  EXPECT_EQ(mail_->Errors()->Item(2)->Method(), "SendMail.SendToWS");
 }
 
 TEST_F(SendTest, AnErrorOfAStatusHandlerInsideSendIsRecordedUnderSend) {
