@@ -64,14 +64,14 @@ class PostwingSend : public ::testing::Test {
  protected:
   std::string File(const std::string& name, const std::string& data) {
     fs::create_directories((files_ / name).parent_path());
-    e2e::WriteFile(files_ / name, data);
+    support::WriteFile(files_ / name, data);
     return (files_ / name).string();
   }
   static Args Server(const CaptureServer& s) {
     return {"-s", "127.0.0.1", "-p", s.port_text(), "--timeout", "10"};
   }
 
-  e2e::TempDir files_;
+  support::TempDir files_;
 };
 
 // What the tool or the library refuses before sending ends the run with exit 2 (a usage or
@@ -143,7 +143,7 @@ TEST_F(PostwingSend, SendsTextBodyAndAttachmentsThatArriveByteForByte) {
       "--expect-rcpt", "eve@example.org"}));
   // clang-format on
   // The envelope never leaks the blind copy into the data.
-  EXPECT_EQ(e2e::ReadFile(server.message(1)).find("eve@example.org"), std::string::npos);
+  EXPECT_EQ(support::ReadFile(server.message(1)).find("eve@example.org"), std::string::npos);
   EXPECT_EQ(server.MessageCount(), 1);
 }
 
@@ -182,7 +182,7 @@ TEST_F(PostwingSend, SwitchesReachTheMessageAndTheDialogue) {
         Send(Join(Join(Server(server), {"-f", "raw@example.org", "-t", "x@example.org"}), c.args),
              {}, c.stdin_text);
     ASSERT_EQ(r.exit_code, 0) << Describe(r);
-    const std::string got = e2e::ReadFile(server.message(1));
+    const std::string got = support::ReadFile(server.message(1));
     EXPECT_NE(got.find(c.holds), std::string::npos) << got;
     if (!c.lacks.empty()) {
       EXPECT_EQ(got.find(c.lacks), std::string::npos) << got;
@@ -241,7 +241,7 @@ TEST_F(PostwingSend, MessageFromStandardInputGoesToItsHeaderRecipients) {
         Send(Join({"--server=127.0.0.1", "--port=" + server.port_text()}, c.args), {},
              head + c.body, c.program);
     ASSERT_EQ(r.exit_code, 0) << Describe(r);
-    EXPECT_EQ(e2e::ReadFile(server.message(1)), kept + c.arrives);
+    EXPECT_EQ(support::ReadFile(server.message(1)), kept + c.arrives);
     Args checks = {"--expect-mail-from", c.from};
     for (const auto& a : c.rcpts) checks.insert(checks.end(), {"--expect-rcpt", a});
     EXPECT_TRUE(Received(server.message(1), checks));
@@ -329,8 +329,8 @@ TEST_F(PostwingSend, FailuresOnTheWireExitOneWithTheReason) {
   support::LoopbackSocket silent(0);
   silent.FillQueue();
   // Greets, reads the HELO and closes without a word.
-  e2e::WriteFile(files_ / "hangup.json",
-                 R"([{"send": "220 hello\r\n"}, {"expect": "HELO"}, {"close": true}])");
+  support::WriteFile(files_ / "hangup.json",
+                     R"([{"send": "220 hello\r\n"}, {"expect": "HELO"}, {"close": true}])");
   e2e::PythonServer hangup({e2e::ServersDir() + "scripted_server.py", "--script",
                             (files_ / "hangup.json").string(), "--log",
                             (files_ / "hangup.log").string(), "--lifetime", "30"});
