@@ -188,6 +188,7 @@ TEST_F(AttachmentsTest, FileNameParameters) {
 
 TEST_F(AttachmentsTest, InlineAndContentIdAreFields) {
   auto a = list->Add(scratch.File("logo.png"));
+  EXPECT_FALSE(a->Inline());
   a->SetInline(true);
   const std::string made = a->ContentID();
   EXPECT_EQ(a->Values()->GetValue("Content-Disposition"), "inline;Filename=logo.png");

@@ -83,8 +83,14 @@ TEST_F(BodyTest, WhatTheHostSetStays) {
 }
 
 TEST_F(BodyTest, EncodeTypeWritesAndReadsTheField) {
-  body_->SetEncodeType(emx7Bit);
-  EXPECT_EQ(Field("Content-Transfer-Encoding"), "7Bit");
+  const std::pair<EncodeTypes, const char*> written[] = {
+      {emxBase64, "Base64"},     {emxQuotedPrintable, "quoted-printable"},
+      {emx8Bit, "8Bit"},         {emxBinary, "Binary"},
+      {emxUUEncode, "UUEncode"}, {emx7Bit, "7Bit"}};
+  for (const auto& [type, text] : written) {
+    body_->SetEncodeType(type);
+    EXPECT_EQ(Field("Content-Transfer-Encoding"), text);
+  }
   body_->SetEncodeType(static_cast<EncodeTypes>(42));
   EXPECT_EQ(Field("Content-Transfer-Encoding"), "7Bit") << "other values write nothing";
   const std::pair<const char*, EncodeTypes> read[] = {{" BASE64 ", emxBase64},

@@ -58,6 +58,8 @@ TEST_F(HeaderTest, FieldsAreFreshDefaultsThenInTheOrderFirstSet) {
   EXPECT_EQ(header_->ReplyTo(), "Someone <s@x.org>");
   EXPECT_EQ(Fields(*header_->Values()), before) << "reading changes nothing";
   EXPECT_EQ(header_->Subject(), "Changed");
+  EXPECT_EQ(header_->ToList() + header_->CcList() + header_->From(),
+            "a@x.org;b@x.orgc@x.orgme@x.org");
   EXPECT_EQ(header_->BccList(), "hidden@x.org");
   EXPECT_TRUE(header_->Verify());
   // The text properties are views onto fields the host may add itself.

@@ -176,7 +176,7 @@ TEST_F(TcpClientTest, FailedConnectionsReportOneError) {
   platform::SetResolver([&](const std::string& host, uint16_t port) {
     off_loop = std::this_thread::get_id() != loop_thread;
     platform::ResolveResult r;
-    if (host == "mail.nowhere.test" || host.empty()) {
+    if (host == "mail.nowhere.test") {
       r.error = 11001;
       r.description = platform::WinsockErrorText(11001);
     } else {
@@ -188,6 +188,7 @@ TEST_F(TcpClientTest, FailedConnectionsReportOneError) {
   });
   for (const auto& [host, number] :
        {std::pair{"mail.nowhere.test", 11001}, {"127.0.0.1", 10061}, {"", 11001}}) {
+    if (host[0] == '\0') platform::SetResolver(nullptr);  // the default one refuses it too
     NewClient();
     Connect(host, refused.port());
     EXPECT_TRUE(RunEventsUntil([&] { return !errors_.empty(); }, 2s));
