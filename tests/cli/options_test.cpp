@@ -140,6 +140,7 @@ TEST(CliOptionsHelpers, PathPasswordAndHelpText) {
   EXPECT_EQ(LastPathSegment("dir/"), "");
   EXPECT_EQ(PasswordFromFileText("s3cret\r\n\n"), "s3cret");
   EXPECT_EQ(PasswordFromFileText(" spaced pass "), " spaced pass ");
+  EXPECT_EQ(PasswordFromFileText(""), "");
   const std::string help = HelpText("postwing-send");
   for (const char* name : {"-s, --server",
                            "-p, --port",

@@ -202,7 +202,7 @@ TEST_F(Base64Test, EncodeYieldsEvery101GroupsAndCancelKeepsTheLengthZeroFilled) 
 }
 
 TEST_F(Base64Test, CancelledEncodeLinesEqualsTheCancelledComposite) {
-  for (int16_t width : {76, 75}) {
+  for (int16_t width : {76, 8, 75}) {
     for (size_t n : {1u, 400u, 606u, 3 * 1000u + 2, 20000u}) {
       for (int cancel_at : {0, 1, 2, 5}) {
         const std::string data = RandomBytes(n, static_cast<uint32_t>(n));
@@ -234,7 +234,7 @@ TEST_F(Base64Test, LoadSaveAndEncodeFileLines) {
   EXPECT_EQ(loop_->passes, static_cast<int>(data.size() / 101));
   codec.Load(dir_.File("empty", ""), out);
   EXPECT_TRUE(out.empty());
-  for (int16_t width : {76, 75}) {
+  for (int16_t width : {76, 8, 75}) {
     for (size_t n : {0u, 1u, 2u, 57u, 58u, 303u, 100000u, 300001u}) {
       const std::string file = dir_.File("f.bin", RandomBytes(n, static_cast<uint32_t>(n)));
       codec.Load(file, out);

@@ -60,6 +60,7 @@ TEST(VariantTest, TextOfEachKind) {
   EXPECT_EQ(Variant().ToString(), "");
   EXPECT_EQ(Variant(42).ToString(), "42");
   EXPECT_EQ(Variant(true).ToString(), "True");
+  EXPECT_EQ(Variant("x").ToString(), "x");
   EXPECT_EQ(Variant(Date::FromParts(2026, 12, 7, 1, 2, 3)).ToString(), "2026-12-07 01:02:03");
   EXPECT_THROW(Variant(Variant::Array{}).ToString(), Exception);
   EXPECT_EQ(Date::FromParts(2026, 12, 7).Weekday(), 1);

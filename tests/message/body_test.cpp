@@ -194,13 +194,17 @@ TEST_F(BodyTest, TextKeepsItsKindAndEveryByteAndRefusesArraysAndObjects) {
   EXPECT_EQ(TextOf(), all);
 }
 
-TEST_F(BodyTest, ReplacedValues) {
+TEST_F(BodyTest, ReplacedValuesAndADetachedBody) {
   const auto other = SendMail::Create()->Body()->Values();
   other->Add("text/html", "Content-Type");
   body_->SetValues(other);
   EXPECT_EQ(body_->ContentType(), emxBodyContentTypeHTML);
   EXPECT_EQ(Raised([&] { body_->SetValues(nullptr); }).Number(), 91);
   EXPECT_EQ(body_->Values(), other);
+  // A body whose SendMail is gone still works.
+  const auto detached = SendMail::Create()->Body();
+  detached->SetText("<html>x</html>");
+  EXPECT_EQ(detached->Text().ToString(), kDocType + "\r\n<html>x</html>" + kParagraph);
 }
 
 // ---- Utilities ----
