@@ -288,10 +288,11 @@ TEST_F(PostwingSend, PasswordReachesAuthLogin) {
   };
   for (auto& c : cases) {
     CaptureServer server({"--auth", "ann@example.org:pa ss;word"});
-    const std::string account =
-        File("system", "account default\nhost 127.0.0.1\nport " + server.port_text() +
-                           "\nfrom Ann <ann@example.org>\nuser ann@example.org\n"
-                           "passwordeval read x; printf 'pa ss;word\\nnot this line\\n'\n");
+    const std::string account = File(
+        "system",
+        "account default\nhost 127.0.0.1\nport " + server.port_text() +
+            "\nfrom Ann <ann@example.org>\nuser ann@example.org\n"
+            "passwordeval read x; printf 'pa ss;word\\nnot this line\\n'; exec >&-; sleep 0.3\n");
     if (c.account) c.env["POSTWING_SYSTEM_ACCOUNTS"] = account;
     const ProcessResult r = Send(Join(Server(server), c.args), c.env, c.stdin_text);
     ASSERT_EQ(r.exit_code, 0) << Describe(r);

@@ -54,8 +54,10 @@ class Listener {
   bool ok_ = false;
 };
 
-// Reads what has arrived on a blocking descriptor within the time limit.
-std::string ReadFor(int fd, size_t want, std::chrono::milliseconds limit = 2000ms) {
+// Reads what has arrived on a blocking descriptor within the time limit; a slow reader
+// pauses after each MiB, so the writer finds the socket full again and again.
+std::string ReadFor(int fd, size_t want, std::chrono::milliseconds limit = 2000ms,
+                    bool slow = false) {
   std::string out;
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (out.size() < want && std::chrono::steady_clock::now() < deadline) {
@@ -65,6 +67,7 @@ std::string ReadFor(int fd, size_t want, std::chrono::milliseconds limit = 2000m
     const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n <= 0) break;
     out.append(buf, static_cast<size_t>(n));
+    if (slow && out.size() % (1u << 20) < static_cast<size_t>(n)) std::this_thread::sleep_for(2ms);
   }
   return out;
 }
@@ -304,7 +307,7 @@ TEST_F(TcpClientTest, PiecesAreWrittenInOrderWithProgressPerPieceFromANestedPass
   std::string expected;
   for (size_t i = 0; i < sizes.size(); ++i) expected += std::string(sizes[i], char('a' + i));
   std::string got;
-  std::thread reader([&] { got = ReadFor(server, expected.size(), 10s); });
+  std::thread reader([&] { got = ReadFor(server, expected.size(), 10s, /*slow=*/true); });
   bool finished_inside = false;
   client_->SetOnDataArrival([&](int32_t) {
     std::string reply;
