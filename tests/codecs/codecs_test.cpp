@@ -279,6 +279,18 @@ TEST_F(Base64Test, LoadAndEncodeFileLinesStopAtCancel) {
   int16_t odd = 75;
   EXPECT_EQ(other.EncodeFileLines(path, odd), "");
   EXPECT_EQ(TempFileCount(), 0);
+  // The message's pieces of lines: a cancel inside a piece ends the stream with nothing.
+  Base64 third;
+  third.Init();
+  Base64::FileLines lines(third, dir_.File("p.bin", RandomBytes(57 * 100, 2)), 57 * 50);
+  std::string piece;
+  loop_->passes = 0;
+  loop_->on_pass = [&](int pass) {
+    if (pass == 12) third.Cancel();
+  };
+  EXPECT_TRUE(lines.Next(piece));
+  EXPECT_FALSE(lines.Next(piece));
+  EXPECT_TRUE(piece.empty());
 }
 
 TEST_F(Base64Test, FileErrorsLeaveNoTemporaryFile) {
