@@ -182,13 +182,16 @@ TEST_F(HeaderTest, SendDateReadsBackWhatItWroteAndDatesWrittenElsewhere) {
       {"Mon, 01 Jan 07 12:00 -0500 (EST)", Date::FromParts(2007, 1, 1, 12, 0, 0)},
       {"Wed, 4 July 2007 09:00:00 PDT", Date::FromParts(2007, 7, 4, 12, 0, 0)},
       {"4 Jul 2007 12:00:00", Date::FromParts(2007, 7, 4, 12, 0, 0)},
+      {"Tue, 2 Jan 2007 12:00:00 +0130", Date::FromParts(2007, 1, 2, 5, 30, 0)},
+      {"Sun, 31 Dec 2006 23:59 -0000", Date::FromParts(2006, 12, 31, 18, 59, 0)},
   };
   for (const auto& [text, date] : written) {
     header_->Values()->LetValue(text, "DATE");
     EXPECT_EQ(header_->SendDate(), date) << text;
   }
-  for (const char* text : {"", "tomorrow", "Fri, 31 FEB 2007 10:00:00 +0000",
-                           "Fri, 5 JAN 2007 25:00:00 +0000", "Fri, 5 XYZ 2007 10:00:00"}) {
+  for (const char* text :
+       {"", "tomorrow", "Fri, 31 FEB 2007 10:00:00 +0000", "Fri, 5 JAN 2007 25:00:00 +0000",
+        "Fri, 5 XYZ 2007 10:00:00", "5 JAN 2007 10:61:00", "5 JAN 2007 10:00:00 +99x"}) {
     header_->Values()->LetValue(text, "DATE");
     EXPECT_EQ(Raised([&] { header_->SendDate(); }).Number(), 13) << text;
   }
