@@ -2,7 +2,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "e2e/e2e_support.hpp"
+#include "support/temp_dir.hpp"
 
 extern char** environ;
 
@@ -59,13 +59,13 @@ inline std::vector<std::string> ChildEnvironment(
   return env;
 }
 
-// Runs the program to its end (killed at the limit), feeding stdin_text and collecting both
-// outputs.
+// Runs the program to its end (killed at the limit), stdin_text as its input, and collects
+// both outputs. They go through files, so the child never waits on a pipe nobody reads.
 inline ProcessResult RunProcess(const ProcessSpec& job) {
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
-    throw std::runtime_error("pipe failed");
-  }
+  support::TempDir dir;
+  support::WriteFile(dir.path() / "in", job.stdin_text);
+  const std::string in = (dir.path() / "in").string(), out = (dir.path() / "out").string(),
+                    err = (dir.path() / "err").string();
   // Everything the child needs is built before fork: after it only async-signal-safe calls.
   std::vector<std::string> env_strings = ChildEnvironment(job.env);
   std::vector<char*> argv, envp;
@@ -73,74 +73,30 @@ inline ProcessResult RunProcess(const ProcessSpec& job) {
   argv.push_back(nullptr);
   for (const auto& e : env_strings) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
-
   const auto start = Clock::now();
-  pid_t pid = fork();
+  const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
+    const int fds[3] = {open(in.c_str(), O_RDONLY), open(out.c_str(), O_WRONLY | O_CREAT, 0600),
+                        open(err.c_str(), O_WRONLY | O_CREAT, 0600)};
+    for (int k = 0; k < 3; ++k) dup2(fds[k], k);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  fcntl(in[1], F_SETFL, O_NONBLOCK);
-
   ProcessResult r;
-  size_t written = 0;
-  int stdin_fd = in[1];
-  if (job.stdin_text.empty()) {
-    close(stdin_fd);
-    stdin_fd = -1;
-  }
-  int open_outputs = 2;
-  const auto deadline = start + job.limit;
-  while (open_outputs > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) {
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (!r.timed_out && Clock::now() - start > job.limit) {
       r.timed_out = true;
       kill(pid, SIGKILL);
-      break;
     }
-    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {stdin_fd, POLLOUT, 0}};
-    int n = poll(fds, stdin_fd >= 0 ? 3 : 2, static_cast<int>(left.count()));
-    if (n < 0 && errno != EINTR) break;
-    for (int k = 0; k < 2; ++k) {
-      if (fds[k].fd >= 0 && (fds[k].revents & (POLLIN | POLLHUP | POLLERR))) {
-        char buf[65536];
-        ssize_t got = read(fds[k].fd, buf, sizeof buf);
-        if (got > 0) {
-          (k == 0 ? r.out : r.err).append(buf, static_cast<size_t>(got));
-        } else if (got == 0 || errno != EINTR) {
-          close(fds[k].fd);
-          (k == 0 ? out[0] : err[0]) = -1;
-          --open_outputs;
-        }
-      }
-    }
-    if (stdin_fd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      ssize_t put =
-          write(stdin_fd, job.stdin_text.data() + written, job.stdin_text.size() - written);
-      if (put > 0) written += static_cast<size_t>(put);
-      if (put < 0 && errno != EAGAIN && errno != EINTR) written = job.stdin_text.size();
-      if (written == job.stdin_text.size()) {
-        close(stdin_fd);
-        stdin_fd = -1;
-      }
-    }
-  }
-  if (stdin_fd >= 0) close(stdin_fd);
-  if (out[0] >= 0) close(out[0]);
-  if (err[0] >= 0) close(err[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    usleep(2000);
   }
   r.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+  r.out = support::ReadFile(out);
+  r.err = support::ReadFile(err);
   return r;
 }
 
@@ -170,10 +126,10 @@ class CaptureServer {
       count += e.path().extension() == ".eml";
     return count;
   }
-  std::string Transcript() const { return e2e::ReadFile(inbox() / "transcript.jsonl"); }
+  std::string Transcript() const { return support::ReadFile(inbox() / "transcript.jsonl"); }
 
  private:
-  e2e::TempDir dir_;
+  support::TempDir dir_;
   std::unique_ptr<e2e::PythonServer> server_;
 };
 

@@ -10,214 +10,137 @@
 namespace postwing_send {
 namespace {
 
-ParseResult Parse(std::vector<std::string> args) {
-  return ParseArguments(args);
+std::string Text(const std::string& s) {
+  return s;
+}
+std::string Text(int32_t n) {
+  return std::to_string(n);
 }
 
-Options ParseOk(std::vector<std::string> args) {
-  auto r = ParseArguments(args);
-  EXPECT_EQ(r.action, ParseResult::kSend) << r.error;
-  return r.options;
+// The options a command line set, in a fixed order: "name=value" or "name", blank-separated.
+std::string Describe(const Options& o) {
+  std::string d;
+  // clang-format off
+#define PW_VALUE(f) if (o.f) d += std::string(#f "=") + Text(*o.f) + " ";
+#define PW_FLAG(f) if (o.f) d += #f " ";
+  PW_VALUE(server) PW_VALUE(port) PW_VALUE(user) PW_VALUE(password_file) PW_VALUE(from)
+  PW_VALUE(to) PW_VALUE(cc) PW_VALUE(bcc) PW_VALUE(subject) PW_VALUE(reply_to)
+  PW_VALUE(body_file) PW_VALUE(timeout) PW_FLAG(verify) PW_FLAG(domain_for_helo)
+  PW_FLAG(no_mime) PW_FLAG(no_keepalive) PW_FLAG(starttls) PW_FLAG(tls) PW_VALUE(ca_file)
+  PW_FLAG(insecure) PW_VALUE(raw_file) PW_FLAG(verbose) PW_FLAG(read_message)
+  PW_FLAG(header_recipients) PW_FLAG(ignore_dots) PW_VALUE(account) PW_FLAG(show_account);
+#undef PW_VALUE
+#undef PW_FLAG
+  // clang-format on
+  for (const auto& a : o.attachments) d += "attach=" + a.path + ">" + a.file_name + " ";
+  for (const auto& r : o.recipients) d += "rcpt=" + r + " ";
+  return d.empty() ? d : d.substr(0, d.size() - 1);
 }
 
-TEST(CliOptions, NothingGivenLeavesEverythingToTheLibrary) {
-  Options o = ParseOk({});
-  EXPECT_FALSE(o.server);
-  EXPECT_FALSE(o.port);
-  EXPECT_FALSE(o.from);
-  EXPECT_FALSE(o.to);
-  EXPECT_FALSE(o.timeout);
-  EXPECT_TRUE(o.attachments.empty());
-  EXPECT_FALSE(o.verbose);
-}
-
-TEST(CliOptions, ShortAndLongFormsSetTheSameFields) {
-  Options s = ParseOk({"-s", "mx", "-p", "2525", "-u", "ann", "-f", "a@x", "-t", "b@y", "-c", "c@y",
-                       "-b", "d@y", "-S", "Hi", "-r", "r@x", "-v"});
-  Options l =
-      ParseOk({"--server", "mx", "--port", "2525", "--user", "ann", "--from", "a@x", "--to", "b@y",
-               "--cc", "c@y", "--bcc", "d@y", "--subject", "Hi", "--reply-to", "r@x", "--verbose"});
-  for (const Options* o : {&s, &l}) {
-    EXPECT_EQ(o->server, "mx");
-    EXPECT_EQ(o->port, 2525);
-    EXPECT_EQ(o->user, "ann");
-    EXPECT_EQ(o->from, "a@x");
-    EXPECT_EQ(o->to, "b@y");
-    EXPECT_EQ(o->cc, "c@y");
-    EXPECT_EQ(o->bcc, "d@y");
-    EXPECT_EQ(o->subject, "Hi");
-    EXPECT_EQ(o->reply_to, "r@x");
-    EXPECT_TRUE(o->verbose);
-  }
-}
-
-TEST(CliOptions, ValueFormsAttachedEqualsAndBundled) {
-  Options o = ParseOk({"-smx", "--port=26", "-vS", "Subject with -dash", "--to=", "--cc=x=y"});
-  EXPECT_EQ(o.server, "mx");
-  EXPECT_EQ(o.port, 26);
-  EXPECT_TRUE(o.verbose);
-  EXPECT_EQ(o.subject, "Subject with -dash");
-  EXPECT_EQ(o.to, "");
-  EXPECT_EQ(o.cc, "x=y");
-  // A value may itself look like an option.
-  EXPECT_EQ(ParseOk({"-S", "--verbose"}).subject, "--verbose");
-  EXPECT_FALSE(ParseOk({"-S", "--verbose"}).verbose);
-}
-
-TEST(CliOptions, RepeatedRecipientOptionsAppendWithSemicolon) {
-  Options o = ParseOk(
-      {"-t", "a@x", "--to", "b@x;c@x", "-t", "Dee <d@x>", "-c", "e@x", "-b", "f@x", "--bcc=g@x"});
-  EXPECT_EQ(o.to, "a@x;b@x;c@x;Dee <d@x>");
-  EXPECT_EQ(o.cc, "e@x");
-  EXPECT_EQ(o.bcc, "f@x;g@x");
-}
-
-TEST(CliOptions, RepeatedSingleValuesKeepTheLast) {
-  Options o = ParseOk({"-s", "one", "-s", "two", "-f", "a@x", "--from", "b@x"});
-  EXPECT_EQ(o.server, "two");
-  EXPECT_EQ(o.from, "b@x");
-}
-
-TEST(CliOptions, AttachmentsKeepTheirOrderAndNames) {
-  Options o = ParseOk({"-a", "/tmp/dir/report.pdf", "--attach-as", "data/raw.bin=photo.png",
-                       "--attach", "notes.txt", "--attach-as=/a=b/c.txt=renamed.txt"});
-  ASSERT_EQ(o.attachments.size(), 4u);
-  EXPECT_EQ(o.attachments[0].path, "/tmp/dir/report.pdf");
-  EXPECT_EQ(o.attachments[0].file_name, "report.pdf");
-  EXPECT_EQ(o.attachments[1].path, "data/raw.bin");
-  EXPECT_EQ(o.attachments[1].file_name, "photo.png");
-  EXPECT_EQ(o.attachments[2].path, "notes.txt");
-  EXPECT_EQ(o.attachments[2].file_name, "notes.txt");
-  // The name follows the last "=", so a path may hold one.
-  EXPECT_EQ(o.attachments[3].path, "/a=b/c.txt");
-  EXPECT_EQ(o.attachments[3].file_name, "renamed.txt");
-}
-
-TEST(CliOptions, SwitchesAndFiles) {
-  Options o = ParseOk({"--verify", "--domain-for-helo", "--no-mime", "--no-keepalive",
-                       "--body-file", "-", "--password-file", "pw.txt", "--timeout", "0"});
-  EXPECT_TRUE(o.verify);
-  EXPECT_TRUE(o.domain_for_helo);
-  EXPECT_TRUE(o.no_mime);
-  EXPECT_TRUE(o.no_keepalive);
-  EXPECT_EQ(o.body_file, "-");
-  EXPECT_EQ(o.password_file, "pw.txt");
-  EXPECT_EQ(o.timeout, 0);
-  EXPECT_EQ(ParseOk({"--raw", "m.eml", "-f", "a@x", "-t", "b@x", "-b", "c@x"}).raw_file, "m.eml");
-}
-
-TEST(CliOptions, HelpWinsWhereverItStands) {
-  EXPECT_EQ(Parse({"--help"}).action, ParseResult::kHelp);
-  EXPECT_EQ(Parse({"-h"}).action, ParseResult::kHelp);
-  EXPECT_EQ(Parse({"--bogus", "--help"}).action, ParseResult::kHelp);
-  EXPECT_EQ(Parse({"-p", "x", "--help"}).action, ParseResult::kHelp);
-  // After "--" it is an argument, and arguments are not taken.
-  EXPECT_EQ(Parse({"--", "--help"}).action, ParseResult::kUsageError);
-}
-
-struct BadLine {
+// A command line and what it gives: the options it sets (Describe), "help", or
+// "error: " and a part of the reason it is refused for.
+struct Line {
   std::vector<std::string> args;
-  std::string error_part;
+  std::string gives;
+  Dialect dialect = Dialect::kPostwingSend;
 };
 
-class CliOptionsUsageError : public ::testing::TestWithParam<BadLine> {};
+class CliOptions : public ::testing::TestWithParam<Line> {};
 
-// Some checks wait for the account's settings: CheckSettings makes them after it.
-TEST_P(CliOptionsUsageError, IsRefusedWithAClearReason) {
-  auto r = ParseArguments(GetParam().args);
+TEST_P(CliOptions, GiveTheirOptionsHelpOrAClearReason) {
+  const Line& line = GetParam();
+  const auto r = ParseArguments(line.args, line.dialect);
+  // Some checks wait for the account's settings: CheckSettings makes them after it.
   const std::string error = r.action == ParseResult::kSend ? CheckSettings(r.options) : r.error;
-  EXPECT_NE(error.find(GetParam().error_part), std::string::npos) << error;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, CliOptionsUsageError,
-    ::testing::Values(
-        BadLine{{"--bogus"}, "unknown option '--bogus'"}, BadLine{{"-x"}, "unknown option '-x'"},
-        BadLine{{"-vx"}, "unknown option '-x'"},
-        BadLine{{"--serv", "x"}, "unknown option '--serv'"},  // no abbreviations
-        BadLine{{"--password", "secret"}, "unknown option '--password'"},
-        BadLine{{"-s"}, "option '-s' needs a value"},
-        BadLine{{"--to"}, "option '--to' needs a value"},
-        BadLine{{"--verbose=yes"}, "takes no value"}, BadLine{{"-p", "0"}, "invalid port '0'"},
-        BadLine{{"-p", "65536"}, "invalid port"}, BadLine{{"-p", "25x"}, "invalid port"},
-        BadLine{{"-p", ""}, "invalid port"}, BadLine{{"-p", "-25"}, "invalid port"},
-        BadLine{{"--timeout", "-1"}, "invalid time-out '-1'"},
-        BadLine{{"--timeout", "32768"}, "invalid time-out"},
-        BadLine{{"--timeout", "1.5"}, "invalid time-out"},
-        BadLine{{"--attach-as", "file"}, "PATH=NAME"},
-        BadLine{{"--attach-as", "file="}, "PATH=NAME"},
-        BadLine{{"--attach-as", "=name"}, "PATH=NAME"}, BadLine{{"-a", ""}, "needs a file path"},
-        BadLine{{"to@example.org"}, "unexpected argument 'to@example.org'"},
-        BadLine{{"-"}, "unexpected argument '-'"}, BadLine{{"--", "x"}, "unexpected argument 'x'"},
-        BadLine{{"--raw", "m", "-a", "x"}, "cannot be combined with --attach"},
-        BadLine{{"--raw", "m", "-S", "s", "--body-file", "b"}, "--subject, --body-file"},
-        BadLine{{"--raw", "m", "--no-mime"}, "--no-mime"},
-        BadLine{{"--body-file", "-", "--password-file", "-"}, "standard input"},
-        BadLine{{"--raw", "-", "--password-file", "-"}, "standard input"},
-        BadLine{{"-t", "--password-file", "-"}, "standard input"},
-        BadLine{{"-t", "--raw", "m"}, "cannot be combined with --raw"},
-        BadLine{{"-t", "-S", "s"}, "cannot be combined with --subject"},
-        BadLine{{"-ox"}, "unknown option '-ox'"},
-        BadLine{{"--starttls", "--tls"}, "cannot be combined"},
-        BadLine{{"--insecure"}, "--insecure needs --starttls or --tls"},
-        BadLine{{"--ca-file", "ca.pem"}, "--ca-file needs --starttls or --tls"},
-        BadLine{{"--tls", "--ca-file", "ca.pem", "--insecure"}, "cannot be combined"}));
-
-// A bare -t reads the message (sendmail's flag); with a value it is --to.
-TEST(CliOptions, ReadRecipientsAndSendmailFlags) {
-  struct Case {
-    std::vector<std::string> args;
-    Dialect dialect;
-    bool reads, from_header, ignore_dots;
-    std::optional<std::string> to;
-    std::vector<std::string> recipients;
-  } cases[] = {
-      // clang-format off
-      {{"-t"}, Dialect::kPostwingSend, true, true, false, {}, {}},
-      {{"-t", "b@x"}, Dialect::kPostwingSend, false, false, false, "b@x", {}},
-      {{"-tb@x", "-i"}, Dialect::kPostwingSend, false, false, true, "b@x", {}},
-      {{"-t", "-oi", "r@x", "--", "-s@x"}, Dialect::kPostwingSend, true, true, true, {},
-       {"r@x", "-s@x"}},
-      {{"--read-recipients", "--ignore-dots"}, Dialect::kPostwingSend, true, true, true, {}, {}},
-      {{"-t", "-fa@x", "-F", "Ann", "-odi", "-oem", "-bm", "-h", "9", "r@x"}, Dialect::kSendmail,
-       true, true, false, {}, {"r@x"}},
-      {{"-oi", "r@x"}, Dialect::kSendmail, true, false, true, {}, {"r@x"}},
-      // clang-format on
-  };
-  for (const auto& c : cases) {
-    auto r = ParseArguments(c.args, c.dialect);
-    ASSERT_EQ(r.action, ParseResult::kSend) << c.args[0] << " " << r.error;
-    EXPECT_EQ(r.options.read_message, c.reads) << c.args[0];
-    EXPECT_EQ(r.options.header_recipients, c.from_header) << c.args[0];
-    EXPECT_EQ(r.options.ignore_dots, c.ignore_dots) << c.args[0];
-    EXPECT_EQ(r.options.to, c.to) << c.args[0];
-    EXPECT_EQ(r.options.recipients, c.recipients) << c.args[0];
+  if (line.gives.rfind("error: ", 0) == 0) {
+    EXPECT_EQ(r.action == ParseResult::kHelp, false);
+    EXPECT_NE(error.find(line.gives.substr(7)), std::string::npos) << error;
+  } else if (line.gives == "help") {
+    EXPECT_EQ(r.action, ParseResult::kHelp);
+  } else {
+    ASSERT_EQ(r.action, ParseResult::kSend) << r.error;
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(Describe(r.options), line.gives);
   }
-  EXPECT_EQ(ParseArguments({"-bp"}, Dialect::kSendmail).action, ParseResult::kUsageError);
 }
 
-TEST(CliOptions, EncryptionSwitches) {
-  Options o = ParseOk({"--starttls", "--ca-file", "ca.pem"});
-  EXPECT_TRUE(o.starttls);
-  EXPECT_FALSE(o.tls);
-  EXPECT_EQ(o.ca_file, "ca.pem");
-  Options t = ParseOk({"--tls", "--insecure"});
-  EXPECT_TRUE(t.tls);
-  EXPECT_TRUE(t.insecure);
-}
+const std::string kAll =
+    "server=mx port=2525 user=ann from=a@x to=b@y cc=c@y bcc=d@y subject=Hi reply_to=r@x verbose";
 
-TEST(CliOptions, PathAndPasswordHelpers) {
-  EXPECT_EQ(LastPathSegment("/a/b/c.txt"), "c.txt");
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, CliOptions, ::testing::Values(
+    Line{{}, ""},
+    Line{{"-s", "mx", "-p", "2525", "-u", "ann", "-f", "a@x", "-t", "b@y", "-c", "c@y", "-b", "d@y",
+          "-S", "Hi", "-r", "r@x", "-v"}, kAll},
+    Line{{"--server", "mx", "--port", "2525", "--user", "ann", "--from", "a@x", "--to", "b@y",
+          "--cc", "c@y", "--bcc", "d@y", "--subject", "Hi", "--reply-to", "r@x", "--verbose"},
+         kAll},
+    Line{{"-smx", "--port=26", "-vS", "Subject with -dash", "--to=", "--cc=x=y"},
+         "server=mx port=26 to= cc=x=y subject=Subject with -dash verbose"},
+    Line{{"-S", "--verbose"}, "subject=--verbose"},  // a value may look like an option
+    // Recipient options append with ";", single values keep the last.
+    Line{{"-t", "a@x", "--to", "b@x;c@x", "-t", "Dee <d@x>", "--bcc=g@x", "-s", "1", "-s", "2"},
+         "server=2 to=a@x;b@x;c@x;Dee <d@x> bcc=g@x"},
+    // The name follows the last "=", so a path may hold one.
+    Line{{"-a", "/tmp/dir/r.pdf", "--attach-as", "raw.bin=p.png", "--attach-as=/a=b/c=d.txt"},
+         "attach=/tmp/dir/r.pdf>r.pdf attach=raw.bin>p.png attach=/a=b/c>d.txt"},
+    Line{{"--verify", "--domain-for-helo", "--no-mime", "--no-keepalive", "--body-file", "-",
+          "--password-file", "pw.txt", "--timeout", "0"},
+         "password_file=pw.txt body_file=- timeout=0 verify domain_for_helo no_mime no_keepalive"},
+    Line{{"--raw", "m.eml", "-f", "a@x", "-t", "b@x"}, "from=a@x to=b@x raw_file=m.eml"},
+    Line{{"--starttls", "--ca-file", "ca.pem"}, "starttls ca_file=ca.pem"},
+    Line{{"--tls", "--insecure"}, "tls insecure"},
+    Line{{"--account", "work", "--show-account"}, "account=work show_account"},
+    // A bare -t reads the message (sendmail's flag); with a value it is --to.
+    Line{{"-t"}, "read_message header_recipients"}, Line{{"-tb@x", "-i"}, "to=b@x ignore_dots"},
+    Line{{"-t", "-oi", "r@x", "--", "-s@x"},
+         "read_message header_recipients ignore_dots rcpt=r@x rcpt=-s@x"},
+    Line{{"--read-recipients", "--ignore-dots"}, "read_message header_recipients ignore_dots"},
+    Line{{"-t", "-fa@x", "-F", "Ann", "-odi", "-oem", "-bm", "-h", "9", "r@x"},
+         "from=a@x read_message header_recipients rcpt=r@x", Dialect::kSendmail},
+    Line{{"-oi", "r@x"}, "read_message ignore_dots rcpt=r@x", Dialect::kSendmail},
+    Line{{"-bp"}, "error: ", Dialect::kSendmail},
+    // Help wins wherever it stands, but after "--" it is an argument.
+    Line{{"-h"}, "help"}, Line{{"--bogus", "--help"}, "help"}, Line{{"-p", "x", "--help"}, "help"},
+    Line{{"--", "--help"}, "error: unexpected argument '--help'"},
+    Line{{"--bogus"}, "error: unknown option '--bogus'"},
+    Line{{"-vx"}, "error: unknown option '-x'"},
+    Line{{"--serv", "x"}, "error: unknown option '--serv'"},  // no abbreviations
+    Line{{"--password", "x"}, "error: unknown option '--password'"},
+    Line{{"-ox"}, "error: unknown option '-ox'"}, Line{{"-s"}, "error: option '-s' needs a value"},
+    Line{{"--to"}, "error: option '--to' needs a value"},
+    Line{{"--verbose=yes"}, "error: takes no value"}, Line{{"-p", "0"}, "error: invalid port '0'"},
+    Line{{"-p", "65536"}, "error: invalid port"}, Line{{"-p", "25x"}, "error: invalid port"},
+    Line{{"-p", ""}, "error: invalid port"}, Line{{"-p", "-25"}, "error: invalid port"},
+    Line{{"--timeout", "-1"}, "error: invalid time-out '-1'"},
+    Line{{"--timeout", "32768"}, "error: invalid time-out"},
+    Line{{"--timeout", "1.5"}, "error: invalid time-out"},
+    Line{{"--attach-as", "file"}, "error: PATH=NAME"},
+    Line{{"--attach-as", "f="}, "error: PATH=NAME"},
+    Line{{"--attach-as", "=name"}, "error: PATH=NAME"},
+    Line{{"-a", ""}, "error: needs a file path"},
+    Line{{"to@x"}, "error: unexpected argument 'to@x'"},
+    Line{{"-"}, "error: unexpected argument '-'"},
+    Line{{"--raw", "m", "-a", "x"}, "error: cannot be combined with --attach"},
+    Line{{"--raw", "m", "-S", "s", "--body-file", "b"}, "error: --subject, --body-file"},
+    Line{{"--raw", "m", "--no-mime"}, "error: --no-mime"},
+    Line{{"--body-file", "-", "--password-file", "-"}, "error: standard input"},
+    Line{{"--raw", "-", "--password-file", "-"}, "error: standard input"},
+    Line{{"-t", "--password-file", "-"}, "error: standard input"},
+    Line{{"-t", "--raw", "m"}, "error: cannot be combined with --raw"},
+    Line{{"-t", "-S", "s"}, "error: cannot be combined with --subject"},
+    Line{{"--starttls", "--tls"}, "error: cannot be combined"},
+    Line{{"--insecure"}, "error: --insecure needs --starttls or --tls"},
+    Line{{"--ca-file", "ca.pem"}, "error: --ca-file needs --starttls or --tls"},
+    Line{{"--tls", "--ca-file", "ca.pem", "--insecure"}, "error: cannot be combined"}));
+// clang-format on
+
+TEST(CliOptionsHelpers, PathPasswordAndHelpText) {
   EXPECT_EQ(LastPathSegment("c.txt"), "c.txt");
   EXPECT_EQ(LastPathSegment("dir/"), "");
-  EXPECT_EQ(PasswordFromFileText("s3cret\n"), "s3cret");
   EXPECT_EQ(PasswordFromFileText("s3cret\r\n\n"), "s3cret");
-  EXPECT_EQ(PasswordFromFileText(" spaced pass \n"), " spaced pass ");
-  EXPECT_EQ(PasswordFromFileText("no newline"), "no newline");
+  EXPECT_EQ(PasswordFromFileText(" spaced pass "), " spaced pass ");
   EXPECT_EQ(PasswordFromFileText(""), "");
-}
-
-TEST(CliOptions, HelpListsEveryOption) {
   const std::string help = HelpText("postwing-send");
   for (const char* name : {"-s, --server",
                            "-p, --port",
@@ -245,6 +168,10 @@ TEST(CliOptions, HelpListsEveryOption) {
                            "--show-account",
                            "-t, --read-recipients",
                            "-i, --ignore-dots",
+                           "--starttls",
+                           "--tls",
+                           "--ca-file",
+                           "--insecure",
                            "Exit status"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }
