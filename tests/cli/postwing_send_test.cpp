@@ -8,6 +8,7 @@
 
 #include "cli/cli_harness.hpp"
 #include "support/loopback.hpp"
+#include "support/scripted_peer.hpp"
 
 namespace cli_test {
 namespace {
@@ -313,11 +314,8 @@ TEST_F(PostwingSend, FailuresOnTheWireExitOneWithTheReason) {
   support::LoopbackSocket silent(0);
   silent.FillQueue();
   // Greets, reads the HELO and closes without a word.
-  support::WriteFile(files_ / "hangup.json",
-                     R"([{"send": "220 hello\r\n"}, {"expect": "HELO"}, {"close": true}])");
-  e2e::PythonServer hangup({e2e::ServersDir() + "scripted_server.py", "--script",
-                            (files_ / "hangup.json").string(), "--log",
-                            (files_ / "hangup.log").string(), "--lifetime", "30"});
+  support::ScriptedPeer hangup({support::Reply("220 hello"), support::Expect("HELO"),
+                               support::Close()});
   struct Case {
     Args server, args;
     int port;  // 0: the capture server's
