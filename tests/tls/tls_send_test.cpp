@@ -45,6 +45,12 @@ const Steps kAfter = {Expect("EHLO joe@example.org"),
                       Expect("QUIT"),
                       Reply("221 bye"),
                       Close()};
+// Offered PLAIN beside LOGIN over TLS, the login chooses PLAIN by itself.
+const Steps kAfterPlain = Steps{Expect("EHLO joe@example.org"),
+                                Reply("250-tls.test\n250 AUTH LOGIN PLAIN"),
+                                Expect("AUTH PLAIN AGpvZUBleGFtcGxlLm9yZwBzM2NyZXQh"),
+                                Reply("235 welcome")} +
+                          Steps(kAfter.begin() + 8, kAfter.end());
 const Steps kImplicit = {StartTls(), Reply("220 tls.test ESMTP")};
 
 class Tls : public ::testing::Test {
@@ -83,6 +89,8 @@ TEST_F(Tls, StartTlsAndImplicitTlsDeliver) {
                  StartTls()} +
            kAfter,
        emxStartTLS, "127.0.0.1", true},
+      {"PLAIN chosen over STARTTLS", kOffer + Steps{StartTls()} + kAfterPlain, emxStartTLS,
+       "127.0.0.1", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
