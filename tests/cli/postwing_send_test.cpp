@@ -314,8 +314,8 @@ TEST_F(PostwingSend, FailuresOnTheWireExitOneWithTheReason) {
   support::LoopbackSocket silent(0);
   silent.FillQueue();
   // Greets, reads the HELO and closes without a word.
-  support::ScriptedPeer hangup({support::Reply("220 hello"), support::Expect("HELO"),
-                               support::Close()});
+  support::ScriptedPeer hangup(
+      {support::Reply("220 hello"), support::Expect("HELO"), support::Close()});
   struct Case {
     Args server, args;
     int port;  // 0: the capture server's

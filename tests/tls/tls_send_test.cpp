@@ -46,11 +46,10 @@ const Steps kAfter = {Expect("EHLO joe@example.org"),
                       Reply("221 bye"),
                       Close()};
 // Offered PLAIN beside LOGIN over TLS, the login chooses PLAIN by itself.
-const Steps kAfterPlain = Steps{Expect("EHLO joe@example.org"),
-                                Reply("250-tls.test\n250 AUTH LOGIN PLAIN"),
-                                Expect("AUTH PLAIN AGpvZUBleGFtcGxlLm9yZwBzM2NyZXQh"),
-                                Reply("235 welcome")} +
-                          Steps(kAfter.begin() + 8, kAfter.end());
+const Steps kAfterPlain =
+    Steps{Expect("EHLO joe@example.org"), Reply("250-tls.test\n250 AUTH LOGIN PLAIN"),
+          Expect("AUTH PLAIN AGpvZUBleGFtcGxlLm9yZwBzM2NyZXQh"), Reply("235 welcome")} +
+    Steps(kAfter.begin() + 8, kAfter.end());
 const Steps kImplicit = {StartTls(), Reply("220 tls.test ESMTP")};
 
 class Tls : public ::testing::Test {
