@@ -1,14 +1,21 @@
 #include "composer_test_support.hpp"
 
+#include <QAction>
+#include <QComboBox>
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <cstdlib>
+
+#include "frm_send_mail.hpp"
+#include "html_editor.hpp"
 
 namespace composer_test {
 
@@ -145,6 +152,37 @@ LocalServer::~LocalServer() {
 QString LocalServer::MessagePath(int n) const {
   return folder_ + QString("/%1.eml").arg(n, 4, 10, QChar('0'));
 }
+
+Composer::Composer(frmSendMail& w)
+    : window(w),
+      txtTo(Child<QLineEdit>(w, "txtTo")),
+      txtCC(Child<QLineEdit>(w, "txtCC")),
+      txtBCC(Child<QLineEdit>(w, "txtBCC")),
+      txtSubject(Child<QLineEdit>(w, "txtSubject")),
+      txtAttachments(Child<QLineEdit>(w, "txtAttachments")),
+      cmdAttachments(Child<QPushButton>(w, "cmdAttachments")),
+      cbxStyle(Child<QComboBox>(w, "cbxStyle")),
+      picHeader(Child<QWidget>(w, "picHeader")),
+      dhtEdit(Child<composer::HtmlEditor>(w, "dhtEdit")),
+      wbrEdit(Child<composer::HtmlEditor>(w, "wbrEdit")),
+      mnuFileNew(Child<QAction>(w, "mnuFileNew")),
+      mnuFileSave(Child<QAction>(w, "mnuFileSave")),
+      mnuFileOpen(Child<QAction>(w, "mnuFileOpen")),
+      mnuFilePrint(Child<QAction>(w, "mnuFilePrint")),
+      mnuFileSend(Child<QAction>(w, "mnuFileSend")),
+      mnuFileAttach(Child<QAction>(w, "mnuFileAttach")),
+      mnuFileExit(Child<QAction>(w, "mnuFileExit")),
+      mnuEditCut(Child<QAction>(w, "mnuEditCut")),
+      mnuEditCopy(Child<QAction>(w, "mnuEditCopy")),
+      mnuEditPaste(Child<QAction>(w, "mnuEditPaste")),
+      mnuEditPasteText(Child<QAction>(w, "mnuEditPasteText")),
+      mnuEditRedo(Child<QAction>(w, "mnuEditRedo")),
+      mnuEditSelectAll(Child<QAction>(w, "mnuEditSelectAll")),
+      mnuEditFind(Child<QAction>(w, "mnuEditFind")),
+      mnuFormatBackgroundColor(Child<QAction>(w, "mnuFormatBackgroundColor")),
+      mnuViewSource(Child<QAction>(w, "mnuViewSource")),
+      mnuViewAttachments(Child<QAction>(w, "mnuViewAttachments")),
+      mnuViewConfiguration(Child<QAction>(w, "mnuViewConfiguration")) {}
 
 QJsonObject ParseMessage(const QString& eml) {
   QProcess p;

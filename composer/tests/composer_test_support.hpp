@@ -5,6 +5,7 @@
 #include <QColor>
 #include <QDir>
 #include <QJsonObject>
+#include <QObject>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -15,6 +16,15 @@
 #include <optional>
 
 #include "dialogs.hpp"
+
+class QAction;
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+class frmSendMail;
+namespace composer {
+class HtmlEditor;
+}
 
 namespace composer_test {
 
@@ -75,6 +85,30 @@ class LocalServer {
   QProcess process_;
   QString folder_;
   int port_ = 0;
+};
+
+// A control of a window by its object name; aborts the test run when there is none.
+template <class T>
+T* Child(const QObject& window, const char* name) {
+  T* child = window.findChild<T*>(name);
+  if (!child) qFatal("no control named %s", name);
+  return child;
+}
+
+// The main window's controls, reached by their object names; -> reaches the window.
+struct Composer {
+  explicit Composer(frmSendMail& w);
+  frmSendMail* operator->() const { return &window; }
+  frmSendMail& window;
+  QLineEdit *txtTo, *txtCC, *txtBCC, *txtSubject, *txtAttachments;
+  QPushButton* cmdAttachments;
+  QComboBox* cbxStyle;
+  QWidget* picHeader;
+  composer::HtmlEditor *dhtEdit, *wbrEdit;
+  QAction *mnuFileNew, *mnuFileSave, *mnuFileOpen, *mnuFilePrint, *mnuFileSend, *mnuFileAttach,
+      *mnuFileExit, *mnuEditCut, *mnuEditCopy, *mnuEditPaste, *mnuEditPasteText, *mnuEditRedo,
+      *mnuEditSelectAll, *mnuEditFind, *mnuFormatBackgroundColor, *mnuViewSource,
+      *mnuViewAttachments, *mnuViewConfiguration;
 };
 
 // Runs tests/parse_message.py on a kept message; returns its JSON output parsed.
