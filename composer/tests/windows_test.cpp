@@ -219,17 +219,6 @@ class WindowsTest : public QObject {
     QCOMPARE(GetSetting(kKeyServer, "unset"), QString("unset"));
   }
 
-  void ConfigurationMenuShowsTheWindowModally() {
-    Composer w = Open();
-    QString title;
-    dialogs_->exec = [&](QDialog& d) {
-      title = d.windowTitle();
-      return int(QDialog::Rejected);
-    };
-    w.mnuViewConfiguration->trigger();
-    QCOMPARE(title, QString("E-mail Configuration"));
-  }
-
   // ---- Attachments ----
 
   void AttachmentsLineAndRemove() {
@@ -534,40 +523,27 @@ class WindowsTest : public QObject {
   // ---- Closing ----
 
   void ClosingWithUnsavedChanges() {
-    {
-      Composer w = Open();
-      QVERIFY(w->close());  // nothing changed: nothing asked
-      QVERIFY(dialogs_->messages.empty());
-    }
-    {
-      Composer w = Open();
-      QTest::keyClicks(w.dhtEdit, "draft");
-      QVERIFY(w.dhtEdit->IsDirty());
-      dialogs_->answers.push_back(composer::vbCancel);
-      QVERIFY(!w->close());
-      QCOMPARE(dialogs_->messages.back().text, QString("Do you want to save these changes?"));
-      QCOMPARE(dialogs_->messages.back().title, QString("Unsaved Changes Warning Message"));
-      QVERIFY(w->isVisible());
-      QCOMPARE(w.dhtEdit->toPlainText(), QString("draft"));
-      // Yes, then a cancelled Save As: the document would be lost, so the window stays.
-      dialogs_->answers.push_back(composer::vbYes);
-      QVERIFY(!w->close());
-      QVERIFY(w->isVisible());
-      // Yes with a file chosen saves and closes.
-      const QString path = composer_test::HomeRoot() + "/closing.html";
-      dialogs_->answers.push_back(composer::vbYes);
-      dialogs_->save_file.push_back(path);
-      QVERIFY(w->close());
-      QFile f(path);
-      QVERIFY(f.open(QIODevice::ReadOnly));
-      QVERIFY(f.readAll().contains("draft"));
-    }
-    {
-      Composer w = Open();
-      QTest::keyClicks(w.dhtEdit, "thrown away");
-      dialogs_->answers.push_back(composer::vbNo);
-      QVERIFY(w->close());
-    }
+    Composer w = Open();
+    QTest::keyClicks(w.dhtEdit, "draft");
+    QVERIFY(w.dhtEdit->IsDirty());
+    dialogs_->answers.push_back(composer::vbCancel);
+    QVERIFY(!w->close());
+    QCOMPARE(dialogs_->messages.back().text, QString("Do you want to save these changes?"));
+    QCOMPARE(dialogs_->messages.back().title, QString("Unsaved Changes Warning Message"));
+    QVERIFY(w->isVisible());
+    QCOMPARE(w.dhtEdit->toPlainText(), QString("draft"));
+    // Yes, then a cancelled Save As: the document would be lost, so the window stays.
+    dialogs_->answers.push_back(composer::vbYes);
+    QVERIFY(!w->close());
+    QVERIFY(w->isVisible());
+    // Yes with a file chosen saves and closes.
+    const QString path = composer_test::HomeRoot() + "/closing.html";
+    dialogs_->answers.push_back(composer::vbYes);
+    dialogs_->save_file.push_back(path);
+    QVERIFY(w->close());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QVERIFY(f.readAll().contains("draft"));
   }
 
   void AnyChangeCountsAndNewEmptiesEverything_data() {
