@@ -16,12 +16,13 @@
 #include <optional>
 
 #include "dialogs.hpp"
+#include "frm_send_mail.hpp"
+#include "qt_event_loop.hpp"
 
 class QAction;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
-class frmSendMail;
 namespace composer {
 class HtmlEditor;
 }
@@ -105,10 +106,32 @@ struct Composer {
   QComboBox* cbxStyle;
   QWidget* picHeader;
   composer::HtmlEditor *dhtEdit, *wbrEdit;
-  QAction *mnuFileNew, *mnuFileSave, *mnuFileOpen, *mnuFilePrint, *mnuFileSend, *mnuFileAttach,
-      *mnuFileExit, *mnuEditCut, *mnuEditCopy, *mnuEditPaste, *mnuEditPasteText, *mnuEditRedo,
-      *mnuEditSelectAll, *mnuEditFind, *mnuFormatBackgroundColor, *mnuViewSource,
-      *mnuViewAttachments, *mnuViewConfiguration;
+  // A menu item, e.g. "mnuFileNew".
+  QAction* Menu(const char* name) const;
+};
+
+// The fixture of the suites that drive the main window: the library's loop on Qt,
+// scripted dialogs, and one window per test.
+class WindowFixture : public QObject {
+  Q_OBJECT
+
+ public:
+  static void initMain() { IsolateHome(); }
+
+ protected:
+  // A loaded window; with active, once the window manager made it the active one.
+  Composer Open(bool active = false);
+  std::shared_ptr<ScriptedDialogs> dialogs_;
+  std::unique_ptr<frmSendMail> window_;
+
+ private slots:
+  void initTestCase();
+  void cleanupTestCase();
+  void init();
+  void cleanup();
+
+ private:
+  std::shared_ptr<composer::QtEventLoop> loop_;
 };
 
 // Runs tests/parse_message.py on a kept message; returns its JSON output parsed.

@@ -85,23 +85,10 @@ QJsonObject ReadJson(const QString& path) {
 
 }  // namespace
 
-class SendTest : public QObject {
+class SendTest : public composer_test::WindowFixture {
   Q_OBJECT
 
- public:
-  static void initMain() { composer_test::IsolateHome(); }
-
  private:
-  std::shared_ptr<composer::QtEventLoop> loop_;
-  std::shared_ptr<ScriptedDialogs> dialogs_;
-  std::unique_ptr<frmSendMail> window_;
-
-  Composer Open() {
-    window_ = std::make_unique<frmSendMail>();
-    window_->Form_Load();
-    return Composer(*window_);
-  }
-
   // A message as a user writes it: addresses, subject, a list, a link, a pasted picture
   // and two attachments.
   void Fill(const Composer& w) {
@@ -169,14 +156,6 @@ class SendTest : public QObject {
   }
 
  private slots:
-  void initTestCase() { loop_ = composer::QtEventLoop::InstallForThisThread(); }
-  void cleanupTestCase() { postwing::SetThreadEventLoop(nullptr); }
-  void init() { dialogs_ = composer_test::InstallScriptedDialogs(); }
-  void cleanup() {
-    if (window_) window_->Editor()->document()->setModified(false);
-    window_.reset();
-    composer::SetDialogs(nullptr);
-  }
 
   void ARealSendDeliversTheMessageAndEmptiesTheWindow() {
     auto server = LocalServer::Capture();

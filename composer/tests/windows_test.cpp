@@ -53,23 +53,10 @@ int Px(int twips, QWidget* w) {
 
 }  // namespace
 
-class WindowsTest : public QObject {
+class WindowsTest : public composer_test::WindowFixture {
   Q_OBJECT
 
- public:
-  static void initMain() { composer_test::IsolateHome(); }
-
  private:
-  std::shared_ptr<composer::QtEventLoop> loop_;
-  std::shared_ptr<ScriptedDialogs> dialogs_;
-  std::unique_ptr<frmSendMail> window_;
-
-  Composer Open() {
-    window_ = std::make_unique<frmSendMail>();
-    window_->Form_Load();
-    [&] { QVERIFY(QTest::qWaitForWindowActive(window_.get())); }();
-    return Composer(*window_);
-  }
   // Puts the user's attention into the editor, as a click there would.
   void FocusEditor(const Composer& w) {
     w.dhtEdit->setFocus();
@@ -77,20 +64,11 @@ class WindowsTest : public QObject {
   }
 
  private slots:
-  void initTestCase() { loop_ = composer::QtEventLoop::InstallForThisThread(); }
-  void cleanupTestCase() { postwing::SetThreadEventLoop(nullptr); }
-  void init() { dialogs_ = composer_test::InstallScriptedDialogs(); }
-  void cleanup() {
-    if (window_) window_->Editor()->document()->setModified(false);
-    window_.reset();
-    composer::SetDialogs(nullptr);
-  }
-
   // ---- Start-up, title, layout ----
 
   void StartupCreatesTheMissingDraftsFolder() {
     QDir(DataFolder()).removeRecursively();
-    Composer w = Open();
+    Composer w = Open(true);
     QVERIFY(QDir(DraftsFolder()).exists());
     QCOMPARE(DraftsFolder(), composer_test::HomeRoot() + "/data/composer/drafts");
     QCOMPARE(w->windowTitle(), QString("Unnamed.html - Message (HTML)"));
@@ -118,13 +96,13 @@ class WindowsTest : public QObject {
   }
 
   void AddressPanelLayout() {
-    Composer w = Open();
+    Composer w = Open(true);
     w->resize(900, 600);
     // The attachments row shows only with attachments; the editor fills the rest below.
     for (bool attached : {false, true}) {
       if (attached) w->AttachPaths({WriteFile(HomeRoot() + "/files", "report.pdf", "%PDF")});
       QCOMPARE(w.txtAttachments->isVisibleTo(&w.window), attached);
-      QCOMPARE(w.mnuViewAttachments->isEnabled(), attached);
+      QCOMPARE(w.Menu("mnuViewAttachments")->isEnabled(), attached);
       QCOMPARE(w.picHeader->height(), Px((attached ? 1500 : 1170) + 285 + 100, &w.window));
       QCOMPARE(w.dhtEdit->geometry(), QRect(0, w.picHeader->height(), w->centralWidget()->width(),
                                             w->centralWidget()->height() - w.picHeader->height()));
@@ -136,7 +114,7 @@ class WindowsTest : public QObject {
   }
 
   void ToolbarKeysAndMenus() {
-    Composer w = Open();
+    Composer w = Open(true);
     const QStringList keys{
         "Send",        "Stop",      "Save",        "Print",        "Cut",
         "Copy",        "Paste",     "Attach File", "Insert Image", "Insert Hyperlink",
@@ -151,18 +129,19 @@ class WindowsTest : public QObject {
       QVERIFY2(!b->icon().pixmap(20).toImage().isNull(), qPrintable(key));
     }
     QCOMPARE(w.cbxStyle->toolTip(), QString("Style"));
-    const std::pair<QAction*, const char*> shortcuts[] = {{w.mnuFileNew, "Ctrl+N"},
-                                                          {w.mnuFileOpen, "Ctrl+O"},
-                                                          {w.mnuFileSave, "Ctrl+S"},
-                                                          {w.mnuFilePrint, "Ctrl+P"},
-                                                          {w.mnuFileSend, "Ctrl+Return"},
-                                                          {w.mnuFileAttach, "Ctrl+Shift+A"},
-                                                          {w.mnuFileExit, "Ctrl+Q"},
-                                                          {w.mnuEditPaste, "Ctrl+V"},
-                                                          {w.mnuEditPasteText, "Ctrl+Shift+V"},
-                                                          {w.mnuEditRedo, "Ctrl+Y"}};
+    const std::pair<QAction*, const char*> shortcuts[] = {
+        {w.Menu("mnuFileNew"), "Ctrl+N"},
+        {w.Menu("mnuFileOpen"), "Ctrl+O"},
+        {w.Menu("mnuFileSave"), "Ctrl+S"},
+        {w.Menu("mnuFilePrint"), "Ctrl+P"},
+        {w.Menu("mnuFileSend"), "Ctrl+Return"},
+        {w.Menu("mnuFileAttach"), "Ctrl+Shift+A"},
+        {w.Menu("mnuFileExit"), "Ctrl+Q"},
+        {w.Menu("mnuEditPaste"), "Ctrl+V"},
+        {w.Menu("mnuEditPasteText"), "Ctrl+Shift+V"},
+        {w.Menu("mnuEditRedo"), "Ctrl+Y"}};
     for (const auto& [action, keys] : shortcuts) QCOMPARE(action->shortcut(), QKeySequence(keys));
-    QCOMPARE(w.mnuEditCopy->text(), QString("Copy"));
+    QCOMPARE(w.Menu("mnuEditCopy")->text(), QString("Copy"));
     // The Send button follows the To field.
     QVERIFY(!w->Button("Send")->isEnabled());
     w.txtTo->setText("someone@example.org");
@@ -222,7 +201,7 @@ class WindowsTest : public QObject {
   // ---- Attachments ----
 
   void AttachmentsLineAndRemove() {
-    Composer w = Open();
+    Composer w = Open(true);
     const QString folder = composer_test::HomeRoot() + "/attach";
     const QString a = WriteFile(folder, "a.txt", "alpha"), b = WriteFile(folder, "b.pdf", "beta"),
                   c = WriteFile(folder, "c data.csv", "x,y\n1,2\n");
@@ -259,16 +238,16 @@ class WindowsTest : public QObject {
       win.cmdRemove_Click();
       return int(QDialog::Accepted);
     };
-    w.mnuViewAttachments->trigger();
+    w.Menu("mnuViewAttachments")->trigger();
     QCOMPARE(w->Attachments()->Count(), 0);
     QCOMPARE(w.txtAttachments->text(), QString());
     QVERIFY(!w.txtAttachments->isVisibleTo(&w.window));
     QVERIFY(!w.cmdAttachments->isVisibleTo(&w.window));
-    QVERIFY(!w.mnuViewAttachments->isEnabled());
+    QVERIFY(!w.Menu("mnuViewAttachments")->isEnabled());
   }
 
   void TwoFilesOfOneNameGoTogetherAndAMissingFileIsNamed() {
-    Composer w = Open();
+    Composer w = Open(true);
     const QString one = WriteFile(HomeRoot() + "/one", "Same.txt", "1");
     const QString two = WriteFile(HomeRoot() + "/two", "same.TXT", "3");
     const QString gone = HomeRoot() + "/two/gone.txt";
@@ -283,7 +262,7 @@ class WindowsTest : public QObject {
   // ---- Editing commands and SetState ----
 
   void SetStateGatesOnTheEditorsAttention() {
-    Composer w = Open();
+    Composer w = Open(true);
     w.dhtEdit->SetDocumentHTML("<p>plain <b>bold</b> text</p>");
     w.dhtEdit->selectAll();
     w->SetState();
@@ -293,11 +272,11 @@ class WindowsTest : public QObject {
                             "Properties", "Font", "Indent", "View Details", "Insert Image"}) {
       QVERIFY2(!w->Button(key)->isEnabled(), key);
     }
-    QVERIFY(!w.mnuEditCopy->isEnabled());
-    QVERIFY(!w.mnuEditSelectAll->isEnabled());
-    QVERIFY(!w.mnuFormatBackgroundColor->isEnabled());
+    QVERIFY(!w.Menu("mnuEditCopy")->isEnabled());
+    QVERIFY(!w.Menu("mnuEditSelectAll")->isEnabled());
+    QVERIFY(!w.Menu("mnuFormatBackgroundColor")->isEnabled());
     QVERIFY(w.cbxStyle->isEnabled());
-    QVERIFY(w.mnuEditFind->isEnabled());  // never touched by SetState
+    QVERIFY(w.Menu("mnuEditFind")->isEnabled());  // never touched by SetState
     QVERIFY(w->Button("Attach File")->isEnabled());
 
     FocusEditor(w);
@@ -306,18 +285,18 @@ class WindowsTest : public QObject {
     QVERIFY(w->Button("Font")->isEnabled());
     QVERIFY(w->Button("Insert Image")->isEnabled());
     QVERIFY(w->Button("View Details")->isEnabled());
-    QVERIFY(w.mnuEditSelectAll->isEnabled());
-    QVERIFY(w.mnuFormatBackgroundColor->isEnabled());
+    QVERIFY(w.Menu("mnuEditSelectAll")->isEnabled());
+    QVERIFY(w.Menu("mnuFormatBackgroundColor")->isEnabled());
 
     // Leaving the editor for another field turns them off again.
     w.txtSubject->setFocus();
     QTRY_VERIFY(!w->Button("Text Color")->isEnabled());
     QVERIFY(!w->Button("Copy")->isEnabled());
-    QVERIFY(!w.mnuEditCut->isEnabled());
+    QVERIFY(!w.Menu("mnuEditCut")->isEnabled());
   }
 
   void LatchedButtonsFollowTheCursor() {
-    Composer w = Open();
+    Composer w = Open(true);
     w.dhtEdit->SetDocumentHTML("<p>plain <b>bold</b> text</p>");
     QVERIFY(!w->Button("Bold")->isEnabled());  // after load, with the focus in To
     QTextCursor c = w.dhtEdit->textCursor();
@@ -354,7 +333,7 @@ class WindowsTest : public QObject {
   }
 
   void StyleBoxSetsFormatsAndRemovesFormatting() {
-    Composer w = Open();
+    Composer w = Open(true);
     w.dhtEdit->SetDocumentHTML("<p><b><i>styled</i></b> words</p>");
     FocusEditor(w);
     w.dhtEdit->selectAll();
@@ -380,7 +359,7 @@ class WindowsTest : public QObject {
   }
 
   void StyleBoxIgnoresTypedLettersAndReturnsOnEnter() {
-    Composer w = Open();
+    Composer w = Open(true);
     w.cbxStyle->setFocus();
     QTRY_VERIFY(w.cbxStyle->hasFocus());
     const int before = w.cbxStyle->currentIndex();
@@ -391,7 +370,7 @@ class WindowsTest : public QObject {
   }
 
   void EnterStartsAParagraphShiftEnterBreaksTheLine() {
-    Composer w = Open();
+    Composer w = Open(true);
     FocusEditor(w);
     QTest::keyClicks(w.dhtEdit, "one");
     QTest::keyClick(w.dhtEdit, Qt::Key_Return, Qt::ShiftModifier);
@@ -409,11 +388,11 @@ class WindowsTest : public QObject {
   }
 
   void PasteGoesThroughTheScratchDocument() {
-    Composer w = Open();
+    Composer w = Open(true);
     FocusEditor(w);
     QApplication::clipboard()->setText("from the clipboard");
     QTest::keyClick(w.dhtEdit, Qt::Key_A);  // something to undo; a key release runs SetState
-    QVERIFY(w.mnuEditPaste->isEnabled());
+    QVERIFY(w.Menu("mnuEditPaste")->isEnabled());
     QTest::keyClick(w.dhtEdit, Qt::Key_V, Qt::ControlModifier);
     QCOMPARE(w.dhtEdit->toPlainText(), QString("afrom the clipboard"));
     // The clipboard now holds the editor's own HTML form of the content.
@@ -425,17 +404,17 @@ class WindowsTest : public QObject {
   }
 
   void BackgroundColour() {
-    Composer w = Open();
+    Composer w = Open(true);
     FocusEditor(w);
     QCOMPARE(w.dhtEdit->ExecCommand(HtmlEditor::DECMD_GETBACKCOLOR).toString(), QString("#FFFFFF"));
     dialogs_->colours.push_back(QColor(0, 0, 255));
-    w.mnuFormatBackgroundColor->trigger();
+    w.Menu("mnuFormatBackgroundColor")->trigger();
     QCOMPARE(dialogs_->colour_initials.back(), QColor(Qt::white));
     QCOMPARE(w.dhtEdit->ExecCommand(HtmlEditor::DECMD_GETBACKCOLOR).toString(), QString("#0000FF"));
     QVERIFY(w.dhtEdit->DocumentHTML().contains("bgcolor=\"#0000ff\""));
     // The dialog opens on the current colour; cancelling changes nothing and says nothing.
     dialogs_->colours.push_back(QColor());
-    w.mnuFormatBackgroundColor->trigger();
+    w.Menu("mnuFormatBackgroundColor")->trigger();
     QCOMPARE(dialogs_->colour_initials.back(), QColor(0, 0, 255));
     QCOMPARE(w.dhtEdit->ExecCommand(HtmlEditor::DECMD_GETBACKCOLOR).toString(), QString("#0000FF"));
     QVERIFY(dialogs_->messages.empty());
@@ -448,38 +427,38 @@ class WindowsTest : public QObject {
   }
 
   void SourceViewRoundTripAndLeaving() {
-    Composer w = Open();
+    Composer w = Open(true);
     w.dhtEdit->SetDocumentHTML("<p>Hello <b>World</b></p>");
-    w.mnuViewSource->trigger();
-    QVERIFY(w.mnuViewSource->isChecked());
+    w.Menu("mnuViewSource")->trigger();
+    QVERIFY(w.Menu("mnuViewSource")->isChecked());
     QString source = w.dhtEdit->toPlainText();
     QVERIFY(source.contains("World</span>") && source.contains("font-weight"));
     // Edit the source as text, then render it again.
     w.dhtEdit->SetBodyInnerText(source.replace("World", "There"));
-    w.mnuViewSource->trigger();
+    w.Menu("mnuViewSource")->trigger();
     QCOMPARE(w.dhtEdit->toPlainText(), QString("Hello There"));
     QTextCursor c = w.dhtEdit->textCursor();
     c.setPosition(8);
     QVERIFY(c.charFormat().fontWeight() >= QFont::Bold);
     // Text typed without markup survives unticking; Undo brings back what was there.
-    w.mnuViewSource->trigger();
+    w.Menu("mnuViewSource")->trigger();
     w.dhtEdit->selectAll();
     QTest::keyClicks(w.dhtEdit, "a < b");
     QTest::keyClick(w.dhtEdit, Qt::Key_Return);
     QTest::keyClicks(w.dhtEdit, "c");
-    w.mnuViewSource->trigger();
+    w.Menu("mnuViewSource")->trigger();
     QCOMPARE(w.dhtEdit->toPlainText(), QString("a < b\nc"));
     w.dhtEdit->undo();
     QCOMPARE(w.dhtEdit->toPlainText(), QString("a < b\nc"));  // the source text again
     // File > New leaves the source view.
-    w.mnuViewSource->trigger();
+    w.Menu("mnuViewSource")->trigger();
     dialogs_->answers.push_back(composer::vbNo);
-    w.mnuFileNew->trigger();
-    QVERIFY(!w.mnuViewSource->isChecked() && !w.dhtEdit->SourceView());
+    w.Menu("mnuFileNew")->trigger();
+    QVERIFY(!w.Menu("mnuViewSource")->isChecked() && !w.dhtEdit->SourceView());
   }
 
   void AMalformedAddressIsNamedAndNothingIsSent() {
-    Composer w = Open();
+    Composer w = Open(true);
     w.txtTo->setText("Bob <bob@example.org>, carol@example.org");
     w.txtCC->setText("\"Doe, Jane\" <jane@example.org>; carol at example.org");
     w->Button("Send")->trigger();
@@ -510,7 +489,7 @@ class WindowsTest : public QObject {
     QFETCH(QString, reminder);
     SaveSetting(kKeyConfigured, "True");
     SaveSetting(kKeyFromAddress, "");  // a send that gets past the reminders stops at once
-    Composer w = Open();
+    Composer w = Open(true);
     w.txtTo->setText("a@example.org");
     w.txtSubject->setText(subject);
     w.dhtEdit->setPlainText(text);
@@ -523,7 +502,7 @@ class WindowsTest : public QObject {
   // ---- Closing ----
 
   void ClosingWithUnsavedChanges() {
-    Composer w = Open();
+    Composer w = Open(true);
     QTest::keyClicks(w.dhtEdit, "draft");
     QVERIFY(w.dhtEdit->IsDirty());
     dialogs_->answers.push_back(composer::vbCancel);
@@ -554,7 +533,7 @@ class WindowsTest : public QObject {
   }
   void AnyChangeCountsAndNewEmptiesEverything() {
     QFETCH(QString, change);
-    Composer w = Open();
+    Composer w = Open(true);
     std::map<QString, std::function<void()>> changes{
         {"to", [&] { w.txtTo->setText("a@example.org"); }},
         {"cc", [&] { w.txtCC->setText("b@example.org"); }},
@@ -567,7 +546,7 @@ class WindowsTest : public QObject {
     dialogs_->answers.push_back(composer::vbCancel);
     QVERIFY(!w->close());
     dialogs_->answers.push_back(composer::vbNo);
-    w.mnuFileNew->trigger();
+    w.Menu("mnuFileNew")->trigger();
     QCOMPARE(dialogs_->messages.size(), size_t{2});
     for (QLineEdit* box : {w.txtTo, w.txtCC, w.txtBCC, w.txtSubject, w.txtAttachments}) {
       QCOMPARE(box->text(), QString());
@@ -577,7 +556,7 @@ class WindowsTest : public QObject {
   }
 
   void DraftsReopenWholeAndAutosaveRestoresAfterACrash() {
-    Composer w = Open();
+    Composer w = Open(true);
     w.txtTo->setText("Jane <jane@example.org>, \"Doe\" <d@example.org>");
     w.txtBCC->setText("b@example.org");
     w.txtSubject->setText("Figures & <notes>");
