@@ -158,19 +158,17 @@ class WindowsTest : public composer_test::WindowFixture {
 
   void ConfigurationLoadSaveAndCancel() {
     QFile::remove(SettingsFileName());
-    SaveSetting(kKeyServer, "mail.example.org");
-    SaveSetting(kKeyPort, " 587x");
-    SaveSetting(kKeyUser, "tom");
-    SaveSetting(kKeyPassword, "pa ss");
-    SaveSetting(kKeyFromAddress, "tom@example.org");
+    const std::pair<const char*, const char*> boxes[] = {{kKeyServer, "txtSMTPServer"},
+                                                         {kKeyPort, "txtSMTPServerPort"},
+                                                         {kKeyUser, "txtLoginName"},
+                                                         {kKeyPassword, "txtPassword"},
+                                                         {kKeyFromAddress, "txtFromAddress"}};
+    for (const auto& [key, box] : boxes) SaveSetting(key, QString(" %1 x").arg(box));
     SaveSetting(kKeySecurity, "STARTTLS");
     {
       frmConfigure c(nullptr);
-      QCOMPARE(Child<QLineEdit>(c, "txtSMTPServer")->text(), QString("mail.example.org"));
-      QCOMPARE(Child<QLineEdit>(c, "txtSMTPServerPort")->text(), QString(" 587x"));
-      QCOMPARE(Child<QLineEdit>(c, "txtLoginName")->text(), QString("tom"));
-      QCOMPARE(Child<QLineEdit>(c, "txtPassword")->text(), QString("pa ss"));
-      QCOMPARE(Child<QLineEdit>(c, "txtFromAddress")->text(), QString("tom@example.org"));
+      for (const auto& [key, box] : boxes)
+        QCOMPARE(Child<QLineEdit>(c, box)->text(), QString(" %1 x").arg(box));
       QCOMPARE(Child<QComboBox>(c, "cbxSecurity")->currentText(), QString("STARTTLS"));
       // Opening the window marks the settings configured, before anything is typed.
       QCOMPARE(GetSetting(kKeyConfigured, "False"), QString("True"));
