@@ -19,12 +19,15 @@ frmAttachments::frmAttachments(frmSendMail* owner) : QDialog(owner), owner_(owne
   setWindowTitle("Attachments");
   setModal(true);
   lstAttachments = new QListWidget(this);
+  lstAttachments->setObjectName("lstAttachments");
   lstAttachments->setSelectionMode(QAbstractItemView::ExtendedSelection);
   PlaceTwips(lstAttachments, 30, 0, 5985, 2595);
   cmdRemove = new QPushButton("&Remove", this);
+  cmdRemove->setObjectName("cmdRemove");
   cmdRemove->setDefault(true);
   PlaceTwips(cmdRemove, 3810, 2670, 1095, 435);
   cmdClose = new QPushButton("&Close", this);
+  cmdClose->setObjectName("cmdClose");
   cmdClose->setAutoDefault(false);
   PlaceTwips(cmdClose, 4950, 2670, 1095, 435);
   connect(cmdRemove, &QPushButton::clicked, this, &frmAttachments::cmdRemove_Click);

@@ -13,10 +13,6 @@ class frmAttachments : public QDialog {
  public:
   explicit frmAttachments(frmSendMail* owner);
 
-  QListWidget* lstAttachments;
-  QPushButton* cmdRemove;
-  QPushButton* cmdClose;
-
   void cmdRemove_Click();
   void cmdClose_Click();
   // The buttons keep to the bottom right corner; the list takes the rest.
@@ -27,6 +23,10 @@ class frmAttachments : public QDialog {
 
  private:
   void Form_Load();
+
+  QListWidget* lstAttachments;
+  QPushButton* cmdRemove;
+  QPushButton* cmdClose;
 
   frmSendMail* owner_;
 };

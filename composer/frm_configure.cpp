@@ -34,21 +34,28 @@ frmConfigure::frmConfigure(QWidget* owner) : QDialog(owner) {
     PlaceTwips(field, 1620, top, 3015, 315);
   };
   txtSMTPServer = new QLineEdit(this);
+  txtSMTPServer->setObjectName("txtSMTPServer");
   txtSMTPServer->setToolTip("IP address or server name. Leave blank to use locat SMTP server.");
   txtSMTPServerPort = new QLineEdit(this);
+  txtSMTPServerPort->setObjectName("txtSMTPServerPort");
   txtSMTPServerPort->setToolTip("Port number. Leave blank to use the default port 25.");
   cbxSecurity = new QComboBox(this);
+  cbxSecurity->setObjectName("cbxSecurity");
   cbxSecurity->addItems({"None", "STARTTLS", "TLS"});
   cbxSecurity->setToolTip(
       "Connection security: None sends in clear, STARTTLS upgrades the connection "
       "(usually port 587), TLS encrypts from the first byte (usually port 465).");
   txtLoginName = new QLineEdit(this);
+  txtLoginName->setObjectName("txtLoginName");
   txtLoginName->setToolTip("Mail account user name. Leave blank if not required.");
   txtPassword = new QLineEdit(this);
+  txtPassword->setObjectName("txtPassword");
   txtPassword->setEchoMode(QLineEdit::Password);
   txtPassword->setToolTip("Mail account password. Leave blank if not required.");
   txtFromAddress = new QLineEdit(this);
+  txtFromAddress->setObjectName("txtFromAddress");
   cbxSpelling = new QComboBox(this);
+  cbxSpelling->setObjectName("cbxSpelling");
   cbxSpelling->addItem("None");
   cbxSpelling->addItems(composer::SpellChecker::Languages());
   cbxSpelling->setToolTip("The dictionary that checks the spelling as you type.");
@@ -62,10 +69,12 @@ frmConfigure::frmConfigure(QWidget* owner) : QDialog(owner) {
   row(Label7, "Spe&lling:", cbxSpelling, 60 + 6 * kRow);
 
   cmdSave = new QPushButton("&Save", this);
+  cmdSave->setObjectName("cmdSave");
   cmdSave->setDefault(true);
   cmdSave->setAutoDefault(true);
   PlaceTwips(cmdSave, 2460, 1920 + 2 * kRow, 1035, 375);
   cmdCancel = new QPushButton("&Cancel", this);
+  cmdCancel->setObjectName("cmdCancel");
   cmdCancel->setAutoDefault(false);
   PlaceTwips(cmdCancel, 3600, 1920 + 2 * kRow, 1035, 375);
   connect(cmdSave, &QPushButton::clicked, this, &frmConfigure::cmdSave_Click);

@@ -15,6 +15,12 @@ class frmConfigure : public QDialog {
   // Loads the settings into the boxes and marks the settings configured.
   explicit frmConfigure(QWidget* owner);
 
+  void cmdSave_Click();
+  void cmdCancel_Click();
+
+ private:
+  void Form_Load();
+
   QLabel* Label1;
   QLineEdit* txtSMTPServer;
   QLabel* Label2;
@@ -31,10 +37,4 @@ class frmConfigure : public QDialog {
   QComboBox* cbxSpelling;
   QPushButton* cmdSave;
   QPushButton* cmdCancel;
-
-  void cmdSave_Click();
-  void cmdCancel_Click();
-
- private:
-  void Form_Load();
 };

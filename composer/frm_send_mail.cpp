@@ -144,9 +144,11 @@ void frmSendMail::CreateControls() {
   txtTo->setPlaceholderText("name@example.org, another@example.org");
 
   cmdAttachments = new QPushButton("Files...", picHeader);
+  cmdAttachments->setObjectName("cmdAttachments");
   PlaceTwips(cmdAttachments, 60, 1470, 675, 345);
   cmdAttachments->setToolTip("Attachments");
   txtAttachments = new QLineEdit(picHeader);
+  txtAttachments->setObjectName("txtAttachments");
   txtAttachments->setReadOnly(true);
   txtAttachments->setFocusPolicy(Qt::TabFocus);
   PlaceTwips(txtAttachments, kFieldLeft, kAttachmentsTop, 8235, kFieldHeight);
@@ -269,6 +271,37 @@ void frmSendMail::CreateMenus() {
   view->addSeparator();
   mnuViewConfiguration =
       item(view, "&Configuration...", {}, &frmSendMail::mnuViewConfiguration_Click);
+
+  // Tests and tools reach the menu items by these names.
+  const std::pair<QAction*, const char*> names[] = {
+      {mnuFileNew, "mnuFileNew"},
+      {mnuFileOpen, "mnuFileOpen"},
+      {mnuFileSave, "mnuFileSave"},
+      {mnuFileSaveAs, "mnuFileSaveAs"},
+      {mnuFileAttach, "mnuFileAttach"},
+      {mnuFileSend, "mnuFileSend"},
+      {mnuFilePrint, "mnuFilePrint"},
+      {mnuFileExit, "mnuFileExit"},
+      {mnuEditUndo, "mnuEditUndo"},
+      {mnuEditRedo, "mnuEditRedo"},
+      {mnuEditCut, "mnuEditCut"},
+      {mnuEditCopy, "mnuEditCopy"},
+      {mnuEditPaste, "mnuEditPaste"},
+      {mnuEditPasteText, "mnuEditPasteText"},
+      {mnuEditDel, "mnuEditDel"},
+      {mnuEditSelectAll, "mnuEditSelectAll"},
+      {mnuEditFind, "mnuEditFind"},
+      {mnuEditProperties, "mnuEditProperties"},
+      {mnuFormatBackgroundColor, "mnuFormatBackgroundColor"},
+      {mnuFormatFont, "mnuFormatFont"},
+      {mnuFormatTextColor, "mnuFormatTextColor"},
+      {mnuFormatImage, "mnuFormatImage"},
+      {mnuFormatLink, "mnuFormatLink"},
+      {mnuFormatUnlink, "mnuFormatUnlink"},
+      {mnuViewSource, "mnuViewSource"},
+      {mnuViewAttachments, "mnuViewAttachments"},
+      {mnuViewConfiguration, "mnuViewConfiguration"}};
+  for (const auto& [action, name] : names) action->setObjectName(name);
 }
 
 void frmSendMail::CreateToolbar() {
@@ -642,6 +675,23 @@ void frmSendMail::RunCommand(int command) {
   } catch (const std::exception& e) {
     ReportError(e, false);
   }
+}
+
+composer::HtmlEditor* frmSendMail::Editor() const {
+  return dhtEdit;
+}
+
+void frmSendMail::SetFields(const QString& to, const QString& cc, const QString& bcc,
+                            const QString& subject) {
+  txtTo->setText(to);
+  txtCC->setText(cc);
+  txtBCC->setText(bcc);
+  txtSubject->setText(subject);
+}
+
+void frmSendMail::ShowEditorActive() {
+  editorActive = true;
+  SetState();
 }
 
 QAction* frmSendMail::Button(const QString& key) const {

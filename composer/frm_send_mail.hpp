@@ -89,7 +89,20 @@ class frmSendMail : public QMainWindow {
   QString PanelText(const QString& key) const;
   // The toolbar button or drop-down entry of a key.
   QAction* Button(const QString& key) const;
+  // For the command line: the editor, the address fields, and the editor shown active
+  // as a click into it would (a window without a window manager never becomes active).
+  composer::HtmlEditor* Editor() const;
+  void SetFields(const QString& to, const QString& cc, const QString& bcc, const QString& subject);
+  void ShowEditorActive();
 
+ protected:
+  void closeEvent(QCloseEvent* e) override;
+  // Files dropped anywhere on the window but the body are attached.
+  void dragEnterEvent(QDragEnterEvent* e) override;
+  void dropEvent(QDropEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
+
+ private:
   // Fields.
   QVariant blockFormatNames;
   QString unnamedDocumentPath;
@@ -147,14 +160,6 @@ class frmSendMail : public QMainWindow {
   QAction* mnuViewAttachments = nullptr;
   QAction* mnuViewConfiguration = nullptr;
 
- protected:
-  void closeEvent(QCloseEvent* e) override;
-  // Files dropped anywhere on the window but the body are attached.
-  void dragEnterEvent(QDragEnterEvent* e) override;
-  void dropEvent(QDropEvent* e) override;
-  bool eventFilter(QObject* watched, QEvent* e) override;
-
- private:
   // One button of the toolbar; a null key is a separator.
   struct Tool {
     const char* key = nullptr;

@@ -74,10 +74,9 @@ int main(int argc, char** argv) {
     frmSendMail window;
     window.Form_Load();
     if (parser.isSet(demo)) {
-      window.txtTo->setText("Jane Doe <jane.doe@example.org>");
-      window.txtCC->setText("accounts@example.org");
-      window.txtSubject->setText("Quarterly report, third quarter");
-      window.dhtEdit->SetDocumentHTML(kDemoBody);
+      window.SetFields("Jane Doe <jane.doe@example.org>", "accounts@example.org", "",
+                       "Quarterly report, third quarter");
+      window.Editor()->SetDocumentHTML(kDemoBody);
       // A small chart, as a picture pasted into the text.
       QImage chart(240, 110, QImage::Format_RGB32);
       chart.fill(Qt::white);
@@ -89,21 +88,18 @@ int main(int argc, char** argv) {
       p.setPen(Qt::gray);
       p.drawLine(10, 100, 230, 100);
       p.end();
-      QTextCursor at = window.dhtEdit->document()->find("Let me know");
+      QTextCursor at = window.Editor()->document()->find("Let me know");
       at.movePosition(QTextCursor::StartOfBlock);
-      window.dhtEdit->setTextCursor(at);
-      window.dhtEdit->InsertImageData(chart);
-      window.dhtEdit->textCursor().insertBlock();
-      window.dhtEdit->document()->setModified(false);
+      window.Editor()->setTextCursor(at);
+      window.Editor()->InsertImageData(chart);
+      window.Editor()->textCursor().insertBlock();
+      window.Editor()->document()->setModified(false);
     }
     if (link) {
-      window.txtTo->setText(link->to);
-      window.txtCC->setText(link->cc);
-      window.txtBCC->setText(link->bcc);
-      window.txtSubject->setText(link->subject);
+      window.SetFields(link->to, link->cc, link->bcc, link->subject);
       if (!link->body.isEmpty()) {
-        window.dhtEdit->SetDocumentHTML(Qt::convertFromPlainText(link->body));
-        window.dhtEdit->document()->setModified(false);
+        window.Editor()->SetDocumentHTML(Qt::convertFromPlainText(link->body));
+        window.Editor()->document()->setModified(false);
       }
     }
     for (const QString& file : parser.values(attach)) {
@@ -117,22 +113,21 @@ int main(int argc, char** argv) {
     if (!png.isEmpty()) {
       QTimer::singleShot(800, &window, [&window, png] {
         window.activateWindow();
-        window.dhtEdit->setFocus();
+        window.Editor()->setFocus();
         // The cursor in the bold words of the sample, so the latched state shows.
-        QTextCursor cursor = window.dhtEdit->document()->find("quarterly report");
+        QTextCursor cursor = window.Editor()->document()->find("quarterly report");
         if (!cursor.isNull()) cursor.setPosition(cursor.position() - 3);
-        window.dhtEdit->setTextCursor(cursor.isNull() ? QTextCursor(window.dhtEdit->document())
-                                                      : cursor);
+        window.Editor()->setTextCursor(cursor.isNull() ? QTextCursor(window.Editor()->document())
+                                                       : cursor);
         QApplication::processEvents();
         // Without a window manager the window may never become active: show the
         // editor as a click into it would.
-        window.editorActive = true;
-        window.SetState();
+        window.ShowEditorActive();
         QApplication::processEvents();
         const bool ok = window.grab().save(png, "PNG");
         std::fprintf(stderr, ok ? "composer: wrote %s\n" : "composer: cannot write %s\n",
                      qPrintable(png));
-        window.dhtEdit->document()->setModified(false);
+        window.Editor()->document()->setModified(false);
         QApplication::exit(ok ? 0 : 1);
       });
     }

@@ -1,14 +1,22 @@
 #include "composer_test_support.hpp"
 
+#include <QAction>
+#include <QComboBox>
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 
 #include <cstdlib>
+
+#include "frm_send_mail.hpp"
+#include "html_editor.hpp"
 
 namespace composer_test {
 
@@ -38,53 +46,47 @@ QString HomeRoot() {
   return home ? home->path() : QString();
 }
 
+namespace {
+// The next queued answer, or an empty one (a cancel) when none is queued.
+template <class T>
+T Take(std::deque<T>& queue) {
+  if (queue.empty()) return T();
+  T answer = std::move(queue.front());
+  queue.pop_front();
+  return answer;
+}
+}  // namespace
+
 int ScriptedDialogs::MessageBox(QWidget*, const QString& text, const QString& title,
                                 composer::MsgBoxButtons buttons, composer::MsgBoxIcon) {
   messages.push_back({text, title});
-  if (!answers.empty()) {
-    int a = answers.front();
-    answers.pop_front();
-    return a;
-  }
+  if (!answers.empty()) return Take(answers);
   return buttons == composer::MsgBoxButtons::OkOnly ? composer::vbOK : composer::vbNo;
 }
 
 QStringList ScriptedDialogs::OpenFileNames(QWidget*, const QString&, const QString&,
                                            const QString&) {
-  if (open_files.empty()) return {};
-  QStringList f = open_files.front();
-  open_files.pop_front();
-  return f;
+  return Take(open_files);
 }
 
 QString ScriptedDialogs::OpenFileName(QWidget*, const QString&, const QString&, const QString&) {
-  if (open_file.empty()) return {};
-  QString f = open_file.front();
-  open_file.pop_front();
-  return f;
+  return Take(open_file);
 }
 
 QString ScriptedDialogs::SaveFileName(QWidget*, const QString&, const QString&, const QString&) {
-  if (save_file.empty()) return {};
-  QString f = save_file.front();
-  save_file.pop_front();
-  return f;
+  return Take(save_file);
 }
 
 std::optional<QColor> ScriptedDialogs::Color(QWidget*, const QColor& initial, const QString&) {
   colour_initials.push_back(initial);
-  if (colours.empty()) return std::nullopt;
-  const QColor c = colours.front();
-  colours.pop_front();
+  const QColor c = Take(colours);
   if (!c.isValid()) return std::nullopt;
   return c;
 }
 
 std::optional<QString> ScriptedDialogs::Text(QWidget*, const QString&, const QString&,
                                              const QString&) {
-  if (texts.empty()) return std::nullopt;
-  const QString t = texts.front();
-  texts.pop_front();
+  const QString t = Take(texts);
   if (t.isNull()) return std::nullopt;
   return t;
 }
@@ -144,6 +146,48 @@ LocalServer::~LocalServer() {
 
 QString LocalServer::MessagePath(int n) const {
   return folder_ + QString("/%1.eml").arg(n, 4, 10, QChar('0'));
+}
+
+Composer::Composer(frmSendMail& w)
+    : window(w),
+      txtTo(Child<QLineEdit>(w, "txtTo")),
+      txtCC(Child<QLineEdit>(w, "txtCC")),
+      txtBCC(Child<QLineEdit>(w, "txtBCC")),
+      txtSubject(Child<QLineEdit>(w, "txtSubject")),
+      txtAttachments(Child<QLineEdit>(w, "txtAttachments")),
+      cmdAttachments(Child<QPushButton>(w, "cmdAttachments")),
+      cbxStyle(Child<QComboBox>(w, "cbxStyle")),
+      picHeader(Child<QWidget>(w, "picHeader")),
+      dhtEdit(Child<composer::HtmlEditor>(w, "dhtEdit")),
+      wbrEdit(Child<composer::HtmlEditor>(w, "wbrEdit")) {}
+
+Composer WindowFixture::Open(bool active) {
+  window_ = std::make_unique<frmSendMail>();
+  window_->Form_Load();
+  if (active) [&] { QVERIFY(QTest::qWaitForWindowActive(window_.get())); }();
+  return Composer(*window_);
+}
+
+void WindowFixture::initTestCase() {
+  loop_ = composer::QtEventLoop::InstallForThisThread();
+}
+
+void WindowFixture::cleanupTestCase() {
+  postwing::SetThreadEventLoop(nullptr);
+}
+
+void WindowFixture::init() {
+  dialogs_ = InstallScriptedDialogs();
+}
+
+void WindowFixture::cleanup() {
+  if (window_) window_->Editor()->document()->setModified(false);
+  window_.reset();
+  composer::SetDialogs(nullptr);
+}
+
+QAction* Composer::Menu(const char* name) const {
+  return Child<QAction>(window, name);
 }
 
 QJsonObject ParseMessage(const QString& eml) {

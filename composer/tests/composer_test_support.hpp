@@ -5,6 +5,7 @@
 #include <QColor>
 #include <QDir>
 #include <QJsonObject>
+#include <QObject>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -15,6 +16,16 @@
 #include <optional>
 
 #include "dialogs.hpp"
+#include "frm_send_mail.hpp"
+#include "qt_event_loop.hpp"
+
+class QAction;
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+namespace composer {
+class HtmlEditor;
+}
 
 namespace composer_test {
 
@@ -75,6 +86,52 @@ class LocalServer {
   QProcess process_;
   QString folder_;
   int port_ = 0;
+};
+
+// A control of a window by its object name; aborts the test run when there is none.
+template <class T>
+T* Child(const QObject& window, const char* name) {
+  T* child = window.findChild<T*>(name);
+  if (!child) qFatal("no control named %s", name);
+  return child;
+}
+
+// The main window's controls, reached by their object names; -> reaches the window.
+struct Composer {
+  explicit Composer(frmSendMail& w);
+  frmSendMail* operator->() const { return &window; }
+  frmSendMail& window;
+  QLineEdit *txtTo, *txtCC, *txtBCC, *txtSubject, *txtAttachments;
+  QPushButton* cmdAttachments;
+  QComboBox* cbxStyle;
+  QWidget* picHeader;
+  composer::HtmlEditor *dhtEdit, *wbrEdit;
+  // A menu item, e.g. "mnuFileNew".
+  QAction* Menu(const char* name) const;
+};
+
+// The fixture of the suites that drive the main window: the library's loop on Qt,
+// scripted dialogs, and one window per test.
+class WindowFixture : public QObject {
+  Q_OBJECT
+
+ public:
+  static void initMain() { IsolateHome(); }
+
+ protected:
+  // A loaded window; with active, once the window manager made it the active one.
+  Composer Open(bool active = false);
+  std::shared_ptr<ScriptedDialogs> dialogs_;
+  std::unique_ptr<frmSendMail> window_;
+
+ private slots:
+  void initTestCase();
+  void cleanupTestCase();
+  void init();
+  void cleanup();
+
+ private:
+  std::shared_ptr<composer::QtEventLoop> loop_;
 };
 
 // Runs tests/parse_message.py on a kept message; returns its JSON output parsed.

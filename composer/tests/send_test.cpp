@@ -28,6 +28,8 @@
 #include "mod_email.hpp"
 #include "qt_event_loop.hpp"
 
+using composer_test::Child;
+using composer_test::Composer;
 using composer_test::LocalServer;
 using composer_test::ScriptedDialogs;
 using namespace modEmail;
@@ -83,26 +85,13 @@ QJsonObject ReadJson(const QString& path) {
 
 }  // namespace
 
-class SendTest : public QObject {
+class SendTest : public composer_test::WindowFixture {
   Q_OBJECT
 
- public:
-  static void initMain() { composer_test::IsolateHome(); }
-
  private:
-  std::shared_ptr<composer::QtEventLoop> loop_;
-  std::shared_ptr<ScriptedDialogs> dialogs_;
-  std::unique_ptr<frmSendMail> window_;
-
-  frmSendMail& Open() {
-    window_ = std::make_unique<frmSendMail>();
-    window_->Form_Load();
-    return *window_;
-  }
-
   // A message as a user writes it: addresses, subject, a list, a link, a pasted picture
   // and two attachments.
-  void Fill(frmSendMail& w) {
+  void Fill(const Composer& w) {
     w.txtTo->setText(kTo);
     w.txtCC->setText("cc@example.org");
     w.txtBCC->setText("hidden@example.org");
@@ -118,10 +107,10 @@ class SendTest : public QObject {
     QImage red(4, 4, QImage::Format_RGB32);
     red.fill(Qt::red);
     QApplication::clipboard()->setImage(red);
-    w.mnuEditPaste_Click();
+    w->mnuEditPaste_Click();
     dialogs_->open_files.push_back(
         {WriteFile("report.bin", BinaryData()), WriteFile("notes.txt", kNotes)});
-    w.Button("Attach File")->trigger();
+    w->Button("Attach File")->trigger();
     QCOMPARE(w.txtAttachments->text(), QString("report.bin; notes.txt; "));
   }
 
@@ -167,32 +156,24 @@ class SendTest : public QObject {
   }
 
  private slots:
-  void initTestCase() { loop_ = composer::QtEventLoop::InstallForThisThread(); }
-  void cleanupTestCase() { postwing::SetThreadEventLoop(nullptr); }
-  void init() { dialogs_ = composer_test::InstallScriptedDialogs(); }
-  void cleanup() {
-    if (window_) window_->dhtEdit->document()->setModified(false);
-    window_.reset();
-    composer::SetDialogs(nullptr);
-  }
 
   void ARealSendDeliversTheMessageAndEmptiesTheWindow() {
     auto server = LocalServer::Capture();
     QVERIFY2(server, "the capture server starts");
     Configure(server->Port());
-    frmSendMail& w = Open();
+    Composer w = Open();
     Fill(w);
 
     QStringList statuses;
     QList<int> percents;
     int64_t reported = 0;
-    auto watch = w.Mail()->OnSendProgress([&](int32_t& bytes, int32_t&) {
+    auto watch = w->Mail()->OnSendProgress([&](int32_t& bytes, int32_t&) {
       reported += bytes;
-      statuses << w.PanelText("Status");  // the window's handler came first
-      percents << w.PanelText("Progress").remove('%').toInt();
+      statuses << w->PanelText("Status");  // the window's handler came first
+      percents << w->PanelText("Progress").remove('%').toInt();
     });
-    w.Button("Send")->trigger();
-    QTRY_COMPARE_WITH_TIMEOUT(w.PanelText("Status"), QString("Complete"), kSendLimitMs);
+    w->Button("Send")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(w->PanelText("Status"), QString("Complete"), kSendLimitMs);
     watch.Disconnect();
 
     QVERIFY2(dialogs_->messages.empty(),
@@ -201,17 +182,17 @@ class SendTest : public QObject {
     QVERIFY2(std::is_sorted(percents.begin(), percents.end()), "the progress never goes back");
     QCOMPARE(statuses.back(), QString("Sending - Bytes Sent: %1").arg(reported));
     // The completion steps.
-    QVERIFY(!w.Sending());
-    QCOMPARE(w.PanelText("Progress"), QString());
+    QVERIFY(!w->Sending());
+    QCOMPARE(w->PanelText("Progress"), QString());
     for (QLineEdit* box : {w.txtTo, w.txtCC, w.txtBCC, w.txtSubject, w.txtAttachments}) {
       QCOMPARE(box->text(), QString());
     }
-    QVERIFY(!w.txtAttachments->isVisibleTo(&w));
-    QCOMPARE(w.Attachments()->Count(), 0);
+    QVERIFY(!w.txtAttachments->isVisibleTo(&w.window));
+    QCOMPARE(w->Attachments()->Count(), 0);
     QVERIFY(w.dhtEdit->toPlainText().isEmpty());
     QVERIFY(!w.dhtEdit->IsDirty());
-    QCOMPARE(w.windowTitle(), QString("Unnamed.html - Message (HTML)"));
-    QVERIFY(!w.Button("Send")->isEnabled());
+    QCOMPARE(w->windowTitle(), QString("Unnamed.html - Message (HTML)"));
+    QVERIFY(!w->Button("Send")->isEnabled());
     QCOMPARE(w.dhtEdit->document()->documentMargin(), 6.0);  // the margin is kept
     CheckDelivered(*server, 1);
     // The addresses are offered for completion, newest first, after what is typed already.
@@ -224,37 +205,54 @@ class SendTest : public QObject {
              QString("x@example.org; bob@example.org"));
   }
 
-  void ARefusedSendKeepsTheMessageAndTheNextSendWorks() {
+  void AFailedSendKeepsTheMessageAndTheNextSendWorks_data() {
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("refused recipient") << "refuse"
+                                       << "550";
+    QTest::newRow("no server") << "closed"
+                               << "";
+    QTest::newRow("no sender")
+        << "sender"
+        << "No sender address is set: enter yours under View > Configuration.";
+  }
+  void AFailedSendKeepsTheMessageAndTheNextSendWorks() {
+    QFETCH(QString, failure);
+    QFETCH(QString, message);
     auto refusing = LocalServer::Capture({"--refuse", "RCPT:*:550"});
-    QVERIFY(refusing);
-    Configure(refusing->Port());
-    frmSendMail& w = Open();
+    auto server = LocalServer::Capture();
+    QVERIFY(refusing && server);
+    QTcpServer probe;  // a port nobody listens on: bound, then closed again
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const int closed = probe.serverPort();
+    probe.close();
+    if (failure == "refuse") Configure(refusing->Port());
+    if (failure == "closed") Configure(closed);
+    if (failure == "sender") Configure(server->Port(), "");
+    Composer w = Open();
     Fill(w);
     const QString document = w.dhtEdit->DocumentHTML();
-    w.Button("Send")->trigger();
-    QTRY_COMPARE_WITH_TIMEOUT(w.PanelText("Status"), QString("Not sent"), kSendLimitMs);
-    QTRY_VERIFY(!dialogs_->messages.empty());
+    w->Button("Send")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(!dialogs_->messages.empty() && !w->Sending(), kSendLimitMs);
     QCOMPARE(dialogs_->messages[0].title, QString("Error Message"));
-    QVERIFY2(dialogs_->messages[0].text.startsWith("550"), qPrintable(dialogs_->messages[0].text));
+    QVERIFY2(dialogs_->messages[0].text.startsWith(message),
+             qPrintable(dialogs_->messages[0].text));
+    QCOMPARE(w->PanelText("Status"), QString("Not sent"));
     // Nothing of the message is lost.
-    QVERIFY(!w.Sending());
     QCOMPARE(w.txtTo->text(), kTo);
     QCOMPARE(w.txtCC->text(), QString("cc@example.org"));
     QCOMPARE(w.txtBCC->text(), QString("hidden@example.org"));
     QCOMPARE(w.txtSubject->text(), QString("Quarterly figures"));
     QCOMPARE(w.dhtEdit->DocumentHTML(), document);
     QVERIFY(w.dhtEdit->IsDirty());
-    QCOMPARE(w.Attachments()->Count(), 2);
     QCOMPARE(w.txtAttachments->text(), QString("report.bin; notes.txt; "));
-    QVERIFY(w.Button("Send")->isEnabled());
+    QVERIFY(w->Button("Send")->isEnabled());
     QVERIFY(!QFile::exists(refusing->MessagePath(1)));
 
     // The same message goes out through a server that accepts it.
-    auto server = LocalServer::Capture();
-    QVERIFY(server);
     Configure(server->Port());
-    w.Button("Send")->trigger();
-    QTRY_COMPARE_WITH_TIMEOUT(w.PanelText("Status"), QString("Complete"), kSendLimitMs);
+    w->Button("Send")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(w->PanelText("Status"), QString("Complete"), kSendLimitMs);
     QCOMPARE(dialogs_->messages.size(), size_t{1});
     CheckDelivered(*server, 1);
   }
@@ -263,122 +261,82 @@ class SendTest : public QObject {
     auto server = LocalServer::Capture();
     QVERIFY(server);
     QFile::remove(SettingsFileName());
-    frmSendMail& w = Open();
+    Composer w = Open();
     Fill(w);
     dialogs_->exec = [&](QDialog& d) {
       auto* configure = qobject_cast<frmConfigure*>(&d);
       if (!configure) return int(QDialog::Rejected);
-      configure->txtSMTPServer->setText("127.0.0.1");
-      configure->txtSMTPServerPort->setText(QString::number(server->Port()));
-      configure->txtFromAddress->setText("tom@example.org");
+      Child<QLineEdit>(*configure, "txtSMTPServer")->setText("127.0.0.1");
+      Child<QLineEdit>(*configure, "txtSMTPServerPort")->setText(QString::number(server->Port()));
+      Child<QLineEdit>(*configure, "txtFromAddress")->setText("tom@example.org");
       configure->cmdSave_Click();
       return configure->result();
     };
-    w.Button("Send")->trigger();
+    w->Button("Send")->trigger();
     QCOMPARE(dialogs_->execs, 1);
-    QTRY_COMPARE_WITH_TIMEOUT(w.PanelText("Status"), QString("Complete"), kSendLimitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(w->PanelText("Status"), QString("Complete"), kSendLimitMs);
     CheckDelivered(*server, 1);
     // Configured now: the next send goes straight out.
     Fill(w);
-    w.Button("Send")->trigger();
-    QTRY_COMPARE_WITH_TIMEOUT(w.PanelText("Status"), QString("Complete"), kSendLimitMs);
+    w->Button("Send")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(w->PanelText("Status"), QString("Complete"), kSendLimitMs);
     QCOMPARE(dialogs_->execs, 1);
     CheckDelivered(*server, 2);
-  }
-
-  void AnErrorOfTheSendCallIsShown() {
-    auto server = LocalServer::Capture();
-    QVERIFY(server);
-    Configure(server->Port(), "");  // no sender
-    frmSendMail& w = Open();
-    Fill(w);
-    w.Button("Send")->trigger();
-    QCOMPARE(dialogs_->messages.size(), size_t{1});
-    QCOMPARE(dialogs_->messages[0].title, QString("Error Message"));
-    QCOMPARE(dialogs_->messages[0].text,
-             QString("No sender address is set: enter yours under View > Configuration."));
-    QVERIFY(!w.Sending());
-    QCOMPARE(w.PanelText("Status"), QString("Not sent"));
-    QCOMPARE(w.Attachments()->Count(), 2);
-    // With a sender the next try delivers the message.
-    Configure(server->Port());
-    w.Button("Send")->trigger();
-    QTRY_COMPARE_WITH_TIMEOUT(w.PanelText("Status"), QString("Complete"), kSendLimitMs);
-    CheckDelivered(*server, 1);
-  }
-
-  void ARefusedConnectionIsReportedAndKeepsTheMessage() {
-    // A port nobody listens on: bound, then closed again.
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    const int port = probe.serverPort();
-    probe.close();
-    Configure(port);
-    frmSendMail& w = Open();
-    Fill(w);
-    w.Button("Send")->trigger();
-    QTRY_VERIFY_WITH_TIMEOUT(!dialogs_->messages.empty(), kSendLimitMs);
-    QCOMPARE(dialogs_->messages[0].title, QString("Error Message"));
-    QTRY_VERIFY(!w.Sending());
-    QCOMPARE(w.PanelText("Status"), QString("Not sent"));
-    QCOMPARE(w.txtTo->text(), kTo);
-    QCOMPARE(w.Attachments()->Count(), 2);
-    QVERIFY(w.Button("Send")->isEnabled());
   }
 
   void TheSecuritySettingReachesTheSendMail() {
     SilentServer silent;
     Configure(silent.serverPort());
     SaveSetting(kKeySecurity, "STARTTLS");
-    frmSendMail& w = Open();
+    Composer w = Open();
     Fill(w);
-    w.Button("Send")->trigger();
-    QCOMPARE(w.Mail()->Security(), postwing::emxStartTLS);
-    QVERIFY(w.Button("Stop")->isEnabled());
-    w.Button("Stop")->trigger();  // the send ends cleanly; the message stays
-    QVERIFY(!w.Sending() && !w.Button("Stop")->isEnabled());
-    QCOMPARE(w.PanelText("Status"), QString("Not sent"));
+    w->Button("Send")->trigger();
+    QCOMPARE(w->Mail()->Security(), postwing::emxStartTLS);
+    QVERIFY(w->Button("Stop")->isEnabled());
+    w->Button("Stop")->trigger();  // the send ends cleanly; the message stays
+    QVERIFY(!w->Sending() && !w->Button("Stop")->isEnabled());
+    QCOMPARE(w->PanelText("Status"), QString("Not sent"));
     QCOMPARE(w.txtTo->text(), kTo);
 
     // A stored value that names no choice stops the send before anything goes out in clear.
     SaveSetting(kKeySecurity, "SSL please");
     dialogs_->messages.clear();
-    w.Button("Send")->trigger();
+    w->Button("Send")->trigger();
     QCOMPARE(dialogs_->messages.size(), size_t{1});
     QVERIFY(dialogs_->messages[0].text.contains("Security"));
-    QVERIFY(!w.Sending());
+    QVERIFY(!w->Sending());
   }
 
   void ClosingDuringASend() {
     SilentServer silent;
     Configure(silent.serverPort());
-    frmSendMail& w = Open();
+    Composer w = Open();
     Fill(w);
-    w.Button("Send")->trigger();
-    QVERIFY(w.Sending());
-    QVERIFY(!w.Button("Send")->isEnabled());  // one message at a time
+    w->Button("Send")->trigger();
+    QVERIFY(w->Sending());
+    QVERIFY(!w->Button("Send")->isEnabled());  // one message at a time
     // No: the window and the transfer stay.
     dialogs_->answers.push_back(composer::vbNo);
-    QVERIFY(!w.close());
+    QVERIFY(!w->close());
     QCOMPARE(dialogs_->messages.back().text,
              QString("An E-mail is in progress... cancel and quit anyway"));
     QCOMPARE(dialogs_->messages.back().title, QString("Warning / Confirmation Message"));
-    QVERIFY(w.isVisible());
-    QVERIFY(w.Sending());
+    QVERIFY(w->isVisible());
+    QVERIFY(w->Sending());
     // Yes: the transfer is cancelled; the unsent message is still there, so the
     // unsaved-changes question follows; Cancel keeps the window open.
     dialogs_->answers.push_back(composer::vbYes);
     dialogs_->answers.push_back(composer::vbCancel);
-    QVERIFY(!w.close());
-    QVERIFY(!w.Sending());
-    QCOMPARE(w.PanelText("Status"), QString("Not sent"));
+    QVERIFY(!w->close());
+    QVERIFY(!w->Sending());
+    QCOMPARE(w->PanelText("Status"), QString("Not sent"));
     QCOMPARE(dialogs_->messages.back().text, QString("Do you want to save these changes?"));
     QCOMPARE(w.txtTo->text(), kTo);
-    QCOMPARE(w.Attachments()->Count(), 2);
+    QCOMPARE(w->Attachments()->Count(), 2);
     // Closing again asks only about the changes.
     const size_t asked = dialogs_->messages.size();
     dialogs_->answers.push_back(composer::vbNo);
-    QVERIFY(w.close());
+    QVERIFY(w->close());
     QCOMPARE(dialogs_->messages.size(), asked + 1);
   }
 };
