@@ -13,14 +13,13 @@
 #include "platform/module.hpp"
 
 namespace postwing::platform {
-namespace {
 
-// The runtime file error for an errno of open, read or write.
 [[noreturn]] void RaiseFileError(int err, bool writing) {
   switch (err) {
     case ENOENT:
       detail::RaiseRuntimeError(writing ? detail::kErrPathNotFound : detail::kErrFileNotFound);
     case ENOTDIR:
+    case ENAMETOOLONG:
       detail::RaiseRuntimeError(detail::kErrPathNotFound);
     case EACCES:
     case EPERM:
@@ -35,6 +34,8 @@ namespace {
       detail::RaiseRuntimeError(detail::kErrPathFileAccess);
   }
 }
+
+namespace {
 
 class Fd {
  public:

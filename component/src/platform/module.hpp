@@ -11,6 +11,9 @@ namespace postwing::platform {
 // The whole file as text; an empty file gives the empty text. Raises postwing::Exception
 // with a file error (53 file not found, 70 permission denied, 75 path/file access).
 std::string ReadWholeFile(const std::string& path);
+// Raises the runtime file error for an errno of open, read or write (a missing file is 53
+// when read, 76 when written).
+[[noreturn]] void RaiseFileError(int err, bool writing);
 // A large buffer about to be filled front to back: asks for huge pages, which save most of
 // its page faults (a 100 MiB buffer would take 25,000). Only a hint; ignored where unsupported.
 void AdviseLargeBuffer(void* data, size_t size);
