@@ -83,6 +83,18 @@ TEST(SendMailObject, FreshObjectHasTheDefaults) {
   }
 }
 
+TEST(SendMailObject, IdIsStoredAndReturnedAsACopy) {
+  auto mail = SendMail::Create();
+  Variant id(Variant::Array{Variant(1), Variant("two")});
+  mail->SetID(id);
+  id.AsArray().clear();
+  Variant back = mail->ID();
+  ASSERT_TRUE(back.IsArray());
+  EXPECT_EQ(back.AsArray().size(), 2u);
+  back.AsArray().clear();
+  EXPECT_EQ(mail->ID().AsArray().size(), 2u);
+}
+
 TEST(SendMailObject, ClearRestoresTheDefaultsAndKeepsTheHostsValues) {
   auto mail = SendMail::Create();
   auto sink = std::make_shared<RecordingSink>();
