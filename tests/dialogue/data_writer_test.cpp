@@ -3,25 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 namespace {
 
-using postwing::assembly::DataSink;
 using postwing::assembly::DataWriter;
-
-struct RecordingSink : DataSink {
-  std::string wire;
-  std::vector<std::string> status;
-  bool stopped = false;
-  void Notice(std::string text) override { status.push_back(text); }
-  void WritePiece(std::string piece, const std::string& status_text) override {
-    status.push_back(">>" + (status_text.empty() ? piece : status_text) + "\r\n");
-    wire += piece + "\r\n";
-  }
-  void WriteEndOfData() override { wire += ".\r\n"; }
-  bool Stopped() override { return stopped; }
-};
 
 TEST(DataWriter, TransparencyTable) {
   struct Case {
@@ -51,25 +36,6 @@ TEST(DataWriter, TransparencyTable) {
   for (const auto& c : cases) {
     EXPECT_EQ(DataWriter::Transparent(c.in), c.out) << "input: " << c.in;
   }
-}
-
-TEST(DataWriter, PieceAddsCrLfAndOwnLineEndKeepsOne) {
-  RecordingSink sink;
-  DataWriter writer(sink);
-  writer.Piece("a");
-  writer.PieceWithOwnLineEnd("b\r\n");
-  writer.PieceWithOwnLineEnd("c");
-  writer.PieceWithOwnLineEnd("d\n");
-  writer.Piece("");
-  EXPECT_EQ(sink.wire, "a\r\nb\r\nc\r\nd\r\n\r\n");
-}
-
-TEST(DataWriter, StatusShowsTheStatusTextInsteadOfThePiece) {
-  RecordingSink sink;
-  DataWriter writer(sink);
-  writer.Piece("secret body", "Adding Body");
-  ASSERT_EQ(sink.status.size(), 1u);
-  EXPECT_EQ(sink.status[0], ">>Adding Body\r\n");
 }
 
 TEST(DataWriter, LargeCleanPieceIsPassedUnchanged) {

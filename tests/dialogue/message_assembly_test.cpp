@@ -147,6 +147,25 @@ struct Sink : DataSink {
   bool Stopped() override { return stopped; }
 };
 
+TEST(DataWriter, PieceAddsCrLfAndOwnLineEndKeepsOne) {
+  Sink sink;
+  DataWriter writer(sink);
+  writer.Piece("a");
+  writer.PieceWithOwnLineEnd("b\r\n");
+  writer.PieceWithOwnLineEnd("c");
+  writer.PieceWithOwnLineEnd("d\n");
+  writer.Piece("");
+  EXPECT_EQ(sink.wire, "a\r\nb\r\nc\r\nd\r\n\r\n");
+}
+
+TEST(DataWriter, StatusShowsTheStatusTextInsteadOfThePiece) {
+  Sink sink;
+  DataWriter writer(sink);
+  writer.Piece("secret body", "Adding Body");
+  ASSERT_EQ(sink.status.size(), 1u);
+  EXPECT_EQ(sink.status[0], ">>Adding Body\r\n");
+}
+
 struct Outcome {
   bool complete;
   std::string wire;

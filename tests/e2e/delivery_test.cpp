@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <random>
 
 #include "e2e/e2e_support.hpp"
 #include "postwing/postwing.hpp"
@@ -63,13 +62,6 @@ class Delivery : public ::testing::Test {
   std::shared_ptr<SendMail> mail_;
 };
 
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
-  return s;
-}
-
 // "Ddd, D MON YYYY HH:MM:SS +ZZZZ" (std::regex trips gcc's uninitialized-use warning
 // in sanitizer builds).
 bool IsHeaderDate(const std::string& s) {
@@ -98,9 +90,9 @@ TEST_F(Delivery, TextBodyWithTheFreshHeader) {
   mail_->Header()->SetCcList("cc@example.org");
   mail_->Header()->SetBccList("hidden@example.org");
   mail_->Header()->SetReplyTo("reply@example.org");
-  const std::string text = "Hello,\r\nthis is line two.\r\n\r\nRegards";
+  const std::string text = ".starts with a dot\r\n.\r\nline two\r\n\r\n..";
   mail_->Body()->SetText(text);
-  Outcome o = SendOk();
+  SendOk();
 
   Parsed p = ParseReceived();
   EXPECT_EQ(p.defects, 0);
@@ -124,65 +116,11 @@ TEST_F(Delivery, TextBodyWithTheFreshHeader) {
   EXPECT_EQ(Eml().find("hidden"), std::string::npos);
   EXPECT_NE(Envelope().find("\"helo\": \"127.0.0.1\""), std::string::npos) << Envelope();
   EXPECT_NE(Envelope().find("\"esmtp\": false"), std::string::npos);
-  EXPECT_TRUE(o.Saw(">>MAIL FROM: <sender@example.org>\r\n")) << o.Transcript();
-  EXPECT_TRUE(o.Saw(">>RCPT TO: <to@example.org>\r\n"));
-  EXPECT_TRUE(o.Saw(">>Adding Body\r\n"));
-  EXPECT_TRUE(o.Saw(">>Sending\r\n"));
-  EXPECT_TRUE(o.Saw(">>QUIT\r\n"));
-}
-
-TEST_F(Delivery, HtmlBodyIsQuotedPrintableAndDecodesToTheBodyText) {
-  const std::string html = "<html><body><p>Caf\xE9 = caf\xC3\xA9\t<b>bold</b></p>\r\n" +
-                           std::string(120, 'x') + " \r\n.dot</body></html>";
-  mail_->Body()->SetText(html);
-  SendOk();
-  Parsed p = ParseReceived();
-  ASSERT_EQ(p.parts.size(), 1u);
-  EXPECT_EQ(p.parts[0].content_type, "text/html");
-  EXPECT_EQ(p.parts[0].encoding, "quoted-printable");
-  EXPECT_EQ(p.parts[0].data, mail_->Body()->Text().ToString());
-}
-
-TEST_F(Delivery, AttachmentsComeBackByteForByte) {
-  const std::string binary = RandomBytes(4 << 20, 7) + std::string("\r\n.\r\n\n.\n", 8);
-  const std::string csv = "a,b\tc\r\n=1,\xE9t\xE9  \r\n" + std::string(200, 'y') + "\r\n.\r\nlast";
-  const std::string text = "line one\r\n.line two\r\nline three\r\n";
-  e2e::WriteFile(dir_ / "data.bin", binary);
-  e2e::WriteFile(dir_ / "table.csv", csv);
-  e2e::WriteFile(dir_ / "notes.txt", text);
-  e2e::WriteFile(dir_ / "empty.dat", "");
-  mail_->Body()->SetText("See the attachments.");
-  auto a = mail_->Attachments();
-  a->Add((dir_ / "data.bin").string());
-  a->Add((dir_ / "table.csv").string(), {}, "text/csv");
-  a->Add((dir_ / "notes.txt").string());
-  a->Add((dir_ / "empty.dat").string(), {}, "application/octet-stream");
-  a->Add(std::string("in memory \x01\x02\xFF data"), "memory.bin", "application/octet-stream");
-  a->Add(std::string(), "nothing.txt", "text/plain");
-  ASSERT_EQ(a->Item(1)->EncodeType(), emxBase64);
-  ASSERT_EQ(a->Item(2)->EncodeType(), emxQuotedPrintable);
-  ASSERT_EQ(a->Item(3)->EncodeType(), emxBinary);
-  SendOk();
-
-  Parsed p = ParseReceived();
-  EXPECT_EQ(p.defects, 0);
-  ASSERT_EQ(p.parts.size(), 7u);
-  EXPECT_EQ(p.parts[0].data, "See the attachments.");
-  EXPECT_EQ(p.parts[1].filename, "data.bin");
-  EXPECT_TRUE(p.parts[1].data == binary);
-  EXPECT_EQ(p.parts[2].filename, "table.csv");
-  EXPECT_EQ(p.parts[2].data, csv);
-  EXPECT_EQ(p.parts[3].filename, "notes.txt");
-  EXPECT_EQ(p.parts[3].data, text);
-  EXPECT_EQ(p.parts[4].filename, "empty.dat");
-  EXPECT_EQ(p.parts[4].data, "");
-  EXPECT_EQ(p.parts[5].data, "in memory \x01\x02\xFF data");
-  EXPECT_EQ(p.parts[6].data, "");
 }
 
 TEST_F(Delivery, NonMimeMessageWithUuencodedAttachments) {
-  const std::string binary = RandomBytes(4500, 11);  // a multiple of 45
-  const std::string odd = RandomBytes(1001, 12);
+  const std::string binary = e2e::RandomBytes(4500, 11);  // a multiple of 45
+  const std::string odd = e2e::RandomBytes(1001, 12);
   e2e::WriteFile(dir_ / "a.bin", binary);
   mail_->Header()->SetMIMECompliant(false);
   mail_->Body()->SetText("Plain body\r\n");
@@ -199,54 +137,22 @@ TEST_F(Delivery, NonMimeMessageWithUuencodedAttachments) {
   EXPECT_EQ(p.uu[1].second, odd);
 }
 
-TEST_F(Delivery, RawModeSendsTheBodyAsTheWholeMessage) {
-  const std::string message =
-      "From: raw@example.org\r\nTo: to@example.org\r\nSubject: raw\r\n\r\nRaw body\r\n"
-      ".\r\n..two dots\r\n";
-  mail_->Body()->Values()->Add("1", "x-postwing-test-flag");
-  mail_->Body()->SetText(message);
-  SendOk();
-  EXPECT_EQ(Eml(), message);
-  EXPECT_EQ(mail_->Header()->Values()->Exists(Variant("Message-ID")), false);
-}
-
-// Whatever a part holds, the reader gets exactly those bytes: content that would not survive
-// SMTP as it is goes encoded, a host's unsuitable choice is replaced with a notice, and 8-bit
-// text carries its charset.
+// Whatever a part holds, the reader gets exactly those bytes (the Postfix suite covers the
+// contents that must be encoded): a large file, empty ones, data, and a host's unsuitable
+// choice, which is replaced with a notice; 8-bit text carries its charset.
 TEST_F(Delivery, EveryPartDecodesToItsBytes) {
   using namespace std::string_literals;
-  const std::string boundary_line = "--=_5550142857_quillfeather_5550171428_part";
-  std::string long_lines;
-  for (size_t n : {999, 1500, 3000}) long_lines += std::string(n, 'w') + "\r\n";
   struct Row {
     std::string name, data;
     bool file;
-    EncodeTypes set;  // 0: the default
-    std::string type, encoding, charset;
+    EncodeTypes set;                      // 0: the default
+    std::string type, encoding, charset;  // type empty: not checked
   };
   const Row rows[] = {
+      {"data.bin", e2e::RandomBytes(4 << 20, 7) + "\r\n.\r\n\n.\n", true, {}, "", "Base64", ""},
       {"notes.txt", "line one\r\n.line two\r\n.\r\n", true, {}, "text/plain", "7bit", ""},
-      {"quote.txt",
-       "saved copy:\r\n" + boundary_line + "\r\nrest",
-       true,
-       {},
-       "text/plain",
-       "quoted-printable",
-       ""},
-      {"cr.txt", "mac\rline\rends\r", true, {}, "text/plain", "quoted-printable", ""},
-      {"mixed.txt", "a\r\nb\nc\rd\n\r", true, {}, "text/plain", "quoted-printable", ""},
-      {"long.log", long_lines, true, {}, "text/plain", "quoted-printable", ""},
-      {"latin.txt",
-       "caf\xE9 cr\xE8me\r\n",
-       true,
-       {},
-       "text/plain",
-       "quoted-printable",
-       "windows-1252"},
-      {"noext", RandomBytes(5000, 5) + "\0\r"s, true, {}, "application/octet-stream", "Base64", ""},
-      {"blob.zzqx", "text?\nno: \0"s, true, {}, "application/octet-stream", "Base64", ""},
-      {"uu.bin", RandomBytes(1000, 6), true, emxUUEncode, "application/octet-stream", "UUEncode",
-       ""},
+      {"empty.dat", "", true, {}, "", "", ""},
+      {"nothing.txt", "", false, {}, "", "", ""},
       {"uu.dat", "uuencoded\0data"s, false, emxUUEncode, "application/octet-stream", "UUEncode",
        ""},
       {"forced.bin", "\0\x01bytes\r"s, false, emx8Bit, "application/octet-stream", "Base64", ""},
@@ -284,45 +190,26 @@ TEST_F(Delivery, EveryPartDecodesToItsBytes) {
     const auto& row = rows[i];
     const auto& part = p.parts[i + 1];
     SCOPED_TRACE(row.name);
-    EXPECT_TRUE(part.data == row.data) << ::testing::PrintToString(part.data);
-    EXPECT_EQ(part.content_type, row.type);
-    EXPECT_EQ(part.encoding, row.encoding);
+    EXPECT_EQ(part.filename, row.name);
+    EXPECT_TRUE(part.data == row.data) << ::testing::PrintToString(part.data.substr(0, 40));
+    if (!row.type.empty()) {
+      EXPECT_EQ(part.content_type, row.type);
+    }
+    if (!row.encoding.empty()) {
+      EXPECT_EQ(part.encoding, row.encoding);
+    }
     if (!row.charset.empty()) {
       EXPECT_NE(Eml().find("text/plain; charset=" + row.charset), std::string::npos);
     }
   }
   EXPECT_EQ(p.parts.back().data, path);
-  EXPECT_EQ(Eml().find("\r\n" + boundary_line + "\r\nrest"), std::string::npos);
-
-  // Bodies, each in a message of its own.
-  const std::pair<std::string, std::string> bodies[] = {
-      {".starts with a dot\r\n.\r\n..", "7bit"},
-      {"quoting\r\n" + boundary_line + "--\r\nand more", "quoted-printable"},
-      {"bare\nline feeds\nand a lone\rCR\r\n", "quoted-printable"},
-      {"NUL\0in text"s, "quoted-printable"},
-      {"8-bit caf\xE9", "quoted-printable"},
-      {long_lines, "quoted-printable"},
-  };
-  int n = 1;
-  for (const auto& [body, encoding] : bodies) {
-    SCOPED_TRACE(::testing::PrintToString(body.substr(0, 20)));
-    NewMail();
-    mail_->Body()->SetText(body);
-    Outcome sent = support::SendAndWait(mail_);
-    ASSERT_TRUE(Received(++n)) << sent.Transcript();
-    Parsed q = e2e::Parse(Inbox(n), dir_ / ("parsed" + std::to_string(n)));
-    EXPECT_EQ(q.defects, 0);
-    ASSERT_EQ(q.parts.size(), 1u);
-    EXPECT_TRUE(q.parts[0].data == body) << ::testing::PrintToString(q.parts[0].data);
-    EXPECT_EQ(q.parts[0].encoding, encoding);
-  }
 }
 
 // The body, its plain-text alternative, inline images and attachments nest as mail readers
 // expect, each level only when needed; "cid:" references resolve and every part arrives whole.
 TEST_F(Delivery, AlternativeTextAndInlinePartsNestAsReadersExpect) {
-  const std::string png = "\x89PNG\r\n\x1A\n" + RandomBytes(3000, 9);
-  const std::string jpeg = "\xFF\xD8" + RandomBytes(500, 10);
+  const std::string png = "\x89PNG\r\n\x1A\n" + e2e::RandomBytes(3000, 9);
+  const std::string jpeg = "\xFF\xD8" + e2e::RandomBytes(500, 10);
   e2e::WriteFile(dir_ / "logo.png", png);
   // Text that must be encoded: a line that opens like the inner delimiters, and 8-bit text.
   const std::string plain =
@@ -369,7 +256,7 @@ TEST_F(Delivery, AlternativeTextAndInlinePartsNestAsReadersExpect) {
     }
     for (const auto& [id, bytes] : images) html += " <img src=\"cid:" + id + "\">";
     html += "</p></body></html>";
-    if (row.attached) a->Add(RandomBytes(100, 11), "data.bin");
+    if (row.attached) a->Add(e2e::RandomBytes(100, 11), "data.bin");
     if (row.body) mail_->Body()->SetText(html);
     if (row.alternative) mail_->Body()->SetAlternativeText(plain);
     const std::string body = mail_->Body()->Text().ToString();
@@ -382,7 +269,7 @@ TEST_F(Delivery, AlternativeTextAndInlinePartsNestAsReadersExpect) {
     if (row.alternative) want.push_back(plain);
     if (row.body) want.push_back(body);
     for (const auto& image : images) want.push_back(image.second);
-    if (row.attached) want.push_back(RandomBytes(100, 11));
+    if (row.attached) want.push_back(e2e::RandomBytes(100, 11));
     ASSERT_EQ(p.parts.size(), want.size());
     for (size_t i = 0; i < want.size(); ++i) EXPECT_TRUE(p.parts[i].data == want[i]) << i;
     if (row.alternative) {
@@ -436,20 +323,6 @@ TEST_F(Delivery, SecondSendWithoutClearClosesWithoutDelivering) {
   EXPECT_TRUE(process_record);
 }
 
-TEST_F(Delivery, UnreadableAttachmentClosesWithoutTheEndOfData) {
-  e2e::WriteFile(dir_ / "gone.bin", RandomBytes(1000, 3));
-  mail_->Body()->SetText("body");
-  mail_->Attachments()->Add((dir_ / "gone.bin").string());
-  fs::remove(dir_ / "gone.bin");
-  Outcome o = support::SendAndWait(mail_);
-  EXPECT_TRUE((o.completes > 0));
-  ASSERT_FALSE(o.errors.empty());
-  EXPECT_EQ(o.errors[0].number, 53);
-  EXPECT_FALSE(o.Saw(">>.\r\n"));
-  EXPECT_FALSE(Received(1));
-  EXPECT_LT(o.took, std::chrono::seconds(6));
-}
-
 // After Send's own checks, a handler slips a line break into a field: refused, not injected.
 TEST_F(Delivery, FieldChangedDuringTheDialogueIsRefusedNotInjected) {
   mail_->Body()->SetText("body");
@@ -492,68 +365,12 @@ TEST_F(Delivery, FieldChangedDuringTheDialogueIsRefusedNotInjected) {
 class Login : public Delivery {
  protected:
   void SetUp() override {
-    StartServer({"--auth", "joe@example.org:s3cret!", "--refuse", "RCPT:bad@example.org:550",
-                 "--refuse", "VRFY:unknown@example.org:550"});
+    StartServer({"--auth", "joe@example.org:s3cret!", "--refuse", "VRFY:unknown@example.org:550"});
     mail_->SetUser("joe@example.org");
     mail_->SetPassword("s3cret!");
     mail_->Body()->SetText("logged in");
   }
 };
-
-TEST_F(Login, AuthLoginWithEhloNamingTheUser) {
-  Outcome o = SendOk();
-  EXPECT_NE(Envelope().find("\"helo\": \"joe@example.org\""), std::string::npos) << Envelope();
-  EXPECT_NE(Envelope().find("\"esmtp\": true"), std::string::npos);
-  EXPECT_NE(Envelope().find("\"login\": \"joe@example.org\""), std::string::npos);
-  EXPECT_TRUE(o.Saw(">>AUTH LOGIN\r\n"));
-  EXPECT_TRUE(o.Saw("Base64 Encoding User\r\n"));
-  EXPECT_TRUE(o.Saw(">>am9lQGV4YW1wbGUub3Jn\r\n"));
-  EXPECT_TRUE(o.Saw("Base64 Encoding Password\r\n"));
-  // The password never shows, not even in Base64.
-  EXPECT_EQ(o.Transcript().find("czNjcmV0"), std::string::npos);
-  EXPECT_TRUE(o.Saw(">>********\r\n"));
-}
-
-TEST_F(Login, EhloDomainOnly) {
-  mail_->SetUseDomainForHELO(true);
-  SendOk();
-  EXPECT_NE(Envelope().find("\"helo\": \"example.org\""), std::string::npos) << Envelope();
-}
-
-TEST_F(Login, WrongPasswordIsRefusedAndEndsPromptly) {
-  mail_->SetPassword("wrong");
-  Outcome o = support::SendAndWait(mail_);
-  EXPECT_TRUE((o.completes > 0));
-  ASSERT_EQ(o.errors.size(), 1u);
-  EXPECT_EQ(o.errors[0].number, 12003);
-  EXPECT_EQ(o.errors[0].description.substr(0, 3), "535");
-  EXPECT_TRUE(o.Saw(">>QUIT\r\n"));
-  EXPECT_LT(o.took, std::chrono::seconds(6));
-  EXPECT_FALSE(Received(1));
-}
-
-TEST_F(Login, RefusedRecipientEndsWithQuit) {
-  mail_->Header()->SetToList("to@example.org;bad@example.org");
-  Outcome o = support::SendAndWait(mail_);
-  EXPECT_TRUE((o.completes > 0));
-  EXPECT_EQ(o.completes, 1);
-  ASSERT_EQ(o.errors.size(), 1u);
-  EXPECT_EQ(o.errors[0].number, 12003);
-  EXPECT_EQ(o.errors[0].source, "postwing");
-  EXPECT_EQ(o.errors[0].description, "550 Refused by the test server");
-  EXPECT_LT(o.took, std::chrono::seconds(6));
-  // The refusal is shown twice, then QUIT; nothing after RCPT but QUIT reached the server.
-  int seen = 0;
-  for (const auto& s : o.status) seen += s == "<<550 Refused by the test server\r\n";
-  EXPECT_EQ(seen, 2);
-  const std::string t = Transcript();
-  EXPECT_EQ(t.find("\"DATA\""), std::string::npos);
-  EXPECT_NE(t.find("\"QUIT\""), std::string::npos);
-  auto errors = mail_->Errors();
-  ASSERT_GE(errors->Count(), 1);
-  EXPECT_EQ(errors->Item(errors->Count())->Method(), "SendMail.Process");
-  EXPECT_EQ(errors->Item(errors->Count())->Number(), 12003);
-}
 
 TEST_F(Login, VerifyEachRecipientThenTheEnvelope) {
   mail_->Header()->SetVerify(true);

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -120,6 +121,14 @@ class PythonServer {
   int port_ = 0;
   std::string banner_;
 };
+
+// n bytes of every value, the same for the same seed.
+inline std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
+  return s;
+}
 
 // Runs a command and returns its standard output.
 inline std::string Capture(const std::string& command) {

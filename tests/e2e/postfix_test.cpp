@@ -9,7 +9,6 @@
 
 #include <ctime>
 #include <map>
-#include <random>
 #include <set>
 
 #include "e2e/e2e_support.hpp"
@@ -42,13 +41,6 @@ struct Case {
   int sends = 1;  // more: Clear, the fields set again, Send again
 };
 
-std::string Bytes(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
-  return s;
-}
-
 std::vector<Case> Cases() {
   const std::string boundary = "--=_5550142857_quillfeather_5550171428_part";
   const std::string quoted = "A saved copy:\r\n" + boundary +
@@ -71,8 +63,8 @@ std::vector<Case> Cases() {
                  {"mixed.txt", "a\r\nb\nc\rd\n\r"}}},
       {.name = "NUL bytes", .body = "before\0after\r\n"s, .files = {{"nul.txt", "a\0b\0\0c\r\n"s}}},
       {.name = "binary files of no and of an unknown extension",
-       .files = {{"blob", Bytes(5000, 1), "application/octet-stream"},
-                 {"data.qzx", Bytes(3000, 2), "application/octet-stream"}}},
+       .files = {{"blob", e2e::RandomBytes(5000, 1), "application/octet-stream"},
+                 {"data.qzx", e2e::RandomBytes(3000, 2), "application/octet-stream"}}},
       {.name = "lines of 999 to 3,000 characters", .body = lines, .files = {{"long.txt", lines}}},
       {.name = "non-ASCII subject, display names and file names",
        .subject = "会議の議事録 📅 — שלום עולם — e\xCC\x81te\xCC\x81, long enough to be folded "
@@ -85,7 +77,7 @@ std::vector<Case> Cases() {
        .body = "こんにちは 👋\r\n",
        .charset = "utf-8",
        .files = {{"日本語の資料.txt", "text\r\n"},
-                 {"😀 party.bin", Bytes(100, 3)},
+                 {"😀 party.bin", e2e::RandomBytes(100, 3)},
                  {"שלום.txt", "shalom\r\n"},
                  {"e\xCC\x81te\xCC\x81.txt", "ete\r\n"},
                  {long_name, "long name\r\n"}},
@@ -110,12 +102,12 @@ std::vector<Case> Cases() {
                      {"To", "", "dave@example.org"},
                      {"Cc", "Doe, Jane", "jane@example.org"}}},
       {.name = "UUEncode in a MIME message",
-       .files = {{"uu.bin", Bytes(2000, 4), {}, emxUUEncode}}},
+       .files = {{"uu.bin", e2e::RandomBytes(2000, 4), {}, emxUUEncode}}},
       {.name = "a reused object sends twice", .sends = 2},
       {.name = "HTML with a text alternative and an inline image",
        .body = "<html><body><p>Caf\xC3\xA9</p><img src=\"cid:logo@example.org\"></body></html>",
        .alternative = "Caf\xC3\xA9\r\n",
-       .files = {{"logo.png", Bytes(2000, 5), "image/png", {}, "logo@example.org"},
+       .files = {{"logo.png", e2e::RandomBytes(2000, 5), "image/png", {}, "logo@example.org"},
                  {"report.txt", "text\r\n"}}},
   };
 }

@@ -166,14 +166,6 @@ TEST_F(SendTest, ChecksRunInOrderServerFromToAndLeaveOneRecordEach) {
   EXPECT_EQ(server.Accepted(), 0);
 }
 
-TEST_F(SendTest, ASecondFailingSendAddsTheNextIndex) {
-  mail_->SetSMTPServer("");
-  EXPECT_THROW(mail_->Send(), Exception);
-  EXPECT_THROW(mail_->Send(), Exception);
-  ASSERT_EQ(mail_->Errors()->Count(), 2);
-  EXPECT_EQ(mail_->Errors()->Item(2)->Index(), 2);
-}
-
 // Sends each case's message (without a login) and hands its refusal to check; a Send that
 // did not raise is a failure. Nothing is reported as a status and nothing reaches the server.
 void SendTest::RefuseEach(
@@ -711,33 +703,6 @@ TEST_F(SendTest, ClearClosesTheConnectionOfTheSocketItReleases) {
   EXPECT_EQ(old->State(), TcpClient::sckClosed);
   EXPECT_TRUE(PumpUntil([&] { return server.Ended() == 1; }));
   EXPECT_EQ(events().completes, 0);
-}
-
-TEST_F(SendTest, ClearFromInsideASocketEventIsSafe) {
-  Silent server;
-  FillMessage(*mail_, server.port());
-  mail_->SetTimeOut(0);
-  mail_->OnSendStatus([&](std::string& data) {
-    if (data == ">>Enabling Keep-Alive\r\n") mail_->Clear();
-  });
-  mail_->Send();
-  EXPECT_TRUE(PumpUntil([&] { return server.Ended() == 1; }));
-  EXPECT_EQ(mail_->Winsock()->State(), TcpClient::sckClosed);
-  EXPECT_EQ(mail_->Errors()->Count(), 0);
-  RunEventsUntil([] { return false; }, 20ms);
-}
-
-TEST_F(SendTest, TheObjectMayBeReleasedFromInsideASocketEvent) {
-  Silent server;
-  FillMessage(*mail_, server.port());
-  mail_->SetTimeOut(0);
-  std::weak_ptr<SendMail> weak = mail_;
-  mail_->OnSendStatus([&](std::string& data) {
-    if (data == ">>Enabling Keep-Alive\r\n") mail_.reset();
-  });
-  mail_->Send();
-  EXPECT_TRUE(RunEventsUntil([&] { return weak.expired(); }, 2s));
-  EXPECT_TRUE(PumpUntil([&] { return server.Ended() == 1; }));
 }
 
 }  // namespace
