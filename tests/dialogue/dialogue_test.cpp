@@ -14,12 +14,6 @@ namespace {
 using namespace postwing;
 using namespace support;
 using namespace std::chrono_literals;
-using Steps = std::vector<Step>;
-
-Steps operator+(Steps a, const Steps& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 // The end of a dialogue after the recipients: DATA, the data, acceptance, QUIT.
 const Steps kTail = {Expect("DATA"), Reply("354 go ahead"), Data(), Reply("250 accepted"),

@@ -201,26 +201,11 @@ TEST(SendMailObject, CancelRecordsAndRaisesAnErrorOfItsHandlers) {
 // name and attachments came out truncated).
 TEST(SendMailObject, SendAfterCancelEncodesWhole) {
   using namespace support;
-  ScriptedPeer peer({Reply("220 ready"),
-                     Expect("EHLO"),
-                     Reply("250-hello\n250 AUTH LOGIN"),
-                     Expect("AUTH LOGIN"),
-                     Reply("334 VXNlcm5hbWU6"),
-                     Expect("dXNlcm5hbWVAZXg="),
-                     Reply("334 UGFzc3dvcmQ6"),
-                     Expect(""),
-                     Reply("235 ok"),
-                     Expect("MAIL"),
-                     Reply("250 ok"),
-                     Expect("RCPT"),
-                     Reply("250 ok"),
-                     Expect("DATA"),
-                     Reply("354 go"),
-                     Data(),
-                     Reply("250 accepted"),
-                     Expect("QUIT"),
-                     Reply("221 bye"),
-                     Close()});
+  ScriptedPeer peer(Steps{Reply("220 ready"), Expect("EHLO"), Reply("250-hello\n250 AUTH LOGIN"),
+                          Expect("AUTH LOGIN"), Reply("334 VXNlcm5hbWU6"),
+                          Expect("dXNlcm5hbWVAZXg="), Reply("334 UGFzc3dvcmQ6"), Expect(""),
+                          Reply("235 ok")} +
+                    Transaction());
   auto mail = NewMail(peer.port());
   mail->Cancel();
   mail->SetUser("username@ex");

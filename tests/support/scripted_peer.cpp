@@ -34,11 +34,14 @@ Step Reply(const std::string& text) {
   return {Step::kSend, {wire}};
 }
 
-std::vector<Step> GoodDialogue() {
-  return {Reply("220 ready"),    Expect("HELO"), Reply("250 hello"),    Expect("MAIL"),
-          Reply("250 ok"),       Expect("RCPT"), Reply("250 ok"),       Expect("DATA"),
-          Reply("354 go ahead"), Data(),         Reply("250 accepted"), Expect("QUIT"),
-          Reply("221 bye"),      Close()};
+Steps Transaction() {
+  return {Expect("MAIL"), Reply("250 ok"),       Expect("RCPT"), Reply("250 ok"),
+          Expect("DATA"), Reply("354 go ahead"), Data(),         Reply("250 accepted"),
+          Expect("QUIT"), Reply("221 bye"),      Close()};
+}
+
+Steps GoodDialogue() {
+  return Steps{Reply("220 ready"), Expect("HELO"), Reply("250 hello")} + Transaction();
 }
 
 const TestCertificates& TestCertificates::Get() {

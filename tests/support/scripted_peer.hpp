@@ -77,8 +77,16 @@ inline Step StartTls(bool wrong_name = false) {
   return s;
 }
 
-// A whole good dialogue without a login: greeting, HELO, MAIL, one RCPT, the data, QUIT.
-std::vector<Step> GoodDialogue();
+using Steps = std::vector<Step>;
+inline Steps operator+(Steps a, const Steps& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// An accepted transaction and the end: MAIL, one RCPT, the data, QUIT, the close.
+Steps Transaction();
+// A whole good dialogue without a login: greeting, HELO, then the transaction.
+Steps GoodDialogue();
 
 // A CA, a certificate it signed for 127.0.0.1 and localhost, and one for another name, made
 // once per test process with the openssl command.

@@ -15,41 +15,21 @@ namespace {
 using namespace postwing;
 using namespace support;
 using namespace std::chrono_literals;
-using Steps = std::vector<Step>;
-
-Steps operator+(Steps a, const Steps& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 const Steps kOffer = {Reply("220 tls.test ESMTP"), Expect("EHLO joe@example.org"),
                       Reply("250-tls.test\n250-STARTTLS\n250 AUTH LOGIN"), Expect("STARTTLS"),
                       Reply("220 go ahead")};
 // After the handshake: EHLO again, the login, the message.
-const Steps kAfter = {Expect("EHLO joe@example.org"),
-                      Reply("250-tls.test\n250 AUTH LOGIN"),
-                      Expect("AUTH LOGIN"),
-                      Reply("334 VXNlcm5hbWU6"),
-                      Expect("am9lQGV4YW1wbGUub3Jn"),
-                      Reply("334 UGFzc3dvcmQ6"),
-                      Expect("czNjcmV0IQ=="),
-                      Reply("235 welcome"),
-                      Expect("MAIL"),
-                      Reply("250 ok"),
-                      Expect("RCPT"),
-                      Reply("250 ok"),
-                      Expect("DATA"),
-                      Reply("354 go"),
-                      Data(),
-                      Reply("250 accepted"),
-                      Expect("QUIT"),
-                      Reply("221 bye"),
-                      Close()};
+const Steps kAfter = Steps{Expect("EHLO joe@example.org"), Reply("250-tls.test\n250 AUTH LOGIN"),
+                           Expect("AUTH LOGIN"),           Reply("334 VXNlcm5hbWU6"),
+                           Expect("am9lQGV4YW1wbGUub3Jn"), Reply("334 UGFzc3dvcmQ6"),
+                           Expect("czNjcmV0IQ=="),         Reply("235 welcome")} +
+                     Transaction();
 // Offered PLAIN beside LOGIN over TLS, the login chooses PLAIN by itself.
 const Steps kAfterPlain =
     Steps{Expect("EHLO joe@example.org"), Reply("250-tls.test\n250 AUTH LOGIN PLAIN"),
           Expect("AUTH PLAIN AGpvZUBleGFtcGxlLm9yZwBzM2NyZXQh"), Reply("235 welcome")} +
-    Steps(kAfter.begin() + 8, kAfter.end());
+    Transaction();
 const Steps kImplicit = {StartTls(), Reply("220 tls.test ESMTP")};
 
 class Tls : public ::testing::Test {
@@ -116,7 +96,7 @@ TEST_F(Tls, StartTlsWithoutUserGoesOnWithMailFrom) {
                           Reply("250-tls.test\n250 STARTTLS"), Expect("STARTTLS"),
                           Reply("220 go ahead"), StartTls(), Expect("EHLO"),
                           Reply("250 tls.test")} +
-                    Steps(kAfter.begin() + 8, kAfter.end()));
+                    Transaction());
   auto mail = Mail(peer, emxStartTLS);
   mail->SetUser("");
   EXPECT_EQ(SendAndWait(mail).error(), 0);
