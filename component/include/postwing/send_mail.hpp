@@ -45,6 +45,9 @@ struct SendResult {
   std::string text;
   std::string enhanced_code;
   std::vector<Recipient> recipients;
+  // Partial delivery allowed and the server took the message for some recipients only
+  // (accepted is true; the refused ones are in recipients with their replies).
+  bool partial = false;
   // The error that ended the send (the number WinsockError carried), 0 for none.
   int32_t error = 0;
   std::string error_text;
@@ -109,6 +112,17 @@ class SendMail : public Object, public std::enable_shared_from_this<SendMail> {
   // name the library does not know.
   std::string AuthMechanism() const;
   void SetAuthMechanism(std::string value);
+
+  // Keeps the connection open after the server accepted a message, for the next Send on
+  // this object (off by default: every send ends with QUIT). A connection the server closed
+  // or that stayed idle too long is replaced by a new one; turning this off or releasing the
+  // object ends it with QUIT.
+  bool KeepConnection() const;
+  void SetKeepConnection(bool value);
+  // Lets the message go to the recipients the server accepted when it refuses others (off by
+  // default: a refused recipient stops the send). Each refusal is still reported.
+  bool AllowPartialDelivery() const;
+  void SetAllowPartialDelivery(bool value);
 
   // What the server answered to the latest send (reset by Send).
   SendResult Result() const;

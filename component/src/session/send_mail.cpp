@@ -254,6 +254,18 @@ std::string SendMail::AuthMechanism() const {
 void SendMail::SetAuthMechanism(std::string value) {
   impl_->auth_mechanism = std::move(value);
 }
+bool SendMail::KeepConnection() const {
+  return impl_->keep_connection;
+}
+void SendMail::SetKeepConnection(bool value) {
+  impl_->keep_connection = value;
+}
+bool SendMail::AllowPartialDelivery() const {
+  return impl_->allow_partial_delivery;
+}
+void SendMail::SetAllowPartialDelivery(bool value) {
+  impl_->allow_partial_delivery = value;
+}
 SendResult SendMail::Result() const {
   return impl_->dialogue ? impl_->dialogue->result : SendResult();
 }

@@ -41,6 +41,8 @@ struct SendMail::Impl {
   Variant id;
   bool use_domain_for_helo = false;
   std::string auth_mechanism;
+  bool keep_connection = false;
+  bool allow_partial_delivery = false;
   std::string received_data;
   std::string recipient_text;
   // The Message-ID of the send, made when the message is first measured or written.
