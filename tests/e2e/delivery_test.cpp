@@ -139,12 +139,8 @@ TEST_F(Delivery, PlainBodyThatCannotGoIntactIsRefusedBeforeConnecting) {
     if (!alternative.empty()) mail_->Body()->SetAlternativeText(alternative);
     mail_->Header()->SetMIMECompliant(false);
     mail_->Body()->SetText(body);
-    try {
-      mail_->Send();
-      ADD_FAILURE() << "sent";
-    } catch (const Exception& e) {
-      EXPECT_EQ(e.Number(), vbObjectError + emxContentNotSendable) << e.what();
-    }
+    const Outcome o = support::SendAndWait(mail_, std::chrono::milliseconds(0));
+    EXPECT_EQ(o.raised, vbObjectError + emxContentNotSendable) << o.Transcript();
   }
   EXPECT_FALSE(Received(1));
 }
