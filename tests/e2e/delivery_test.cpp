@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 
+#include "cli/cli_harness.hpp"
 #include "e2e/e2e_support.hpp"
 #include "postwing/postwing.hpp"
 
@@ -14,14 +14,13 @@ using Outcome = support::SendOutcome;
 using e2e::Parsed;
 namespace fs = std::filesystem;
 
-// A capture server of its own for each test, and a SendMail aimed at it.
+// A capture server of its own for each test (the CLI suite's), and a SendMail aimed at it.
 class Delivery : public ::testing::Test {
  protected:
   void SetUp() override { StartServer(); }
   void StartServer() {
-    server_ = std::make_unique<e2e::PythonServer>(std::vector<std::string>{
-        e2e::ServersDir() + "capture_server.py", "--dir", (dir_ / "inbox").string(), "--lifetime",
-        "120", "--refuse", "VRFY:unknown@example.org:550"});
+    server_ = std::make_unique<cli_test::CaptureServer>(
+        std::vector<std::string>{"--refuse", "VRFY:unknown@example.org:550"});
     NewMail();
   }
   void NewMail() {
@@ -34,13 +33,8 @@ class Delivery : public ::testing::Test {
     mail_->Header()->SetSubject("postwing test");
   }
 
-  fs::path Inbox(int n, const char* extension = ".eml") const {
-    char name[16];
-    std::snprintf(name, sizeof name, "%04d%s", n, extension);
-    return dir_ / "inbox" / name;
-  }
-  bool Received(int n) const { return fs::exists(Inbox(n)); }
-  std::string Transcript() const { return e2e::ReadFile(dir_ / "inbox" / "transcript.jsonl"); }
+  bool Received(int n) const { return fs::exists(server_->message(n)); }
+  std::string Transcript() const { return server_->Transcript(); }
   // Sends and expects acceptance: no error, one SendComplete, the message in the inbox.
   void SendOk() {
     Outcome o = support::SendAndWait(mail_);
@@ -48,7 +42,7 @@ class Delivery : public ::testing::Test {
   }
 
   e2e::TempDir dir_;
-  std::unique_ptr<e2e::PythonServer> server_;
+  std::unique_ptr<cli_test::CaptureServer> server_;
   std::shared_ptr<SendMail> mail_;
 };
 
@@ -108,7 +102,7 @@ TEST_F(Delivery, AlternativeTextAndInlinePartsNestAsReadersExpect) {
     const std::string body = mail_->Body()->Text().ToString();
     Outcome sent = support::SendAndWait(mail_);
     ASSERT_TRUE(Received(++n)) << sent.Transcript();
-    Parsed p = e2e::Parse(Inbox(n));
+    Parsed p = e2e::Parse(server_->message(n));
     EXPECT_EQ(p.defects, 0) << p.defect_texts;
     EXPECT_EQ(p.tree, row.tree);
     std::vector<std::string> want;  // every leaf part's bytes, in order
@@ -177,7 +171,6 @@ TEST_F(Delivery, FieldChangedDuringTheDialogueIsRefusedNotInjected) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.at);
-    fs::remove(dir_ / "inbox" / "transcript.jsonl");
     StartServer();
     mail_->Body()->SetText("body");
     auto connection = mail_->OnSendStatus([&](std::string& data) {
