@@ -1,21 +1,16 @@
-// Real peers for the end-to-end tests: Python servers on 127.0.0.1, the email parser, and a
-// send driven on the library's own loop.
+// Real peers for the end-to-end tests: Python servers on 127.0.0.1 and the email parsers;
+// sends are driven on the library's own loop (support/send_outcome.hpp).
 #pragma once
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <strings.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -24,8 +19,6 @@
 #include <thread>
 #include <vector>
 
-#include "postwing/event_loop.hpp"
-#include "postwing/send_mail.hpp"
 #include "support/send_outcome.hpp"
 #include "support/temp_dir.hpp"
 
@@ -45,27 +38,36 @@ using support::WriteFile;
 // is stopped (SIGTERM, then SIGKILL) when this object goes.
 class PythonServer {
  public:
-  explicit PythonServer(const std::vector<std::string>& args) {
+  explicit PythonServer(std::vector<std::string> args) {
     int out[2];
-    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
-    pid_ = fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pipe(out) != 0 || (pid_ = fork()) < 0) throw std::runtime_error("pipe or fork failed");
     if (pid_ == 0) {
       dup2(out[1], 1);
       close(out[0]);
       close(out[1]);
+      args.insert(args.begin(), POSTWING_PYTHON);
       std::vector<char*> argv;
-      std::string python = POSTWING_PYTHON;
-      argv.push_back(python.data());
-      std::vector<std::string> copy = args;
-      for (auto& a : copy) argv.push_back(a.data());
+      for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
-      execv(python.c_str(), argv.data());
+      execv(argv[0], argv.data());
       _exit(127);
     }
     close(out[1]);
     fd_ = out[0];
-    port_ = ReadPort(std::chrono::seconds(20));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    size_t at;
+    while ((at = banner_.find("PORT ")) == std::string::npos ||
+           banner_.find('\n', at) == std::string::npos) {
+      pollfd p{fd_, POLLIN, 0};
+      char buf[256];
+      const ssize_t n = poll(&p, 1, 100) > 0 ? read(fd_, buf, sizeof buf) : 0;
+      if (n < 0 || (n == 0 && p.revents) || std::chrono::steady_clock::now() > deadline) {
+        Stop();
+        throw std::runtime_error("the server did not report its port: " + banner_);
+      }
+      banner_.append(buf, static_cast<size_t>(n));
+    }
+    port_ = std::stoi(banner_.substr(at + 5));
   }
   ~PythonServer() { Stop(); }
   PythonServer(const PythonServer&) = delete;
@@ -76,18 +78,16 @@ class PythonServer {
   const std::string& banner() const { return banner_; }
 
   void Stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    }
     if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
+      kill(pid_, SIGTERM);
+      int tries = 0;
+      while (waitpid(pid_, nullptr, WNOHANG) != pid_ && ++tries < 100) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      }
+      if (tries == 100) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+      }
       pid_ = -1;
     }
     if (fd_ >= 0) close(fd_);
@@ -95,27 +95,6 @@ class PythonServer {
   }
 
  private:
-  int ReadPort(std::chrono::seconds limit) {
-    std::string text;
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 100) > 0) {
-        char buf[256];
-        ssize_t n = read(fd_, buf, sizeof buf);
-        if (n <= 0) break;
-        text.append(buf, static_cast<size_t>(n));
-        auto at = text.find("PORT ");
-        if (at != std::string::npos && text.find('\n', at) != std::string::npos) {
-          banner_ = text;
-          return std::stoi(text.substr(at + 5));
-        }
-      }
-    }
-    Stop();
-    throw std::runtime_error("the server did not report its port: " + text);
-  }
-
   pid_t pid_ = -1;
   int fd_ = -1;
   int port_ = 0;
@@ -142,59 +121,21 @@ inline std::string Capture(const std::string& command) {
   return out;
 }
 
-inline std::string Unescape(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out.push_back(text[i]);
-      continue;
-    }
-    char c = text[++i];
-    switch (c) {
-      case 'n':
-        out.push_back('\n');
-        break;
-      case 'r':
-        out.push_back('\r');
-        break;
-      case 't':
-        out.push_back('\t');
-        break;
-      case '\\':
-        out.push_back('\\');
-        break;
-      case 'x':
-        out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
-        i += 2;
-        break;
-      default:
-        out.push_back('\\');
-        out.push_back(c);
-        break;
-    }
-  }
-  return out;
-}
-
-// A message as Python's email package reads it.
+// A message as Python's email package (and, in others, maildrop's reformime) reads it.
 struct Parsed {
   struct Part {
-    std::string content_type, filename, encoding, data;
-    std::string charset = {};  // "--strict" only
-    std::string content_id = {};
+    std::string content_type, filename, encoding, data, charset, content_id;
   };
   struct Address {
     std::string field, name, address;
   };
   std::vector<std::pair<std::string, std::string>> headers;
-  std::vector<Part> parts;
-  std::vector<Part> others;  // the second parser's leaf parts ("--strict")
+  std::vector<Part> parts, others;
   std::vector<Address> addresses;
-  std::vector<std::pair<std::string, std::string>> uu;  // name, data
-  std::string tree;                                     // "multipart/mixed[text/plain,image/png]"
+  std::string tree;  // "multipart/mixed[text/plain,image/png]"
   std::string defect_texts;
-  long long date = -1;  // the Date field in seconds since 1970 ("--strict")
-  int defects = -1;
+  long long date = -1;  // the Date field in seconds since 1970
+  int defects = 0;
 
   std::string Header(const std::string& name) const {
     for (const auto& [k, v] : headers) {
@@ -204,51 +145,39 @@ struct Parsed {
   }
 };
 
-inline std::vector<std::string> SplitTabs(const std::string& line) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  for (;;) {
-    size_t tab = line.find('\t', start);
-    fields.push_back(
-        line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-    if (tab == std::string::npos) return fields;
-    start = tab + 1;
-  }
-}
-
-// flags: dump_message.py's options ("--strict --crlf").
-inline Parsed Parse(const fs::path& eml, const fs::path& outdir, const std::string& flags = "") {
-  Parsed parsed;
-  std::string out = Capture(std::string(POSTWING_PYTHON) + " " + ServersDir() + "dump_message.py " +
-                            flags + " '" + eml.string() + "' '" + outdir.string() + "'");
-  std::istringstream lines(out);
-  std::string line;
-  while (std::getline(lines, line)) {
-    auto f = SplitTabs(line);
-    if (f[0] == "header" && f.size() >= 3) {
-      parsed.headers.emplace_back(Unescape(f[1]), Unescape(f[2]));
-    } else if (f[0] == "part" && f.size() >= 6) {
-      parsed.parts.push_back({Unescape(f[2]), Unescape(f[3]), Unescape(f[4]), ReadFile(f[5]),
-                              f.size() > 6 ? f[6] : ""});
-    } else if (f[0] == "other" && f.size() >= 6) {
-      parsed.others.push_back({Unescape(f[2]), Unescape(f[3]), Unescape(f[4]), ReadFile(f[5])});
-    } else if (f[0] == "addr" && f.size() >= 4) {
-      parsed.addresses.push_back({f[1], f[2] == "-" ? "" : Unescape(f[2]), Unescape(f[3])});
-    } else if (f[0] == "cid" && f.size() >= 3 && std::stoul(f[1]) <= parsed.parts.size()) {
-      parsed.parts[std::stoul(f[1]) - 1].content_id = Unescape(f[2]);
-    } else if (f[0] == "tree" && f.size() >= 2) {
-      parsed.tree = Unescape(f[1]);
-    } else if (f[0] == "date" && f.size() >= 2) {
-      parsed.date = std::stoll(f[1]);
-    } else if (f[0] == "defect" && f.size() >= 2) {
-      parsed.defect_texts += Unescape(f[1]) + "; ";
-    } else if (f[0] == "uu" && f.size() >= 4) {
-      parsed.uu.emplace_back(Unescape(f[2]), ReadFile(f[3]));
-    } else if (f[0] == "defects") {
-      parsed.defects = std::stoi(f[1]);
+// flags: dump_message.py's options ("--crlf" for a Maildir's copy).
+inline Parsed Parse(const fs::path& eml, const std::string& flags = "") {
+  Parsed p;
+  std::istringstream lines(Capture(std::string(POSTWING_PYTHON) + " " + ServersDir() +
+                                   "dump_message.py " + flags + " '" + eml.string() + "'"));
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::vector<std::string> f;  // the kind, then each field's bytes
+    for (std::string hex; std::getline(fields, hex, '\t');) {
+      if (f.empty()) {
+        f.push_back(hex);
+        continue;
+      }
+      std::string& bytes = f.emplace_back();
+      for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+      }
+    }
+    f.resize(7);
+    if (f[0] == "header") p.headers.emplace_back(f[1], f[2]);
+    if (f[0] == "addr") p.addresses.push_back({f[1], f[2], f[3]});
+    if (f[0] == "part" || f[0] == "other") {
+      (f[0] == "part" ? p.parts : p.others).push_back({f[1], f[2], f[3], f[4], f[5], f[6]});
+    }
+    if (f[0] == "tree") p.tree = f[1];
+    if (f[0] == "date") p.date = std::stoll(f[1]);
+    if (f[0] == "defect") {
+      p.defect_texts += f[1] + "; ";
+      ++p.defects;
     }
   }
-  return parsed;
+  if (p.tree.empty()) throw std::runtime_error("dump_message.py failed on " + eml.string());
+  return p;
 }
 
 }  // namespace e2e

@@ -38,7 +38,6 @@ import ssl
 import sys
 import warnings
 
-from aiosmtpd.handlers import Sink  # noqa: F401  (keeps the dependency explicit)
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
@@ -62,15 +61,10 @@ class Recorder:
         self.count += 1
         stem = "%04d" % self.count
         self._write_atomically(stem + ".eml", envelope.original_content or b"")
-        info = {
-            "helo": session.host_name,
-            "esmtp": bool(session.extended_smtp),
-            "mail_from": envelope.mail_from,
-            "rcpt_tos": list(envelope.rcpt_tos),
-            "mail_options": list(envelope.mail_options),
-            "peer": list(session.peer)[:2] if session.peer else None,
-        }
-        info.update(extra)
+        info = dict(helo=session.host_name, esmtp=bool(session.extended_smtp),
+                    mail_from=envelope.mail_from, rcpt_tos=list(envelope.rcpt_tos),
+                    mail_options=list(envelope.mail_options),
+                    peer=list(session.peer)[:2] if session.peer else None, **extra)
         self._write_atomically(stem + ".json", json.dumps(info, indent=1).encode())
         return stem
 
@@ -93,40 +87,30 @@ class Handler:
         return result
 
     def _refusal(self, verb, address):
-        for v, a, code in self.refusals:
-            if v == verb and (a == "*" or a.lower() == (address or "").lower()):
-                return code
-        return None
+        return next((code for v, a, code in self.refusals
+                     if v == verb and a.lower() in ("*", (address or "").lower())), None)
 
     async def handle_MAIL(self, server, session, envelope, address, mail_options):
         code = self._refusal("MAIL", address)
-        if code:
-            return code
-        envelope.mail_from = address
-        envelope.mail_options.extend(mail_options)
-        return "250 OK"
+        if not code:
+            envelope.mail_from = address
+            envelope.mail_options.extend(mail_options)
+        return code or "250 OK"
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         code = self._refusal("RCPT", address)
-        if code:
-            return code
-        envelope.rcpt_tos.append(address)
-        envelope.rcpt_options.extend(rcpt_options)
-        return "250 OK"
+        if not code:
+            envelope.rcpt_tos.append(address)
+        return code or "250 OK"
 
     async def handle_VRFY(self, server, session, envelope, address):
-        code = self._refusal("VRFY", address)
-        if code:
-            return code
-        return "252 Cannot VRFY user, but will accept message and attempt delivery"
+        return self._refusal("VRFY", address) or "252 Cannot VRFY user, but will accept message and attempt delivery"
 
     async def handle_DATA(self, server, session, envelope):
-        ssl_object = server.transport.get_extra_info("ssl_object") if server.transport else None
-        extra = {
+        ssl_object = server.transport and server.transport.get_extra_info("ssl_object")
+        stem = self.recorder.message(envelope, session, {
             "auth": getattr(session, "pw_auth", None),
-            "tls": ssl_object.version() if ssl_object is not None else None,
-        }
-        stem = self.recorder.message(envelope, session, extra)
+            "tls": ssl_object.version() if ssl_object else None})
         self.recorder.event(getattr(session, "pw_conn", 0), "MESSAGE", stem)
         return self.data_reply
 
@@ -181,10 +165,7 @@ def make_authenticator(user, password, recorder):
 def parse_refusal(text):
     verb, rest = text.split(":", 1)
     address, code = rest.rsplit(":", 1)
-    code = code.strip()
-    if code.isdigit():
-        code = code + " Refused by the test server"
-    return verb.upper(), address, code
+    return verb.upper(), address, code.strip() + (" Refused" if code.strip().isdigit() else "")
 
 
 async def serve(args):
@@ -200,23 +181,16 @@ async def serve(args):
         if args.tls == "starttls":
             kwargs.update(tls_context=context, require_starttls=True)
     if args.auth:
-        user, password = args.auth.split(":", 1)
-        handler.authenticator = make_authenticator(user, password, recorder)
-        kwargs.update(
-            # aiosmtpd counts only STARTTLS as encryption; implicit TLS is no less.
-            auth_require_tls=args.tls == "starttls",
-            authenticator=make_authenticator(user, password, recorder),
-            auth_exclude_mechanism=[] if args.plain else ["PLAIN"],
-        )
+        handler.authenticator = make_authenticator(*args.auth.split(":", 1), recorder)
+        # aiosmtpd counts only STARTTLS as encryption; implicit TLS is no less.
+        kwargs.update(auth_require_tls=args.tls == "starttls",
+                      authenticator=handler.authenticator,
+                      auth_exclude_mechanism=[] if args.plain else ["PLAIN"])
     loop = asyncio.get_running_loop()
-    server = await loop.create_server(
-        lambda: RecordingSMTP(handler, recorder, **kwargs),
-        host=args.host,
-        port=args.port,
-        ssl=context if args.tls == "implicit" else None,
-    )
-    port = server.sockets[0].getsockname()[1]
-    print("PORT %d" % port, flush=True)
+    server = await loop.create_server(lambda: RecordingSMTP(handler, recorder, **kwargs),
+                                      host=args.host, port=args.port,
+                                      ssl=context if args.tls == "implicit" else None)
+    print("PORT %d" % server.sockets[0].getsockname()[1], flush=True)
 
     stop = asyncio.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
@@ -238,15 +212,14 @@ def main():
     p.add_argument("--host", default="127.0.0.1")
     p.add_argument("--port", type=int, default=0)
     p.add_argument("--lifetime", type=float, default=300.0, help="seconds before stopping")
-    p.add_argument("--auth", help="USER:PASSWORD for AUTH LOGIN without TLS")
-    p.add_argument("--plain", action="store_true", help="offer AUTH PLAIN too")
-    p.add_argument("--smtputf8", action="store_true", help="offer SMTPUTF8")
+    for flag in ("--auth", "--cert", "--key"):
+        p.add_argument(flag)
+    for flag in ("--plain", "--smtputf8"):
+        p.add_argument(flag, action="store_true")
     p.add_argument("--refuse", action="append", default=[], help="VERB:ADDR:CODE")
     p.add_argument("--data-reply", default="250 OK: message accepted")
     p.add_argument("--data-size-limit", type=int, default=256 << 20)
     p.add_argument("--tls", choices=["starttls", "implicit"])
-    p.add_argument("--cert")
-    p.add_argument("--key")
     args = p.parse_args()
     try:
         asyncio.run(serve(args))
