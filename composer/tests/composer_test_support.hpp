@@ -1,14 +1,15 @@
-// Helpers shared by the composer's test suites: an isolated home, dialogs that answer
-// by script, and local SMTP servers.
+// Helpers shared by the composer's test suites: an isolated home, dialogs answered by
+// script, the capture server, and the fixture of the suites that drive the main window.
 #pragma once
 
 #include <QColor>
-#include <QDir>
+#include <QComboBox>
+#include <QDialog>
 #include <QJsonObject>
-#include <QObject>
+#include <QLineEdit>
 #include <QProcess>
-#include <QString>
-#include <QStringList>
+#include <QPushButton>
+#include <QVariant>
 
 #include <deque>
 #include <functional>
@@ -17,72 +18,91 @@
 
 #include "dialogs.hpp"
 #include "frm_send_mail.hpp"
+#include "html_editor.hpp"
 #include "qt_event_loop.hpp"
-
-class QAction;
-class QComboBox;
-class QLineEdit;
-class QPushButton;
-namespace composer {
-class HtmlEditor;
-}
 
 namespace composer_test {
 
-// Points XDG_CONFIG_HOME, XDG_DATA_HOME and TMPDIR at a fresh private folder, so a test
-// never reads or writes the user's settings. Call before the application exists.
+// Points the XDG folders and TMPDIR at a fresh private folder, so a test never reads or
+// writes the user's settings. Call before the application exists.
 void IsolateHome();
 QString HomeRoot();
+// Writes a file at a path below the test's home; returns its full path.
+QString WriteFile(const QString& path, const QByteArray& data);
 
-// Dialogs answered by the test: every message box is recorded, answers are taken in
-// order (vbOK/vbNo by default), and the other dialogs return what the test queued.
+// Dialogs answered by the test: every message box is recorded, and each dialog takes the
+// next queued answer (none queued: OK or No, a cancel for the others).
 class ScriptedDialogs : public composer::Dialogs {
  public:
   struct Message {
-    QString text;
-    QString title;
+    QString text, title;
   };
   std::vector<Message> messages;
-  std::deque<int> answers;
-  std::deque<QStringList> open_files;
-  std::deque<QString> open_file;
-  std::deque<QString> save_file;
-  std::deque<QColor> colours;  // an invalid colour cancels
+  std::deque<QVariant> answers;  // an int, a path, paths, a colour, a text
   std::vector<QColor> colour_initials;
-  std::deque<QString> texts;  // a null text cancels
   // Runs in place of a modal window; returns its result. By default rejects it.
   std::function<int(QDialog&)> exec;
   int execs = 0;
 
   int MessageBox(QWidget*, const QString& text, const QString& title,
-                 composer::MsgBoxButtons buttons, composer::MsgBoxIcon) override;
-  QStringList OpenFileNames(QWidget*, const QString&, const QString&, const QString&) override;
-  QString OpenFileName(QWidget*, const QString&, const QString&, const QString&) override;
-  QString SaveFileName(QWidget*, const QString&, const QString&, const QString&) override;
-  std::optional<QColor> Color(QWidget*, const QColor& initial, const QString&) override;
+                 composer::MsgBoxButtons buttons, composer::MsgBoxIcon) override {
+    messages.push_back({text, title});
+    const QVariant a = Take();
+    if (a.isValid()) return a.toInt();
+    return buttons == composer::MsgBoxButtons::OkOnly ? composer::vbOK : composer::vbNo;
+  }
+  QStringList OpenFileNames(QWidget*, const QString&, const QString&, const QString&) override {
+    return Take().toStringList();
+  }
+  QString OpenFileName(QWidget*, const QString&, const QString&, const QString&) override {
+    return Take().toString();
+  }
+  QString SaveFileName(QWidget*, const QString&, const QString&, const QString&) override {
+    return Take().toString();
+  }
+  std::optional<QColor> Color(QWidget*, const QColor& initial, const QString&) override {
+    colour_initials.push_back(initial);
+    const QColor c = Take().value<QColor>();
+    return c.isValid() ? std::optional(c) : std::nullopt;
+  }
   std::optional<QFont> Font(QWidget*, const QFont&) override { return std::nullopt; }
-  std::optional<QString> Text(QWidget*, const QString&, const QString&, const QString&) override;
+  std::optional<QString> Text(QWidget*, const QString&, const QString&, const QString&) override {
+    const QString t = Take().toString();
+    return t.isNull() ? std::nullopt : std::optional(t);
+  }
   bool Print(QWidget*, QTextDocument*) override { return false; }
-  int Exec(QDialog& dialog) override;
+  int Exec(QDialog& dialog) override {
+    ++execs;
+    if (exec) return exec(dialog);
+    dialog.reject();
+    return QDialog::Rejected;
+  }
+
+ private:
+  QVariant Take() {
+    if (answers.empty()) return {};
+    const QVariant a = answers.front();
+    answers.pop_front();
+    return a;
+  }
 };
 
 // Installs a fresh ScriptedDialogs and returns it.
 std::shared_ptr<ScriptedDialogs> InstallScriptedDialogs();
 
-// A local server run by /usr/bin/python3; stopped when the object goes.
+// The capture server of the library's tests (extra arguments, e.g. --refuse), run by
+// /usr/bin/python3 and stopped when the object goes.
 class LocalServer {
  public:
-  // The capture server of the library's tests, with extra arguments (e.g. --refuse).
   static std::unique_ptr<LocalServer> Capture(const QStringList& extra = {});
   ~LocalServer();
-
   int Port() const { return port_; }
-  QString Folder() const { return folder_; }
-  // The path of the n-th message kept (from 1), once it exists.
-  QString MessagePath(int n) const;
+  // The path of the n-th message kept (from 1), and ext "json" for its envelope.
+  QString MessagePath(int n, const char* ext = "eml") const {
+    return folder_ + QString("/%1.%2").arg(n, 4, 10, QChar('0')).arg(ext);
+  }
 
  private:
-  bool Start(const QString& script, const QStringList& args);
   QProcess process_;
   QString folder_;
   int port_ = 0;
@@ -98,16 +118,20 @@ T* Child(const QObject& window, const char* name) {
 
 // The main window's controls, reached by their object names; -> reaches the window.
 struct Composer {
-  explicit Composer(frmSendMail& w);
-  frmSendMail* operator->() const { return &window; }
   frmSendMail& window;
-  QLineEdit *txtTo, *txtCC, *txtBCC, *txtSubject, *txtAttachments;
-  QPushButton* cmdAttachments;
-  QComboBox* cbxStyle;
-  QWidget* picHeader;
-  composer::HtmlEditor *dhtEdit, *wbrEdit;
+  QLineEdit* txtTo = Child<QLineEdit>(window, "txtTo");
+  QLineEdit* txtCC = Child<QLineEdit>(window, "txtCC");
+  QLineEdit* txtBCC = Child<QLineEdit>(window, "txtBCC");
+  QLineEdit* txtSubject = Child<QLineEdit>(window, "txtSubject");
+  QLineEdit* txtAttachments = Child<QLineEdit>(window, "txtAttachments");
+  QPushButton* cmdAttachments = Child<QPushButton>(window, "cmdAttachments");
+  QComboBox* cbxStyle = Child<QComboBox>(window, "cbxStyle");
+  QWidget* picHeader = Child<QWidget>(window, "picHeader");
+  composer::HtmlEditor* dhtEdit = Child<composer::HtmlEditor>(window, "dhtEdit");
+  composer::HtmlEditor* wbrEdit = Child<composer::HtmlEditor>(window, "wbrEdit");
+  frmSendMail* operator->() const { return &window; }
   // A menu item, e.g. "mnuFileNew".
-  QAction* Menu(const char* name) const;
+  QAction* Menu(const char* name) const { return Child<QAction>(window, name); }
 };
 
 // The fixture of the suites that drive the main window: the library's loop on Qt,
@@ -125,9 +149,9 @@ class WindowFixture : public QObject {
   std::unique_ptr<frmSendMail> window_;
 
  private slots:
-  void initTestCase();
-  void cleanupTestCase();
-  void init();
+  void initTestCase() { loop_ = composer::QtEventLoop::InstallForThisThread(); }
+  void cleanupTestCase() { postwing::SetThreadEventLoop(nullptr); }
+  void init() { dialogs_ = InstallScriptedDialogs(); }
   void cleanup();
 
  private:

@@ -1,16 +1,15 @@
-// modEmail: paths, colours, padding, conversions, temporary files and the settings store.
+// The composer's small functions: paths, conversions, temporary files, the settings
+// store, and mailto: links as a desktop passes them.
 #include <QFile>
 #include <QFileInfo>
 #include <QTest>
-
-#include <functional>
-#include <utility>
 
 #include <sys/stat.h>
 
 #include <postwing/exception.hpp>
 
 #include "composer_test_support.hpp"
+#include "mailto.hpp"
 #include "mod_email.hpp"
 
 using namespace modEmail;
@@ -22,57 +21,35 @@ class ModEmailTest : public QObject {
   static void initMain() { composer_test::IsolateHome(); }
 
  private slots:
-  void FileAndFolderParts_data() {
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QString>("folder");
-    const char* rows[][3] = {
-        {"/home/u/.local/share/composer/drafts/Unnamed.html", "Unnamed.html",
-         "/home/u/.local/share/composer/drafts/"},
-        {"C:\\mail\\drafts\\Unnamed.html", "Unnamed.html", "C:\\mail\\drafts\\"},
-        {"Unnamed.html", "", ""},
-        {"/home/u/", "", "/home/u/"},
-        {"/home/u/  name.html  ", "name.html", "/home/u/"},
-        {"/x/stream:part.txt", "part.txt", "/x/"},
-        {"/file.txt", "file.txt", "/"}};
-    for (const auto& r : rows)
-      QTest::newRow(r[0]) << QString(r[0]) << QString(r[1]) << QString(r[2]);
-  }
   void FileAndFolderParts() {
-    QFETCH(QString, path);
-    QFETCH(QString, file);
-    QFETCH(QString, folder);
-    QCOMPARE(FileNamePart(path), file);
-    QCOMPARE(FolderPart(path), folder);
-  }
-
-  void ColorToHtml_data() {
-    QTest::addColumn<int>("colour");
-    QTest::addColumn<QString>("html");
-    QTest::newRow("black") << 0 << "000000";
-    QTest::newRow("white") << 0xFFFFFF << "FFFFFF";
-    QTest::newRow("blue") << 0xFF0000 << "0000FF";
-    QTest::newRow("small parts padded") << (1 | 2 << 8 | 10 << 16) << "01020A";
-    QTest::newRow("high byte ignored") << int(0xFF123456u) << "563412";
-  }
-  void ColorToHtml() {
-    QFETCH(int, colour);
-    QFETCH(QString, html);
-    QCOMPARE(modEmail::ColorToHtml(colour), html);
-  }
-
-  void TextToBoolean() {
-    for (const char* yes : {"True", "true", "-1", " 2 "}) QVERIFY(modEmail::TextToBoolean(yes));
-    for (const char* no : {"False", "0"}) QVERIFY(!modEmail::TextToBoolean(no));
+    const char* rows[][3] = {{"/home/u/drafts/Unnamed.html", "Unnamed.html", "/home/u/drafts/"},
+                             {"C:\\mail\\Unnamed.html", "Unnamed.html", "C:\\mail\\"},
+                             {"Unnamed.html", "", ""},
+                             {"/home/u/", "", "/home/u/"},
+                             {"/home/u/  name.html  ", "name.html", "/home/u/"},
+                             {"/x/stream:part.txt", "part.txt", "/x/"}};
+    for (const auto& r : rows) {
+      QCOMPARE(FileNamePart(r[0]), QString(r[1]));
+      QCOMPARE(FolderPart(r[0]), QString(r[2]));
+    }
   }
 
   // Text the conversions cannot take is an error of the runtime's number, never a guess.
-  void BadTextIsAnError() {
-    const std::pair<std::function<void()>, int> rows[] = {
-        {[] { modEmail::PadLeft("abcd", 3, "0"); }, 5},
-        {[] { modEmail::TextToBoolean("Yes please"); }, 13},
-        {[] { LeadingNumberToLong("99999999999"); }, 6}};
-    for (const auto& [convert, number] : rows) {
+  void Conversions() {
+    QCOMPARE(ColorToHtml(1 | 2 << 8 | 10 << 16 | 0xFF << 24), QString("01020A"));
+    QCOMPARE(PadLeft("7", 3, "0x"), QString("007"));
+    for (const char* yes : {"True", "true", "-1", " 2 "}) QVERIFY(TextToBoolean(yes));
+    for (const char* no : {"False", "0"}) QVERIFY(!TextToBoolean(no));
+    const std::pair<const char*, int> numbers[] = {{"", 0},       {"  587  ", 587}, {"25abc", 25},
+                                                   {"smtp", 0},   {"24.5", 24},     {"25.5", 26},
+                                                   {"2.5e2", 250}};
+    for (const auto& [text, number] : numbers) QCOMPARE(LeadingNumberToLong(text), number);
+    const std::pair<std::function<void()>, int> errors[] = {
+        {[] { PadLeft("abcd", 3, "0"); }, 5},
+        {[] { TextToBoolean("Yes please"); }, 13},
+        {[] { LeadingNumberToLong("99999999999"); }, 6},
+        {[] { SecurityFromText("SSL maybe"); }, 13}};
+    for (const auto& [convert, number] : errors) {
       try {
         convert();
         QFAIL("converted");
@@ -80,71 +57,56 @@ class ModEmailTest : public QObject {
         QCOMPARE(e.Number(), number);
       }
     }
-    QCOMPARE(modEmail::PadLeft("7", 3, "0x"), QString("007"));
-  }
-
-  void LeadingNumber_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("number");
-    QTest::newRow("empty") << "" << 0;
-    QTest::newRow("zero") << "0" << 0;
-    QTest::newRow("port") << "2525" << 2525;
-    QTest::newRow("blanks") << "  587  " << 587;
-    QTest::newRow("letters after") << "25abc" << 25;
-    QTest::newRow("letters only") << "smtp" << 0;
-    QTest::newRow("half to even down") << "24.5" << 24;
-    QTest::newRow("half to even up") << "25.5" << 26;
-    QTest::newRow("exponent") << "2.5e2" << 250;
-  }
-  void LeadingNumber() {
-    QFETCH(QString, text);
-    QFETCH(int, number);
-    QCOMPARE(LeadingNumberToLong(text), number);
-  }
-  void Security() {
     QCOMPARE(SecurityFromText(""), postwing::emxNoSecurity);
-    QCOMPARE(SecurityFromText("None"), postwing::emxNoSecurity);
-    QCOMPARE(SecurityFromText("STARTTLS"), postwing::emxStartTLS);
     QCOMPARE(SecurityFromText("starttls"), postwing::emxStartTLS);
-    QCOMPARE(SecurityFromText("TLS"), postwing::emxImplicitTLS);
     QCOMPARE(SecurityFromText("2"), postwing::emxImplicitTLS);
-    QVERIFY_THROWS_EXCEPTION(postwing::Exception, SecurityFromText("SSL maybe"));
     for (auto v : {postwing::emxNoSecurity, postwing::emxStartTLS, postwing::emxImplicitTLS}) {
       QCOMPARE(SecurityFromText(SecurityToText(v)), v);
     }
   }
 
-  void TempFiles() {
-    const QString dir = TempPath();
-    QVERIFY(dir.endsWith('/'));
-    QCOMPARE(dir, composer_test::HomeRoot() + "/tmp/");
+  void TempFilesAndThePrivateSettingsFile() {
     const QString a = TempFileName(), b = TempFileName();
-    QVERIFY(a != b);
-    QVERIFY(QFileInfo(a).fileName().startsWith("~pw"));
-    QCOMPARE(QFileInfo(a).size(), 0);
-    QCOMPARE(FolderPart(a), dir);
-    QFile::remove(a);
-    QFile::remove(b);
-  }
-  void SettingsRoundTripAndPrivateFile() {
+    QVERIFY(a != b && QFileInfo(a).fileName().startsWith("~pw") && QFileInfo(a).size() == 0);
+    QCOMPARE(FolderPart(a), composer_test::HomeRoot() + "/tmp/");
+    QFile::remove(a), QFile::remove(b);
+
     QCOMPARE(GetSetting("User", "nobody"), QString("nobody"));
     SaveSetting(kKeyPassword, "s3cret; with = signs");
-    SaveSetting(kKeyServer, "mail.example.org");
     QCOMPARE(GetSetting(kKeyPassword, ""), QString("s3cret; with = signs"));
-    QCOMPARE(GetSetting(kKeyServer, ""), QString("mail.example.org"));
-    const QString file = SettingsFileName();
-    QCOMPARE(file, composer_test::HomeRoot() + "/config/composer/composer.conf");
+    const QByteArray file = QFile::encodeName(SettingsFileName());
+    QCOMPARE(file, QFile::encodeName(composer_test::HomeRoot() + "/config/composer/composer.conf"));
     struct stat st {};
-    QCOMPARE(::stat(QFile::encodeName(file).constData(), &st), 0);
-    QCOMPARE(st.st_mode & 0777, 0600u);
+    QVERIFY(::stat(file, &st) == 0 && (st.st_mode & 0777) == 0600);
     // An older file readable by others is tightened at the next write.
-    ::chmod(QFile::encodeName(file).constData(), 0644);
+    ::chmod(file, 0644);
     SaveSetting(kKeyUser, "someone");
-    QCOMPARE(::stat(QFile::encodeName(file).constData(), &st), 0);
-    QCOMPARE(st.st_mode & 0777, 0600u);
-    QFile f(file);
-    QVERIFY(f.open(QIODevice::ReadOnly));
-    QVERIFY(f.readAll().contains("[Configuration]"));
+    QVERIFY(::stat(file, &st) == 0 && (st.st_mode & 0777) == 0600);
+  }
+
+  void Mailto_data() {
+    QTest::addColumn<QString>("link");
+    QTest::addColumn<QStringList>("fields");  // to, cc, bcc, subject, body
+    QTest::newRow("all fields, any case, UTF-8")
+        << "MAILTO:ann@example.org,bob@example.org?Subject=Caf%C3%A9%20at%203&body=Line "
+           "1%0D%0ALine+2&cc=carol@example.org&bcc=dave@example.org&to=eve@example.org"
+        << QStringList{"ann@example.org; bob@example.org; eve@example.org", "carol@example.org",
+                       "dave@example.org", "Caf\u00e9 at 3", "Line 1\nLine+2"};
+    QTest::newRow("no path, encoded separators, bad escape kept")
+        << "mailto:?to=ann%40example.org%2Cbob@example.org&subject=100%&x-other=1"
+        << QStringList{"ann@example.org; bob@example.org", "", "", "100%", ""};
+    QTest::newRow("line breaks cannot add a header")
+        << "mailto:ann@example.org%0D%0ABcc:%20x@example.org?subject=Hi%0D%0ABcc:%20y@example.org"
+        << QStringList{"ann@example.org Bcc: x@example.org", "", "", "Hi Bcc: y@example.org", ""};
+  }
+  void Mailto() {
+    QFETCH(QString, link);
+    QFETCH(QStringList, fields);
+    const auto m = composer::ParseMailto(link);
+    QVERIFY(m.has_value());
+    QCOMPARE((QStringList{m->to, m->cc, m->bcc, m->subject, m->body}), fields);
+    QCOMPARE(composer::ParseMailto("mailto:ann@example.org")->to, QString("ann@example.org"));
+    QVERIFY(!composer::ParseMailto("http://example.org/?mailto:ann@example.org"));
   }
 };
 
