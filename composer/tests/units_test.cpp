@@ -1,10 +1,17 @@
-// The composer's small functions: paths, conversions, temporary files, the settings
-// store, and mailto: links as a desktop passes them.
+// The composer's parts without a window: the small functions, mailto: links as a desktop
+// passes them, and the library's event loop on Qt (watches, timers, posts from other
+// threads, bounded waits, nesting).
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTest>
 
+#include <atomic>
+#include <thread>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <postwing/exception.hpp>
 
@@ -12,9 +19,39 @@
 #include "mailto.hpp"
 #include "mod_email.hpp"
 
+using composer::QtEventLoop;
+using postwing::EventLoop;
 using namespace modEmail;
+using namespace std::chrono_literals;
 
-class ModEmailTest : public QObject {
+namespace {
+
+// A pipe: read end, write end.
+struct Pipe {
+  int r = -1, w = -1;
+  Pipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) r = fds[0], w = fds[1];
+  }
+  ~Pipe() {
+    for (int fd : {r, w}) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  void Write() { QCOMPARE(::write(w, "x", 1), ssize_t{1}); }
+};
+
+// Runs passes until done() or five seconds; true when done.
+bool RunUntil(QtEventLoop& loop, const std::function<bool()>& done) {
+  QElapsedTimer t;
+  t.start();
+  while (!done() && t.elapsed() < 5000) loop.RunOnce(50ms);
+  return done();
+}
+
+}  // namespace
+
+class UnitsTest : public QObject {
   Q_OBJECT
 
  public:
@@ -108,7 +145,83 @@ class ModEmailTest : public QObject {
     QCOMPARE(composer::ParseMailto("mailto:ann@example.org")->to, QString("ann@example.org"));
     QVERIFY(!composer::ParseMailto("http://example.org/?mailto:ann@example.org"));
   }
+
+  void WatchReadablePausesUnwatchesAndHangsUp() {
+    QtEventLoop loop;
+    Pipe p;
+    int calls = 0;
+    unsigned seen = 0;
+    auto id = loop.Watch(p.r, EventLoop::kReadable, [&](unsigned ready) {
+      ++calls, seen = ready;
+      char buf[16];
+      while (::read(p.r, buf, sizeof buf) > 0) {
+      }
+    });
+    p.Write();
+    QVERIFY(RunUntil(loop, [&] { return calls == 1; }));
+    QCOMPARE(seen, unsigned(EventLoop::kReadable));
+    // Paused: ready data is not delivered until the watch wants it again.
+    loop.UpdateWatch(id, 0);
+    p.Write();
+    loop.RunOnce(100ms);
+    QCOMPARE(calls, 1);
+    loop.UpdateWatch(id, EventLoop::kReadable | EventLoop::kWritable);
+    QVERIFY(RunUntil(loop, [&] { return calls == 2; }));
+    // A hang-up is both readable and writable.
+    ::close(p.w);
+    p.w = -1;
+    QVERIFY(RunUntil(loop, [&] { return seen == (EventLoop::kReadable | EventLoop::kWritable); }));
+    loop.Unwatch(id);
+    const int before = calls;
+    loop.RunOnce(100ms);
+    QCOMPARE(calls, before);
+    loop.Unwatch(id);  // unknown ids are harmless
+    loop.UpdateWatch(id, EventLoop::kReadable);
+  }
+
+  // Two watches on one descriptor; one unwatches itself inside its callback, the other is
+  // never entered again from a nested pass while it runs (the writable level stays ready).
+  void WatchesShareADescriptorAndNestedPassesDoNotReenter() {
+    QtEventLoop loop;
+    Pipe p;
+    int a = 0, b = 0, depth = 0, max_depth = 0;
+    EventLoop::Id ia = loop.Watch(p.w, EventLoop::kWritable, [&](unsigned) {
+      ++a;
+      loop.Unwatch(ia);
+    });
+    loop.Watch(p.w, EventLoop::kWritable, [&](unsigned) {
+      max_depth = std::max(max_depth, ++depth);
+      if (++b == 1) {
+        for (int i = 0; i < 5; ++i) loop.RunOnce(10ms);
+      }
+      --depth;
+    });
+    QVERIFY(RunUntil(loop, [&] { return b > 5; }));
+    QCOMPARE(a, 1);
+    QCOMPARE(max_depth, 1);
+  }
+
+  void TimersPostsAndBoundedWaits() {
+    QtEventLoop loop;
+    std::atomic<int> fired = 0, cancelled = 0, chained = 0, posted = 0;
+    loop.AddTimer(10ms, [&] { ++fired; });
+    auto c = loop.AddTimer(20ms, [&] { ++cancelled; });
+    loop.CancelTimer(c);
+    loop.AddTimer(0ms, [&] { loop.AddTimer(0ms, [&] { ++chained; }); });
+    std::thread poster([&] {
+      std::this_thread::sleep_for(50ms);
+      loop.Post([&] { ++posted; });
+    });
+    QVERIFY(RunUntil(loop, [&] { return fired == 1 && chained == 1 && posted == 1; }));
+    poster.join();
+    QElapsedTimer t;
+    t.start();
+    loop.RunOnce(150ms);  // Qt's wait has no limit of its own
+    QVERIFY(t.elapsed() >= 100 && t.elapsed() < 5000);
+    QCOMPARE(fired + cancelled, 1);
+    loop.CancelTimer(c);  // already gone: harmless
+  }
 };
 
-QTEST_MAIN(ModEmailTest)
-#include "mod_email_test.moc"
+QTEST_MAIN(UnitsTest)
+#include "units_test.moc"
