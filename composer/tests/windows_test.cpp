@@ -327,6 +327,8 @@ class WindowsTest : public composer_test::WindowFixture {
       return int(QDialog::Accepted);
     };
     w->Button("Insert Hyperlink")->trigger();
+    QTest::keyClick(w.dhtEdit, Qt::Key_Left);  // back to the link's end, then typing
+    QTest::keyClick(w.dhtEdit, Qt::Key_Right);
     QTest::keyClicks(w.dhtEdit, " now");
     QCOMPARE(composer::PlainTextOf(*w.dhtEdit->document()),
              QString("our page <https://example.org/p> now\r\n"));
