@@ -1,14 +1,20 @@
-// Helpers shared by the composer's test suites: an isolated home, dialogs answered by
-// script, the capture server, and the fixture of the suites that drive the main window.
+// Helpers of the composer's test suites: an isolated home, dialogs answered by script,
+// the capture server, the main window's controls and the message parser.
 #pragma once
 
 #include <QColor>
 #include <QComboBox>
 #include <QDialog>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QVariant>
 
 #include <deque>
@@ -23,12 +29,33 @@
 
 namespace composer_test {
 
-// Points the XDG folders and TMPDIR at a fresh private folder, so a test never reads or
-// writes the user's settings. Call before the application exists.
-void IsolateHome();
-QString HomeRoot();
+// A fresh private folder for the whole run, removed at its end.
+inline QString HomeRoot() {
+  static QTemporaryDir home(QDir::tempPath() + "/composer-test-XXXXXX");
+  return home.path();
+}
+
+// Points the XDG folders and TMPDIR into that folder, so a test never reads or writes the
+// user's settings. Call before the application exists.
+inline void IsolateHome() {
+  for (const char* name : {"config", "data", "tmp", "runtime"}) {
+    QDir().mkpath(HomeRoot() + "/" + name);
+  }
+  QFile::setPermissions(HomeRoot() + "/runtime",
+                        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  qputenv("XDG_CONFIG_HOME", QFile::encodeName(HomeRoot() + "/config"));
+  qputenv("XDG_DATA_HOME", QFile::encodeName(HomeRoot() + "/data"));
+  qputenv("TMPDIR", QFile::encodeName(HomeRoot() + "/tmp"));
+  qputenv("XDG_RUNTIME_DIR", QFile::encodeName(HomeRoot() + "/runtime"));
+}
+
 // Writes a file at a path below the test's home; returns its full path.
-QString WriteFile(const QString& path, const QByteArray& data);
+inline QString WriteFile(const QString& path, const QByteArray& data) {
+  QFile f(HomeRoot() + "/" + path);
+  QDir().mkpath(QFileInfo(f).path());
+  if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size()) qFatal("cannot write a file");
+  return f.fileName();
+}
 
 // Dialogs answered by the test: every message box is recorded, and each dialog takes the
 // next queued answer (none queued: OK or No, a cancel for the others).
@@ -87,15 +114,35 @@ class ScriptedDialogs : public composer::Dialogs {
   }
 };
 
-// Installs a fresh ScriptedDialogs and returns it.
-std::shared_ptr<ScriptedDialogs> InstallScriptedDialogs();
-
 // The capture server of the library's tests (extra arguments, e.g. --refuse), run by
 // /usr/bin/python3 and stopped when the object goes.
 class LocalServer {
  public:
-  static std::unique_ptr<LocalServer> Capture(const QStringList& extra = {});
-  ~LocalServer();
+  static std::unique_ptr<LocalServer> Capture(const QStringList& extra = {}) {
+    static int count = 0;
+    auto s = std::make_unique<LocalServer>();
+    s->folder_ = HomeRoot() + QString("/server-%1").arg(++count);
+    QDir().mkpath(s->folder_);
+    s->process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    s->process_.start(COMPOSER_PYTHON,
+                      QStringList{POSTWING_TESTS_DIR "/e2e/servers/capture_server.py", "--dir",
+                                  s->folder_, "--lifetime", "120"} +
+                          extra);
+    QByteArray line;
+    QElapsedTimer t;
+    t.start();
+    while (!line.contains('\n') && t.elapsed() < 20000 &&
+           s->process_.state() != QProcess::NotRunning) {
+      s->process_.waitForReadyRead(500);
+      line += s->process_.readAll();
+    }
+    s->port_ = line.startsWith("PORT ") ? line.mid(5).trimmed().toInt() : 0;
+    return s->port_ > 0 ? std::move(s) : nullptr;
+  }
+  ~LocalServer() {
+    process_.terminate();
+    if (!process_.waitForFinished(5000)) process_.kill(), process_.waitForFinished(5000);
+  }
   int Port() const { return port_; }
   // The path of the n-th message kept (from 1), and ext "json" for its envelope.
   QString MessagePath(int n, const char* ext = "eml") const {
@@ -134,31 +181,12 @@ struct Composer {
   QAction* Menu(const char* name) const { return Child<QAction>(window, name); }
 };
 
-// The fixture of the suites that drive the main window: the library's loop on Qt,
-// scripted dialogs, and one window per test.
-class WindowFixture : public QObject {
-  Q_OBJECT
-
- public:
-  static void initMain() { IsolateHome(); }
-
- protected:
-  // A loaded window; with active, once the window manager made it the active one.
-  Composer Open(bool active = false);
-  std::shared_ptr<ScriptedDialogs> dialogs_;
-  std::unique_ptr<frmSendMail> window_;
-
- private slots:
-  void initTestCase() { loop_ = composer::QtEventLoop::InstallForThisThread(); }
-  void cleanupTestCase() { postwing::SetThreadEventLoop(nullptr); }
-  void init() { dialogs_ = InstallScriptedDialogs(); }
-  void cleanup();
-
- private:
-  std::shared_ptr<composer::QtEventLoop> loop_;
-};
-
 // Runs tests/parse_message.py on a kept message; returns its JSON output parsed.
-QJsonObject ParseMessage(const QString& eml);
+inline QJsonObject ParseMessage(const QString& eml) {
+  QProcess p;
+  p.start(COMPOSER_PYTHON, {COMPOSER_TESTS_DIR "/parse_message.py", eml});
+  if (!p.waitForFinished(20000)) return {};
+  return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+}
 
 }  // namespace composer_test
