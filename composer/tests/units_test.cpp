@@ -18,6 +18,7 @@
 #include "composer_test_support.hpp"
 #include "mailto.hpp"
 #include "mod_email.hpp"
+#include "qt_event_loop.hpp"
 
 using composer::QtEventLoop;
 using postwing::EventLoop;
