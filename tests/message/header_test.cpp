@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -112,13 +113,11 @@ TEST_F(HeaderTest, MimeOffRemovesItsFieldsAndGuardsTheMimeProperties) {
   header_->SetMIMECompliant(false);
   EXPECT_EQ(Keys(), (std::vector<std::string>{"DATE", "SUBJECT"}));
   EXPECT_EQ(header_->Charset(), "") << "no failure";
-  ExpectRecorded(
-      *mail_, [&] { header_->ContentType(); }, kBase + 12008, "Header.ContentType");
-  ExpectRecorded(
-      *mail_, [&] { header_->SetContentType(emxMultipartMixed); }, kBase + 12008,
-      "Header.ContentType");
-  ExpectRecorded(
-      *mail_, [&] { header_->SetCharset("utf-8"); }, kBase + 12008, "Header.Charset");
+  const std::pair<std::function<void()>, const char*> guarded[] = {
+      {[&] { header_->ContentType(); }, "Header.ContentType"},
+      {[&] { header_->SetContentType(emxMultipartMixed); }, "Header.ContentType"},
+      {[&] { header_->SetCharset("utf-8"); }, "Header.Charset"}};
+  for (const auto& [call, method] : guarded) ExpectRecorded(*mail_, call, kBase + 12008, method);
   EXPECT_EQ(Keys().size(), 2u) << "a failed set changes no field";
   header_->SetMIMECompliant(true);
   EXPECT_EQ(Keys(), (std::vector<std::string>{"DATE", "SUBJECT", "MIME-Version", "Content-type"}));
