@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -69,6 +68,14 @@ class CodecTest : public ::testing::Test {
     return count;
   }
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  // The codec cancels itself at the given pass, counted from now.
+  template <class Codec>
+  void CancelAt(Codec& codec, int at) {
+    loop_->passes = 0;
+    loop_->on_pass = [&codec, at](int pass) {
+      if (pass == at) codec.Cancel();
+    };
+  }
 
   support::TempDir dir_;
   testing::ScopedEnv tmpdir_{"TMPDIR", dir_.path().c_str()};
@@ -108,10 +115,6 @@ TEST_F(Base64Test, EncodeAndDecodeAsRfc4648) {
     EXPECT_EQ(Encoded(std::string("foobar", n)), vectors[n]) << n;
     EXPECT_EQ(Decoded(vectors[n]), std::string("foobar", n)) << n;
   }
-  for (size_t n = 0; n < 700; n += (n < 20 ? 1 : 37)) {
-    const std::string data = RandomBytes(n, static_cast<uint32_t>(n));
-    ASSERT_EQ(Decoded(Encoded(data)), data) << n;
-  }
   EXPECT_EQ(Decoded(Encoded(AllBytes(3))), AllBytes(3));
   // Outside the alphabet counts as "A" (0); no error. A length not a multiple of 4 fails.
   EXPECT_EQ(Decoded("Q!JD"), Decoded("QAJD"));
@@ -127,6 +130,7 @@ TEST_F(Base64Test, SpanLayoutsAndUnspan) {
   EXPECT_EQ(lines, (std::vector<std::string>{std::string(76, 'y'), std::string(76, 'y'), "y"}));
   EXPECT_EQ(codec.StrAryToStr(lines),
             std::string(76, 'y') + "\r\n" + std::string(76, 'y') + "\r\ny\r\n");
+  EXPECT_EQ(codec.StrAryToStr({}), "");
   size = 0;
   codec.span(std::string(100, 'w'), lines, size, "\r\n");
   EXPECT_EQ(size, 76);
@@ -159,19 +163,26 @@ TEST_F(Base64Test, SpanLayoutsAndUnspan) {
   EXPECT_TRUE(out.empty());
 }
 
-// The one-pass message layout must be byte-identical to Encode, span and StrAryToStr.
-TEST_F(Base64Test, EncodeLinesEqualsEncodeSpanStrAryToStr) {
-  for (int16_t width : {76, 4, 1, 3, 75, 77}) {
-    for (size_t n : {0u, 1u, 2u, 3u, 56u, 57u, 58u, 113u, 114u, 303u, 304u, 30300u, 65536u}) {
+// The one-pass message layout must be byte-identical to Encode, span and StrAryToStr, also
+// when a cancel stops both at the same pass.
+TEST_F(Base64Test, EncodeLinesEqualsEncodeSpanStrAryToStrCancelledOrNot) {
+  for (int16_t width : {76, 1, 3, 8, 75, 77}) {
+    for (size_t n : {0u, 1u, 2u, 3u, 56u, 57u, 58u, 113u, 114u, 303u, 304u, 606u, 3002u, 30300u}) {
       const std::string data = RandomBytes(n, static_cast<uint32_t>(n + width));
-      int16_t w = width;
-      ASSERT_EQ(codec.EncodeLines(data, w), Composite(codec, data, width)) << n << " / " << width;
+      for (int cancel_at : {-1, 0, 1, 2, 5}) {
+        std::string lines[2];
+        for (int round = 0; round < 2; ++round) {
+          Base64 fresh;
+          fresh.Init();
+          if (cancel_at == 0) fresh.Cancel();
+          CancelAt(fresh, cancel_at);
+          int16_t w = width;
+          lines[round] = round == 0 ? fresh.EncodeLines(data, w) : Composite(fresh, data, w);
+        }
+        ASSERT_EQ(lines[0], lines[1]) << n << " / " << width << " cancel " << cancel_at;
+      }
     }
   }
-  int16_t zero = 0;
-  EXPECT_EQ(codec.EncodeLines("abc", zero), "YWJj\r\n");
-  EXPECT_EQ(zero, 76);
-  EXPECT_EQ(codec.StrAryToStr({}), "");
 }
 
 TEST_F(Base64Test, EncodeYieldsEvery101GroupsAndCancelKeepsTheLengthZeroFilled) {
@@ -185,10 +196,7 @@ TEST_F(Base64Test, EncodeYieldsEvery101GroupsAndCancelKeepsTheLengthZeroFilled) 
 
   const std::string data = RandomBytes(3 * 1000 + 1, 3);
   const std::string full = Encoded(data);
-  loop_->passes = 0;
-  loop_->on_pass = [&](int pass) {
-    if (pass == 2) codec.Cancel();
-  };
+  CancelAt(codec, 2);
   std::string out = Encoded(data);
   ASSERT_EQ(out.size(), full.size());
   EXPECT_EQ(out.substr(0, 4 * 202), full.substr(0, 4 * 202));
@@ -199,29 +207,6 @@ TEST_F(Base64Test, EncodeYieldsEvery101GroupsAndCancelKeepsTheLengthZeroFilled) 
   EXPECT_EQ(out, std::string("YWJjZ2g=\0\0\0\0", 12));
   codec.ResetCancel();
   EXPECT_EQ(Encoded("abcdefgh"), "YWJjZGVmZ2g=");
-}
-
-TEST_F(Base64Test, CancelledEncodeLinesEqualsTheCancelledComposite) {
-  for (int16_t width : {76, 8, 75}) {
-    for (size_t n : {1u, 400u, 606u, 3 * 1000u + 2, 20000u}) {
-      for (int cancel_at : {0, 1, 2, 5}) {
-        const std::string data = RandomBytes(n, static_cast<uint32_t>(n));
-        std::string lines[2];
-        for (int round = 0; round < 2; ++round) {
-          Base64 fresh;
-          fresh.Init();
-          if (cancel_at == 0) fresh.Cancel();
-          loop_->on_pass = [&](int pass) {
-            if (pass == cancel_at) fresh.Cancel();
-          };
-          loop_->passes = 0;
-          int16_t w = width;
-          lines[round] = round == 0 ? fresh.EncodeLines(data, w) : Composite(fresh, data, w);
-        }
-        ASSERT_EQ(lines[0], lines[1]) << n << " / " << width << " cancel " << cancel_at;
-      }
-    }
-  }
 }
 
 TEST_F(Base64Test, LoadSaveAndEncodeFileLines) {
@@ -255,9 +240,7 @@ TEST_F(Base64Test, LoadSaveAndEncodeFileLines) {
 
 TEST_F(Base64Test, LoadAndEncodeFileLinesStopAtCancel) {
   const std::string data = RandomBytes(5000, 9);
-  loop_->on_pass = [&](int pass) {
-    if (pass == 3) codec.Cancel();
-  };
+  CancelAt(codec, 3);
   ByteArray out;
   codec.Load(dir_.File("data.bin", data), out);
   ASSERT_EQ(out.size(), data.size());
@@ -268,10 +251,7 @@ TEST_F(Base64Test, LoadAndEncodeFileLinesStopAtCancel) {
   other.Init();
   const std::string path = dir_.File("f.bin", RandomBytes(3 * 1010, 1));
   int16_t size = 76;
-  loop_->passes = 0;
-  loop_->on_pass = [&](int pass) {
-    if (pass == 13) other.Cancel();
-  };
+  CancelAt(other, 13);
   EXPECT_NE(other.EncodeFileLines(path, size), "");
   EXPECT_EQ(loop_->passes, 10);  // a pass per 101 groups
   EXPECT_EQ(other.EncodeFileLines(path, size), "");
@@ -284,26 +264,10 @@ TEST_F(Base64Test, LoadAndEncodeFileLinesStopAtCancel) {
   third.Init();
   Base64::FileLines lines(third, dir_.File("p.bin", RandomBytes(57 * 100, 2)), 57 * 50);
   std::string piece;
-  loop_->passes = 0;
-  loop_->on_pass = [&](int pass) {
-    if (pass == 12) third.Cancel();
-  };
+  CancelAt(third, 12);
   EXPECT_TRUE(lines.Next(piece));
   EXPECT_FALSE(lines.Next(piece));
   EXPECT_TRUE(piece.empty());
-}
-
-TEST_F(Base64Test, FileErrorsLeaveNoTemporaryFile) {
-  ByteArray out;
-  int16_t size = 76;
-  EXPECT_EQ(Raised([&] { codec.Load(Path("missing.bin"), out); }).Number(), 53);
-  EXPECT_EQ(Raised([&] { codec.Load(dir_.path().string(), out); }).Number(), 75);
-  EXPECT_EQ(Raised([&] { codec.Load(Path("no/such/dir/x"), out); }).Number(), 53);
-  EXPECT_EQ(Raised([&] { codec.Save("x", Path("no/such/dir/x")); }).Number(), 53);
-  EXPECT_EQ(Raised([&] { codec.EncodeFileLines(Path("missing"), size); }).Number(), 53);
-  codec.EncodeLines(RandomBytes(100000, 1), size);
-  codec.StrAryToStr(std::vector<std::string>(1000, "abc"));
-  EXPECT_EQ(TempFileCount(), 0);
 }
 
 TEST_F(Base64Test, PythonDecodesTheMessageLayout) {
@@ -335,27 +299,6 @@ void ExpectWellFormed(const std::string& encoded, const std::string& what) {
   }
 }
 
-// Texts that carry what an attachment of type text/csv or text/html does.
-std::vector<std::string> SampleTexts() {
-  std::string csv = "name;city;note\r\nAnna\tM\xFCller;K\xF6ln;\"a=b\"\r\n";
-  for (int i = 0; i < 50; ++i)
-    csv += "row " + std::to_string(i) + "\tv\t" + std::string(i, 'x') + "\r\n";
-  std::string long_words;
-  for (int i = 0; i < 300; ++i) long_words += "word" + std::to_string(i) + (i % 7 ? " " : "\t");
-  return {csv,
-          long_words,
-          "trailing spaces   \r\nand tabs\t\t\r\n \r\n  \r\n",
-          "ends with tab\t",
-          "lone CR\rlone LF\nmixed\n\r\r\n",
-          std::string(500, ' '),
-          std::string(300, '='),
-          "\r\n\r\n\r\n",
-          AllBytes(4),
-          RandomBytes(5000, 5),
-          "=\r\n=0D=\r",
-          ".\r\n..\r\nFrom me\r\n"};
-}
-
 // Text-like data: words, spaces, tabs, CR LF, lone CR and LF, "=", 8-bit bytes.
 std::string TextLike(std::mt19937& gen, size_t n) {
   static const std::string pieces[] = {"word",
@@ -377,7 +320,10 @@ std::string TextLike(std::mt19937& gen, size_t n) {
                                        "abcdefghijklmnop"};
   std::string s;
   while (s.size() < n) {
-    if (gen() % 5 == 0) s += std::string(gen() % 90, 'y');
+    if (gen() % 5 == 0) {
+      const char fill = "yy ="[gen() % 4];  // words, and runs of blanks or of "="
+      s += std::string(gen() % 90, fill);
+    }
     s += pieces[gen() % std::size(pieces)];
   }
   s.resize(n);
@@ -432,17 +378,19 @@ TEST_F(QuotedPrintableTest, BlockWiseAndPieceWiseEncodersAgreeAndAreLossless) {
   }
 }
 
-// quopri as the independent decoder: every sample comes back byte for byte.
-TEST_F(QuotedPrintableTest, SamplesAreWellFormedAndPythonQuopriDecodesThemByteForByte) {
+// quopri as the independent decoder: text-like samples, every byte value and random bytes
+// come back byte for byte.
+TEST_F(QuotedPrintableTest, PythonQuopriDecodesEveryTextByteForByte) {
+  std::mt19937 gen(7);
+  std::vector<std::string> texts = {AllBytes(4), RandomBytes(5000, 5), "ends with tab\t"};
+  for (int i = 0; i < 40; ++i) texts.push_back(TextLike(gen, gen() % 3000));
   std::string joined, expected;
-  for (const auto& text : SampleTexts()) {
+  for (const auto& text : texts) {
     const std::string encoded = qp.Encode(text);
     ExpectWellFormed(encoded, text.substr(0, 30));
-    EXPECT_EQ(qp.Decode(encoded), text) << text.substr(0, 30);
     joined += std::to_string(encoded.size()) + "\n" + encoded;
     expected += text + std::string("\0SEP\0", 5);
   }
-  for (size_t n = 1; n < 400; n += 7) ExpectWellFormed(qp.Encode(RandomBytes(n, n)), "random");
   const std::string decoded = testing::RunPython(
       "import sys, quopri\n"
       "data = open(sys.argv[1], 'rb').read()\n"
@@ -576,10 +524,7 @@ TEST_F(UUEncodeTest, YieldsEvery101LinesAndCancelGivesEmptyResults) {
 
   const std::string data = RandomBytes(45 * 500, 8);
   const std::string path = dir_.File("big.bin", data);
-  loop_->passes = 0;
-  loop_->on_pass = [&](int pass) {
-    if (pass == 2) uu.Cancel();
-  };
+  CancelAt(uu, 2);
   EXPECT_EQ(uu.UUEncodeFile(path), "");
   EXPECT_EQ(loop_->passes, 2);
   // Already cancelled: stops after the first line.
@@ -594,12 +539,31 @@ TEST_F(UUEncodeTest, YieldsEvery101LinesAndCancelGivesEmptyResults) {
   EXPECT_EQ(TempFileCount(), 0);
 }
 
-TEST_F(UUEncodeTest, ErrorsLeaveNothingAndDataErrorsCarryTheSourceUUEncode) {
-  const Exception missing = Raised([&] { uu.UUEncodeFile(Path("missing.bin")); });
-  EXPECT_EQ(missing.Number(), 53);
-  EXPECT_EQ(missing.Source(), "postwing");
+// File errors carry the whole-file numbers, and no codec leaves a temporary file behind.
+TEST_F(CodecTest, FileErrorsLeaveNoTemporaryFile) {
+  Base64 b64;
+  b64.Init();
+  UUEncode uu;
+  ByteArray out;
+  int16_t size = 76;
+  const std::pair<std::function<void()>, int> cases[] = {
+      {[&] { b64.Load(Path("missing.bin"), out); }, 53},
+      {[&] { b64.Load(dir_.path().string(), out); }, 75},
+      {[&] { b64.Load(Path("no/such/dir/x"), out); }, 53},
+      {[&] { b64.Save("x", Path("no/such/dir/x")); }, 53},
+      {[&] { b64.EncodeFileLines(Path("missing"), size); }, 53},
+      {[&] { uu.UUEncodeFile(Path("missing.bin")); }, 53},
+  };
+  for (const auto& [call, number] : cases) {
+    const Exception e = Raised(call);
+    EXPECT_EQ(e.Number(), number) << e.Description();
+    EXPECT_EQ(e.Source(), "postwing");
+  }
+  b64.EncodeLines(RandomBytes(100000, 1), size);
+  b64.StrAryToStr(std::vector<std::string>(1000, "abc"));
   EXPECT_EQ(TempFileCount(), 0);
-  // A temporary directory where no file can be made makes the staging name fail.
+  // Data without a name needs a temporary file's name; where none can be made, the error
+  // comes from UUEncode.
   testing::ScopedEnv tmpdir("TMPDIR", "/proc/self");
   const Exception staging = Raised([&] { uu.UUEncodeData("abc"); });
   EXPECT_EQ(staging.Source(), "UUEncode");

@@ -1,13 +1,13 @@
 // The header encoder and folder on arbitrary field texts: the wire form is 7-bit, within 998
 // octets a line, folded only where a reader unfolds it back, and decodes (RFC 2047, RFC 2231)
 // to the text the host gave. The decoders here are the target's own.
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <cctype>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "fuzz/fuzz_check.hpp"
 #include "message/address_list.hpp"
 #include "message/field_check.hpp"
 #include "message/header_wire.hpp"
@@ -16,52 +16,38 @@
 namespace {
 
 using namespace postwing::detail;
-
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "header_wire_fuzz: %s\n", what);
-    std::abort();
-  }
-}
+using fuzz::Check;
 
 int Hex(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
+  static const char digits[] = "0123456789abcdef";
+  const char* at = c ? std::strchr(digits, std::tolower(static_cast<unsigned char>(c))) : nullptr;
+  return at ? static_cast<int>(at - digits) : -1;
 }
 
 std::string DecodeB(std::string_view p) {
+  static const std::string_view alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   uint32_t bits = 0;
   int count = 0;
   for (char c : p) {
-    int v = -1;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    if (c >= '0' && c <= '9') v = c - '0' + 52;
-    if (c == '+') v = 62;
-    if (c == '/') v = 63;
-    if (v < 0) break;
+    const size_t v = alphabet.find(c);
+    if (v == std::string_view::npos) break;
     bits = bits << 6 | static_cast<uint32_t>(v);
-    if ((count += 6) >= 8) {
-      count -= 8;
-      out += static_cast<char>((bits >> count) & 0xFF);
-    }
+    if ((count += 6) >= 8) out += static_cast<char>((bits >> (count -= 8)) & 0xFF);
   }
   return out;
 }
 
-std::string DecodeQ(std::string_view p) {
+// "=XX" (Q words, where "_" is a space) or "%XX" (RFC 2231 values) escapes undone.
+std::string Unescaped(std::string_view p, char escape) {
   std::string out;
   for (size_t i = 0; i < p.size(); ++i) {
-    if (p[i] == '_') {
-      out += ' ';
-    } else if (p[i] == '=' && i + 2 < p.size() + 0 && Hex(p[i + 1]) >= 0 && Hex(p[i + 2]) >= 0) {
+    if (p[i] == escape && i + 2 < p.size() && Hex(p[i + 1]) >= 0 && Hex(p[i + 2]) >= 0) {
       out += static_cast<char>(Hex(p[i + 1]) * 16 + Hex(p[i + 2]));
       i += 2;
     } else {
-      out += p[i];
+      out += p[i] == '_' && escape == '=' ? ' ' : p[i];
     }
   }
   return out;
@@ -77,7 +63,7 @@ Decoded DecodeWord(std::string_view word) {
   const size_t q = inner.find('?');
   const std::string_view payload = inner.substr(q + 3);
   const bool b = inner[q + 1] == 'B' || inner[q + 1] == 'b';
-  return {std::string(inner.substr(0, q)), b ? DecodeB(payload) : DecodeQ(payload)};
+  return {std::string(inner.substr(0, q)), b ? DecodeB(payload) : Unescaped(payload, '=')};
 }
 
 // RFC 2047 6.2 on unfolded unstructured text: encoded words decoded, the blanks between two
@@ -105,19 +91,6 @@ std::string DecodeText(std::string_view text) {
   return out + pending;
 }
 
-std::string PercentDecoded(std::string_view p) {
-  std::string out;
-  for (size_t i = 0; i < p.size(); ++i) {
-    if (p[i] == '%' && i + 2 < p.size() + 0 && Hex(p[i + 1]) >= 0 && Hex(p[i + 2]) >= 0) {
-      out += static_cast<char>(Hex(p[i + 1]) * 16 + Hex(p[i + 2]));
-      i += 2;
-    } else {
-      out += p[i];
-    }
-  }
-  return out;
-}
-
 // The RFC 2231 value of "filename" in an unfolded Content-Disposition (sections in order).
 std::string FileNameSections(const std::string& field) {
   std::string out;
@@ -132,7 +105,7 @@ std::string FileNameSections(const std::string& field) {
     size_t end = field.find(';', at);
     std::string_view value(field.data() + at, (end == std::string::npos ? field.size() : end) - at);
     if (n <= 0) value.remove_prefix(value.find("''") + 2);
-    out += PercentDecoded(value);
+    out += Unescaped(value, '%');
     if (n < 0) break;
   }
   return out;

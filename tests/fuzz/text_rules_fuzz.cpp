@@ -1,33 +1,61 @@
-// The address-list rules, the command builder and the path helpers on arbitrary text.
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+// The address-list rules, the command builder, the path helpers and the field parser on
+// arbitrary text. A field text parsed into its parts and rendered back: any text parses, the
+// text is kept exactly, and a rendered text is a fixed point (parsing it and rendering again
+// gives it back with the same parts).
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
+#include "fuzz/fuzz_check.hpp"
 #include "message/address_list.hpp"
 #include "platform/module.hpp"
-#include "postwing/exception.hpp"
+#include "postwing/postwing.hpp"
 #include "session/dialogue.hpp"
 
 namespace {
 
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "text_rules_fuzz: %s\n", what);
-    std::abort();
-  }
+using namespace postwing;
+using fuzz::Check;
+using PartList = std::vector<std::pair<std::string, std::string>>;
+
+PartList Parts(const Value& value) {
+  PartList parts;
+  for (const auto& part : *value.SubValues()) parts.emplace_back(part->Key(), part->Text());
+  return parts;
 }
 
-bool EndsWith(std::string_view text, std::string_view tail) {
-  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+// Renders the field from its parts (setting a part's text writes the field again).
+std::string Render(Value& value) {
+  auto first = value.SubValues()->Item(1);
+  first->SetText(std::string(first->Text()));
+  return value.Text();
+}
+
+void ParseAndRender(const std::string& text) {
+  static auto mail = SendMail::Create();
+  auto values = mail->Body()->Values();
+  const Variant key(std::string("X-Fuzz"));
+  if (values->Exists(key)) values->Remove(key);
+
+  auto value = values->Add(text, "X-Fuzz");
+  Check(value->Text() == text, "the text is not kept exactly");
+  if (value->SubValues()->Count() == 0) return;
+  const std::string rendered = Render(*value);
+  const PartList parts = Parts(*value);
+
+  // The first part's key is the field's name: parse again under the same name.
+  values->Remove(key);
+  auto again = values->Add(rendered, "X-Fuzz");
+  Check(Parts(*again) == parts, "the rendered text parses into other parts");
+  Check(Render(*again) == rendered, "rendering is not a fixed point");
+  Check(mail->Errors()->Count() == 0, "an error recorded");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), size);
-  using namespace postwing;
+  const std::string text = fuzz::Text(data, size);
 
   // Entries are pieces of the text, never blank, with no blanks around them.
   for (std::string_view entry : detail::SplitAddressList(text)) {
@@ -51,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   const std::string domain = platform::DomainOf(text);
-  Check(EndsWith(text, domain), "domain is not a tail of the text");
+  Check(text.ends_with(domain), "domain is not a tail of the text");
 
   const std::string name = platform::FileNameOf(text);
   Check(name.find_first_of("/\\") == std::string::npos, "file name holds a separator");
@@ -60,5 +88,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!extension.empty()) Check(name.find(extension) != std::string::npos, "extension not in name");
   (void)platform::ContentTypeForFileName(text);
   (void)platform::ContentTypeForExtension(text);
+  ParseAndRender(text);
   return 0;
 }

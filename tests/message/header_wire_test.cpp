@@ -4,6 +4,7 @@
 
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "message/address_list.hpp"
@@ -45,13 +46,9 @@ TEST(AddressList, OneRuleSplitsEntriesAndFindsTheirAddress) {
 }
 
 TEST(HeaderWire, FieldLinesAsWritten) {
-  struct Case {
-    const char* key;
-    std::string text;
-    std::string wire;
-  };
   const std::string j200 = "x" + std::string(70, 'y');
-  const Case cases[] = {
+  const std::tuple<const char*, std::string, std::string> cases[] = {
+      // key, text, wire
       // clang-format off
       {"TO", "Bob <bob@example.org>;carol@example.org;;", "TO: Bob <bob@example.org>, carol@example.org"},
       {"FROM", "Dr. Who <who@x.org>", "FROM: \"Dr. Who\" <who@x.org>"},
@@ -70,10 +67,10 @@ TEST(HeaderWire, FieldLinesAsWritten) {
       {"Message-ID", "<" + j200 + "@x>", "Message-ID: <" + j200 + "@x>"},
       // clang-format on
   };
-  for (const auto& c : cases) {
-    const auto wire = FieldWireForm(c.key, c.text);
-    EXPECT_EQ(wire.lines, c.wire) << c.text;
-    EXPECT_EQ(wire.problem, "") << c.text;
+  for (const auto& [key, text, lines] : cases) {
+    const auto wire = FieldWireForm(key, text);
+    EXPECT_EQ(wire.lines, lines) << text;
+    EXPECT_EQ(wire.problem, "") << text;
   }
   // What no line can hold and no encoding may carry.
   EXPECT_NE(FieldWireForm("References", "<" + std::string(1000, 'r') + "@x>").problem, "");
@@ -136,10 +133,17 @@ TEST(HeaderWire, PythonReadsEveryFieldBackAsGiven) {
            "<long@x.org>;Dr. Who<w@x.org>;"},
       {"Reply-To", "\"" + hebrew + " \\\"q\\\"\" <r@x.org>", hebrew + " \"q\"<r@x.org>;"},
       {"Content-Disposition", "attachment;Filename=\"" + long_name + "\"", long_name},
-      {"Content-Type", "text/plain;Name=\"" + long_name + "\"", long_name},
+      {"Content-Type", "application/octet-stream;Name=\"" + long_name + "\"", long_name},
       {"Content-Disposition", "attachment;filename=" + combining + emoji, combining + emoji},
       {"Content-Disposition", "attachment;filename=\"" + std::string(150, 'a') + ".txt\"",
        std::string(150, 'a') + ".txt"},
+      // File names as an attachment quotes them (its own table shows the quoting).
+      {"Content-Disposition", "attachment;Filename=\"my report;v2 a=b.pdf\"", "my report;v2 a=b.pdf"},
+      {"Content-Type", "application/pdf;Name=\"say \\\"hi\\\" (draft) [v3] x@y.pdf\"",
+       "say \"hi\" (draft) [v3] x@y.pdf"},
+      {"Content-Disposition", "attachment;Filename=\"caf\xE9 report.txt\"", "caf\xC3\xA9 report.txt"},
+      {"Content-Type", "application/pdf;Name=\"Bericht M\xC3\xA4rz 2024 " + hebrew + " no\xCC\x88l.pdf\"",
+       "Bericht M\xC3\xA4rz 2024 " + hebrew + " no\xCC\x88l.pdf"},
       // clang-format on
   };
   std::string input;
