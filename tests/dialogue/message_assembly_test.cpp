@@ -257,7 +257,11 @@ TEST(MessageAssembly, InnerBoundariesNeverBeginWithTheMessagesOwn) {
                            false,
                            "i.png",
                            emxBase64});
+  m.attachments.push_back({{{"Content-Disposition", "inline"}}, "", false, "y.bin", emxBase64});
+  m.attachments.push_back({{{"Content-Type", "x/y"}}, "", false, "z.bin", emxBase64});
   EXPECT_NE(Assemble(m).wire.find("boundary=\"=_alt1_alt_\""), std::string::npos);
+  EXPECT_EQ(UnquoteBoundary("\""), "\"");
+  EXPECT_EQ(UnquoteBoundary("\"\"x\"\""), "\"x\"");
 }
 
 TEST(MessageAssembly, UuencodedFilePiecesAreMadeTransparent) {

@@ -3,6 +3,7 @@
 // while read raises 62, one that grows is taken at its first size, a cancel ends the stream.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,6 +39,10 @@ struct Codec {
   std::function<void()> cancel;
 };
 
+std::string NameOf(const std::string& path) {
+  return std::filesystem::path(path).filename().string();
+}
+
 template <class Lines, class... Args>
 std::function<bool(std::string&)> Opened(Args&&... args) {
   auto lines = std::make_shared<Lines>(std::forward<Args>(args)...);
@@ -59,13 +64,14 @@ class StreamingCodecs : public ::testing::Test {
              },
              [](size_t n, size_t piece) { return (n + piece - 1) / piece; },
              [this] { base64_.Cancel(); }},
-            // The file's own name on the "begin" line; the short last line goes with the end.
+            // The file's name on the "begin" line, given or its own; the short last line goes
+            // with the end.
             {"uuencode",
              [this](const std::string& path, size_t piece) {
-               return piece ? Opened<UUEncode::FileLines>(uu_, path, "", piece)
+               return piece ? Opened<UUEncode::FileLines>(uu_, path, NameOf(path), piece)
                             : Opened<UUEncode::FileLines>(uu_, path);
              },
-             [this](const std::string& path) { return uu_.UUEncodeFile(path); },
+             [this](const std::string& path) { return uu_.UUEncodeFile(path, NameOf(path)); },
              [](size_t n, size_t piece) {
                return std::max<size_t>(1, (n / 45 + piece / 45 - 1) / (piece / 45));
              },
@@ -161,8 +167,9 @@ TEST_F(StreamingCodecs, AFileThatShrinksRaisesAndOneThatGrowsIsTakenAtItsFirstSi
 
 TEST_F(StreamingCodecs, OpeningFailsWithTheFileErrorsAndACancelEndsTheStream) {
   const std::string path = dir_.File("cancel.bin", RandomBytes(57 * 45 * 4, 5));
-  // Pieces that would split a line are refused.
+  // Pieces that would split a line are refused; the size is the file's at the opening.
   EXPECT_EQ(ErrorNumberOf([&] { Base64::FileLines lines(base64_, path, 100); }), 5);
+  EXPECT_EQ(Base64::FileLines(base64_, path).Size(), 57u * 45 * 4);
   for (const Codec& codec : Codecs()) {
     SCOPED_TRACE(codec.name);
     EXPECT_EQ(ErrorNumberOf([&] { codec.open("/nonexistent-dir-pw/none.bin", 0); }), 53);

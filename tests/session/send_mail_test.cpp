@@ -71,6 +71,15 @@ TEST(SendMailObject, FreshObjectHasTheDefaults) {
   }
 }
 
+TEST(SendMailObject, IdIsStoredAndReturnedAsACopy) {
+  auto mail = SendMail::Create();
+  Variant id(Variant::Array{Variant(1), Variant("two")});
+  mail->SetID(id);
+  id.AsArray().clear();
+  mail->ID().AsArray().clear();
+  EXPECT_EQ(mail->ID().AsArray().size(), 2u);
+}
+
 TEST(SendMailObject, ClearRestoresTheDefaultsAndKeepsTheHostsValues) {
   auto mail = SendMail::Create();
   auto sink = std::make_shared<RecordingSink>();
