@@ -52,25 +52,6 @@ void ExpectConnectionDefaults(const SendMail& mail) {
   EXPECT_TRUE(mail.AddOutlookHTML());
 }
 
-TEST(SendMailObject, FreshObjectHasTheDefaults) {
-  auto mail = SendMail::Create();
-  ExpectConnectionDefaults(*mail);
-  EXPECT_EQ(mail->User(), "");
-  EXPECT_EQ(mail->Password(), "");
-  EXPECT_TRUE(mail->ID().IsEmpty());
-  EXPECT_EQ(mail->Security(), emxNoSecurity);
-  EXPECT_TRUE(mail->VerifyCertificate());
-  EXPECT_EQ(mail->CertificateFile(), "");
-  ASSERT_TRUE(mail->Errors());
-  EXPECT_EQ(mail->Errors()->Count(), 0);
-  ASSERT_TRUE(mail->Winsock());
-  EXPECT_EQ(mail->Winsock()->State(), TcpClient::sckClosed);
-  for (auto parent : {mail->Header()->Parent(), mail->Body()->Parent(),
-                      mail->Attachments()->Parent(), mail->Utilities()->Parent()}) {
-    EXPECT_EQ(parent, mail);
-  }
-}
-
 TEST(SendMailObject, IdIsStoredAndReturnedAsACopy) {
   auto mail = SendMail::Create();
   Variant id(Variant::Array{Variant(1), Variant("two")});
@@ -82,6 +63,7 @@ TEST(SendMailObject, IdIsStoredAndReturnedAsACopy) {
 
 TEST(SendMailObject, ClearRestoresTheDefaultsAndKeepsTheHostsValues) {
   auto mail = SendMail::Create();
+  ExpectConnectionDefaults(*mail);
   auto sink = std::make_shared<RecordingSink>();
   mail->SetEventSink(sink);
   EventRecorder events(*mail);
@@ -123,7 +105,10 @@ TEST(SendMailObject, ClearRestoresTheDefaultsAndKeepsTheHostsValues) {
   EXPECT_EQ(old_body->Parent(), nullptr);
   EXPECT_EQ(old_attachments->Parent(), nullptr);
   EXPECT_EQ(old_utilities->Parent(), nullptr);
-  EXPECT_EQ(mail->Header()->Parent(), mail);
+  for (auto parent : {mail->Header()->Parent(), mail->Body()->Parent(),
+                      mail->Attachments()->Parent(), mail->Utilities()->Parent()}) {
+    EXPECT_EQ(parent, mail);
+  }
   old_header->SetSubject("changed after Clear");
   EXPECT_EQ(mail->Header()->Subject(), "");
 
