@@ -20,16 +20,10 @@ const Steps kTail = {Expect("DATA"), Reply("354 go ahead"), Data(), Reply("250 a
                      Expect("QUIT"), Reply("221 bye"),      Close()};
 const Steps kHello = {Reply("220 ready"), Expect("HELO"), Reply("250 hello")};
 const Steps kEnvelope = {Expect("MAIL"), Reply("250 ok"), Expect("RCPT"), Reply("250 ok")};
-const Steps kGood = kHello + kEnvelope + kTail;
-const Steps kLogin = {Reply("220 ready"),
-                      Expect("EHLO"),
-                      Reply("250-hello\n250 AUTH LOGIN"),
-                      Expect("AUTH LOGIN"),
-                      Reply("334 VXNlcm5hbWU6"),
-                      Expect("am9l"),
-                      Reply("334 UGFzc3dvcmQ6"),
-                      Expect(""),
-                      Reply("235 welcome")};
+const Steps kLogin = Steps{Reply("220 ready"), Expect("EHLO"), Reply("250-hello\n250 AUTH LOGIN")} +
+                     Steps{Expect("AUTH LOGIN"), Reply("334 VXNlcm5hbWU6"),
+                           Expect("am9l"),       Reply("334 UGFzc3dvcmQ6"),
+                           Expect(""),           Reply("235 welcome")};
 
 // A multi-line reply of exactly size bytes.
 std::string ReplyOfSize(size_t size) {
@@ -72,14 +66,14 @@ TEST_F(Dialogue, EachReplyIsReadWholeAndEachFailureEndsTheSendOnce) {
              Raw({"250-scripted\r\n250-AUTH LOGIN\r\n250-SI", "ZE 1000\r", "\n250 HELP\r\n"}),
              Expect("AUTH LOGIN"), Reply("334 VXNlcm5hbWU6"), Expect("am9l"),
              Reply("334 UGFzc3dvcmQ6"), Expect("cHc="), Reply("235 welcome")} +
-           kEnvelope + kTail,
+           Transaction(),
        0, "<<250-scripted\r\n250-AUTH LOGIN\r\n250-SIZE 1000\r\n250 HELP\r\n", "", login},
       {"joined replies",
        Steps{Reply("220 ready"), Expect("HELO"), Reply("250 hello\n250 sender ok"), Expect("MAIL"),
              Expect("RCPT"), Reply("250 recipient ok")} +
            kTail,
        0, "<<250 sender ok\r\n"},
-      {"an empty password is an empty line", kLogin + kEnvelope + kTail, 0, ">>\r\n", "",
+      {"an empty password is an empty line", kLogin + Transaction(), 0, ">>\r\n", "",
        [](SendMail& m) { m.SetUser("joe"); }},
       {"the data's reply later than TimeOut",
        kHello + kEnvelope +
@@ -87,32 +81,32 @@ TEST_F(Dialogue, EachReplyIsReadWholeAndEachFailureEndsTheSendOnce) {
                  Expect("QUIT"), Reply("221 bye")},
        0, "<<250 late\r\n"},
       {"a reply of 1 MiB",
-       Steps{Reply("220 ready"), Expect("HELO"), Raw({ReplyOfSize(1 << 20)})} + kEnvelope + kTail},
+       Steps{Reply("220 ready"), Expect("HELO"), Raw({ReplyOfSize(1 << 20)})} + Transaction()},
       {"10,000 lines are one reply",
-       Steps{Reply("220 ready"), Expect("HELO"), Raw({many + "250 ok\r\n"})} + kEnvelope + kTail},
+       Steps{Reply("220 ready"), Expect("HELO"), Raw({many + "250 ok\r\n"})} + Transaction()},
       {"a reply of 1 MiB and a byte",
-       {Reply("220 ready"), Expect("HELO"), Raw({ReplyOfSize((1 << 20) + 1)}), Stall(5s)},
+       Steps{Reply("220 ready"), Expect("HELO"), Raw({ReplyOfSize((1 << 20) + 1)}), Stall(5s)},
        emxReplyTooLong,
        "The server's reply exceeds 1048576 bytes.",
        "MAIL",
        nullptr,
        "SendMail.DataArrival"},
       {"1 MiB without a line end",
-       {Reply("220 ready"), Expect("HELO"), Raw({"250 " + std::string(1 << 20, 'z')}), Stall(5s)},
+       Steps{Reply("220 ready"), Expect("HELO"), Raw({"250 " + std::string(1 << 20, 'z')}), Stall(5s)},
        emxReplyTooLong,
        "",
        "MAIL"},
       {"silent after MAIL", kHello + Steps{Expect("MAIL"), Stall(30s)}, 10060, "", "RCPT", nullptr,
        "SendMail.Timeout"},
       {"a garbage reply",
-       {Reply("220 ready"), Expect("HELO"), Reply("hello there"), Expect("QUIT")},
+       Steps{Reply("220 ready"), Expect("HELO"), Reply("hello there"), Expect("QUIT")},
        13,
        "",
        "MAIL",
        nullptr,
        "SendMail.Process"},
       {"a refused greeting",
-       {Reply("421 too busy"), Expect("QUIT"), Reply("221 bye")},
+       Steps{Reply("421 too busy"), Expect("QUIT"), Reply("221 bye")},
        emxHostError,
        "421 too busy",
        "HELO",
@@ -120,7 +114,7 @@ TEST_F(Dialogue, EachReplyIsReadWholeAndEachFailureEndsTheSendOnce) {
        "SendMail.Process"},
       // Found by reply_fuzz: a 220 after a refusal restarted the dialogue after QUIT.
       {"a greeting after the dialogue stopped",
-       {Reply("421 busy\n220 ready after all"), Expect("QUIT"), Stall(200ms),
+       Steps{Reply("421 busy\n220 ready after all"), Expect("QUIT"), Stall(200ms),
         Reply("220 still here\n221 bye")},
        emxHostError,
        "",
@@ -131,7 +125,7 @@ TEST_F(Dialogue, EachReplyIsReadWholeAndEachFailureEndsTheSendOnce) {
        emxHostError, "554 no data for you", "."},
       // Every reply at once, before any command: only the reply after the data counts.
       {"replies before their commands",
-       {Reply("220 ready\n250 hello\n250 ok\n250 ok\n354 go\n250 early"), Expect("HELO"),
+       Steps{Reply("220 ready\n250 hello\n250 ok\n250 ok\n354 go\n250 early"), Expect("HELO"),
         Expect("MAIL"), Expect("RCPT"), Expect("DATA"), Data(), Stall(100ms),
         Reply("550 refused after all"), Expect("QUIT"), Reply("221 bye")},
        emxHostError,
@@ -150,7 +144,7 @@ TEST_F(Dialogue, EachReplyIsReadWholeAndEachFailureEndsTheSendOnce) {
                                         Reply("250 accepted"), Expect("QUIT"), Stall(30s)}},
       // A server that offers STARTTLS and then refuses it gets nothing but QUIT in clear.
       {"STARTTLS refused",
-       {Reply("220 refuse.test ESMTP"), Expect("EHLO"),
+       Steps{Reply("220 refuse.test ESMTP"), Expect("EHLO"),
         Reply("250-refuse.test\n250-STARTTLS\n250 AUTH LOGIN"), Expect("STARTTLS"),
         Reply("454 4.7.0 TLS not available"), Expect("QUIT"), Reply("221 bye")},
        emxTLSNotAvailable,
@@ -210,7 +204,7 @@ TEST_F(Dialogue, RepliesAreAwaitedTheirFloorOrTimeOut) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Steps steps = kGood;
+    Steps steps = GoodDialogue();
     size_t at = 0;
     while (*c.slow && !(steps[at].kind == Step::kExpect && steps[at].chunks[0] == c.slow)) ++at;
     steps.insert(steps.begin() + static_cast<long>(*c.slow ? at + 1 : 0), Stall(c.delay));
@@ -271,8 +265,8 @@ TEST_F(Dialogue, TheGreetingNamesTheUserOrItsDomain) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.greeting);
-    ScriptedPeer peer(
-        {Reply("220 ready"), Expect(c.greeting), Reply("421 enough"), Expect("QUIT"), Close()});
+    ScriptedPeer peer(Steps{Reply("220 ready"), Expect(c.greeting), Reply("421 enough"),
+                            Expect("QUIT"), Close()});
     auto mail = NewMail(peer.port(), 1);
     mail->SetUser(c.user);
     mail->SetUseDomainForHELO(c.domain_only);

@@ -1,75 +1,24 @@
-// A file encoded in pieces (Base64, uuencode): the pieces joined are exactly the text of
-// the whole file encoded at once, for every size around the piece boundaries.
+// A file encoded in pieces (Base64, uuencode): the pieces joined are exactly the text of the
+// whole file encoded at once, for every size around the piece boundaries; a file that shrinks
+// while read raises 62, one that grows is taken at its first size, a cancel ends the stream.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <random>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "codecs/base64.hpp"
 #include "codecs/uuencode.hpp"
 #include "postwing/exception.hpp"
-#include "postwing/types.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
 using postwing::Base64;
-
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(gen());
-  return s;
-}
-
-class TempFile {
- public:
-  TempFile(const std::string& data, const std::string& tag) {
-    path_ = (std::filesystem::temp_directory_path() /
-             ("pw-stream-" + std::to_string(::getpid()) + "-" + tag))
-                .string();
-    Write(data);
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
-  void Write(const std::string& data) const {
-    std::ofstream(path_, std::ios::binary | std::ios::trunc)
-        .write(data.data(), static_cast<std::streamsize>(data.size()));
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-std::string WholeText(const std::string& data) {
-  Base64 codec;
-  codec.Init();
-  int16_t span = 76;
-  return codec.EncodeLines(data, span);
-}
-
-struct Streamed {
-  std::vector<std::string> pieces;
-  std::string joined;
-};
-
-Streamed Stream(const std::string& path, size_t piece_bytes) {
-  Base64 codec;
-  codec.Init();
-  Base64::FileLines lines(codec, path, piece_bytes);
-  Streamed s;
-  std::string piece;
-  while (lines.Next(piece)) {
-    s.joined += piece;
-    s.pieces.push_back(std::move(piece));
-  }
-  return s;
-}
+using postwing::UUEncode;
+using support::RandomBytes;
 
 int32_t ErrorNumberOf(const std::function<void()>& f) {
   try {
@@ -80,12 +29,67 @@ int32_t ErrorNumberOf(const std::function<void()>& f) {
   return 0;
 }
 
-TEST(StreamingBase64, PiecesJoinToTheWholeEncodingAroundPieceBoundaries) {
-  constexpr size_t kPiece = 57 * 4;  // small pieces: the same code paths, quick sizes
+// Both codecs behind one face: the pieces of a file (piece 0: the default size), the whole
+// file's text at once, and the number of pieces a file of n bytes takes.
+struct Codec {
+  const char* name;
+  std::function<std::function<bool(std::string&)>(const std::string&, size_t)> open;
+  std::function<std::string(const std::string&)> whole;
+  std::function<size_t(size_t, size_t)> pieces;
+  std::function<void()> cancel;
+};
+
+std::string NameOf(const std::string& path) {
+  return std::filesystem::path(path).filename().string();
+}
+
+template <class Lines, class... Args>
+std::function<bool(std::string&)> Opened(Args&&... args) {
+  auto lines = std::make_shared<Lines>(std::forward<Args>(args)...);
+  return [lines](std::string& piece) { return lines->Next(piece); };
+}
+
+class StreamingCodecs : public ::testing::Test {
+ protected:
+  void SetUp() override { base64_.Init(); }
+  std::vector<Codec> Codecs() {
+    int16_t span = 76;
+    return {{"Base64",
+             [this](const std::string& path, size_t piece) {
+               return piece ? Opened<Base64::FileLines>(base64_, path, piece)
+                            : Opened<Base64::FileLines>(base64_, path);
+             },
+             [this, span](const std::string& path) mutable {
+               return base64_.EncodeFileLines(path, span);
+             },
+             [](size_t n, size_t piece) { return (n + piece - 1) / piece; },
+             [this] { base64_.Cancel(); }},
+            // The file's name on the "begin" line, given or its own; the short last line goes
+            // with the end.
+            {"uuencode",
+             [this](const std::string& path, size_t piece) {
+               return piece ? Opened<UUEncode::FileLines>(uu_, path, NameOf(path), piece)
+                            : Opened<UUEncode::FileLines>(uu_, path);
+             },
+             [this](const std::string& path) { return uu_.UUEncodeFile(path, NameOf(path)); },
+             [](size_t n, size_t piece) {
+               return std::max<size_t>(1, (n / 45 + piece / 45 - 1) / (piece / 45));
+             },
+             [this] { uu_.Cancel(); }}};
+  }
+  Base64 base64_;
+  UUEncode uu_;
+  support::TempDir dir_;
+};
+
+TEST_F(StreamingCodecs, PiecesJoinToTheWholeTextAroundPieceBoundaries) {
+  constexpr size_t kPiece = 57 * 45 * 2;  // small pieces of whole lines of both: quick sizes
   const size_t sizes[] = {0,
                           1,
-                          2,
-                          3,
+                          14,
+                          44,
+                          45,
+                          46,
                           56,
                           57,
                           58,
@@ -95,155 +99,88 @@ TEST(StreamingBase64, PiecesJoinToTheWholeEncodingAroundPieceBoundaries) {
                           2 * kPiece,
                           2 * kPiece + 57,
                           5 * kPiece + 100};
-  for (size_t size : sizes) {
-    SCOPED_TRACE("size " + std::to_string(size));
-    const std::string data = RandomBytes(size, static_cast<unsigned>(size));
-    const TempFile file(data, std::to_string(size));
-    const Streamed s = Stream(file.path(), kPiece);
-    EXPECT_EQ(s.joined, WholeText(data));
-    EXPECT_EQ(s.pieces.size(), (size + kPiece - 1) / kPiece);
-    for (size_t i = 0; i < s.pieces.size(); ++i) {
-      // Every piece is whole lines; all but the last hold exactly the piece's lines.
-      EXPECT_EQ(s.pieces[i].substr(s.pieces[i].size() - 2), "\r\n");
-      if (i + 1 < s.pieces.size()) {
-        EXPECT_EQ(s.pieces[i].size(), kPiece / 57 * 78);
+  for (const Codec& codec : Codecs()) {
+    for (size_t size : sizes) {
+      SCOPED_TRACE(std::string(codec.name) + " size " + std::to_string(size));
+      const std::string path = dir_.File("f.bin", RandomBytes(size, static_cast<unsigned>(size)));
+      const auto next = codec.open(path, kPiece);
+      std::string piece, joined;
+      size_t pieces = 0;
+      while (next(piece)) {
+        // Every piece is whole lines; each but the first starts a data line.
+        EXPECT_TRUE(piece.ends_with("\r\n") || piece.ends_with("\r\nend")) << piece;
+        if (pieces > 0) {
+          EXPECT_NE(piece.rfind("begin", 0), 0u);
+        }
+        joined += piece;
+        ++pieces;
       }
+      EXPECT_EQ(joined, codec.whole(path));
+      EXPECT_EQ(pieces, codec.pieces(size, kPiece));
     }
   }
 }
 
-TEST(StreamingBase64, DefaultPiecesOfAFileOfMoreThanTwoPieces) {
-  constexpr size_t kPiece = Base64::FileLines::kPieceBytes;
-  static_assert(kPiece % 57 == 0);
-  for (size_t size : {kPiece - 1, kPiece, kPiece + 1, 2 * kPiece + 57, 2 * kPiece + 1000}) {
-    SCOPED_TRACE("size " + std::to_string(size));
-    const std::string data = RandomBytes(size, 7);
-    const TempFile file(data, "big");
-    const Streamed s = Stream(file.path(), kPiece);
-    EXPECT_EQ(s.pieces.size(), (size + kPiece - 1) / kPiece);
-    EXPECT_TRUE(s.joined == WholeText(data));
-    // And the same as the one-pass file encoder.
-    Base64 codec;
-    codec.Init();
-    int16_t span = 76;
-    EXPECT_TRUE(s.joined == codec.EncodeFileLines(file.path(), span));
-  }
-}
-
-TEST(StreamingBase64, OpeningFailsAsLoadDoes) {
-  Base64 codec;
-  codec.Init();
-  const std::string missing = "/nonexistent-dir-pw/none.bin";
-  const int32_t load_error = ErrorNumberOf([&] {
-    postwing::ByteArray bytes;
-    codec.Load(missing, bytes);
-  });
-  EXPECT_EQ(load_error, 53);
-  EXPECT_EQ(ErrorNumberOf([&] { Base64::FileLines lines(codec, missing); }), load_error);
-  EXPECT_EQ(ErrorNumberOf([&] {
-              Base64::FileLines lines(codec, std::filesystem::temp_directory_path().string());
-            }),
-            75);
-  // Pieces that would split a line are refused.
-  const TempFile file("abc", "odd");
-  EXPECT_EQ(ErrorNumberOf([&] { Base64::FileLines lines(codec, file.path(), 100); }), 5);
-}
-
-TEST(StreamingBase64, AFileThatShrinksRaisesAndOneThatGrowsIsTakenAtItsFirstSize) {
-  // Larger than what the reader has buffered ahead after the first piece.
-  constexpr size_t kPiece = 57 * 1000;
-  const std::string data = RandomBytes(20 * kPiece, 3);
-  const TempFile file(data, "change");
-  Base64 codec;
-  codec.Init();
-  {
-    Base64::FileLines lines(codec, file.path(), kPiece);
-    std::string piece;
-    ASSERT_TRUE(lines.Next(piece));
-    file.Write(data.substr(0, kPiece + 10));
-    EXPECT_EQ(ErrorNumberOf([&] {
-                while (lines.Next(piece)) {
-                }
-              }),
-              62);
-  }
-  file.Write(data);
-  {
-    Base64::FileLines lines(codec, file.path(), kPiece);
-    EXPECT_EQ(lines.Size(), data.size());
-    std::string piece, joined;
-    ASSERT_TRUE(lines.Next(piece));
-    joined += piece;
-    file.Write(data + "more bytes at the end");
-    while (lines.Next(piece)) joined += piece;
-    EXPECT_EQ(joined, WholeText(data));
-  }
-}
-
-TEST(StreamingBase64, ACancelEndsTheStreamWithNothingMore) {
-  const std::string data = RandomBytes(57 * 40, 5);
-  const TempFile file(data, "cancel");
-  Base64 codec;
-  codec.Init();
-  Base64::FileLines lines(codec, file.path(), 57 * 10);
-  std::string piece;
-  ASSERT_TRUE(lines.Next(piece));
-  codec.Cancel();
-  EXPECT_FALSE(lines.Next(piece));
-  EXPECT_TRUE(piece.empty());
-}
-
-TEST(StreamingUUEncode, PiecesJoinToTheWholeTextAroundPieceBoundaries) {
-  constexpr size_t kPiece = 45 * 3;
-  const size_t sizes[] = {
-      0, 1, 14, 44, 45, 46, kPiece - 1, kPiece, kPiece + 1, 2 * kPiece + 45, 4 * kPiece + 14};
-  for (size_t size : sizes) {
-    SCOPED_TRACE("size " + std::to_string(size));
-    const std::string data = RandomBytes(size, static_cast<unsigned>(size + 100));
-    const TempFile file(data, "uu" + std::to_string(size));
-    postwing::UUEncode codec;
-    postwing::UUEncode::FileLines lines(codec, file.path(), "name.bin", kPiece);
+// The default pieces, of a file of more than two.
+TEST_F(StreamingCodecs, DefaultPiecesJoinToTheWholeText) {
+  static_assert(Base64::FileLines::kPieceBytes % 57 == 0);
+  static_assert(UUEncode::FileLines::kPieceBytes % 45 == 0);
+  const std::string path =
+      dir_.File("big.bin", RandomBytes(2 * Base64::FileLines::kPieceBytes + 1000, 7));
+  for (const Codec& codec : Codecs()) {
+    SCOPED_TRACE(codec.name);
+    const auto next = codec.open(path, 0);
     std::string piece, joined;
     size_t pieces = 0;
-    while (lines.Next(piece)) {
-      // Each piece but the first starts a data line; each but the last ends one.
-      if (pieces > 0) {
-        EXPECT_NE(piece.rfind("begin", 0), 0u);
-      }
-      joined += piece;
-      ++pieces;
-    }
-    EXPECT_EQ(joined, codec.UUEncodeFile(file.path(), "name.bin"));
-    EXPECT_EQ(pieces, std::max<size_t>(1, (size / 45 + kPiece / 45 - 1) / (kPiece / 45)));
+    for (; next(piece); ++pieces) joined += piece;
+    EXPECT_TRUE(joined == codec.whole(path));
+    EXPECT_EQ(pieces, 3u);
   }
 }
 
-TEST(StreamingUUEncode, ShrinkingFileAndCancel) {
-  const std::string data = RandomBytes(45 * 30000, 9);
-  const TempFile file(data, "uuchange");
-  postwing::UUEncode codec;
-  {
-    postwing::UUEncode::FileLines lines(codec, file.path(), {}, 45 * 1000);
-    std::string piece;
-    ASSERT_TRUE(lines.Next(piece));
-    EXPECT_EQ(piece.rfind("begin 644 " + std::filesystem::path(file.path()).filename().string(), 0),
-              0u);
-    file.Write(data.substr(0, 45 * 1001));
+TEST_F(StreamingCodecs, AFileThatShrinksRaisesAndOneThatGrowsIsTakenAtItsFirstSize) {
+  // Larger than what the reader has buffered ahead after the first piece.
+  constexpr size_t kPiece = 57 * 45 * 20;
+  const std::string data = RandomBytes(20 * kPiece, 3);
+  for (const Codec& codec : Codecs()) {
+    SCOPED_TRACE(codec.name);
+    const std::string path = dir_.File("change.bin", data);
+    std::string piece, joined;
+    auto next = codec.open(path, kPiece);
+    ASSERT_TRUE(next(piece));
+    support::WriteFile(path, data.substr(0, kPiece + 10));
     EXPECT_EQ(ErrorNumberOf([&] {
-                while (lines.Next(piece)) {
+                while (next(piece)) {
                 }
               }),
               62);
+    support::WriteFile(path, data);
+    const std::string whole = codec.whole(path);
+    next = codec.open(path, kPiece);
+    ASSERT_TRUE(next(piece));
+    joined = piece;
+    support::WriteFile(path, data + "more bytes at the end");
+    while (next(piece)) joined += piece;
+    EXPECT_TRUE(joined == whole);
   }
-  file.Write(data);
-  postwing::UUEncode::FileLines lines(codec, file.path(), {}, 45 * 5);
-  std::string piece;
-  ASSERT_TRUE(lines.Next(piece));
-  codec.Cancel();
-  EXPECT_FALSE(lines.Next(piece));
-  EXPECT_TRUE(piece.empty());
-  EXPECT_EQ(ErrorNumberOf([&] { postwing::UUEncode::FileLines none(codec, "/nonexistent-pw"); }),
-            53);
+}
+
+TEST_F(StreamingCodecs, OpeningFailsWithTheFileErrorsAndACancelEndsTheStream) {
+  const std::string path = dir_.File("cancel.bin", RandomBytes(57 * 45 * 4, 5));
+  // Pieces that would split a line are refused; the size is the file's at the opening.
+  EXPECT_EQ(ErrorNumberOf([&] { Base64::FileLines lines(base64_, path, 100); }), 5);
+  EXPECT_EQ(Base64::FileLines(base64_, path).Size(), 57u * 45 * 4);
+  for (const Codec& codec : Codecs()) {
+    SCOPED_TRACE(codec.name);
+    EXPECT_EQ(ErrorNumberOf([&] { codec.open("/nonexistent-dir-pw/none.bin", 0); }), 53);
+    EXPECT_EQ(ErrorNumberOf([&] { codec.open(dir_.path().string(), 0); }), 75);
+    const auto next = codec.open(path, 57 * 45);
+    std::string piece;
+    ASSERT_TRUE(next(piece));
+    codec.cancel();
+    EXPECT_FALSE(next(piece));
+    EXPECT_TRUE(piece.empty());
+  }
 }
 
 }  // namespace

@@ -3,13 +3,10 @@
 // server that closes or refuses, a file that shrinks) ending exactly once and never
 // passing for a delivery.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -17,40 +14,26 @@
 #include "postwing/postwing.hpp"
 #include "support/scripted_peer.hpp"
 #include "support/send_outcome.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 using namespace support;
-using Steps = std::vector<Step>;
 
-// The dialogue up to the 354, then the given steps, then QUIT.
-Steps Dialogue(Steps data) {
-  Steps steps = {Reply("220 stream peer"), Expect("HELO"),  Reply("250 ok"),
-                 Expect("MAIL"),           Reply("250 ok"), Expect("RCPT"),
-                 Reply("250 ok"),          Expect("DATA"),  Reply("354 go ahead")};
-  steps.insert(steps.end(), data.begin(), data.end());
-  steps.insert(steps.end(), {Expect("QUIT"), Reply("221 bye"), Close()});
-  return steps;
+// The dialogue up to the 354, then the given steps (by default the data accepted), then QUIT.
+Steps Dialogue(Steps data = {Data(), Reply("250 queued")}) {
+  return Steps{Reply("220 stream peer"), Expect("HELO"),  Reply("250 ok"),
+               Expect("MAIL"),           Reply("250 ok"), Expect("RCPT"),
+               Reply("250 ok"),          Expect("DATA"),  Reply("354 go ahead")} +
+         data + Steps{Expect("QUIT"), Reply("221 bye"), Close()};
 }
 
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(gen());
-  return s;
-}
-
+// A file in a folder of its own.
 struct TempFile {
+  support::TempDir dir;
   std::string path;
-  explicit TempFile(const std::string& data) {
-    path = (std::filesystem::temp_directory_path() /
-            ("pw-stream-send-" + std::to_string(::getpid()) + ".bin"))
-               .string();
-    std::ofstream(path, std::ios::binary)
-        .write(data.data(), static_cast<std::streamsize>(data.size()));
-  }
-  ~TempFile() { std::remove(path.c_str()); }
+  explicit TempFile(const std::string& data) : path(dir.File("attached.bin", data)) {}
 };
 
 using Outcome = SendOutcome;
@@ -100,91 +83,70 @@ TEST(StreamingSend, ALargeFileArrivesByteForByteThroughASlowStart) {
   EXPECT_EQ(part, expected);
 }
 
-TEST(StreamingSend, APositiveReplyBeforeTheDataIsWrittenIsNotItsAcceptance) {
-  const std::string data = RandomBytes(24 * 1024 * 1024, 15);
-  const TempFile file(data);
-  ScriptedPeer peer(Dialogue({DataPart(1 << 20), Reply("250 early"), Stall(300ms), Data(),
-                              Reply("550 refused after all")}));
-  const Outcome o = Send(peer, file.path);
-  EXPECT_EQ(peer.Messages().size(), 1u);
-  EXPECT_EQ(o.completes, 1);
-  EXPECT_FALSE(o.Accepted());
-  ASSERT_EQ(o.errors.size(), 1u);
-  EXPECT_EQ(o.error(), postwing::emxHostError);
-}
-
-TEST(StreamingSend, ACancelInTheMiddleEndsTheSendOnce) {
-  const std::string data = RandomBytes(24 * 1024 * 1024, 12);
-  const TempFile file(data);
-  ScriptedPeer peer(Dialogue({Stall(200ms), Data(), Reply("250 queued")}));
-  bool cancelled = false;
-  const Outcome o = Send(peer, file.path, [&](postwing::SendMail& mail, int64_t bytes) {
-    if (!cancelled && bytes > 6 * 1024 * 1024) {
-      cancelled = true;
-      mail.Cancel();
-    }
-  });
-  EXPECT_TRUE(cancelled);
-  EXPECT_EQ(o.completes, 1);
-  EXPECT_FALSE(o.Accepted());
-  EXPECT_FALSE(o.Saw(">>Sending\r\n"));
-  EXPECT_TRUE(peer.Messages().empty());
-}
-
-TEST(StreamingSend, AServerThatClosesOrRefusesInTheMiddleIsNoDelivery) {
-  const std::string data = RandomBytes(24 * 1024 * 1024, 13);
-  const TempFile file(data);
-  for (const std::string say : {"", "552 5.3.4 message too big\r\n"}) {
-    SCOPED_TRACE("say: " + say);
-    ScriptedPeer peer({Reply("220 stream peer"), Expect("HELO"), Reply("250 ok"), Expect("MAIL"),
-                       Reply("250 ok"), Expect("RCPT"), Reply("250 ok"), Expect("DATA"),
-                       Reply("354 go ahead"), DataPart(3 << 20), Raw({say}), HangUp()});
-    const Outcome o = Send(peer, file.path);
-    EXPECT_EQ(o.completes, 1);
-    EXPECT_FALSE(o.errors.empty());
-    EXPECT_FALSE(o.Accepted());
-    EXPECT_FALSE(o.Saw(">>Sending\r\n"));
-    EXPECT_TRUE(peer.Messages().empty());
-  }
-}
-
-// Every kind of file part is read while it is sent; one that shrinks, or that changes so
-// that the fields already written no longer fit it, ends the send before the end of data.
-TEST(StreamingSend, AFileThatShrinksOrChangesWhileSentFailsWithoutTheEndOfData) {
-  std::string text;
+// A send that ends in the middle of the data (a cancel, a server that closes or refuses, a
+// file that shrinks or changes so that the fields already written no longer fit it) ends once,
+// before the end of data, and never passes for a delivery; nor does a positive reply that
+// comes before the data is written.
+TEST(StreamingSend, ASendThatEndsInTheMiddleOfTheDataIsNoDelivery) {
+  std::string text;  // every kind of file part is read while it is sent
   while (text.size() < 24 * 1024 * 1024) text += "a line of safe text, read twice\r\n";
+  using Change = std::function<void(postwing::SendMail&, const std::string&)>;
+  const Change cancel = [](postwing::SendMail& mail, const std::string&) { mail.Cancel(); };
+  const Change shrink = [](postwing::SendMail&, const std::string& path) {
+    std::filesystem::resize_file(path, 4 * 1024 * 1024);
+  };
+  const Change nul = [](postwing::SendMail&, const std::string& path) {
+    std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+    f.seekp(20 * 1024 * 1024);
+    f.write("\0", 1);
+  };
   const struct {
     const char* name;
+    Steps steps;
+    Change change;  // after the first MiB
     postwing::EncodeTypes encoding;
-    bool shrink;
-  } cases[] = {{"Base64", postwing::emxBase64, true},
-               {"as it is", postwing::emx7Bit, true},
-               {"quoted-printable", postwing::emxQuotedPrintable, true},
-               {"as it is, gains a NUL", postwing::emx7Bit, false}};
+    int32_t error;  // -1: any
+    bool data_ends = false;
+  } cases[] = {
+      {"a cancel", Dialogue({Stall(200ms), Data(), Reply("250 queued")}), cancel,
+       postwing::emxBase64, 0},
+      {"the server closes", Dialogue({DataPart(3 << 20), HangUp()}), nullptr, postwing::emxBase64,
+       -1},
+      {"the server refuses and closes",
+       Dialogue({DataPart(3 << 20), Raw({"552 5.3.4 message too big\r\n"}), HangUp()}), nullptr,
+       postwing::emxBase64, -1},
+      {"Base64 shrinks", Dialogue(), shrink, postwing::emxBase64, 62},
+      {"as it is shrinks", Dialogue(), shrink, postwing::emx7Bit, 62},
+      {"quoted-printable shrinks", Dialogue(), shrink, postwing::emxQuotedPrintable, 62},
+      {"as it is, gains a NUL", Dialogue(), nul, postwing::emx7Bit, 62},
+      {"a 250 before the data is written",
+       Dialogue({DataPart(1 << 20), Reply("250 early"), Stall(300ms), Data(),
+                 Reply("550 refused after all")}),
+       nullptr, postwing::emxBase64, postwing::emxHostError, true},
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const TempFile file(text);
-    ScriptedPeer peer(Dialogue({Data(), Reply("250 queued")}));
+    ScriptedPeer peer(c.steps);
     bool changed = false;
-    const auto change = [&](postwing::SendMail&, int64_t bytes) {
-      if (changed || bytes <= 1024 * 1024) return;
-      changed = true;
-      if (c.shrink) {
-        std::filesystem::resize_file(file.path, 4 * 1024 * 1024);
-      } else {
-        std::fstream f(file.path, std::ios::binary | std::ios::in | std::ios::out);
-        f.seekp(20 * 1024 * 1024);
-        f.write("\0", 1);
-      }
-    };
-    const Outcome o = Send(peer, file.path, change, c.encoding);
-    EXPECT_TRUE(changed);
+    const Outcome o = Send(
+        peer, file.path,
+        [&](postwing::SendMail& mail, int64_t bytes) {
+          if (c.change && !changed && bytes > 1024 * 1024) {
+            changed = true;
+            c.change(mail, file.path);
+          }
+        },
+        c.encoding);
+    EXPECT_EQ(changed, c.change != nullptr);
     EXPECT_EQ(o.completes, 1);
-    ASSERT_FALSE(o.errors.empty());
-    EXPECT_EQ(o.error(), 62);
+    ASSERT_EQ(o.errors.size(), c.error ? 1u : 0u) << o.Transcript();
+    if (c.error > 0) {
+      EXPECT_EQ(o.error(), c.error);
+    }
     EXPECT_FALSE(o.Accepted());
-    EXPECT_FALSE(o.Saw(">>Sending\r\n"));
-    EXPECT_TRUE(peer.Messages().empty());
+    EXPECT_EQ(o.Saw(">>Sending\r\n"), c.data_ends);
+    EXPECT_EQ(peer.Messages().size(), c.data_ends ? 1u : 0u);
   }
 }
 

@@ -176,27 +176,15 @@ TEST(Esmtp, PostwingSendExitsOnTheResult) {
 // SIZE= is the exact size of the data; the result tells the host what the server said.
 TEST(Esmtp, TheEhloReplyIsReadWholeInAnyCaseAndTheResultSaysWhatTheServerSaid) {
   using namespace support;
-  ScriptedPeer peer({Reply("220 peer.test"),
-                     Expect("EHLO joe@example.org"),
-                     Raw({"250-peer.test\r\n250-size 100000\r\n250-auth plain ", "login\r\n",
-                          "250 8bitmime\r\n"}),
-                     Expect("AUTH LOGIN"),
-                     Reply("334 VXNlcm5hbWU6"),
-                     Expect("am9l"),
-                     Reply("334 UGFzc3dvcmQ6"),
-                     Expect("cHc="),
-                     Reply("235 2.7.0 ok"),
-                     Expect("MAIL FROM:"),
-                     Reply("250 ok"),
-                     Expect("RCPT TO:"),
-                     Reply("250 2.1.5 ok"),
-                     Expect("DATA"),
-                     Reply("354 go"),
-                     Data(),
-                     Reply("250 2.0.0 queued as 42"),
-                     Expect("QUIT"),
-                     Reply("221 bye"),
-                     Close()});
+  const Step ehlo =
+      Raw({"250-peer.test\r\n250-size 100000\r\n250-auth plain ", "login\r\n", "250 8bitmime\r\n"});
+  ScriptedPeer peer(Steps{Reply("220 peer.test"), Expect("EHLO joe@example.org"), ehlo,
+                          Expect("AUTH LOGIN"), Reply("334 VXNlcm5hbWU6"), Expect("am9l"),
+                          Reply("334 UGFzc3dvcmQ6"), Expect("cHc="), Reply("235 2.7.0 ok")} +
+                    Steps{Expect("MAIL FROM:"), Reply("250 ok"), Expect("RCPT TO:"),
+                          Reply("250 2.1.5 ok"), Expect("DATA"), Reply("354 go"), Data(),
+                          Reply("250 2.0.0 queued as 42"), Expect("QUIT"), Reply("221 bye"),
+                          Close()});
   auto mail = NewMail(peer.port());
   mail->SetUser("joe@example.org");
   mail->SetPassword("pw");

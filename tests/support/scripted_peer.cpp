@@ -305,34 +305,10 @@ void ScriptedPeer::Run(const std::vector<Step>& steps) {
   }
 }
 
-std::vector<std::string> ScriptedPeer::Commands() {
-  Join();
-  return commands_;
-}
-std::vector<std::string> ScriptedPeer::Messages() {
-  Join();
-  return messages_;
-}
-uint64_t ScriptedPeer::DataBytes() {
-  Join();
-  return data_bytes_;
-}
-uint64_t ScriptedPeer::DataSum() {
-  Join();
-  return data_sum_;
-}
 int ScriptedPeer::Count(const std::string& prefix) {
   int n = 0;
   for (const auto& c : Commands()) n += strncasecmp(c.c_str(), prefix.c_str(), prefix.size()) == 0;
   return n;
-}
-bool ScriptedPeer::Completed() {
-  Join();
-  return served_ > 0 && completed_ == served_;
-}
-std::string ScriptedPeer::Failure() {
-  Join();
-  return failure_;
 }
 
 }  // namespace support

@@ -114,13 +114,17 @@ class ScriptedPeer {
   void Join();
 
   // The accessors wait for the connections to end first.
-  std::vector<std::string> Commands();   // every line received, without its CR LF
-  std::vector<std::string> Messages();   // the data of each message, without the end line
-  uint64_t DataBytes();                  // of all data read, kept or counted
-  uint64_t DataSum();                    // the sum of its byte values
-  int Count(const std::string& prefix);  // commands that start with prefix
-  bool Completed();                      // every step of every connection ran
-  std::string Failure();                 // why the script stopped early ("" if it did not)
+  // Every line received, without its CR LF.
+  std::vector<std::string> Commands() { return Join(), commands_; }
+  // The data of each message, without the end line.
+  std::vector<std::string> Messages() { return Join(), messages_; }
+  uint64_t DataBytes() { return Join(), data_bytes_; }  // of all data read, kept or counted
+  uint64_t DataSum() { return Join(), data_sum_; }      // the sum of its byte values
+  int Count(const std::string& prefix);                 // commands that start with prefix
+  // Every step of every connection ran.
+  bool Completed() { return Join(), served_ > 0 && completed_ == served_; }
+  // Why the script stopped early ("" if it did not).
+  std::string Failure() { return Join(), failure_; }
   int Accepted() const { return accepted_; }
   int Ended() const { return ended_; }  // connections served to their end
 

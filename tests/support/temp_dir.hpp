@@ -1,11 +1,12 @@
-// A private folder under the system's temporary folder, removed with this object, and whole
-// files read and written.
+// A private folder under the system's temporary folder, removed with this object, whole
+// files read and written, and random bytes to fill them.
 #pragma once
 
 #include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -24,6 +25,14 @@ inline std::string ReadFile(const fs::path& path) {
 inline void WriteFile(const fs::path& path, const std::string& data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+// n bytes, the same for the same seed.
+inline std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(gen());
+  return s;
 }
 
 class TempDir {
