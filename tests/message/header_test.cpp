@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "message/header_date.hpp"
+#include "message/message_id.hpp"
 #include "message/message_test_util.hpp"
 
 namespace postwing {
@@ -143,6 +145,15 @@ TEST_F(HeaderTest, MimeSwitchIsFrozenOnceAnAttachmentExists) {
 }
 
 // ---- the DATE field ----
+
+// A reader threads replies by it: angle brackets, a unique left side, this host on the right.
+TEST(MessageIdTest, GuidDigitsAndComputerName) {
+  const std::string a = detail::NewMessageID();
+  const std::string b = detail::NewMessageID();
+  EXPECT_TRUE(std::regex_match(a, std::regex("<[0-9A-F]{32}@[^<>@]+>"))) << a;
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a.substr(34), b.substr(34));
+}
 
 TEST(HeaderDateTest, FormatsDayMonthYearTimeAndTheZoneAtThatDate) {
   const Date d = Date::FromParts(2007, 1, 5, 14, 3, 9);
