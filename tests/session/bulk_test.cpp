@@ -202,6 +202,44 @@ TEST(Bulk, ThePipelinedEnvelopeAndPartialDelivery) {
   }
 }
 
+// Objects on one thread, each with its own server: a stalled server and a cancelled send hold
+// up nobody, and small messages finish before a large one whose encoding yields.
+TEST(Bulk, SendsOnOneThreadRunSideBySide) {
+  const auto start = std::chrono::steady_clock::now();
+  const Steps stall = {Reply("220 ready"), Expect("HELO"), Stall(4s)};
+  ScriptedPeer peers[] = {
+      ScriptedPeer(stall),
+      ScriptedPeer(stall),
+      ScriptedPeer(Steps{Reply("220 ready"), Expect("HELO"), Reply("250 hi"), Expect("MAIL"),
+                         Reply("250 ok"), Expect("RCPT"), Reply("250 ok"), Expect("DATA"),
+                         Reply("354 go"), CountData(), Reply("250 ok"), Expect("QUIT"),
+                         Reply("221 bye"), Close()}),
+      ScriptedPeer(GoodDialogue()),
+      ScriptedPeer(GoodDialogue()),
+      ScriptedPeer(GoodDialogue())};
+  std::vector<std::shared_ptr<SendMail>> mails;
+  std::vector<std::string> done;  // the objects, in the order they completed
+  for (size_t i = 0; i < 6; ++i) {
+    auto mail = NewMail(peers[i].port());
+    if (i == 2) {
+      mail->Attachments()->Add(postwing::Variant(std::string(16 << 20, 'x')), "big.bin", "",
+                               postwing::emxBase64);
+    }
+    mail->OnSendComplete([&done, i] { done.push_back(std::to_string(i)); });
+    mail->Send();
+    mails.push_back(mail);
+  }
+  mails[1]->Cancel();
+  postwing::RunEventsUntil([&] { return done.size() == 5; }, 10s);
+  // The cancelled one at once, the small ones in any order, the large one last.
+  ASSERT_EQ(done.size(), 5u);
+  EXPECT_EQ(done.front() + done.back(), "12");
+  for (size_t i = 2; i < 6; ++i) EXPECT_TRUE(mails[i]->Result().accepted) << i;
+  EXPECT_FALSE(mails[0]->Result().accepted);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  mails[0]->Cancel();
+}
+
 // aiosmtpd: three messages after one greeting and one login, QUIT once the host is done.
 TEST(Bulk, AiosmtpdTakesThreeMessagesOverOneLogin) {
   e2e::TempDir dir;
