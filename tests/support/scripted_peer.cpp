@@ -163,6 +163,10 @@ ScriptedPeer::~ScriptedPeer() {
 }
 
 void ScriptedPeer::Serve(std::vector<Step> steps, int connections) {
+  Serve(std::vector<std::vector<Step>>(static_cast<size_t>(connections), steps));
+}
+
+void ScriptedPeer::Serve(std::vector<std::vector<Step>> scripts) {
   Join();
   {
     std::lock_guard lock(mutex_);
@@ -174,8 +178,8 @@ void ScriptedPeer::Serve(std::vector<Step> steps, int connections) {
   }
   // A client that closes while the peer writes over TLS must not end the test process.
   ::signal(SIGPIPE, SIG_IGN);
-  thread_ = std::thread([this, steps = std::move(steps), connections] {
-    for (int i = 0; i < connections && !stop_; ++i) Run(steps);
+  thread_ = std::thread([this, scripts = std::move(scripts)] {
+    for (size_t i = 0; i < scripts.size() && !stop_; ++i) Run(scripts[i]);
   });
 }
 
@@ -211,6 +215,10 @@ void ScriptedPeer::Run(const std::vector<Step>& steps) {
     const std::string at = " at step " + std::to_string(i + 1);
     switch (s.kind) {
       case Step::kExpect:
+        if (s.bytes && c.buffer.find("\r\n") == std::string::npos) {
+          failure = "\"" + s.chunks[0] + "\" did not come with the line before" + at;
+          break;
+        }
         if (!c.Line(line)) {
           failure = "the client closed or fell silent before \"" + s.chunks[0] + "\"" + at;
           break;

@@ -96,12 +96,18 @@ struct SendMail::Impl {
   // and reports it through WinsockError. Never throws.
   void ReportCaughtError(std::string_view method) noexcept;
 
-  // Connects the socket to the server and waits (Send's last step).
-  void Connect();
+  // Connects the socket to the server and, with wait, waits (Send's last step).
+  void Connect(bool wait = true);
+  // Ends a kept connection with QUIT, raising nothing; the object gets a new socket.
+  void EndKeptConnection();
   // Writes one command line (status_text, when not empty, is shown instead of command).
   // Refuses (12013, recorded under "SendMail.SendToWS") a command holding CR, LF or NUL:
   // commands are single lines. Message data goes through WriteDataPiece instead.
-  void SendToWS(const std::string& command, const std::string& status_text = {});
+  // With batch, the line is added to it instead of being written.
+  void SendToWS(const std::string& command, const std::string& status_text = {},
+                std::string* batch = nullptr);
+  // Several commands as SendToWS checks and shows them, written at once (RFC 2920).
+  void SendCommands(const std::vector<std::string>& commands);
   // The data phase's write: like SendToWS (cancel flag, status line, written only when
   // connected, errors recorded under "SendMail.SendToWS"), but the piece may hold many
   // lines, is moved rather than copied, and is not checked: the caller has already made

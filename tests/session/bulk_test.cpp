@@ -1,0 +1,274 @@
+// Many messages: a kept connection reused by the next Send, and the ways it ends or is replaced.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "e2e/e2e_support.hpp"
+#include "postwing/postwing.hpp"
+#include "support/scripted_peer.hpp"
+#include "support/send_outcome.hpp"
+
+namespace {
+
+using namespace support;
+using namespace std::chrono_literals;
+using postwing::SendMail;
+
+Steps Greet(const std::string& ehlo = "250 hello") {
+  return {Reply("220 ready"), Expect("EHLO"), Reply(ehlo)};
+}
+// An accepted message on a kept connection: no QUIT.
+Steps Accept() {
+  return {Expect("MAIL"), Reply("250 ok"),       Expect("RCPT"), Reply("250 ok"),
+          Expect("DATA"), Reply("354 go ahead"), Data(),         Reply("250 accepted")};
+}
+Steps Quit() {
+  return {Expect("QUIT"), Reply("221 bye"), Close()};
+}
+
+int Expected(const std::vector<Steps>& scripts) {
+  int n = 0;
+  for (const auto& steps : scripts) {
+    for (const auto& s : steps) n += s.kind == Step::kExpect;
+  }
+  return n;
+}
+
+// The usual host loop: Clear, the fields, Send.
+support::SendOutcome ClearAndSend(const std::shared_ptr<SendMail>& mail, int port) {
+  mail->Clear();
+  mail->SetSMTPServer("127.0.0.1");
+  mail->SetSMTPServerPort(port);
+  mail->Header()->SetFrom("from@example.org");
+  mail->Header()->SetToList("to@example.org");
+  mail->Body()->SetText("second");
+  return SendAndWait(mail, 10s);
+}
+
+TEST(Bulk, AKeptConnectionCarriesTheNextSendAndEndsWithQuit) {
+  const struct {
+    const char* name;
+    std::vector<Steps> scripts;  // the first server's, one per connection
+    int32_t first_error;
+    std::function<void()> between = [] {};
+    bool other_server = false;  // the second send names another server
+    bool release = false;       // the object is released, not KeepConnection turned off
+  } cases[] = {
+      {"two sends, one greeting; QUIT when turned off",
+       {Greet() + Accept() + Accept() + Quit()},
+       0},
+      {"QUIT when the object is released",
+       {Greet() + Accept() + Accept() + Quit()},
+       0,
+       [] {},
+       false,
+       true},
+      {"a refused recipient: RSET before the next MAIL",
+       {Greet() +
+        Steps{Expect("MAIL"), Reply("250 ok"), Expect("RCPT"), Reply("550 no such user"),
+              Expect("RSET"), Reply("250 reset")} +
+        Accept() + Quit()},
+       12003},
+      {"closed by the server while idle: a new connection",
+       {Greet() + Accept() + Steps{Close()}, Greet() + Accept() + Quit()},
+       0,
+       [] { postwing::RunEventsUntil([] { return false; }, 200ms); }},
+      {"421 to the first command: connected again once",
+       {Greet() + Accept() + Steps{Expect("MAIL"), Reply("421 closing"), Close()},
+        Greet() + Accept() + Quit()},
+       0},
+      {"another server: QUIT, then a new connection",
+       {Greet() + Accept() + Quit()},
+       0,
+       [] {},
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer peer(c.scripts);
+    ScriptedPeer other(Greet() + Accept() + Quit());
+    auto mail = NewMail(peer.port());
+    mail->SetKeepConnection(true);
+    const SendOutcome first = SendAndWait(mail, 10s);
+    EXPECT_EQ(first.completes, 1);
+    EXPECT_EQ(first.error(), c.first_error) << first.Transcript();
+    EXPECT_EQ(mail->Result().accepted, c.first_error == 0);
+    c.between();
+    const SendOutcome second = ClearAndSend(mail, c.other_server ? other.port() : peer.port());
+    EXPECT_EQ(second.completes, 1);
+    EXPECT_EQ(second.error(), 0) << second.Transcript();
+    EXPECT_TRUE(mail->Result().accepted);
+    if (c.release) {
+      mail.reset();
+    } else {
+      mail->SetKeepConnection(false);
+    }
+    const int connections = static_cast<int>(c.scripts.size()) + (c.other_server ? 1 : 0);
+    // The peers end on their own threads, which do not wake the loop: it runs in slices.
+    for (int i = 0; i < 250 && peer.Ended() + other.Ended() < connections; ++i) {
+      postwing::RunEventsUntil([] { return false; }, 20ms);
+    }
+    EXPECT_TRUE(peer.Completed()) << peer.Failure();
+    // Nothing beyond the script: one greeting, one QUIT, only at the end.
+    EXPECT_EQ(static_cast<int>(peer.Commands().size()), Expected(c.scripts));
+    EXPECT_TRUE(!c.other_server || other.Completed()) << other.Failure();
+  }
+}
+
+// With PIPELINING: the envelope in one write, replies matched in order, DATA only when every
+// recipient (or, with AllowPartialDelivery, at least one) was accepted.
+TEST(Bulk, ThePipelinedEnvelopeAndPartialDelivery) {
+  const std::string pipelining = "250-hello\n250 PIPELINING";
+  const Steps envelope = {Expect("MAIL"), Pipelined("RCPT TO: <a@"), Pipelined("RCPT TO: <b@")};
+  const Steps data = {Expect("DATA"), Reply("354 go"), Data(), Reply("250 accepted")};
+  const struct {
+    const char* name;
+    std::string ehlo;
+    Steps wire;  // after the greeting, up to QUIT
+    std::vector<int32_t> codes;
+    int refusals;  // 12003 reported
+    bool accepted;
+    bool partial = false;  // AllowPartialDelivery
+  } cases[] = {
+      {"replies in two reads, then DATA",
+       pipelining,
+       envelope + Steps{Raw({"250 ok\r\n", "251 ok\r\n250 ok\r\n"}, 50ms)} + data,
+       {251, 250},
+       0,
+       true},
+      {"a refused recipient: no DATA",
+       pipelining,
+       envelope + Steps{Reply("250 ok\n550 no\n250 ok")},
+       {550, 250},
+       1,
+       false},
+      {"a refused sender: no DATA",
+       pipelining,
+       envelope + Steps{Reply("550 no\n503 no\n503 no")},
+       {503, 503},
+       1,
+       false},
+      {"partial: DATA for the accepted one",
+       pipelining,
+       envelope + Steps{Reply("250 ok\n550 no\n250 ok")} + data,
+       {550, 250},
+       1,
+       true,
+       true},
+      {"partial, all refused: no DATA",
+       pipelining,
+       envelope + Steps{Reply("250 ok\n550 no\n551 no")},
+       {550, 551},
+       2,
+       false,
+       true},
+      {"partial without PIPELINING",
+       "250 hello",
+       Steps{Expect("MAIL"), Reply("250 ok"), Expect("RCPT"), Reply("250 ok"), Expect("RCPT"),
+             Reply("452 full")} +
+           data,
+       {250, 452},
+       1,
+       true,
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<Steps> scripts = {Greet(c.ehlo) + c.wire + Quit()};
+    ScriptedPeer peer(scripts);
+    auto mail = NewMail(peer.port());
+    mail->Header()->SetToList("a@example.org, b@example.org");
+    mail->SetKeepConnection(true);
+    mail->SetAllowPartialDelivery(c.partial);
+    const SendOutcome o = SendAndWait(mail, 10s);
+    EXPECT_EQ(o.completes, 1);
+    EXPECT_EQ(static_cast<int>(o.errors.size()), c.refusals) << o.Transcript();
+    for (const auto& e : o.errors) EXPECT_EQ(e.number, 12003);
+    const postwing::SendResult r = mail->Result();
+    EXPECT_EQ(r.accepted, c.accepted);
+    EXPECT_EQ(r.partial, c.accepted && c.refusals > 0);
+    EXPECT_EQ(r.error, c.accepted ? 0 : 12003);
+    ASSERT_EQ(r.recipients.size(), 2u);
+    EXPECT_EQ(std::vector<int32_t>({r.recipients[0].code, r.recipients[1].code}), c.codes);
+    mail->SetKeepConnection(false);
+    for (int i = 0; i < 250 && peer.Ended() < 1; ++i) {
+      postwing::RunEventsUntil([] { return false; }, 20ms);
+    }
+    EXPECT_TRUE(peer.Completed()) << peer.Failure();
+    EXPECT_EQ(static_cast<int>(peer.Commands().size()), Expected(scripts));
+  }
+}
+
+// Objects on one thread, each with its own server: a stalled server and a cancelled send hold
+// up nobody, and small messages finish before a large one whose encoding yields.
+TEST(Bulk, SendsOnOneThreadRunSideBySide) {
+  const auto start = std::chrono::steady_clock::now();
+  const Steps stall = {Reply("220 ready"), Expect("HELO"), Stall(4s)};
+  ScriptedPeer peers[] = {
+      ScriptedPeer(stall),
+      ScriptedPeer(stall),
+      ScriptedPeer(Steps{Reply("220 ready"), Expect("HELO"), Reply("250 hi"), Expect("MAIL"),
+                         Reply("250 ok"), Expect("RCPT"), Reply("250 ok"), Expect("DATA"),
+                         Reply("354 go"), CountData(), Reply("250 ok"), Expect("QUIT"),
+                         Reply("221 bye"), Close()}),
+      ScriptedPeer(GoodDialogue()),
+      ScriptedPeer(GoodDialogue()),
+      ScriptedPeer(GoodDialogue())};
+  std::vector<std::shared_ptr<SendMail>> mails;
+  std::vector<std::string> done;  // the objects, in the order they completed
+  for (size_t i = 0; i < 6; ++i) {
+    auto mail = NewMail(peers[i].port());
+    if (i == 2) {
+      mail->Attachments()->Add(postwing::Variant(std::string(16 << 20, 'x')), "big.bin", "",
+                               postwing::emxBase64);
+    }
+    mail->OnSendComplete([&done, i] { done.push_back(std::to_string(i)); });
+    mail->Send();
+    mails.push_back(mail);
+  }
+  mails[1]->Cancel();
+  postwing::RunEventsUntil([&] { return done.size() == 5; }, 10s);
+  // The cancelled one at once, the small ones in any order, the large one last.
+  ASSERT_EQ(done.size(), 5u);
+  EXPECT_EQ(done.front() + done.back(), "12");
+  for (size_t i = 2; i < 6; ++i) EXPECT_TRUE(mails[i]->Result().accepted) << i;
+  EXPECT_FALSE(mails[0]->Result().accepted);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  mails[0]->Cancel();
+}
+
+// aiosmtpd: three messages after one greeting and one login, QUIT once the host is done.
+TEST(Bulk, AiosmtpdTakesThreeMessagesOverOneLogin) {
+  e2e::TempDir dir;
+  e2e::PythonServer server({e2e::ServersDir() + "capture_server.py", "--dir", (dir / "in").string(),
+                            "--lifetime", "60", "--auth", "joe@example.org:pw"});
+  auto mail = NewMail(server.port());
+  mail->SetUser("joe@example.org");
+  mail->SetPassword("pw");
+  mail->SetKeepConnection(true);
+  EXPECT_EQ(SendAndWait(mail, 10s).error(), 0);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(ClearAndSend(mail, server.port()).error(), 0);
+  mail.reset();
+  std::string log;
+  auto count = [&](const std::string& event) {
+    int n = 0;
+    for (size_t at = 0; (at = log.find("\"event\": \"" + event + "\"", at)) != std::string::npos;
+         ++at) {
+      ++n;
+    }
+    return n;
+  };
+  for (int i = 0; i < 100 && count("CLOSE") == 0; ++i) {
+    postwing::RunEventsUntil([] { return false; }, 20ms);
+    log = e2e::ReadFile(dir / "in" / "transcript.jsonl");
+  }
+  EXPECT_EQ(count("CONNECT"), 1) << log;
+  EXPECT_EQ(count("AUTH"), 1);
+  EXPECT_EQ(count("MESSAGE"), 3);
+  EXPECT_EQ(count("QUIT"), 1);
+}
+
+}  // namespace
