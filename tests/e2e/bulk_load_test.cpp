@@ -76,6 +76,7 @@ TEST(BulkLoad, EveryMessageArrivesOnceOrIsReportedFailed) {
 
   std::vector<Outcome> out(kMessages);
   std::vector<Sender> senders(kObjects);
+  int connects = 0;                       // connections the objects opened
   std::vector<std::weak_ptr<void>> made;  // every object, socket and child of the run
   for (int k = 0; k < kObjects; ++k) {
     Sender* s = &senders[k];
@@ -93,6 +94,8 @@ TEST(BulkLoad, EveryMessageArrivesOnceOrIsReportedFailed) {
       }
       s->current = -1;
     });
+    s->mail->OnSendStatus(
+        [&connects](std::string& line) { connects += line == ">>Connecting\r\n"; });
     s->mail->OnWinsockError([s, &out](int32_t& number, auto&...) {
       if (s->current >= 0) out[s->current].errors.push_back(number);
     });
@@ -203,13 +206,14 @@ TEST(BulkLoad, EveryMessageArrivesOnceOrIsReportedFailed) {
   for (const auto& [number, count] : why)
     reasons += " " + std::to_string(number) + ":" + std::to_string(count);
   std::printf(
-      "[   LOAD   ] %d messages, %d objects, connections %s: delivered %d, failed %d (by first "
+      "[   LOAD   ] %d messages, %d objects, connections %s (%d opened): delivered %d, failed %d "
+      "(by first "
       "error:%s), partial %d, duplicate %d, missing %d, failed but arrived %d, failed "
       "unreported %d, unfinished %d; %zu copies; sent in %.1f s, all in %.1f s; descriptors %d -> "
       "%d; objects "
       "alive %zu of %zu; VmRSS KiB %ld -> %ld peak, %ld after release\n",
-      kMessages, kObjects, kKeepConnection ? "kept" : "one per message", delivered, failed,
-      reasons.c_str(), partial, duplicate, missing, failed_arrived, silent, unfinished,
+      kMessages, kObjects, kKeepConnection ? "kept" : "one per message", connects, delivered,
+      failed, reasons.c_str(), partial, duplicate, missing, failed_arrived, silent, unfinished,
       copies.size(), std::chrono::duration<double>(sent_in).count(),
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(), fds_before,
       fds_after, alive, made.size(), rss_before, rss_peak, rss_after);
