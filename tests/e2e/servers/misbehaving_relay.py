@@ -50,7 +50,6 @@ async def relay(args, creader, cwriter):
             swriter.write(line)
             answer = await reply(sreader)
             cwriter.write(answer)
-            await cwriter.drain()
             if verb == b"QUIT":
                 return
             if verb != b"DATA" or not answer.startswith(b"354"):
@@ -60,7 +59,6 @@ async def relay(args, creader, cwriter):
                     return
                 swriter.write(data)
                 if n % args.close_every == 0:
-                    await swriter.drain()
                     return
             swriter.write(data)
             cwriter.write(await reply(sreader))
