@@ -2,7 +2,7 @@
 """An SMTP relay on 127.0.0.1 in front of a real server, that misbehaves on purpose.
 
   misbehaving_relay.py --to PORT [--close-every N] [--refuse-every N] [--stall N]
-                       [--lifetime SECONDS]
+                       [--warm N] [--lifetime SECONDS]
 
 Each client connection gets one of its own to 127.0.0.1:PORT. The client's commands are
 handled in order, one at a time: the command goes to the server, its reply comes back, then
@@ -12,7 +12,9 @@ pipelined keep their order and each reply matches its command. Counted over all 
     before the "."; the server drops the message;
   - every Nth RCPT (--refuse-every): refused here with 550, never passed on;
   - the Nth MAIL (--stall): no reply; the connection is held until the client closes it.
-Prints "PORT <port>" when it listens; stops on SIGTERM or after --lifetime seconds.
+--warm N first opens N connections to the server at once and quits them, so that a client's
+first connections do not wait for the server to start its processes. Prints "PORT <port>"
+when it listens; stops on SIGTERM or after --lifetime seconds.
 """
 
 import argparse
@@ -20,6 +22,7 @@ import asyncio
 import signal
 
 counts = {}  # commands seen, by verb, over all connections
+tasks = set()  # the loop holds its tasks weakly; one waiting on its own stream would vanish
 
 
 async def reply(reader):
@@ -34,6 +37,7 @@ async def reply(reader):
 
 
 async def relay(args, creader, cwriter):
+    tasks.add(asyncio.current_task())
     swriter = None
     try:
         sreader, swriter = await asyncio.open_connection("127.0.0.1", args.to)
@@ -68,6 +72,17 @@ async def relay(args, creader, cwriter):
         for w in (cwriter, swriter):
             if w:
                 w.close()
+        tasks.discard(asyncio.current_task())
+
+
+async def warm(port, n):
+    streams = [await asyncio.open_connection("127.0.0.1", port) for _ in range(n)]
+    for reader, writer in streams:
+        await reply(reader)
+        writer.write(b"QUIT\r\n")
+    for reader, writer in streams:
+        await reply(reader)
+        writer.close()
 
 
 async def main():
@@ -76,8 +91,10 @@ async def main():
     ap.add_argument("--close-every", type=int, default=17)
     ap.add_argument("--refuse-every", type=int, default=13)
     ap.add_argument("--stall", type=int, default=100)
+    ap.add_argument("--warm", type=int, default=0)
     ap.add_argument("--lifetime", type=int, default=100)
     args = ap.parse_args()
+    await asyncio.wait_for(warm(args.to, args.warm), 30)
     server = await asyncio.start_server(lambda r, w: relay(args, r, w), "127.0.0.1", 0,
                                         backlog=256)
     print("PORT %d" % server.sockets[0].getsockname()[1], flush=True)
