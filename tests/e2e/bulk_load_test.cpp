@@ -216,6 +216,7 @@ TEST(BulkLoad, EveryMessageArrivesOnceOrIsReportedFailed) {
   // refusals on objects that allow it made partial deliveries.
   EXPECT_GT(failed, kMessages / 17);
   EXPECT_GT(partial, kMessages / 13 / 4);
+  EXPECT_LT(connects, kMessages / 4) << "the connections were not kept";
   EXPECT_EQ(fds_after, fds_before);
   EXPECT_EQ(alive, 0u);
 }
