@@ -122,8 +122,17 @@ void QuitQuietly(std::shared_ptr<TcpClient> sock) {
   sock->SetOnSendProgress(nullptr);
   sock->SetOnSendComplete(nullptr);
   std::weak_ptr<TcpClient> weak = sock;
+  // Closed and let go as soon as the server answers or hangs up, not only when the grace
+  // ends: a host that stops running its loop would keep the socket otherwise. Let go from a
+  // posted task, as the socket may be the caller.
   auto close = [weak] {
-    if (auto s = weak.lock()) s->Close();
+    auto s = weak.lock();
+    if (!s) return;
+    s->Close();
+    ThreadEventLoop().Post([weak] {
+      auto& list = Quitting();
+      if (auto s = weak.lock()) list.erase(std::remove(list.begin(), list.end(), s), list.end());
+    });
   };
   sock->SetOnDataArrival([close](int32_t) { close(); });
   sock->SetOnClose(close);
@@ -132,16 +141,9 @@ void QuitQuietly(std::shared_ptr<TcpClient> sock) {
     sock->Close();
     return;
   }
-  EventLoop& loop = ThreadEventLoop();
   sock->SendData("QUIT\r\n");
   Quitting().push_back(sock);
-  loop.AddTimer(kQuitGrace, [weak] {
-    auto& list = Quitting();
-    auto s = weak.lock();
-    if (!s) return;
-    s->Close();
-    list.erase(std::remove(list.begin(), list.end(), s), list.end());
-  });
+  ThreadEventLoop().AddTimer(kQuitGrace, close);
 }
 
 namespace {
