@@ -85,18 +85,18 @@ start_smtp_sink() {
 }
 
 # measure LABEL MESSAGES COMMAND...: runs the command on the client CPU under /usr/bin/time
-# and appends "LABEL messages seconds peak_kib" to the results.
+# and appends "LABEL messages seconds peak_kib cpu_seconds" to the results.
 measure() {
   local label=$1 messages=$2
   shift 2
-  if ! /usr/bin/time -f "%e %M" -o "$work/time" "${client_cpu[@]}" timeout "$limit" "$@" \
+  if ! /usr/bin/time -f "%e %M %U %S" -o "$work/time" "${client_cpu[@]}" timeout "$limit" "$@" \
     >"$work/out" 2>"$work/err"; then
     echo "compare_bulk: '$label' failed:" >&2
     cat "$work/out" "$work/err" >&2
     exit 1
   fi
-  read -r secs kib < <(tail -n 1 "$work/time")
-  echo "$label $messages $secs $kib" >>"$work/results"
+  read -r secs kib user sys < <(tail -n 1 "$work/time")
+  echo "$label $messages $secs $kib $("$python" -c "print($user + $sys)")" >>"$work/results"
   printf '  %-26s %7d messages %7.2f s %9.0f msg/s %7d KiB\n' "$label" "$messages" "$secs" \
     "$("$python" -c "print($messages / max($secs, 0.01))")" "$kib"
 }
@@ -168,20 +168,23 @@ echo "load average after the run: $(cut -d' ' -f1-3 /proc/loadavg)"
 import statistics, sys
 from collections import defaultdict
 
-rates, mem = defaultdict(list), defaultdict(list)
+rates, mem, cpu = defaultdict(list), defaultdict(list), defaultdict(list)
 for line in open(sys.argv[1]):
-    mode, client, messages, secs, kib = line.split()
+    mode, client, messages, secs, kib, cpu_secs = line.split()
     rates[(mode, client)].append(int(messages) / max(float(secs), 0.01))
     mem[(mode, client)].append(int(kib))
+    cpu[(mode, client)].append(float(cpu_secs) * 1e6 / int(messages))
 rate = {k: statistics.median(v) for k, v in rates.items()}
 peak = {k: statistics.median(v) for k, v in mem.items()}
+cpu_us = {k: statistics.median(v) for k, v in cpu.items()}
 
 names = {"a": "one connection per message", "b": "one reused connection",
          "c": "ten reused connections"}
-print("== medians (messages per second over the whole process; peak resident KiB)")
-print("%-4s %-12s %10s %10s" % ("mode", "client", "msg/s", "peak KiB"))
-for (mode, client) in sorted(rate):
-    print("%-4s %-12s %10.0f %10.0f" % (mode, client, rate[(mode, client)], peak[(mode, client)]))
+print("== medians (messages per second over the whole process's wall time; peak resident KiB;")
+print("   the client's CPU time, user + system, per message: less sensitive to other work)")
+print("%-4s %-12s %10s %10s %14s" % ("mode", "client", "msg/s", "peak KiB", "CPU us/msg"))
+for k in sorted(rate):
+    print("%-4s %-12s %10.0f %10.0f %14.1f" % (k[0], k[1], rate[k], peak[k], cpu_us[k]))
 print()
 for client in ("postwing", "smtp-source"):
     per = (peak[("c", client)] - peak[("b", client)]) / 9
