@@ -163,6 +163,10 @@ ScriptedPeer::~ScriptedPeer() {
 }
 
 void ScriptedPeer::Serve(std::vector<Step> steps, int connections) {
+  Serve(std::vector<std::vector<Step>>(static_cast<size_t>(connections), steps));
+}
+
+void ScriptedPeer::Serve(std::vector<std::vector<Step>> scripts) {
   Join();
   {
     std::lock_guard lock(mutex_);
@@ -174,8 +178,8 @@ void ScriptedPeer::Serve(std::vector<Step> steps, int connections) {
   }
   // A client that closes while the peer writes over TLS must not end the test process.
   ::signal(SIGPIPE, SIG_IGN);
-  thread_ = std::thread([this, steps = std::move(steps), connections] {
-    for (int i = 0; i < connections && !stop_; ++i) Run(steps);
+  thread_ = std::thread([this, scripts = std::move(scripts)] {
+    for (size_t i = 0; i < scripts.size() && !stop_; ++i) Run(scripts[i]);
   });
 }
 

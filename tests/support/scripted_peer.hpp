@@ -103,12 +103,15 @@ class ScriptedPeer {
   explicit ScriptedPeer(std::vector<Step> steps, int connections = 1) {
     Serve(std::move(steps), connections);
   }
+  // Serves one connection with each script, in order.
+  explicit ScriptedPeer(std::vector<std::vector<Step>> scripts) { Serve(std::move(scripts)); }
   ~ScriptedPeer();
   ScriptedPeer(const ScriptedPeer&) = delete;
   ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
   int port() const { return listener_.port(); }
   void Serve(std::vector<Step> steps, int connections = 1);
+  void Serve(std::vector<std::vector<Step>> scripts);
   // Waits for the connections to end (each bounded by `lifetime`); call it after the send
   // has ended, as the accessors do.
   void Join();

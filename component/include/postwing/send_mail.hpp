@@ -65,7 +65,8 @@ class SendMail : public Object, public std::enable_shared_from_this<SendMail> {
   SendMail& operator=(const SendMail&) = delete;
 
   // Replaces the children, the socket and the codecs with new ones and restores the
-  // defaults; keeps User, Password, the sink and ID. Returns an empty Variant.
+  // defaults; keeps User, Password, KeepConnection, AllowPartialDelivery, the sink and ID,
+  // and a kept connection with its socket. Returns an empty Variant.
   Variant Clear();
 
   std::string SMTPServer() const;
@@ -113,10 +114,12 @@ class SendMail : public Object, public std::enable_shared_from_this<SendMail> {
   std::string AuthMechanism() const;
   void SetAuthMechanism(std::string value);
 
-  // Keeps the connection open after the server accepted a message, for the next Send on
-  // this object (off by default: every send ends with QUIT). A connection the server closed
-  // or that stayed idle too long is replaced by a new one; turning this off or releasing the
-  // object ends it with QUIT.
+  // Keeps the connection open after the server accepted a message (or refused one), for the
+  // next Send on this object (off by default: every send ends with QUIT); SendComplete is
+  // raised all the same. The next Send starts with MAIL FROM (RSET first after a refusal).
+  // A connection the server closed, or idle for a minute, is replaced by a new one. It ends with
+  // QUIT when this is turned off, when the object is released, or when a Send names another
+  // SMTPServer, SMTPServerPort, Security, User, Password, AuthMechanism or certificate setting.
   bool KeepConnection() const;
   void SetKeepConnection(bool value);
   // Lets the message go to the recipients the server accepted when it refuses others (off by

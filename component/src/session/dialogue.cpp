@@ -93,6 +93,57 @@ std::string ConnectionIdentity(const TcpClient& sock) {
          std::to_string(sock.LocalPort());
 }
 
+std::string ConnectionSettings(const SendMail::Impl& d) {
+  std::string key;
+  for (const std::string* field :
+       {&d.smtp_server, &d.user, &d.password, &d.auth_mechanism, &d.certificate_file}) {
+    key.append(*field).push_back('\0');
+  }
+  return key + std::to_string(d.smtp_server_port) + " " + std::to_string(d.security) + " " +
+         std::to_string(d.verify_certificate);
+}
+
+namespace {
+
+// Sockets ending with QUIT, kept until their grace has passed (the thread's, so that what is
+// left at the thread's end goes before its loop does).
+std::vector<std::shared_ptr<TcpClient>>& Quitting() {
+  thread_local std::vector<std::shared_ptr<TcpClient>> sockets;
+  return sockets;
+}
+
+// How long a server may take to answer QUIT before the connection is closed anyway.
+constexpr std::chrono::seconds kQuitGrace{2};
+
+}  // namespace
+
+void QuitQuietly(std::shared_ptr<TcpClient> sock) {
+  sock->SetOnConnect(nullptr);
+  sock->SetOnSendProgress(nullptr);
+  sock->SetOnSendComplete(nullptr);
+  std::weak_ptr<TcpClient> weak = sock;
+  auto close = [weak] {
+    if (auto s = weak.lock()) s->Close();
+  };
+  sock->SetOnDataArrival([close](int32_t) { close(); });
+  sock->SetOnClose(close);
+  sock->SetOnError([close](int32_t, const std::string&) { close(); });
+  if (sock->State() != TcpClient::sckConnected) {
+    sock->Close();
+    return;
+  }
+  EventLoop& loop = ThreadEventLoop();
+  sock->SendData("QUIT\r\n");
+  Quitting().push_back(sock);
+  loop.AddTimer(kQuitGrace, [weak] {
+    auto& list = Quitting();
+    auto s = weak.lock();
+    if (!s) return;
+    s->Close();
+    list.erase(std::remove(list.begin(), list.end(), s), list.end());
+  });
+}
+
 namespace {
 
 bool IsDigit(char c) {
@@ -150,6 +201,7 @@ Dialogue::~Dialogue() {
 
 void Dialogue::Reset() {
   replies_.Clear();
+  ready_ = false;
   data_started_ = false;
   in_data_ = false;
   quit_written_ = false;
@@ -162,10 +214,70 @@ void Dialogue::Prepare(std::vector<std::string> recipients, std::string utf8_fie
   recipient_index_ = 0;
   utf8_field_ = std::move(utf8_field);
   result = {};
+}
+
+bool Dialogue::Resume() {
+  reused_ = false;
+  retried_ = false;
+  auto sock = d_.socket;
+  if (Kept(sock.get())) {
+    if (sock->State() == TcpClient::sckConnected && d_.keep_connection &&
+        settings_ == ConnectionSettings(d_) &&
+        std::chrono::steady_clock::now() - idle_since_ < kIdleLimit) {
+      data_started_ = in_data_ = quit_written_ = failure_reported_ = false;
+      d_.cancel_flag = false;
+      d_.closed_flag = false;
+      reused_ = true;
+      sock_ = sock;
+      if (needs_reset_) {
+        SetState(State::kResetWritten);
+        WriteCommand("RSET");
+      } else {
+        BeginTransaction();
+      }
+      return true;
+    }
+    QuitQuietly(std::exchange(d_.socket, d_.MakeSocket()));
+  }
   Reset();
   Forget();
+  needs_reset_ = false;
+  settings_ = ConnectionSettings(d_);
   // A dialogue stopped by a refusal ends with its connection: the next greeting starts over.
-  if (state_ == State::kStopped) SetState(State::kNotGreeted);
+  if (state_ == State::kStopped || state_ >= State::kIdle) SetState(State::kNotGreeted);
+  return false;
+}
+
+bool Dialogue::RetryLost() {
+  if (!reused_ || retried_) return false;
+  Reconnect();
+  return true;
+}
+
+void Dialogue::Reconnect() {
+  retried_ = true;
+  reused_ = false;
+  d_.RetireSocket(std::exchange(d_.socket, d_.MakeSocket()));
+  Reset();
+  Forget();
+  needs_reset_ = false;
+  SetState(State::kNotGreeted);
+  result = {};
+  recipient_index_ = 0;
+  d_.Connect(false);
+}
+
+void Dialogue::Rest(bool unclean) {
+  needs_reset_ = unclean;
+  SetState(State::kIdle);
+  StopTimer();
+  idle_since_ = std::chrono::steady_clock::now();
+  d_.closed_flag = true;
+  try {
+    d_.RaiseSendComplete();
+  } catch (...) {
+    d_.ReportCaughtError(kMethodProcess);
+  }
 }
 
 void Dialogue::Forget() {
@@ -189,8 +301,8 @@ State Dialogue::AfterGreeting() const {
 }
 
 void Dialogue::Record(const std::string& reply, int32_t code) {
-  // After QUIT the outcome is known: the closing reply says nothing about it.
-  if (quit_written_) return;
+  // After QUIT, or a failure, the outcome is known: later replies say nothing about it.
+  if (quit_written_ || failure_reported_) return;
   result.code = code;
   result.text = WithoutLineEnd(reply);
   result.enhanced_code = EnhancedCode(reply);
@@ -203,6 +315,9 @@ void Dialogue::Record(const std::string& reply, int32_t code) {
 
 void Dialogue::Step(const std::string& reply) {
   const int32_t code = ReplyCode(reply);
+  // A kept connection the server is closing answers the first command of a send with 421.
+  if (reused_ && code == 421 && RetryLost()) return;
+  reused_ = false;
   Record(reply, code);
   const ReplyKind kind = ClassifyReply(code);
   switch (state_) {
@@ -218,6 +333,14 @@ void Dialogue::Step(const std::string& reply) {
     case State::kEhloWritten:
       if (kind != ReplyKind::kPositive) break;
       OnEhloReply(reply);
+      return;
+    case State::kResetWritten:
+      if (kind != ReplyKind::kPositive) {
+        ready_ = false;  // a server that refuses RSET gets QUIT
+        break;
+      }
+      needs_reset_ = false;
+      BeginTransaction();
       return;
     case State::kAuthWritten:
     case State::kAuthAnswered:
@@ -267,9 +390,10 @@ void Dialogue::OnGreeting() {
     WriteGreeting(true);
     return;
   }
-  // Extensions are asked for only where something needs one: a login, or an address
-  // outside ASCII; otherwise the plain greeting.
-  if (d_.security == emxStartTLS || !d_.user.empty() || !utf8_field_.empty()) {
+  // Extensions are asked for only where something needs one: a login, an address outside
+  // ASCII, or a kept connection (PIPELINING); otherwise the plain greeting.
+  if (d_.security == emxStartTLS || !d_.user.empty() || !utf8_field_.empty() ||
+      d_.keep_connection) {
     SetState(State::kEhloWritten);
     WriteGreeting(true);
     return;
@@ -289,18 +413,26 @@ void Dialogue::WriteGreeting(bool extended) {
 
 void Dialogue::OnEhloReply(const std::string& reply) {
   capabilities_ = Capabilities::Parse(reply);
-  if (!utf8_field_.empty() && !capabilities_.Has("SMTPUTF8")) {
-    Fail(emxContentNotSendable,
-         detail::UnsendableFieldText(utf8_field_,
-                                     "an address in it holds characters outside ASCII, and the "
-                                     "server does not offer SMTPUTF8"),
-         kMethodProcess);
-    return;
-  }
   if (!d_.user.empty()) {
+    if (Utf8Refused()) return;
     StartAuthentication();
     return;
   }
+  BeginTransaction();
+}
+
+bool Dialogue::Utf8Refused() {
+  if (utf8_field_.empty() || capabilities_.Has("SMTPUTF8")) return false;
+  Fail(emxContentNotSendable,
+       detail::UnsendableFieldText(utf8_field_,
+                                   "an address in it holds characters outside ASCII, and the "
+                                   "server does not offer SMTPUTF8"),
+       kMethodProcess);
+  return true;
+}
+
+void Dialogue::BeginTransaction() {
+  if (Utf8Refused()) return;
   SetState(AfterGreeting());
   OnPositive();
 }
@@ -442,6 +574,7 @@ bool Dialogue::AdvanceRecipient() {
 void Dialogue::OnPositive() {
   switch (state_) {
     case State::kVerifying: {
+      ready_ = true;
       // VRFY takes a name or an address, not a path: no brackets.
       const std::string command =
           CommandLine("VRFY ", detail::AddressOf(CurrentRecipient()), "recipient list");
@@ -450,6 +583,7 @@ void Dialogue::OnPositive() {
       break;
     }
     case State::kReadyForMail:
+      ready_ = true;
       WriteMailFrom();
       break;
     case State::kRcptInProgress: {
@@ -468,6 +602,10 @@ void Dialogue::OnPositive() {
     case State::kDataWritten:
       // After the data, this is the server taking the message.
       if (data_started_ && !quit_written_) result.accepted = true;
+      if (result.accepted && d_.keep_connection) {
+        Rest(false);
+        return;
+      }
       WriteQuit();
       break;
     default:
@@ -550,6 +688,11 @@ void Dialogue::Stop() {
     EndConnection(sock_);
     return;
   }
+  // A refusal leaves a greeted connection usable: it is kept, and RSET starts the next send.
+  if (d_.keep_connection && ready_ && !quit_written_ && state_ != State::kIdle) {
+    Rest(true);
+    return;
+  }
   SetState(State::kStopped);
   if (!quit_written_) WriteQuit();
 }
@@ -615,6 +758,12 @@ void Dialogue::OnData() {
   FollowConnection();
   std::string data;
   sock->GetData(data);
+  if (state_ == State::kIdle) {
+    // Nothing is awaited on a resting connection: what comes is a server ending it (421).
+    sock->Close();
+    Forget();
+    return;
+  }
   replies_.Append(data);
   for (;;) {
     std::string reply;

@@ -33,7 +33,15 @@ enum class State : int32_t {
   kTlsEhloWritten = 20,   // the EHLO that asks whether STARTTLS is offered
   kStartTlsWritten = 21,  // STARTTLS written, its 220 awaited
   kTlsHandshake = 22,     // the handshake runs; nothing is read as a reply
+  // KeepConnection: the send has ended and the connection rests for the next one.
+  kIdle = 30,
+  kResetWritten = 31,  // RSET written on a kept connection, before the next MAIL FROM
 };
+
+// A kept connection idle longer than this is ended and replaced at the next Send: servers
+// drop idle clients after about five minutes (RFC 5321 4.5.3.2), often sooner under load,
+// and a reply that comes to a dead connection costs a failed send.
+inline constexpr std::chrono::seconds kIdleLimit{60};
 
 enum class ReplyKind {
   kGreeting,   // 220
@@ -85,8 +93,16 @@ class Dialogue {
   ~Dialogue();
 
   // Send: a new envelope; utf8_field names the field whose address needs SMTPUTF8 (empty
-  // for none). The connection about to be made is not followed yet.
+  // for none).
   void Prepare(std::vector<std::string> recipients, std::string utf8_field);
+  // Send, after Prepare: starts the transaction on the kept connection when it can serve
+  // this send (true); otherwise ends it and readies for a new connection (false).
+  bool Resume();
+  // The connection of sock rests between sends (KeepConnection).
+  bool Kept(const TcpClient* sock) const { return state_ == State::kIdle && Follows(sock); }
+  // The kept connection was lost on the first command of a send, before the server took
+  // anything of it: a new connection is made, once per send. False when that does not apply.
+  bool RetryLost();
   // Once connected: the greeting is awaited (under implicit TLS after the handshake).
   void OnConnected();
   // The socket's data: cut into whole replies, each handled once.
@@ -125,6 +141,14 @@ class Dialogue {
   // The numbered steps 4 to 8 on a positive reply.
   void OnPositive();
   void OnRefusal(const std::string& reply);
+  // Ready for MAIL FROM (or VRFY) on a connection that is greeted and logged in.
+  void BeginTransaction();
+  // An address needs SMTPUTF8 and the server does not offer it: reported, true.
+  bool Utf8Refused();
+  // The send has ended and the connection is kept; unclean: RSET before the next MAIL FROM.
+  void Rest(bool unclean);
+  // Hands the connection's remains to a new one made to the same settings.
+  void Reconnect();
 
   void StartTls();
   void StartAuthentication();
@@ -180,6 +204,14 @@ class Dialogue {
   bool quit_written_ = false;
   bool failure_reported_ = false;
 
+  // KeepConnection.
+  bool ready_ = false;        // greeted and logged in: a failure may leave it usable
+  bool needs_reset_ = false;  // the last transaction on it did not end cleanly
+  bool reused_ = false;       // this send runs on a kept connection, and nothing answered yet
+  bool retried_ = false;      // this send has replaced a lost kept connection already
+  std::string settings_;      // what the connection was made with
+  std::chrono::steady_clock::time_point idle_since_{};
+
   Wait wait_ = Wait::kNone;
   std::chrono::steady_clock::time_point since_{};
   std::chrono::milliseconds limit_{0};
@@ -189,5 +221,13 @@ class Dialogue {
 
 // Tells the connections of one socket object apart (Send reuses the object).
 std::string ConnectionIdentity(const TcpClient& sock);
+
+// The settings a connection is made with: a kept connection serves a send only when they
+// are the same.
+std::string ConnectionSettings(const SendMail::Impl& d);
+
+// Writes QUIT on a connection no longer the object's, raising nothing, and closes it when
+// the server answers or closes (at the latest after a few seconds).
+void QuitQuietly(std::shared_ptr<TcpClient> sock);
 
 }  // namespace postwing::session

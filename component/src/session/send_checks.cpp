@@ -152,7 +152,7 @@ void SendMail::Send() {
     d.error_reported = false;
     d.message_id.clear();
     d.dialogue->Prepare(std::move(recipient_list), std::move(utf8_field));
-    d.Connect();
+    if (!d.dialogue->Resume()) d.Connect();
   } catch (...) {
     if (!handler_on) throw;
     detail::RecordAndRethrow(self, session::kMethodSend);

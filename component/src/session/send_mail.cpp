@@ -54,7 +54,9 @@ void SendMail::Impl::MakeCodecs() {
 void SendMail::Impl::Initialize() {
   auto self = Self();
   try {
-    auto old_socket = std::exchange(socket, MakeSocket());
+    // A kept connection serves the next send after Clear as well.
+    const bool kept = keep_connection && dialogue->Kept(socket.get());
+    auto old_socket = kept ? nullptr : std::exchange(socket, MakeSocket());
     errors = detail::Factory::Make<postwing::Errors>();
 
     // Children replaced by Clear stay valid objects for a host that kept them, detached.
@@ -83,7 +85,7 @@ void SendMail::Impl::Initialize() {
     use_domain_for_helo = false;
     add_outlook_html = true;
 
-    if (socket->State() != TcpClient::sckClosed) socket->Close();
+    if (!kept && socket->State() != TcpClient::sckClosed) socket->Close();
     if (old_socket) RetireSocket(std::move(old_socket));
   } catch (...) {
     detail::RecordAndRethrow(self, kMethodInitialize);
@@ -118,6 +120,7 @@ SendMail::~SendMail() {
   };
   // A destructor cannot raise: an error is recorded and teardown goes on.
   try {
+    if (d.dialogue && d.dialogue->Kept(d.socket.get())) session::QuitQuietly(std::move(d.socket));
     if (d.socket) {
       d.socket->SetOnConnect(nullptr);
       d.socket->SetOnDataArrival(nullptr);
@@ -259,6 +262,7 @@ bool SendMail::KeepConnection() const {
 }
 void SendMail::SetKeepConnection(bool value) {
   impl_->keep_connection = value;
+  if (!value) impl_->EndKeptConnection();
 }
 bool SendMail::AllowPartialDelivery() const {
   return impl_->allow_partial_delivery;

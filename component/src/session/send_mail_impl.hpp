@@ -96,8 +96,10 @@ struct SendMail::Impl {
   // and reports it through WinsockError. Never throws.
   void ReportCaughtError(std::string_view method) noexcept;
 
-  // Connects the socket to the server and waits (Send's last step).
-  void Connect();
+  // Connects the socket to the server and, with wait, waits (Send's last step).
+  void Connect(bool wait = true);
+  // Ends a kept connection with QUIT, raising nothing; the object gets a new socket.
+  void EndKeptConnection();
   // Writes one command line (status_text, when not empty, is shown instead of command).
   // Refuses (12013, recorded under "SendMail.SendToWS") a command holding CR, LF or NUL:
   // commands are single lines. Message data goes through WriteDataPiece instead.

@@ -189,7 +189,7 @@ std::shared_ptr<TcpClient> SendMail::Impl::MakeSocket() {
   return sock;
 }
 
-void SendMail::Impl::Connect() {
+void SendMail::Impl::Connect(bool wait) {
   auto sock = socket;
   if (sock->State() != TcpClient::sckClosed) {
     RaiseSendStatus(">>Closing open socket\r\n");
@@ -201,12 +201,20 @@ void SendMail::Impl::Connect() {
   RaiseSendStatus(">>Setting remote host to " + smtp_server + "\r\n");
   sock->SetRemoteHost(smtp_server);
   RaiseSendStatus(">>Setting time-out to " + std::to_string(time_out) + "\r\n");
-  ThreadWaitLimit() = time_out;
+  if (wait) ThreadWaitLimit() = time_out;
   RaiseSendStatus(">>Connecting\r\n");
   ++sends;
+  if (!wait) closed_flag = cancel_flag = false;
   sock->Connect();
+  if (!wait) return;
   RaiseSendStatus(">>Waiting for connect response\r\n");
   ConnectWait(*this);
+}
+
+void SendMail::Impl::EndKeptConnection() {
+  if (!dialogue->Kept(socket.get())) return;
+  dialogue->Forget();
+  session::QuitQuietly(std::exchange(socket, MakeSocket()));
 }
 
 void SendMail::Impl::SendToWS(const std::string& command, const std::string& status_text) {
@@ -281,6 +289,13 @@ void SendMail::Impl::OnSocketDataArrival(int32_t /*bytes_total*/) {
 void SendMail::Impl::OnSocketClose() {
   // The socket of this event: a handler of SendComplete may already have started another.
   auto sock = socket;
+  // A kept connection the server closed while it rested, or on the first command of a send.
+  if (dialogue->Kept(sock.get())) {
+    sock->Close();
+    dialogue->Forget();
+    return;
+  }
+  if (dialogue->RetryLost()) return;
   // A server that closes before the dialogue has ended has not taken the message; without an
   // error the host could not tell this from a delivery.
   // (A close before the greeting stays quiet, as before: no status line claims anything.)
@@ -329,6 +344,12 @@ void SendMail::Impl::OnSocketError(int32_t number, const std::string& descriptio
   // not found, no route): unless the send has ended already, SendComplete follows the report,
   // since the socket raises no Close after an error.
   auto sock = socket;
+  if (dialogue->Kept(sock.get())) {
+    sock->Close();
+    dialogue->Forget();
+    return;
+  }
+  if (dialogue->RetryLost()) return;
   const bool ends = sock && !cancel_flag && !closed_flag;
   if (ends) dialogue->Forget();
   const uint64_t send = sends;

@@ -1,0 +1,152 @@
+// Many messages: a kept connection reused by the next Send, and the ways it ends or is replaced.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "e2e/e2e_support.hpp"
+#include "postwing/postwing.hpp"
+#include "support/scripted_peer.hpp"
+#include "support/send_outcome.hpp"
+
+namespace {
+
+using namespace support;
+using namespace std::chrono_literals;
+using postwing::SendMail;
+
+Steps Greet(const std::string& ehlo = "250 hello") {
+  return {Reply("220 ready"), Expect("EHLO"), Reply(ehlo)};
+}
+// An accepted message on a kept connection: no QUIT.
+Steps Accept() {
+  return {Expect("MAIL"), Reply("250 ok"),       Expect("RCPT"), Reply("250 ok"),
+          Expect("DATA"), Reply("354 go ahead"), Data(),         Reply("250 accepted")};
+}
+Steps Quit() {
+  return {Expect("QUIT"), Reply("221 bye"), Close()};
+}
+
+int Expected(const std::vector<Steps>& scripts) {
+  int n = 0;
+  for (const auto& steps : scripts) {
+    for (const auto& s : steps) n += s.kind == Step::kExpect;
+  }
+  return n;
+}
+
+// The usual host loop: Clear, the fields, Send.
+support::SendOutcome ClearAndSend(const std::shared_ptr<SendMail>& mail, int port) {
+  mail->Clear();
+  mail->SetSMTPServer("127.0.0.1");
+  mail->SetSMTPServerPort(port);
+  mail->Header()->SetFrom("from@example.org");
+  mail->Header()->SetToList("to@example.org");
+  mail->Body()->SetText("second");
+  return SendAndWait(mail, 10s);
+}
+
+TEST(Bulk, AKeptConnectionCarriesTheNextSendAndEndsWithQuit) {
+  const struct {
+    const char* name;
+    std::vector<Steps> scripts;  // the first server's, one per connection
+    int32_t first_error;
+    std::function<void()> between = [] {};
+    bool other_server = false;  // the second send names another server
+    bool release = false;       // the object is released, not KeepConnection turned off
+  } cases[] = {
+      {"two sends, one greeting; QUIT when turned off",
+       {Greet() + Accept() + Accept() + Quit()},
+       0},
+      {"QUIT when the object is released",
+       {Greet() + Accept() + Accept() + Quit()},
+       0,
+       [] {},
+       false,
+       true},
+      {"a refused recipient: RSET before the next MAIL",
+       {Greet() +
+        Steps{Expect("MAIL"), Reply("250 ok"), Expect("RCPT"), Reply("550 no such user"),
+              Expect("RSET"), Reply("250 reset")} +
+        Accept() + Quit()},
+       12003},
+      {"closed by the server while idle: a new connection",
+       {Greet() + Accept() + Steps{Close()}, Greet() + Accept() + Quit()},
+       0,
+       [] { postwing::RunEventsUntil([] { return false; }, 200ms); }},
+      {"421 to the first command: connected again once",
+       {Greet() + Accept() + Steps{Expect("MAIL"), Reply("421 closing"), Close()},
+        Greet() + Accept() + Quit()},
+       0},
+      {"another server: QUIT, then a new connection",
+       {Greet() + Accept() + Quit()},
+       0,
+       [] {},
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer peer(c.scripts);
+    ScriptedPeer other(Greet() + Accept() + Quit());
+    auto mail = NewMail(peer.port());
+    mail->SetKeepConnection(true);
+    const SendOutcome first = SendAndWait(mail, 10s);
+    EXPECT_EQ(first.completes, 1);
+    EXPECT_EQ(first.error(), c.first_error) << first.Transcript();
+    EXPECT_EQ(mail->Result().accepted, c.first_error == 0);
+    c.between();
+    const SendOutcome second = ClearAndSend(mail, c.other_server ? other.port() : peer.port());
+    EXPECT_EQ(second.completes, 1);
+    EXPECT_EQ(second.error(), 0) << second.Transcript();
+    EXPECT_TRUE(mail->Result().accepted);
+    if (c.release) {
+      mail.reset();
+    } else {
+      mail->SetKeepConnection(false);
+    }
+    const int connections = static_cast<int>(c.scripts.size()) + (c.other_server ? 1 : 0);
+    // The peers end on their own threads, which do not wake the loop: it runs in slices.
+    for (int i = 0; i < 250 && peer.Ended() + other.Ended() < connections; ++i) {
+      postwing::RunEventsUntil([] { return false; }, 20ms);
+    }
+    EXPECT_TRUE(peer.Completed()) << peer.Failure();
+    // Nothing beyond the script: one greeting, one QUIT, only at the end.
+    EXPECT_EQ(static_cast<int>(peer.Commands().size()), Expected(c.scripts));
+    EXPECT_TRUE(!c.other_server || other.Completed()) << other.Failure();
+  }
+}
+
+// aiosmtpd: three messages after one greeting and one login, QUIT once the host is done.
+TEST(Bulk, AiosmtpdTakesThreeMessagesOverOneLogin) {
+  e2e::TempDir dir;
+  e2e::PythonServer server({e2e::ServersDir() + "capture_server.py", "--dir", (dir / "in").string(),
+                            "--lifetime", "60", "--auth", "joe@example.org:pw"});
+  auto mail = NewMail(server.port());
+  mail->SetUser("joe@example.org");
+  mail->SetPassword("pw");
+  mail->SetKeepConnection(true);
+  EXPECT_EQ(SendAndWait(mail, 10s).error(), 0);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(ClearAndSend(mail, server.port()).error(), 0);
+  mail.reset();
+  std::string log;
+  auto count = [&](const std::string& event) {
+    int n = 0;
+    for (size_t at = 0; (at = log.find("\"event\": \"" + event + "\"", at)) != std::string::npos;
+         ++at) {
+      ++n;
+    }
+    return n;
+  };
+  for (int i = 0; i < 100 && count("CLOSE") == 0; ++i) {
+    postwing::RunEventsUntil([] { return false; }, 20ms);
+    log = e2e::ReadFile(dir / "in" / "transcript.jsonl");
+  }
+  EXPECT_EQ(count("CONNECT"), 1) << log;
+  EXPECT_EQ(count("AUTH"), 1);
+  EXPECT_EQ(count("MESSAGE"), 3);
+  EXPECT_EQ(count("QUIT"), 1);
+}
+
+}  // namespace
