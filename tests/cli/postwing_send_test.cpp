@@ -377,8 +377,9 @@ TEST_F(PostwingSend, RawFilesShareOneConnectionAndPartialDeliveryExitsThree) {
     EXPECT_NE(r.err.find(c.err), std::string::npos) << Describe(r);
     EXPECT_EQ(server.MessageCount(), c.messages);
     const std::string log = server.Transcript();
-    EXPECT_EQ(log.find("CONNECT"), log.rfind("CONNECT")) << log;
-    EXPECT_EQ(log.find("QUIT"), log.rfind("QUIT")) << log;
+    for (const std::string once : {"CONNECT", "QUIT"}) {
+      EXPECT_TRUE(log.find(once) != log.npos && log.find(once) == log.rfind(once)) << log;
+    }
     if (c.messages == 3) {
       EXPECT_EQ(support::ReadFile(server.message(2)) + support::ReadFile(server.message(3)),
                 t2 + t1);

@@ -290,13 +290,13 @@ class Sender {
     const size_t count = std::max<size_t>(options_.raw_files.size(), 1);
     batch_ = count > 1;
     Outcome worst = Outcome::kAccepted;
-    for (size_t i = 0; i < count; ++i) worst = std::min(worst, SendOne(i));
-    if (batch_ && mail_) EndConnection();
+    for (size_t i = 0; i < count; ++i) worst = std::min(worst, SendOne(i, i + 1 == count));
+    if (mail_ && mail_->KeepConnection()) EndConnection();
     return ExitStatusOf(worst);
   }
 
  private:
-  Outcome SendOne(size_t index) {
+  Outcome SendOne(size_t index, bool last) {
     const std::string file = options_.raw_files.empty() ? "" : options_.raw_files[index];
     if (!file.empty()) {
       std::string error;
@@ -320,6 +320,8 @@ class Sender {
       mail_->SetKeepConnection(batch_);
       mail_->SetAllowPartialDelivery(options_.allow_partial);
       mail_->Send();
+      // Off while the last send is under way: it ends with QUIT, as a single send does.
+      if (last) mail_->SetKeepConnection(false);
     } catch (const postwing::Exception& e) {
       ReportError("", e.Number(), e.Description());
       return Line(file, Outcome::kNotSent,
@@ -377,8 +379,8 @@ class Sender {
     });
   }
 
-  // Turning the property off ends the kept connection with QUIT; its close is awaited, at
-  // most as long as a reply after a failure.
+  // The last file was not sent: turning the property off ends the kept connection with QUIT,
+  // which the library writes on the loop's next pass and then waits for in the background.
   void EndConnection() {
     try {
       mail_->SetKeepConnection(false);
@@ -386,13 +388,7 @@ class Sender {
       ReportError("", e.Number(), e.Description());
       return;
     }
-    postwing::RunEventsUntil(
-        [&] {
-          auto socket = mail_->Winsock();
-          return !socket || socket->State() == postwing::TcpClient::sckClosed ||
-                 socket->State() == postwing::TcpClient::sckError;
-        },
-        std::chrono::duration_cast<std::chrono::milliseconds>(Grace()));
+    postwing::RunEventsUntil([] { return false; }, 200ms);
   }
 
   // The handlers, once: they follow whichever message is being sent.
