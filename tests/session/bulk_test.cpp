@@ -118,6 +118,51 @@ TEST(Bulk, AKeptConnectionCarriesTheNextSendAndEndsWithQuit) {
   }
 }
 
+// With PIPELINING: the envelope in one write, replies matched in order, DATA only when every
+// recipient (or, with AllowPartialDelivery, at least one) was accepted.
+TEST(Bulk, ThePipelinedEnvelope) {
+  const Steps envelope = {Expect("MAIL"), Pipelined("RCPT TO: <a@"), Pipelined("RCPT TO: <b@")};
+  const Steps data = {Expect("DATA"), Reply("354 go"), Data(), Reply("250 accepted")};
+  const struct {
+    const char* name;
+    Steps replies;  // to the envelope, and what follows
+    std::vector<int32_t> codes;
+    int refusals;  // 12003 reported
+    bool accepted;
+  } cases[] = {
+      {"replies in two reads, then DATA",
+       Steps{Raw({"250 ok\r\n", "251 ok\r\n250 ok\r\n"}, 50ms)} + data,
+       {251, 250},
+       0,
+       true},
+      {"a refused recipient: no DATA", {Reply("250 ok\n550 no\n250 ok")}, {550, 250}, 1, false},
+      {"a refused sender: no DATA", {Reply("550 no\n503 no\n503 no")}, {503, 503}, 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<Steps> scripts = {Greet("250-hello\n250 PIPELINING") + envelope + c.replies +
+                                        Quit()};
+    ScriptedPeer peer(scripts);
+    auto mail = NewMail(peer.port());
+    mail->Header()->SetToList("a@example.org, b@example.org");
+    mail->SetKeepConnection(true);
+    const SendOutcome o = SendAndWait(mail, 10s);
+    EXPECT_EQ(o.completes, 1);
+    EXPECT_EQ(static_cast<int>(o.errors.size()), c.refusals) << o.Transcript();
+    for (const auto& e : o.errors) EXPECT_EQ(e.number, 12003);
+    const postwing::SendResult r = mail->Result();
+    EXPECT_EQ(r.accepted, c.accepted);
+    ASSERT_EQ(r.recipients.size(), 2u);
+    EXPECT_EQ(std::vector<int32_t>({r.recipients[0].code, r.recipients[1].code}), c.codes);
+    mail->SetKeepConnection(false);
+    for (int i = 0; i < 250 && peer.Ended() < 1; ++i) {
+      postwing::RunEventsUntil([] { return false; }, 20ms);
+    }
+    EXPECT_TRUE(peer.Completed()) << peer.Failure();
+    EXPECT_EQ(static_cast<int>(peer.Commands().size()), Expected(scripts));
+  }
+}
+
 // aiosmtpd: three messages after one greeting and one login, QUIT once the host is done.
 TEST(Bulk, AiosmtpdTakesThreeMessagesOverOneLogin) {
   e2e::TempDir dir;

@@ -215,6 +215,10 @@ void ScriptedPeer::Run(const std::vector<Step>& steps) {
     const std::string at = " at step " + std::to_string(i + 1);
     switch (s.kind) {
       case Step::kExpect:
+        if (s.bytes && c.buffer.find("\r\n") == std::string::npos) {
+          failure = "\"" + s.chunks[0] + "\" did not come with the line before" + at;
+          break;
+        }
         if (!c.Line(line)) {
           failure = "the client closed or fell silent before \"" + s.chunks[0] + "\"" + at;
           break;

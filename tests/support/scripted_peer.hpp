@@ -27,14 +27,19 @@ struct Step {
   Kind kind;
   std::vector<std::string> chunks;  // kSend: written with `gap` between them; kExpect: prefix
   std::chrono::milliseconds gap;    // kSend: between chunks; kStall: its length; kData: pause
-  size_t bytes;                     // kData: stop after this many bytes of data (0: the end)
-  bool keep;                        // kData: keep the message, not only its size and sum
-  bool wrong_name = false;          // kStartTls: the certificate for another name
+  size_t bytes;  // kData: stop after this many bytes of data (0: the end); kExpect: 1 for
+                 // a line already received with the one before
+  bool keep;     // kData: keep the message, not only its size and sum
+  bool wrong_name = false;  // kStartTls: the certificate for another name
 };
 
 // Reads one command line; the script fails unless it starts with prefix (any case).
 inline Step Expect(std::string prefix) {
   return {Step::kExpect, {std::move(prefix)}};
+}
+// A command line that came in the same write as the one before (RFC 2920 pipelining).
+inline Step Pipelined(std::string prefix) {
+  return {Step::kExpect, {std::move(prefix)}, {}, 1};
 }
 // A reply: each line of text ("\n" between lines) goes out with CR LF.
 Step Reply(const std::string& text);

@@ -202,6 +202,7 @@ Dialogue::~Dialogue() {
 void Dialogue::Reset() {
   replies_.Clear();
   ready_ = false;
+  pending_ = 0;
   data_started_ = false;
   in_data_ = false;
   quit_written_ = false;
@@ -315,6 +316,11 @@ void Dialogue::Record(const std::string& reply, int32_t code) {
 
 void Dialogue::Step(const std::string& reply) {
   const int32_t code = ReplyCode(reply);
+  // Replies to an envelope given up (its send stopped) change nothing.
+  if (pending_ > 0 && state_ != State::kEnvelopeWritten) {
+    --pending_;
+    return;
+  }
   // A kept connection the server is closing answers the first command of a send with 421.
   if (reused_ && code == 421 && RetryLost()) return;
   reused_ = false;
@@ -333,6 +339,9 @@ void Dialogue::Step(const std::string& reply) {
     case State::kEhloWritten:
       if (kind != ReplyKind::kPositive) break;
       OnEhloReply(reply);
+      return;
+    case State::kEnvelopeWritten:
+      OnEnvelopeReply(reply, code);
       return;
     case State::kResetWritten:
       if (kind != ReplyKind::kPositive) {
@@ -621,8 +630,51 @@ void Dialogue::WriteMailFrom() {
   const std::string path = detail::EnvelopePath(entries.empty() ? "" : entries.front());
   std::string parameters;
   if (!DeclareMessage(parameters)) return;
-  SetState(State::kRcptInProgress);
-  WriteCommand(CommandLine("MAIL FROM: ", path + parameters, "From"));
+  const std::string mail = CommandLine("MAIL FROM: ", path + parameters, "From");
+  if (!capabilities_.Has("PIPELINING")) {
+    SetState(State::kRcptInProgress);
+    WriteCommand(mail);
+    return;
+  }
+  // One write for the envelope instead of a round trip per command.
+  std::vector<std::string> commands{mail};
+  for (const auto& recipient : recipients_) {
+    commands.push_back(CommandLine("RCPT TO: ", detail::EnvelopePath(recipient), "recipient list"));
+    result.recipients.push_back({detail::AddressOf(recipient), 0, {}});
+  }
+  SetState(State::kEnvelopeWritten);
+  pending_ = commands.size();
+  piped_ = 0;
+  d_.SendCommands(commands);
+  Await(Wait::kReply);
+}
+
+void Dialogue::OnEnvelopeReply(const std::string& reply, int32_t code) {
+  const size_t index = piped_++;
+  --pending_;
+  const bool positive = ClassifyReply(code) == ReplyKind::kPositive;
+  if (index > 0 && index <= result.recipients.size()) {
+    result.recipients[index - 1].code = code;
+    result.recipients[index - 1].text = WithoutLineEnd(reply);
+  }
+  if (!positive && !failure_reported_) {
+    // Reported at once, as without pipelining; the dialogue stops once every reply is in,
+    // so that the connection stays in step for a kept one.
+    d_.RaiseSendStatus("<<" + reply);
+    failure_reported_ = true;
+    ReportWireFailure(d_, emxHostError, detail::kSource, WithoutLineEnd(reply), kMethodProcess);
+    if (!Current()) return;
+  }
+  if (pending_ > 0) {
+    Await(Wait::kReply);
+    return;
+  }
+  if (failure_reported_) {
+    Stop();
+    return;
+  }
+  SetState(State::kDataWritten);
+  WriteCommand("DATA");
 }
 
 bool Dialogue::DeclareMessage(std::string& parameters) {
@@ -689,7 +741,7 @@ void Dialogue::Stop() {
     return;
   }
   // A refusal leaves a greeted connection usable: it is kept, and RSET starts the next send.
-  if (d_.keep_connection && ready_ && !quit_written_ && state_ != State::kIdle) {
+  if (d_.keep_connection && ready_ && !quit_written_ && pending_ == 0 && state_ != State::kIdle) {
     Rest(true);
     return;
   }

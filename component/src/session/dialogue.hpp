@@ -36,6 +36,8 @@ enum class State : int32_t {
   // KeepConnection: the send has ended and the connection rests for the next one.
   kIdle = 30,
   kResetWritten = 31,  // RSET written on a kept connection, before the next MAIL FROM
+  // PIPELINING: MAIL FROM and every RCPT TO written at once, their replies awaited in order.
+  kEnvelopeWritten = 32,
 };
 
 // A kept connection idle longer than this is ended and replaced at the next Send: servers
@@ -141,6 +143,9 @@ class Dialogue {
   // The numbered steps 4 to 8 on a positive reply.
   void OnPositive();
   void OnRefusal(const std::string& reply);
+  // A reply to the pipelined envelope: the sender's, then each recipient's in order; DATA
+  // once all are in and none refused.
+  void OnEnvelopeReply(const std::string& reply, int32_t code);
   // Ready for MAIL FROM (or VRFY) on a connection that is greeted and logged in.
   void BeginTransaction();
   // An address needs SMTPUTF8 and the server does not offer it: reported, true.
@@ -211,6 +216,10 @@ class Dialogue {
   bool retried_ = false;      // this send has replaced a lost kept connection already
   std::string settings_;      // what the connection was made with
   std::chrono::steady_clock::time_point idle_since_{};
+
+  // PIPELINING: replies to the envelope still to come, and those already in.
+  size_t pending_ = 0;
+  size_t piped_ = 0;
 
   Wait wait_ = Wait::kNone;
   std::chrono::steady_clock::time_point since_{};

@@ -103,7 +103,11 @@ struct SendMail::Impl {
   // Writes one command line (status_text, when not empty, is shown instead of command).
   // Refuses (12013, recorded under "SendMail.SendToWS") a command holding CR, LF or NUL:
   // commands are single lines. Message data goes through WriteDataPiece instead.
-  void SendToWS(const std::string& command, const std::string& status_text = {});
+  // With batch, the line is added to it instead of being written.
+  void SendToWS(const std::string& command, const std::string& status_text = {},
+                std::string* batch = nullptr);
+  // Several commands as SendToWS checks and shows them, written at once (RFC 2920).
+  void SendCommands(const std::vector<std::string>& commands);
   // The data phase's write: like SendToWS (cancel flag, status line, written only when
   // connected, errors recorded under "SendMail.SendToWS"), but the piece may hold many
   // lines, is moved rather than copied, and is not checked: the caller has already made

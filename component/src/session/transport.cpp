@@ -217,7 +217,8 @@ void SendMail::Impl::EndKeptConnection() {
   session::QuitQuietly(std::exchange(socket, MakeSocket()));
 }
 
-void SendMail::Impl::SendToWS(const std::string& command, const std::string& status_text) {
+void SendMail::Impl::SendToWS(const std::string& command, const std::string& status_text,
+                              std::string* batch) {
   bool handler_on = true;
   try {
     if (cancel_flag) return;
@@ -234,10 +235,26 @@ void SendMail::Impl::SendToWS(const std::string& command, const std::string& sta
       std::string line;
       line.reserve(command.size() + kCrLf.size());
       line.append(command).append(kCrLf);
-      sock->SendData(std::move(line));
+      if (batch) {
+        batch->append(line);
+      } else {
+        sock->SendData(std::move(line));
+      }
     }
   } catch (...) {
     if (!handler_on) throw;
+    detail::RecordAndRethrow(Self(), kMethodSendToWS);
+  }
+}
+
+void SendMail::Impl::SendCommands(const std::vector<std::string>& commands) {
+  std::string batch;
+  for (const auto& command : commands) SendToWS(command, {}, &batch);
+  try {
+    if (!cancel_flag && !batch.empty() && socket->State() == TcpClient::sckConnected) {
+      socket->SendData(std::move(batch));
+    }
+  } catch (...) {
     detail::RecordAndRethrow(Self(), kMethodSendToWS);
   }
 }
