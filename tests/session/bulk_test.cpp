@@ -120,38 +120,77 @@ TEST(Bulk, AKeptConnectionCarriesTheNextSendAndEndsWithQuit) {
 
 // With PIPELINING: the envelope in one write, replies matched in order, DATA only when every
 // recipient (or, with AllowPartialDelivery, at least one) was accepted.
-TEST(Bulk, ThePipelinedEnvelope) {
+TEST(Bulk, ThePipelinedEnvelopeAndPartialDelivery) {
+  const std::string pipelining = "250-hello\n250 PIPELINING";
   const Steps envelope = {Expect("MAIL"), Pipelined("RCPT TO: <a@"), Pipelined("RCPT TO: <b@")};
   const Steps data = {Expect("DATA"), Reply("354 go"), Data(), Reply("250 accepted")};
   const struct {
     const char* name;
-    Steps replies;  // to the envelope, and what follows
+    std::string ehlo;
+    Steps wire;  // after the greeting, up to QUIT
     std::vector<int32_t> codes;
     int refusals;  // 12003 reported
     bool accepted;
+    bool partial = false;  // AllowPartialDelivery
   } cases[] = {
       {"replies in two reads, then DATA",
-       Steps{Raw({"250 ok\r\n", "251 ok\r\n250 ok\r\n"}, 50ms)} + data,
+       pipelining,
+       envelope + Steps{Raw({"250 ok\r\n", "251 ok\r\n250 ok\r\n"}, 50ms)} + data,
        {251, 250},
        0,
        true},
-      {"a refused recipient: no DATA", {Reply("250 ok\n550 no\n250 ok")}, {550, 250}, 1, false},
-      {"a refused sender: no DATA", {Reply("550 no\n503 no\n503 no")}, {503, 503}, 1, false},
+      {"a refused recipient: no DATA",
+       pipelining,
+       envelope + Steps{Reply("250 ok\n550 no\n250 ok")},
+       {550, 250},
+       1,
+       false},
+      {"a refused sender: no DATA",
+       pipelining,
+       envelope + Steps{Reply("550 no\n503 no\n503 no")},
+       {503, 503},
+       1,
+       false},
+      {"partial: DATA for the accepted one",
+       pipelining,
+       envelope + Steps{Reply("250 ok\n550 no\n250 ok")} + data,
+       {550, 250},
+       1,
+       true,
+       true},
+      {"partial, all refused: no DATA",
+       pipelining,
+       envelope + Steps{Reply("250 ok\n550 no\n551 no")},
+       {550, 551},
+       2,
+       false,
+       true},
+      {"partial without PIPELINING",
+       "250 hello",
+       Steps{Expect("MAIL"), Reply("250 ok"), Expect("RCPT"), Reply("250 ok"), Expect("RCPT"),
+             Reply("452 full")} +
+           data,
+       {250, 452},
+       1,
+       true,
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::vector<Steps> scripts = {Greet("250-hello\n250 PIPELINING") + envelope + c.replies +
-                                        Quit()};
+    const std::vector<Steps> scripts = {Greet(c.ehlo) + c.wire + Quit()};
     ScriptedPeer peer(scripts);
     auto mail = NewMail(peer.port());
     mail->Header()->SetToList("a@example.org, b@example.org");
     mail->SetKeepConnection(true);
+    mail->SetAllowPartialDelivery(c.partial);
     const SendOutcome o = SendAndWait(mail, 10s);
     EXPECT_EQ(o.completes, 1);
     EXPECT_EQ(static_cast<int>(o.errors.size()), c.refusals) << o.Transcript();
     for (const auto& e : o.errors) EXPECT_EQ(e.number, 12003);
     const postwing::SendResult r = mail->Result();
     EXPECT_EQ(r.accepted, c.accepted);
+    EXPECT_EQ(r.partial, c.accepted && c.refusals > 0);
+    EXPECT_EQ(r.error, c.accepted ? 0 : 12003);
     ASSERT_EQ(r.recipients.size(), 2u);
     EXPECT_EQ(std::vector<int32_t>({r.recipients[0].code, r.recipients[1].code}), c.codes);
     mail->SetKeepConnection(false);
@@ -161,6 +200,44 @@ TEST(Bulk, ThePipelinedEnvelope) {
     EXPECT_TRUE(peer.Completed()) << peer.Failure();
     EXPECT_EQ(static_cast<int>(peer.Commands().size()), Expected(scripts));
   }
+}
+
+// Objects on one thread, each with its own server: a stalled server and a cancelled send hold
+// up nobody, and small messages finish before a large one whose encoding yields.
+TEST(Bulk, SendsOnOneThreadRunSideBySide) {
+  const auto start = std::chrono::steady_clock::now();
+  const Steps stall = {Reply("220 ready"), Expect("HELO"), Stall(4s)};
+  ScriptedPeer peers[] = {
+      ScriptedPeer(stall),
+      ScriptedPeer(stall),
+      ScriptedPeer(Steps{Reply("220 ready"), Expect("HELO"), Reply("250 hi"), Expect("MAIL"),
+                         Reply("250 ok"), Expect("RCPT"), Reply("250 ok"), Expect("DATA"),
+                         Reply("354 go"), CountData(), Reply("250 ok"), Expect("QUIT"),
+                         Reply("221 bye"), Close()}),
+      ScriptedPeer(GoodDialogue()),
+      ScriptedPeer(GoodDialogue()),
+      ScriptedPeer(GoodDialogue())};
+  std::vector<std::shared_ptr<SendMail>> mails;
+  std::vector<std::string> done;  // the objects, in the order they completed
+  for (size_t i = 0; i < 6; ++i) {
+    auto mail = NewMail(peers[i].port());
+    if (i == 2) {
+      mail->Attachments()->Add(postwing::Variant(std::string(16 << 20, 'x')), "big.bin", "",
+                               postwing::emxBase64);
+    }
+    mail->OnSendComplete([&done, i] { done.push_back(std::to_string(i)); });
+    mail->Send();
+    mails.push_back(mail);
+  }
+  mails[1]->Cancel();
+  postwing::RunEventsUntil([&] { return done.size() == 5; }, 10s);
+  // The cancelled one at once, the small ones in any order, the large one last.
+  ASSERT_EQ(done.size(), 5u);
+  EXPECT_EQ(done.front() + done.back(), "12");
+  for (size_t i = 2; i < 6; ++i) EXPECT_TRUE(mails[i]->Result().accepted) << i;
+  EXPECT_FALSE(mails[0]->Result().accepted);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  mails[0]->Cancel();
 }
 
 // aiosmtpd: three messages after one greeting and one login, QUIT once the host is done.

@@ -324,6 +324,8 @@ void Dialogue::Step(const std::string& reply) {
   // A kept connection the server is closing answers the first command of a send with 421.
   if (reused_ && code == 421 && RetryLost()) return;
   reused_ = false;
+  const bool rcpt = (state_ == State::kRcptInProgress || state_ == State::kLastRcptWritten) &&
+                    !result.recipients.empty() && result.recipients.back().code == 0;
   Record(reply, code);
   const ReplyKind kind = ClassifyReply(code);
   switch (state_) {
@@ -366,6 +368,7 @@ void Dialogue::Step(const std::string& reply) {
       OnGreeting();
       return;
     case ReplyKind::kPositive:
+      accepted_ += rcpt;
       // A reply the state has no use for moves nothing, and the time-out keeps running.
       OnPositive();
       return;
@@ -378,6 +381,10 @@ void Dialogue::Step(const std::string& reply) {
       RunDataPhase();
       return;
     case ReplyKind::kRefusal:
+      if (rcpt && RefusedAlone(reply, state_ == State::kRcptInProgress)) {
+        if (Current()) OnPositive();
+        return;
+      }
       OnRefusal(reply);
       return;
     case ReplyKind::kClosing:
@@ -611,6 +618,7 @@ void Dialogue::OnPositive() {
     case State::kDataWritten:
       // After the data, this is the server taking the message.
       if (data_started_ && !quit_written_) result.accepted = true;
+      result.partial = result.accepted && accepted_ < result.recipients.size();
       if (result.accepted && d_.keep_connection) {
         Rest(false);
         return;
@@ -630,6 +638,7 @@ void Dialogue::WriteMailFrom() {
   const std::string path = detail::EnvelopePath(entries.empty() ? "" : entries.front());
   std::string parameters;
   if (!DeclareMessage(parameters)) return;
+  accepted_ = 0;
   const std::string mail = CommandLine("MAIL FROM: ", path + parameters, "From");
   if (!capabilities_.Has("PIPELINING")) {
     SetState(State::kRcptInProgress);
@@ -656,8 +665,11 @@ void Dialogue::OnEnvelopeReply(const std::string& reply, int32_t code) {
   if (index > 0 && index <= result.recipients.size()) {
     result.recipients[index - 1].code = code;
     result.recipients[index - 1].text = WithoutLineEnd(reply);
+    accepted_ += positive;
   }
-  if (!positive && !failure_reported_) {
+  if (!positive && !failure_reported_ && index > 0 && RefusedAlone(reply, pending_ > 0)) {
+    if (!Current()) return;
+  } else if (!positive && !failure_reported_) {
     // Reported at once, as without pipelining; the dialogue stops once every reply is in,
     // so that the connection stays in step for a kept one.
     d_.RaiseSendStatus("<<" + reply);
@@ -712,6 +724,18 @@ void Dialogue::RunDataPhase() {
     sock_->GetData(early);
     Await(Wait::kEndOfDataReply);
   }
+}
+
+bool Dialogue::RefusedAlone(const std::string& reply, bool more) {
+  if (!d_.allow_partial_delivery || (!more && accepted_ == 0)) return false;
+  // Reported as any refusal, but it is not the error that ends the send.
+  const int32_t error = result.error;
+  const std::string error_text = result.error_text;
+  d_.RaiseSendStatus("<<" + reply);
+  ReportWireFailure(d_, emxHostError, detail::kSource, WithoutLineEnd(reply), kMethodProcess);
+  result.error = error;
+  result.error_text = error_text;
+  return true;
 }
 
 void Dialogue::OnRefusal(const std::string& reply) {

@@ -146,6 +146,9 @@ class Dialogue {
   // A reply to the pipelined envelope: the sender's, then each recipient's in order; DATA
   // once all are in and none refused.
   void OnEnvelopeReply(const std::string& reply, int32_t code);
+  // AllowPartialDelivery: a refused recipient is reported and the send goes on, while more
+  // replies are to come or one was accepted. False when the refusal stops the send.
+  bool RefusedAlone(const std::string& reply, bool more);
   // Ready for MAIL FROM (or VRFY) on a connection that is greeted and logged in.
   void BeginTransaction();
   // An address needs SMTPUTF8 and the server does not offer it: reported, true.
@@ -220,6 +223,7 @@ class Dialogue {
   // PIPELINING: replies to the envelope still to come, and those already in.
   size_t pending_ = 0;
   size_t piped_ = 0;
+  size_t accepted_ = 0;  // recipients the server accepted
 
   Wait wait_ = Wait::kNone;
   std::chrono::steady_clock::time_point since_{};
