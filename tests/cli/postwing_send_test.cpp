@@ -364,7 +364,10 @@ TEST_F(PostwingSend, RawFilesShareOneConnectionAndPartialDeliveryExitsThree) {
       // clang-format off
       {{"-t", "x@example.org", "--raw", m1, "--raw", m2, "--raw", m1}, 0,
        m1 + ok + m2 + ok + m1 + ok, "", 3},
+      {{"--allow-partial", "-t", bad, "-c", "x@example.org", "--raw", m1}, 3, "", refused, 1},
       {{"--allow-partial", "-t", bad, "--raw", m1}, 1, "", refused, 0},
+      {{"--allow-partial", "-c", bad, "-t", "x@example.org", "--raw", m1, "--raw", m2}, 3,
+       m1 + ": partial: 250 OK: message accepted\n", refused + "postwing-send: " + refused, 2},
       {{"-t", bad, "--raw", m1, "--raw", m2}, 1,
        m2 + ": failed: error 12003: 550 5.1.1 No such user\n", "error 12003: 550 5.1.1", 0},
       // clang-format on
