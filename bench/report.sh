@@ -2,10 +2,11 @@
 # Runs every comparison in one go and writes bench/REPORT.md: the codecs against coreutils
 # base64, Python's binascii.b2a_qp and sharutils uuencode (bench/compare_codecs.sh), and the
 # sends against Python's smtplib and curl (bench/compare_send.sh), the send over STARTTLS
-# against smtplib with starttls() (bench/compare_tls.sh), and the library's own Google
-# Benchmarks (codecs in MB/s of input, the event loop's idle pass). The figures are the
-# scripts' own, ratios against the peers measured in the same run, with the machine and the
-# commands to reproduce them.
+# against smtplib with starttls() (bench/compare_tls.sh), many small messages (one connection
+# each, one reused, ten in parallel) against Postfix's smtp-source and a smtplib loop
+# (bench/compare_bulk.sh), and the library's own Google Benchmarks (codecs in MB/s of input,
+# the event loop's idle pass). The figures are the scripts' own, ratios against the peers
+# measured in the same run, with the machine and the commands to reproduce them.
 #
 #   bash bench/report.sh            (BUILD=dir, default build/; RUNS, SIZE_MIB, SMALL, ... are
 #                                    passed on to the comparison scripts)
@@ -32,6 +33,8 @@ echo "report: sends"
 BUILD=$build bash bench/compare_send.sh 2>&1 | tee "$work/send.txt"
 echo "report: sends over STARTTLS"
 BUILD=$build bash bench/compare_tls.sh 2>&1 | tee "$work/tls.txt"
+echo "report: bulk sends"
+BUILD=$build bash bench/compare_bulk.sh 2>&1 | tee "$work/bulk.txt"
 echo "report: library benchmarks"
 "$build/bench/codec_bench" --benchmark_min_time=0.2 2>&1 | tee "$work/codec_bench.txt"
 "$build/bench/event_loop_bench" --benchmark_min_time=0.2 2>&1 | tee "$work/loop_bench.txt"
@@ -73,6 +76,12 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
   cat "$work/tls.txt"
   echo '```'
   echo
+  echo "## Many small messages: reuse, pipelining, parallel connections (bench/compare_bulk.sh)"
+  echo
+  echo '```'
+  cat "$work/bulk.txt"
+  echo '```'
+  echo
   echo "## Library benchmarks (Google Benchmark)"
   echo
   echo '```'
@@ -86,6 +95,7 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
   echo "bash bench/compare_codecs.sh $build        # codecs only"
   echo "BUILD=$build bash bench/compare_send.sh    # sends only"
   echo "BUILD=$build bash bench/compare_tls.sh     # the STARTTLS send only"
+  echo "BUILD=$build bash bench/compare_bulk.sh    # many small messages only"
   echo "$build/bench/codec_bench                   # codec throughput"
   echo '```'
 } >"$out"

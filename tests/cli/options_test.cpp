@@ -27,13 +27,14 @@ std::string Describe(const Options& o) {
   PW_VALUE(to) PW_VALUE(cc) PW_VALUE(bcc) PW_VALUE(subject) PW_VALUE(reply_to)
   PW_VALUE(body_file) PW_VALUE(timeout) PW_FLAG(verify) PW_FLAG(domain_for_helo)
   PW_FLAG(no_mime) PW_FLAG(no_keepalive) PW_FLAG(starttls) PW_FLAG(tls) PW_VALUE(ca_file)
-  PW_FLAG(insecure) PW_VALUE(raw_file) PW_FLAG(verbose) PW_FLAG(read_message)
+  PW_FLAG(insecure) PW_FLAG(allow_partial) PW_FLAG(verbose) PW_FLAG(read_message)
   PW_FLAG(header_recipients) PW_FLAG(ignore_dots) PW_VALUE(account) PW_FLAG(show_account);
 #undef PW_VALUE
 #undef PW_FLAG
   // clang-format on
   for (const auto& a : o.attachments) d += "attach=" + a.path + ">" + a.file_name + " ";
   for (const auto& r : o.recipients) d += "rcpt=" + r + " ";
+  for (const auto& f : o.raw_files) d += "raw=" + f + " ";
   return d.empty() ? d : d.substr(0, d.size() - 1);
 }
 
@@ -87,7 +88,8 @@ INSTANTIATE_TEST_SUITE_P(Table, CliOptions, ::testing::Values(
     Line{{"--verify", "--domain-for-helo", "--no-mime", "--no-keepalive", "--body-file", "-",
           "--password-file", "pw.txt", "--timeout", "0"},
          "password_file=pw.txt body_file=- timeout=0 verify domain_for_helo no_mime no_keepalive"},
-    Line{{"--raw", "m.eml", "-f", "a@x", "-t", "b@x"}, "from=a@x to=b@x raw_file=m.eml"},
+    Line{{"--raw", "m.eml", "-f", "a@x", "-t", "b@x", "--raw=-", "--allow-partial", "--raw", "n"},
+         "from=a@x to=b@x allow_partial raw=m.eml raw=- raw=n"},
     Line{{"--starttls", "--ca-file", "ca.pem"}, "starttls ca_file=ca.pem"},
     Line{{"--tls", "--insecure"}, "tls insecure"},
     Line{{"--account", "work", "--show-account"}, "account=work show_account"},
@@ -126,6 +128,7 @@ INSTANTIATE_TEST_SUITE_P(Table, CliOptions, ::testing::Values(
     Line{{"--raw", "m", "--no-mime"}, "error: --no-mime"},
     Line{{"--body-file", "-", "--password-file", "-"}, "error: standard input"},
     Line{{"--raw", "-", "--password-file", "-"}, "error: standard input"},
+    Line{{"--raw", "-", "--raw", "m", "--raw", "-"}, "error: standard input"},
     Line{{"-t", "--password-file", "-"}, "error: standard input"},
     Line{{"-t", "--raw", "m"}, "error: cannot be combined with --raw"},
     Line{{"-t", "-S", "s"}, "error: cannot be combined with --subject"},
@@ -162,6 +165,7 @@ TEST(CliOptionsHelpers, PathPasswordAndHelpText) {
                            "--no-mime",
                            "--no-keepalive",
                            "--raw",
+                           "--allow-partial",
                            "-v, --verbose",
                            "-h, --help",
                            "--account NAME",

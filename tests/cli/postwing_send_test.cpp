@@ -347,6 +347,49 @@ TEST_F(PostwingSend, FailuresOnTheWireExitOneWithTheReason) {
   }
 }
 
+// Several --raw files go out in order over one connection, a result line each; with
+// --allow-partial a message goes to the recipients the server accepts (exit 3 when it refused
+// some, listed on standard error; 1 when it refused all); the worst message sets the status.
+TEST_F(PostwingSend, RawFilesShareOneConnectionAndPartialDeliveryExitsThree) {
+  const std::string t1 = "Subject: one\r\n\r\nfirst\r\n", t2 = "Subject: 2\r\n\r\n.dot\r\n";
+  const std::string m1 = File("1.eml", t1), m2 = File("2.eml", t2);
+  const std::string ok = ": accepted: 250 OK: message accepted\n", bad = "bad@example.org";
+  const std::string refused = "refused bad@example.org: 550 5.1.1 No such user\n";
+  struct Case {
+    Args args;
+    int exit;
+    std::string out, err;
+    int messages;
+  } cases[] = {
+      // clang-format off
+      {{"-t", "x@example.org", "--raw", m1, "--raw", m2, "--raw", m1}, 0,
+       m1 + ok + m2 + ok + m1 + ok, "", 3},
+      {{"--allow-partial", "-t", bad, "-c", "x@example.org", "--raw", m1}, 3, "", refused, 1},
+      {{"--allow-partial", "-t", bad, "--raw", m1}, 1, "", refused, 0},
+      {{"--allow-partial", "-c", bad, "-t", "x@example.org", "--raw", m1, "--raw", m2}, 3,
+       m1 + ": partial: 250 OK: message accepted\n", refused + "postwing-send: " + refused, 2},
+      {{"-t", bad, "--raw", m1, "--raw", m2}, 1,
+       m2 + ": failed: error 12003: 550 5.1.1 No such user\n", "error 12003: 550 5.1.1", 0},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    CaptureServer server({"--refuse", "RCPT:bad@example.org:550 5.1.1 No such user"});
+    const ProcessResult r = Send(Join(Server(server), Join({"-f", "a@example.org"}, c.args)));
+    EXPECT_EQ(r.exit_code, c.exit) << Describe(r);
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << Describe(r);
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << Describe(r);
+    EXPECT_EQ(server.MessageCount(), c.messages);
+    const std::string log = server.Transcript();
+    for (const std::string once : {"CONNECT", "QUIT"}) {
+      EXPECT_TRUE(log.find(once) != log.npos && log.find(once) == log.rfind(once)) << log;
+    }
+    if (c.messages == 3) {
+      EXPECT_EQ(support::ReadFile(server.message(2)) + support::ReadFile(server.message(3)),
+                t2 + t1);
+    }
+  }
+}
+
 TEST_F(PostwingSend, ExampleHostSendsItsAttachment) {
   const fs::path example =
       fs::path(kSend).parent_path().parent_path() / "examples" / "example_send_with_attachment";

@@ -1,5 +1,6 @@
 #include "options.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <functional>
@@ -68,6 +69,11 @@ std::string SetTimeOut(Options& o, const std::string& v) {
     return "invalid time-out '" + v + "': expected whole seconds from 0 (no limit) to 32767";
   }
   o.timeout = static_cast<int32_t>(*n);
+  return {};
+}
+
+std::string AddRaw(Options& o, const std::string& v) {
+  o.raw_files.push_back(v);
   return {};
 }
 
@@ -150,7 +156,8 @@ const std::vector<OptionSpec>& Specs() {
       {0, "tls", false, Flag(&Options::tls)},
       {0, "ca-file", true, Text(&Options::ca_file)},
       {0, "insecure", false, Flag(&Options::insecure)},
-      {0, "raw", true, Text(&Options::raw_file)},
+      {0, "raw", true, AddRaw},
+      {0, "allow-partial", false, Flag(&Options::allow_partial)},
       {'v', "verbose", false, Flag(&Options::verbose)},
       {0, "read-recipients", false, ReadRecipients},
       {'i', "ignore-dots", false, Flag(&Options::ignore_dots)},
@@ -206,9 +213,10 @@ std::string CheckCombinations(const Options& o) {
   if (o.oauth2_token_file && o.password_file) {
     return "--oauth2-token-file and --password-file cannot be combined";
   }
-  if (o.raw_file || o.read_message) {
+  const bool raw = !o.raw_files.empty();
+  if (raw || o.read_message) {
     std::vector<std::string> clash;
-    if (o.raw_file && o.read_message) clash.push_back("--raw");
+    if (raw && o.read_message) clash.push_back("--raw");
     if (o.subject) clash.push_back("--subject");
     if (o.reply_to) clash.push_back("--reply-to");
     if (o.body_file) clash.push_back("--body-file");
@@ -225,8 +233,8 @@ std::string CheckCombinations(const Options& o) {
   const bool body_stdin = o.body_file && *o.body_file == "-";
   const bool password_stdin = (o.password_file && *o.password_file == "-") ||
                               (o.oauth2_token_file && *o.oauth2_token_file == "-");
-  const bool raw_stdin = (o.raw_file && *o.raw_file == "-") || o.read_message;
-  if (int(body_stdin) + int(password_stdin) + int(raw_stdin) > 1) {
+  const auto raw_stdin = std::count(o.raw_files.begin(), o.raw_files.end(), "-");
+  if (int(body_stdin) + int(password_stdin) + raw_stdin + int(o.read_message) > 1) {
     return "only one of --body-file, --password-file (or --oauth2-token-file), --raw and -t "
            "can read standard input";
   }
@@ -363,7 +371,8 @@ options (--account, --server, --port, --user, --starttls, ...).
   -F, -N, -R, -V, -B, -L, -h VALUE, -m, -n, -U, -G, -bm, -od*, -oe*
                             accepted and ignored
 
-Exit status: 0 accepted, 1 failed on the wire, 2 usage error.
+Exit status: 0 accepted, 1 failed on the wire, 2 usage error, 3 accepted for some
+recipients only (--allow-partial).
 )";
   }
   return "Usage: " + p + R"( [options]
@@ -413,7 +422,11 @@ Message:
       --verify              check every recipient with VRFY before sending
       --no-mime             send a plain RFC 822 message (attachments uuencoded)
       --raw FILE            send FILE unchanged as the whole message ("-" = standard
-                            input); -f, -t, -c and -b still give the envelope
+                            input); -f, -t, -c and -b still give the envelope. Repeat
+                            it to send several files in order over one connection, a
+                            result line for each on standard output
+      --allow-partial       when the server refuses some recipients, send the message
+                            to the others (the refused ones on standard error)
 
 Message from standard input, as sendmail takes it:
   -t, --read-recipients     read the whole message from standard input and send it to the
@@ -429,10 +442,13 @@ Output:
   -h, --help                show this help and exit
 
 Exit status:
-  0  the server accepted the message
-  1  the send failed on the wire (the error's number and text on standard error)
+  0  the server accepted the message (every message, for every recipient)
+  1  the send failed on the wire (the error's number and text on standard error);
+     with several --raw files: at least one was not accepted
   2  usage error, unreadable file, or an error raised by the library
      (its number and text on standard error)
+  3  with --allow-partial: accepted, but some recipients were refused (with several
+     --raw files: every message accepted, at least one of them so)
 )";
 }
 

@@ -41,7 +41,9 @@ struct Options {
   bool tls = false;
   std::optional<std::string> ca_file;
   bool insecure = false;
-  std::optional<std::string> raw_file;
+  // Each file a whole message, sent in order over one connection.
+  std::vector<std::string> raw_files;
+  bool allow_partial = false;  // deliver to the recipients the server accepts
   bool verbose = false;
   // The sendmail interface: the whole message from standard input.
   bool read_message = false;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <postwing/postwing.hpp>
 
@@ -76,18 +77,18 @@ bool ReadWhole(const std::string& path, std::string& data, std::string& error) {
   return true;
 }
 
-// An attachment must be a readable regular file: the library would take any other text
-// as the attachment's data.
-bool CheckAttachment(const std::string& path, std::string& error) {
+// An attachment, or a message file read later, must be a readable regular file: the library
+// would take any other text as the attachment's data. VERB is what the error says.
+bool CheckFile(const std::string& path, const char* verb, std::string& error) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    error = "cannot attach '" + path + "': " + std::strerror(errno);
+    error = std::string("cannot ") + verb + " '" + path + "': " + std::strerror(errno);
     return false;
   }
   struct stat st {};
   const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   close(fd);
-  if (!regular) error = "cannot attach '" + path + "': not a regular file";
+  if (!regular) error = std::string("cannot ") + verb + " '" + path + "': not a regular file";
   return regular;
 }
 
@@ -115,7 +116,8 @@ std::string Base64(const std::string& in) {
 struct Inputs {
   std::optional<std::string> password;
   std::optional<std::string> body;
-  std::optional<std::string> raw;
+  std::optional<std::string> raw;        // the message file being sent
+  std::optional<std::string> raw_stdin;  // "--raw -", read before the first send
   // A message read from standard input: everyone it goes to, and its From field.
   std::optional<std::string> envelope_to;
   std::string header_from;
@@ -150,7 +152,13 @@ std::string ReadInputs(const Options& o, Inputs& in) {
     in.password = o.account_password;
   }
   if (o.body_file && !ReadWhole(*o.body_file, in.body.emplace(), error)) return error;
-  if (o.raw_file && !ReadWhole(*o.raw_file, in.raw.emplace(), error)) return error;
+  // The message files are read one at a time, as each is sent; checked now so that a bad
+  // name stops the run before anything goes out.
+  for (const auto& f : o.raw_files) {
+    if (f == "-" ? !ReadWhole(f, in.raw_stdin.emplace(), error) : !CheckFile(f, "read", error)) {
+      return error;
+    }
+  }
   if (o.read_message) {
     std::string text;
     if (!ReadWhole("-", text, error)) return error;
@@ -169,7 +177,7 @@ std::string ReadInputs(const Options& o, Inputs& in) {
     in.envelope_to = std::move(all);
   }
   for (const auto& a : o.attachments) {
-    if (!CheckAttachment(a.path, error)) return error;
+    if (!CheckFile(a.path, "attach", error)) return error;
   }
   if (o.ca_file && access(o.ca_file->c_str(), R_OK) != 0) {
     return "cannot read the CA file '" + *o.ca_file + "': " + std::strerror(errno);
@@ -234,7 +242,195 @@ struct Watch {
   bool complete = false;
   bool failed = false;  // an error was reported before acceptance
   bool cancel_requested = false;
+  size_t recipient_refusals = 0;  // refused recipients of a partial delivery, seen so far
   Clock::time_point last_event = Clock::now();
+};
+
+// How one message went, from the worst to the best for the exit status.
+enum class Outcome { kNotSent, kFailed, kPartial, kAccepted };
+
+int ExitStatusOf(Outcome o) {
+  switch (o) {
+    case Outcome::kNotSent:
+      return kExitUsage;
+    case Outcome::kFailed:
+      return kExitFailedOnWire;
+    case Outcome::kPartial:
+      return kExitPartial;
+    case Outcome::kAccepted:
+      break;
+  }
+  return kExitAccepted;
+}
+
+std::vector<const postwing::SendResult::Recipient*> Refused(const postwing::SendResult& r) {
+  std::vector<const postwing::SendResult::Recipient*> refused;
+  for (const auto& rcpt : r.recipients) {
+    if (rcpt.code >= 400) refused.push_back(&rcpt);
+  }
+  return refused;
+}
+
+// With partial delivery each refused recipient is raised as 12003 with its reply, and the
+// send goes on: such a report is listed with its address at the end, not taken as failure.
+bool IsRecipientRefusal(const postwing::SendResult& r, int32_t number,
+                        const std::string& description, size_t seen) {
+  const auto refused = Refused(r);
+  return ShownNumber(number) == 12003 && seen < refused.size() &&
+         refused[seen]->text == description;
+}
+
+class Sender {
+ public:
+  Sender(const Options& options, Inputs& inputs) : options_(options), inputs_(inputs) {}
+
+  // Sends every message the options name, the files over one connection; returns the exit
+  // status.
+  int Run() {
+    const size_t count = std::max<size_t>(options_.raw_files.size(), 1);
+    batch_ = count > 1;
+    Outcome worst = Outcome::kAccepted;
+    for (size_t i = 0; i < count; ++i) worst = std::min(worst, SendOne(i, i + 1 == count));
+    if (mail_ && mail_->KeepConnection()) EndConnection();
+    return ExitStatusOf(worst);
+  }
+
+ private:
+  Outcome SendOne(size_t index, bool last) {
+    const std::string file = options_.raw_files.empty() ? "" : options_.raw_files[index];
+    if (!file.empty()) {
+      std::string error;
+      if (file == "-") {
+        inputs_.raw = std::move(inputs_.raw_stdin);
+      } else if (!ReadWhole(file, inputs_.raw.emplace(), error)) {
+        Complain(error);
+        return Line(file, Outcome::kNotSent, error);
+      }
+    }
+    watch_ = Watch{};
+    try {
+      if (!mail_) {
+        mail_ = postwing::SendMail::Create();
+        Connect();
+      } else {
+        // The kept connection survives Clear, so the next message goes out on it.
+        mail_->Clear();
+      }
+      Build(*mail_, options_, inputs_);
+      mail_->SetKeepConnection(batch_);
+      mail_->SetAllowPartialDelivery(options_.allow_partial);
+      mail_->Send();
+      // Off while the last send is under way: it ends with QUIT, as a single send does.
+      if (last) mail_->SetKeepConnection(false);
+    } catch (const postwing::Exception& e) {
+      ReportError("", e.Number(), e.Description());
+      return Line(file, Outcome::kNotSent,
+                  "error " + std::to_string(ShownNumber(e.Number())) + ": " + e.Description());
+    }
+
+    // The library ends every dialogue by itself (replies, QUIT, its own time-outs); after a
+    // failure or once the message is accepted, a server that keeps the connection open
+    // without a word is not waited for beyond the time-out.
+    const auto grace = Grace();
+    while (!watch_.complete) {
+      postwing::RunEventsUntil([&] { return watch_.complete; }, 500ms);
+      if (!watch_.complete && (watch_.failed || mail_->Result().accepted) &&
+          Clock::now() - watch_.last_event > grace) {
+        RequestCancel();
+      }
+    }
+
+    const postwing::SendResult result = mail_->Result();
+    const auto refused = options_.allow_partial ? Refused(result) : decltype(Refused(result)){};
+    for (const auto* r : refused) Complain("refused " + r->address + ": " + r->text);
+    if (result.accepted) {
+      return Line(file, result.partial ? Outcome::kPartial : Outcome::kAccepted, result.text);
+    }
+    const std::string ended = "the connection ended before the server accepted the message";
+    if (!watch_.failed && refused.empty()) Complain(ended);
+    // A refusal's error text is the server's reply.
+    return Line(file, Outcome::kFailed,
+                result.error == 0 ? ended
+                                  : "error " + std::to_string(ShownNumber(result.error)) + ": " +
+                                        result.error_text);
+  }
+
+  // With several messages, one line each on standard output: the file, how it went, and the
+  // server's last reply (or why nothing was sent).
+  Outcome Line(const std::string& file, Outcome outcome, const std::string& text) {
+    if (!batch_) return outcome;
+    static constexpr const char* kWords[] = {"not sent", "failed", "partial", "accepted"};
+    std::printf("%s: %s: %s\n", file.c_str(), kWords[static_cast<int>(outcome)], text.c_str());
+    std::fflush(stdout);
+    return outcome;
+  }
+
+  std::chrono::seconds Grace() const {
+    return std::chrono::seconds(std::max<int32_t>(mail_->TimeOut(), 5));
+  }
+
+  void RequestCancel() {
+    if (watch_.cancel_requested) return;
+    watch_.cancel_requested = true;
+    // Not from inside the library's own callback: on the loop's next pass.
+    std::weak_ptr<postwing::SendMail> weak = mail_;
+    postwing::ThreadEventLoop().Post([weak] {
+      if (auto m = weak.lock()) m->Cancel();
+    });
+  }
+
+  // The last file was not sent: turning the property off ends the kept connection with QUIT,
+  // which the library writes on the loop's next pass and then waits for in the background.
+  void EndConnection() {
+    try {
+      mail_->SetKeepConnection(false);
+    } catch (const postwing::Exception& e) {
+      ReportError("", e.Number(), e.Description());
+      return;
+    }
+    postwing::RunEventsUntil([] { return false; }, 200ms);
+  }
+
+  // The handlers, once: they follow whichever message is being sent.
+  void Connect() {
+    masked_password_ = inputs_.password && !inputs_.password->empty()
+                           ? ">>" + Base64(*inputs_.password) + "\r\n"
+                           : std::string();
+    mail_->OnSendStatus([this](std::string& line) {
+      watch_.last_event = Clock::now();
+      if (options_.verbose) {
+        const std::string& shown = (!masked_password_.empty() && line == masked_password_)
+                                       ? std::string(">>********\r\n")
+                                       : line;
+        std::fwrite(shown.data(), 1, shown.size(), stderr);
+      }
+    });
+    mail_->OnSendProgress([this](int32_t&, int32_t&) { watch_.last_event = Clock::now(); });
+    mail_->OnWinsockError([this](int32_t& number, std::string&, std::string& description,
+                                 std::string&, int32_t&) {
+      watch_.last_event = Clock::now();
+      const postwing::SendResult result = mail_->Result();
+      if (options_.allow_partial &&
+          IsRecipientRefusal(result, number, description, watch_.recipient_refusals)) {
+        ++watch_.recipient_refusals;
+        return;
+      }
+      ReportError(result.accepted ? "after the message was accepted: " : "", number, description);
+      if (result.accepted) return;
+      // The library ends every failed send itself (QUIT where the dialogue allows it, then
+      // the close); a cancel here would drop that QUIT.
+      watch_.failed = true;
+    });
+    mail_->OnSendComplete([this] { watch_.complete = true; });
+  }
+
+  const Options& options_;
+  Inputs& inputs_;
+  bool batch_ = false;
+  std::string masked_password_;
+  // Declared before the mail, so it outlives every handler that refers to it.
+  Watch watch_;
+  std::shared_ptr<postwing::SendMail> mail_;
 };
 
 }  // namespace
@@ -245,76 +441,7 @@ int SendMessage(const Options& options) {
     Complain(error);
     return kExitUsage;
   }
-
-  // Declared before the mail, so it outlives every handler that refers to it.
-  Watch watch;
-  auto mail = postwing::SendMail::Create();
-  try {
-    Build(*mail, options, inputs);
-  } catch (const postwing::Exception& e) {
-    ReportError("", e.Number(), e.Description());
-    return kExitUsage;
-  }
-
-  const std::string masked_password = inputs.password && !inputs.password->empty()
-                                          ? ">>" + Base64(*inputs.password) + "\r\n"
-                                          : std::string();
-  std::weak_ptr<postwing::SendMail> weak = mail;
-  auto request_cancel = [&watch, weak] {
-    if (watch.cancel_requested) return;
-    watch.cancel_requested = true;
-    // Not from inside the library's own callback: on the loop's next pass.
-    postwing::ThreadEventLoop().Post([weak] {
-      if (auto m = weak.lock()) m->Cancel();
-    });
-  };
-
-  mail->OnSendStatus([&](std::string& line) {
-    watch.last_event = Clock::now();
-    if (options.verbose) {
-      const std::string& shown = (!masked_password.empty() && line == masked_password)
-                                     ? std::string(">>********\r\n")
-                                     : line;
-      std::fwrite(shown.data(), 1, shown.size(), stderr);
-    }
-  });
-  mail->OnSendProgress([&](int32_t&, int32_t&) { watch.last_event = Clock::now(); });
-  mail->OnWinsockError(
-      [&](int32_t& number, std::string&, std::string& description, std::string&, int32_t&) {
-        watch.last_event = Clock::now();
-        const bool accepted = mail->Result().accepted;
-        ReportError(accepted ? "after the message was accepted: " : "", number, description);
-        if (accepted) return;
-        // The library ends every failed send itself (QUIT where the dialogue allows it, then
-        // the close); a cancel here would drop that QUIT.
-        watch.failed = true;
-      });
-  mail->OnSendComplete([&] { watch.complete = true; });
-
-  try {
-    mail->Send();
-  } catch (const postwing::Exception& e) {
-    ReportError("", e.Number(), e.Description());
-    return kExitUsage;
-  }
-
-  // The library ends every dialogue by itself (replies, QUIT, its own time-outs); after a
-  // failure or once the message is accepted, a server that keeps the connection open
-  // without a word is not waited for beyond the time-out.
-  const auto grace = std::chrono::seconds(std::max<int32_t>(mail->TimeOut(), 5));
-  while (!watch.complete) {
-    postwing::RunEventsUntil([&] { return watch.complete; }, 500ms);
-    if (!watch.complete && (watch.failed || mail->Result().accepted) &&
-        Clock::now() - watch.last_event > grace) {
-      request_cancel();
-    }
-  }
-
-  if (mail->Result().accepted) return kExitAccepted;
-  if (!watch.failed) {
-    Complain("the connection ended before the server accepted the message");
-  }
-  return kExitFailedOnWire;
+  return Sender(options, inputs).Run();
 }
 
 }  // namespace postwing_send
