@@ -337,17 +337,18 @@ void ClientState::ReadAvailable() {
   bool got_eof = false;
   int err = 0;
   const size_t start = received.size();
+  // Read into one scratch buffer of the thread and keep only what came: growing the
+  // connection's buffer by a whole chunk per read would zero it each time and keep its
+  // capacity on every idle connection.
+  thread_local std::vector<char> scratch(kReadChunk);
   while (total < kMaxReadPerPass) {
-    size_t old = received.size();
-    received.resize(old + kReadChunk);
-    ssize_t n = ::recv(fd, received.data() + old, kReadChunk, 0);
+    ssize_t n = ::recv(fd, scratch.data(), kReadChunk, 0);
     if (n > 0) {
-      received.resize(old + static_cast<size_t>(n));
+      received.append(scratch.data(), static_cast<size_t>(n));
       total += static_cast<size_t>(n);
       if (static_cast<size_t>(n) < kReadChunk) break;  // drained for now
       continue;
     }
-    received.resize(old);
     if (n == 0) {
       got_eof = true;
       break;
