@@ -132,6 +132,7 @@ TEST(Bulk, ThePipelinedEnvelopeAndPartialDelivery) {
     int refusals;  // 12003 reported
     bool accepted;
     bool partial = false;  // AllowPartialDelivery
+    bool quit = true;      // the dialogue ends with QUIT, not a close
   } cases[] = {
       {"replies in two reads, then DATA",
        pipelining,
@@ -151,16 +152,25 @@ TEST(Bulk, ThePipelinedEnvelopeAndPartialDelivery) {
        {503, 503},
        1,
        false},
-      {"partial: DATA for the accepted one",
+      {"partial: DATA in the group, the data for the accepted one",
        pipelining,
-       envelope + Steps{Reply("250 ok\n550 no\n250 ok")} + data,
+       envelope + Steps{Pipelined("DATA"), Reply("250 ok\n550 no\n250 ok\n354 go"), Data(),
+                        Reply("250 accepted")},
        {550, 250},
        1,
        true,
        true},
-      {"partial, all refused: no DATA",
+      {"partial, a 354 though none was accepted: closed, no data",
        pipelining,
-       envelope + Steps{Reply("250 ok\n550 no\n551 no")},
+       envelope + Steps{Pipelined("DATA"), Reply("250 ok\n550 no\n551 no\n354 go"), Close()},
+       {550, 551},
+       2,
+       false,
+       true,
+       false},
+      {"partial, all refused: no data",
+       pipelining,
+       envelope + Steps{Pipelined("DATA"), Reply("250 ok\n550 no\n551 no\n554 no recipients")},
        {550, 551},
        2,
        false,
@@ -177,7 +187,7 @@ TEST(Bulk, ThePipelinedEnvelopeAndPartialDelivery) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::vector<Steps> scripts = {Greet(c.ehlo) + c.wire + Quit()};
+    const std::vector<Steps> scripts = {Greet(c.ehlo) + c.wire + (c.quit ? Quit() : Steps{})};
     ScriptedPeer peer(scripts);
     auto mail = NewMail(peer.port());
     mail->Header()->SetToList("a@example.org, b@example.org");

@@ -117,10 +117,11 @@ class SendMail : public Object, public std::enable_shared_from_this<SendMail> {
   // Keeps the connection open after the server accepted a message (or refused one), for the
   // next Send on this object (off by default: every send ends with QUIT); SendComplete is
   // raised all the same. The next Send starts with MAIL FROM (RSET first after a refusal);
-  // where the server offers PIPELINING, MAIL FROM and every RCPT TO go in one write. A connection
-  // the server closed, or idle for a minute, is replaced by a new one. It ends with QUIT when this
-  // is turned off, when the object is released, or when a Send names another SMTPServer,
-  // SMTPServerPort, Security, User, Password, AuthMechanism or certificate setting.
+  // where the server offers PIPELINING, MAIL FROM and every RCPT TO go in one write (with DATA
+  // when there is one recipient or AllowPartialDelivery is on). A connection the server closed, or
+  // idle for a minute, is replaced by a new one. It ends with QUIT when this is turned off, when
+  // the object is released, or when a Send names another SMTPServer, SMTPServerPort, Security,
+  // User, Password, AuthMechanism or certificate setting.
   bool KeepConnection() const;
   void SetKeepConnection(bool value);
   // Lets the message go to the recipients the server accepted when it refuses others (off by

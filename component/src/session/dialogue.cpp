@@ -642,6 +642,7 @@ void Dialogue::WriteMailFrom() {
   if (!DeclareMessage(parameters)) return;
   accepted_ = 0;
   const std::string mail = CommandLine("MAIL FROM: ", path + parameters, "From");
+  data_piped_ = false;
   if (!capabilities_.Has("PIPELINING")) {
     SetState(State::kRcptInProgress);
     WriteCommand(mail);
@@ -653,6 +654,13 @@ void Dialogue::WriteMailFrom() {
     commands.push_back(CommandLine("RCPT TO: ", detail::EnvelopePath(recipient), "recipient list"));
     result.recipients.push_back({detail::AddressOf(recipient), 0, {}});
   }
+  // DATA joins the group where the envelope cannot end partly refused without leave (one
+  // recipient, or partial delivery allowed): the server answers it with 354 only when it
+  // accepted a recipient, and the content waits for that answer (RFC 2920 3.1).
+  if (recipients_.size() == 1 || d_.allow_partial_delivery) {
+    data_piped_ = true;
+    commands.push_back("DATA");
+  }
   SetState(State::kEnvelopeWritten);
   pending_ = commands.size();
   piped_ = 0;
@@ -663,13 +671,18 @@ void Dialogue::WriteMailFrom() {
 void Dialogue::OnEnvelopeReply(const std::string& reply, int32_t code) {
   const size_t index = piped_++;
   --pending_;
+  if (data_piped_ && index == result.recipients.size() + 1) {
+    OnPipedDataReply(reply, code);
+    return;
+  }
   const bool positive = ClassifyReply(code) == ReplyKind::kPositive;
   if (index > 0 && index <= result.recipients.size()) {
     result.recipients[index - 1].code = code;
     result.recipients[index - 1].text = WithoutLineEnd(reply);
     accepted_ += positive;
   }
-  if (!positive && !failure_reported_ && index > 0 && RefusedAlone(reply, pending_ > 0)) {
+  const bool more_rcpt = pending_ > (data_piped_ ? 1u : 0u);
+  if (!positive && !failure_reported_ && index > 0 && RefusedAlone(reply, more_rcpt)) {
     if (!Current()) return;
   } else if (!positive && !failure_reported_) {
     // Reported at once, as without pipelining; the dialogue stops once every reply is in,
@@ -689,6 +702,30 @@ void Dialogue::OnEnvelopeReply(const std::string& reply, int32_t code) {
   }
   SetState(State::kDataWritten);
   WriteCommand("DATA");
+}
+
+void Dialogue::OnPipedDataReply(const std::string& reply, int32_t code) {
+  const bool start = ClassifyReply(code) == ReplyKind::kStartData;
+  if (failure_reported_ || accepted_ == 0) {
+    // A server that says 354 with nobody to deliver to gets no content: the connection
+    // ends instead, so nothing is delivered.
+    if (start) {
+      EndConnection(sock_);
+      return;
+    }
+    if (!failure_reported_) {
+      OnRefusal(reply);
+      return;
+    }
+    Stop();
+    return;
+  }
+  SetState(State::kDataWritten);
+  if (!start) {
+    OnRefusal(reply);
+    return;
+  }
+  RunDataPhase();
 }
 
 bool Dialogue::DeclareMessage(std::string& parameters) {

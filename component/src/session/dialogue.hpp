@@ -145,6 +145,7 @@ class Dialogue {
   void OnRefusal(const std::string& reply);
   // A reply to the pipelined envelope: the sender's, then each recipient's in order; DATA
   // once all are in and none refused.
+  void OnPipedDataReply(const std::string& reply, int32_t code);
   void OnEnvelopeReply(const std::string& reply, int32_t code);
   // AllowPartialDelivery: a refused recipient is reported and the send goes on, while more
   // replies are to come or one was accepted. False when the refusal stops the send.
@@ -223,6 +224,8 @@ class Dialogue {
   // PIPELINING: replies to the envelope still to come, and those already in.
   size_t pending_ = 0;
   size_t piped_ = 0;
+  // DATA went in the envelope's group: its reply is the group's last.
+  bool data_piped_ = false;
   size_t accepted_ = 0;  // recipients the server accepted
 
   Wait wait_ = Wait::kNone;
