@@ -45,17 +45,6 @@ host="$build/bench/send_small_messages"
 
 . bench/send_common.sh
 
-# smtp-sink offers PIPELINING (and ESMTP) by default; 256 is its listen backlog.
-start_smtp_sink() {
-  port=$(free_port)
-  local user=()
-  [ "$(id -u)" -eq 0 ] && user=(-u nobody)
-  "${server_cpu[@]}" timeout 3600 "$smtp_sink" "${user[@]}" "127.0.0.1:$port" 256 \
-    2>"$work/smtp-sink.err" &
-  pids+=($!)
-  wait_for_port "$port" || { cat "$work/smtp-sink.err" >&2; exit 1; }
-}
-
 # measure LABEL MESSAGES COMMAND...: runs the command on the client CPU under /usr/bin/time
 # and appends "LABEL messages seconds peak_kib cpu_seconds" to the results.
 measure() {
@@ -97,6 +86,7 @@ echo "load average before the run: $(cut -d' ' -f1-3 /proc/loadavg) (other work 
 echo "peers: postfix smtp-source, $("$python" --version) smtplib; server: postfix smtp-sink"
 echo "messages: $count_a per run in (a), $count in (b) and (c); $runs rounds"
 start_smtp_sink
+port=$smtp_sink_port
 : >"$work/results"
 
 envelope=(-f bench@example.org -t sink@example.org)

@@ -59,16 +59,6 @@ start_send_sink() {
   exit 1
 }
 
-start_smtp_sink() {
-  smtp_sink_port=$(free_port)
-  local user=()
-  [ "$(id -u)" -eq 0 ] && user=(-u nobody)
-  "${server_cpu[@]}" "$smtp_sink" "${user[@]}" "127.0.0.1:$smtp_sink_port" 256 \
-    2>"$work/smtp-sink.err" &
-  pids+=($!)
-  wait_for_port "$smtp_sink_port" || { cat "$work/smtp-sink.err" >&2; exit 1; }
-}
-
 # measure LABEL COMMAND...: runs the command on the client CPU under /usr/bin/time and appends
 # "LABEL seconds peak_kib" to the results.
 measure() {

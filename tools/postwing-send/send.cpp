@@ -249,18 +249,18 @@ struct Watch {
 // How one message went, from the worst to the best for the exit status.
 enum class Outcome { kNotSent, kFailed, kPartial, kAccepted };
 
-int ExitStatusOf(Outcome o) {
-  switch (o) {
-    case Outcome::kNotSent:
-      return kExitUsage;
-    case Outcome::kFailed:
-      return kExitFailedOnWire;
-    case Outcome::kPartial:
-      return kExitPartial;
-    case Outcome::kAccepted:
-      break;
-  }
-  return kExitAccepted;
+// Each outcome's word on the result line and exit status, in the order above.
+struct OutcomeFacts {
+  const char* word;
+  int status;
+};
+constexpr OutcomeFacts kOutcomes[] = {{"not sent", kExitUsage},
+                                      {"failed", kExitFailedOnWire},
+                                      {"partial", kExitPartial},
+                                      {"accepted", kExitAccepted}};
+
+const OutcomeFacts& FactsOf(Outcome o) {
+  return kOutcomes[static_cast<int>(o)];
 }
 
 std::vector<const postwing::SendResult::Recipient*> Refused(const postwing::SendResult& r) {
@@ -292,7 +292,7 @@ class Sender {
     Outcome worst = Outcome::kAccepted;
     for (size_t i = 0; i < count; ++i) worst = std::min(worst, SendOne(i, i + 1 == count));
     if (mail_ && mail_->KeepConnection()) EndConnection();
-    return ExitStatusOf(worst);
+    return FactsOf(worst).status;
   }
 
  private:
@@ -311,7 +311,7 @@ class Sender {
     try {
       if (!mail_) {
         mail_ = postwing::SendMail::Create();
-        Connect();
+        WatchEvents();
       } else {
         // The kept connection survives Clear, so the next message goes out on it.
         mail_->Clear();
@@ -359,8 +359,7 @@ class Sender {
   // server's last reply (or why nothing was sent).
   Outcome Line(const std::string& file, Outcome outcome, const std::string& text) {
     if (!batch_) return outcome;
-    static constexpr const char* kWords[] = {"not sent", "failed", "partial", "accepted"};
-    std::printf("%s: %s: %s\n", file.c_str(), kWords[static_cast<int>(outcome)], text.c_str());
+    std::printf("%s: %s: %s\n", file.c_str(), FactsOf(outcome).word, text.c_str());
     std::fflush(stdout);
     return outcome;
   }
@@ -392,7 +391,7 @@ class Sender {
   }
 
   // The handlers, once: they follow whichever message is being sent.
-  void Connect() {
+  void WatchEvents() {
     masked_password_ = inputs_.password && !inputs_.password->empty()
                            ? ">>" + Base64(*inputs_.password) + "\r\n"
                            : std::string();

@@ -240,7 +240,7 @@ bool Dialogue::Resume() {
       }
       return true;
     }
-    QuitQuietly(std::exchange(d_.socket, d_.MakeSocket()));
+    d_.EndKeptConnection();
   }
   Reset();
   Forget();
@@ -281,6 +281,13 @@ void Dialogue::Rest(bool unclean) {
   } catch (...) {
     d_.ReportCaughtError(kMethodProcess);
   }
+}
+
+bool Dialogue::EndIfResting(TcpClient* sock) {
+  if (!Kept(sock)) return false;
+  sock->Close();
+  Forget();
+  return true;
 }
 
 void Dialogue::Forget() {
@@ -687,9 +694,7 @@ void Dialogue::OnEnvelopeReply(const std::string& reply, int32_t code) {
   } else if (!positive && !failure_reported_) {
     // Reported at once, as without pipelining; the dialogue stops once every reply is in,
     // so that the connection stays in step for a kept one.
-    d_.RaiseSendStatus("<<" + reply);
-    failure_reported_ = true;
-    ReportWireFailure(d_, emxHostError, detail::kSource, WithoutLineEnd(reply), kMethodProcess);
+    ReportRefusal(reply, true);
     if (!Current()) return;
   }
   if (pending_ > 0) {
@@ -706,18 +711,15 @@ void Dialogue::OnEnvelopeReply(const std::string& reply, int32_t code) {
 
 void Dialogue::OnPipedDataReply(const std::string& reply, int32_t code) {
   const bool start = ClassifyReply(code) == ReplyKind::kStartData;
-  if (failure_reported_ || accepted_ == 0) {
+  // No recipient accepted is always a reported failure (the last refusal is not let alone).
+  if (failure_reported_) {
     // A server that says 354 with nobody to deliver to gets no content: the connection
     // ends instead, so nothing is delivered.
     if (start) {
       EndConnection(sock_);
-      return;
+    } else {
+      Stop();
     }
-    if (!failure_reported_) {
-      OnRefusal(reply);
-      return;
-    }
-    Stop();
     return;
   }
   SetState(State::kDataWritten);
@@ -770,16 +772,21 @@ bool Dialogue::RefusedAlone(const std::string& reply, bool more) {
   // Reported as any refusal, but it is not the error that ends the send.
   const int32_t error = result.error;
   const std::string error_text = result.error_text;
-  d_.RaiseSendStatus("<<" + reply);
-  ReportWireFailure(d_, emxHostError, detail::kSource, WithoutLineEnd(reply), kMethodProcess);
+  ReportRefusal(reply, false);
   result.error = error;
   result.error_text = error_text;
   return true;
 }
 
-void Dialogue::OnRefusal(const std::string& reply) {
+void Dialogue::ReportRefusal(const std::string& reply, bool ends) {
   d_.RaiseSendStatus("<<" + reply);
-  Fail(emxHostError, WithoutLineEnd(reply), kMethodProcess);
+  if (ends) failure_reported_ = true;
+  ReportWireFailure(d_, emxHostError, detail::kSource, WithoutLineEnd(reply), kMethodProcess);
+}
+
+void Dialogue::OnRefusal(const std::string& reply) {
+  ReportRefusal(reply, true);
+  Stop();
 }
 
 // ---- writing and stopping ----
@@ -873,12 +880,8 @@ void Dialogue::OnData() {
   FollowConnection();
   std::string data;
   sock->GetData(data);
-  if (state_ == State::kIdle) {
-    // Nothing is awaited on a resting connection: what comes is a server ending it (421).
-    sock->Close();
-    Forget();
-    return;
-  }
+  // Nothing is awaited on a resting connection: what comes is a server ending it (421).
+  if (EndIfResting(sock.get())) return;
   replies_.Append(data);
   for (;;) {
     std::string reply;

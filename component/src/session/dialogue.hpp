@@ -102,6 +102,9 @@ class Dialogue {
   bool Resume();
   // The connection of sock rests between sends (KeepConnection).
   bool Kept(const TcpClient* sock) const { return state_ == State::kIdle && Follows(sock); }
+  // A kept connection the server ends while it rests (close, error, 421): closed and
+  // forgotten, nothing raised. False when sock is not the resting connection.
+  bool EndIfResting(TcpClient* sock);
   // The kept connection was lost on the first command of a send, before the server took
   // anything of it: a new connection is made, once per send. False when that does not apply.
   bool RetryLost();
@@ -143,6 +146,9 @@ class Dialogue {
   // The numbered steps 4 to 8 on a positive reply.
   void OnPositive();
   void OnRefusal(const std::string& reply);
+  // A refusal shown ("<<") and reported as 12003 with its reply; ends: it is the send's
+  // failure (not a recipient let alone under partial delivery).
+  void ReportRefusal(const std::string& reply, bool ends);
   // A reply to the pipelined envelope: the sender's, then each recipient's in order; DATA
   // once all are in and none refused.
   void OnPipedDataReply(const std::string& reply, int32_t code);

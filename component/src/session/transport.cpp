@@ -307,12 +307,7 @@ void SendMail::Impl::OnSocketClose() {
   // The socket of this event: a handler of SendComplete may already have started another.
   auto sock = socket;
   // A kept connection the server closed while it rested, or on the first command of a send.
-  if (dialogue->Kept(sock.get())) {
-    sock->Close();
-    dialogue->Forget();
-    return;
-  }
-  if (dialogue->RetryLost()) return;
+  if (dialogue->EndIfResting(sock.get()) || dialogue->RetryLost()) return;
   // A server that closes before the dialogue has ended has not taken the message; without an
   // error the host could not tell this from a delivery.
   // (A close before the greeting stays quiet, as before: no status line claims anything.)
@@ -361,12 +356,7 @@ void SendMail::Impl::OnSocketError(int32_t number, const std::string& descriptio
   // not found, no route): unless the send has ended already, SendComplete follows the report,
   // since the socket raises no Close after an error.
   auto sock = socket;
-  if (dialogue->Kept(sock.get())) {
-    sock->Close();
-    dialogue->Forget();
-    return;
-  }
-  if (dialogue->RetryLost()) return;
+  if (dialogue->EndIfResting(sock.get()) || dialogue->RetryLost()) return;
   const bool ends = sock && !cancel_flag && !closed_flag;
   if (ends) dialogue->Forget();
   const uint64_t send = sends;
