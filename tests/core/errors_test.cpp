@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
-#include "core/error_report.hpp"
 #include "message/message_test_util.hpp"
 
 namespace postwing {
@@ -31,29 +29,6 @@ TEST(ErrorsTest, RecordsGetRunningIndexesOutlivingClearAndForEach) {
   mail.reset();
   log->Add(1, "a", "b", "", 0, "X.Y");
   EXPECT_EQ(log->Count(), 2) << "the log outlives its SendMail";
-}
-
-TEST(ErrorsTest, OwnErrorsCarryTheBaseAndHandlersRecordWhatTheyCatch) {
-  auto mail = SendMail::Create();
-  const Exception own = testing::Raised([&] {
-    detail::RaiseMailError(mail, emxEmailHostNotSpecified, detail::kSource, "text",
-                           "SendMail.Send");
-  });
-  EXPECT_EQ(own.Number(), -2147209504);
-  const Exception caught = testing::Raised([&] {
-    try {
-      throw Exception(53, "postwing", "File not found", "h", 3);
-    } catch (...) {
-      detail::RecordAndRethrow(mail, "Utilities.ReadFile");
-    }
-  });
-  EXPECT_EQ(caught.HelpFile(), "h");
-  const auto record = mail->Errors()->Item(2);
-  EXPECT_EQ(record->Number(), 53);
-  EXPECT_EQ(record->HelpContext(), 3);
-  EXPECT_EQ(testing::Methods(*mail),
-            (std::vector<std::string>{"SendMail.Send", "Utilities.ReadFile"}));
-  EXPECT_EQ(mail->Errors()->Item(1)->Source(), "postwing");
 }
 
 TEST(VariantTest, TextOfEachKind) {

@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string qp_text = qp.Encode(input);
   PiecesAndFacts(data[0] * 2654435761u + 1, input, qp_text);
   Check(qp.Decode(qp_text) == input, "quoted-printable round trip");
-  // Lines of at most 76 characters, CR LF only, 7-bit printable.
+  // Lines of at most 76 characters, CR LF only, 7-bit printable, no blank at a line's end.
   size_t line = 0;
   for (size_t i = 0; i < qp_text.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(qp_text[i]);
@@ -103,6 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     Check(i + 1 < qp_text.size() && qp_text[++i] == '\n', "quoted-printable lone CR");
     Check(line <= 76, "quoted-printable line over 76");
+    Check(line == 0 || qp_text[i - 2] != ' ', "quoted-printable blank before a line end");
     line = 0;
   }
   Check(line == 0, "quoted-printable text without its final line end");
@@ -129,6 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string uu_text = uu.UUEncodeData(input, "fuzz.bin");
   Check(uu_text.rfind("begin 644 fuzz.bin\r\n", 0) == 0, "uuencode begin line");
   Check(uu.UUDecode(uu_text) == input, "uuencode round trip");
+  Check(uu.UUDecode(uu_text.substr(20)) == input, "uuencode lines without their begin line");
   (void)uu.UUDecode(input);
   return 0;
 }

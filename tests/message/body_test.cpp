@@ -167,17 +167,6 @@ TEST_F(BodyTest, HtmlGetsTheDocTypeLineAndTheParagraph) {
   }
 }
 
-TEST_F(BodyTest, TheHtmlRuleReadsTheMainValueOfTheField) {
-  body_->SetText("not html at all");
-  EXPECT_EQ(TextOf(), "not html at all");
-  body_->Values()->LetValue(" TEXT/HTML ; charset=utf-8", "Content-Type");
-  EXPECT_EQ(TextOf(), kDocType + "\r\nnot html at all" + kParagraph);
-  body_->Values()->LetValue("", "Content-Type");
-  EXPECT_EQ(TextOf(), "not html at all");
-  body_->Values()->Remove("Content-Type");
-  EXPECT_EQ(TextOf(), "not html at all");
-}
-
 TEST_F(BodyTest, TextKeepsItsKindAndEveryByteAndRefusesArraysAndObjects) {
   body_->SetText(42);
   EXPECT_TRUE(body_->Text().IsInteger());

@@ -3,16 +3,20 @@
 #include <functional>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "message/address_list.hpp"
 #include "message/header_date.hpp"
+#include "message/header_wire.hpp"
 #include "message/message_id.hpp"
 #include "message/message_test_util.hpp"
 
 namespace postwing {
 namespace {
 
+using detail::FieldWireForm;
 using testing::ExpectRecorded;
 using testing::Fields;
 using testing::kBase;
@@ -205,6 +209,75 @@ TEST_F(HeaderTest, SendDateReadsBackWhatItWroteAndDatesWrittenElsewhere) {
   }
   header_->Values()->Remove("DATE");
   EXPECT_EQ(Raised([&] { header_->SendDate(); }).Number(), 13);
+}
+
+// ---- the fields as written: the address-list rules and the folded and encoded lines ----
+// Readers decode them back in header_wire_fuzz (its own decoders, seeds of many scripts and
+// file names) and in the Postfix suite (Python's email package and reformime).
+
+TEST(AddressList, OneRuleSplitsEntriesAndFindsTheirAddress) {
+  struct Case {
+    const char* text;
+    const char* entries;  // joined by "|"
+    const char* path;     // of the first entry
+  };
+  const Case cases[] = {
+      {"Bob <bob@example.org>;carol@example.org", "Bob <bob@example.org>|carol@example.org",
+       "<bob@example.org>"},
+      {";; a@x ;\t;", "a@x", "<a@x>"},
+      {"\"Doe, J; Jr\" <j@x>, k@y", "\"Doe, J; Jr\" <j@x>|k@y", "<j@x>"},
+      {"<a,b@x>,c", "<a,b@x>|c", "<a,b@x>"},
+      {"a@x (Smith, J) ,b@y", "a@x (Smith, J)|b@y", "<a@x>"},
+      {"x <a@b> <c@d>", "x <a@b> <c@d>", "<a@b>"},
+      {"\"unclosed, x@y", "\"unclosed|x@y", "<\"unclosed>"},
+      {"\"a<b>\" <c@d>", "\"a<b>\" <c@d>", "<c@d>"},
+      {"a@x;\r\n b@y", "a@x|b@y", "<a@x>"},
+      {"", "", "<>"},
+  };
+  for (const auto& c : cases) {
+    std::string joined;
+    const auto entries = detail::SplitAddressList(c.text);
+    for (auto e : entries) joined += (joined.empty() ? "" : "|") + std::string(e);
+    EXPECT_EQ(joined, c.entries) << c.text;
+    EXPECT_EQ(detail::EnvelopePath(entries.empty() ? "" : entries[0]), c.path) << c.text;
+  }
+}
+
+TEST(HeaderWire, FieldLinesAsWritten) {
+  const std::string j200 = "x" + std::string(70, 'y');
+  const std::tuple<const char*, std::string, std::string> cases[] = {
+      // key, text, wire
+      // clang-format off
+      {"TO", "Bob <bob@example.org>;carol@example.org;;", "TO: Bob <bob@example.org>, carol@example.org"},
+      {"FROM", "Dr. Who <who@x.org>", "FROM: \"Dr. Who\" <who@x.org>"},
+      {"CC", "\"Who\" <w@x>, J\xC3\xBCrgen <j@x>", "CC: \"Who\" <w@x>, =?utf-8?Q?J=C3=BCrgen?= <j@x>"},
+      {"SUBJECT", "Caf\xC3\xA9 ok", "SUBJECT: =?utf-8?Q?Caf=C3=A9?= ok"},
+      {"SUBJECT", "caf\xE9", "SUBJECT: =?windows-1252?Q?caf=E9?="},
+      {"SUBJECT", "=?utf-8?Q?x?= \xC3\xA9", "SUBJECT: =?utf-8?Q?x?= =?utf-8?B?IMOp?="},
+      {"SUBJECT", "folded by\r\n the host", "SUBJECT: folded by the host"},
+      {"Content-Disposition", "attachment;filename=\"\xC3\xA9 1.txt\"",
+       "Content-Disposition: attachment;filename*=utf-8''%C3%A9%201.txt"},
+      {"Content-Type", "text/plain;name=\"\xC3\xA9.txt\"", "Content-Type: text/plain;name=\"=?utf-8?Q?=C3=A9=2Etxt?=\""},
+      {"Content-Type", "text/plain; name=my file.txt", "Content-Type: text/plain; name=\"my file.txt\""},
+      {"Content-type", "multipart/mixed;boundary=\"=_5550142857_quillfeather_5550171428_part\"",
+       "Content-type: multipart/mixed;\r\n boundary=\"=_5550142857_quillfeather_5550171428_part\""},
+      {"X-Long", j200 + " " + j200, "X-Long: " + j200 + "\r\n " + j200},
+      {"Message-ID", "<" + j200 + "@x>", "Message-ID: <" + j200 + "@x>"},
+      {"Content-Disposition", "attachment;filename=\"" + std::string(80, 'a') + ".txt\"",
+       "Content-Disposition: attachment;\r\n filename*0=\"" + std::string(63, 'a') + "\";\r\n filename*1=\"" +
+           std::string(17, 'a') + ".txt\""},
+      {"Reply-To", "\"\xD7\xA9 \\\"q\\\"\" <r@x.org>", "Reply-To: =?utf-8?B?16kgInEi?= <r@x.org>"},
+      // clang-format on
+  };
+  for (const auto& [key, text, lines] : cases) {
+    const auto wire = FieldWireForm(key, text);
+    EXPECT_EQ(wire.lines, lines) << text;
+    EXPECT_EQ(wire.problem, "") << text;
+  }
+  // What no line can hold and no encoding may carry.
+  EXPECT_NE(FieldWireForm("References", "<" + std::string(1000, 'r') + "@x>").problem, "");
+  EXPECT_NE(FieldWireForm("TO", "J <j\xC3\xBCrgen@x.de>").problem, "");
+  EXPECT_NE(FieldWireForm("Content-ID", "<\xC3\xA9@x>").problem, "");
 }
 
 }  // namespace

@@ -182,19 +182,6 @@ TEST_F(ValuesTest, AddLetValueRemoveAndKeys) {
   EXPECT_FALSE(values_->Exists("Z"));
 }
 
-TEST_F(ValuesTest, ForEachVisitsTheItemsPresentWhenItBegan) {
-  for (const char* key : {"A", "B", "C"}) values_->Add("t", key);
-  std::vector<std::string> seen;
-  for (const auto& value : *values_) {
-    seen.push_back(value->Key());
-    if (value->Key() == "A") {
-      values_->Remove("B");
-      values_->Add("d", "D");
-    }
-  }
-  EXPECT_EQ(seen, (std::vector<std::string>{"A", "B", "C"}));
-}
-
 TEST_F(ValuesTest, BackReferencesAreWeak) {
   const auto parts = values_->Add("a;b=c", "A")->SubValues();
   EXPECT_EQ(parts->RootParent(), mail_);
