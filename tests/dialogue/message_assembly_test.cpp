@@ -121,6 +121,14 @@ TEST(MessageAssembly, PartsAreWrittenByWhatTheyHoldAndFailuresStopBeforeTheEnd) 
          m.Attachments()->Add(Variant("safe\r\n"), "f.txt", "", emxBinary);
        },
        "Content-Transfer-Encoding: 7bit\r\n\r\nsafe\r\n\r\n--"},
+      {"safe text with no encoding field: none added",
+       [](SendMail& m, Sink&) {
+         m.Attachments()
+             ->Add(Variant("safe\r\n"), "g.txt", "", emxBinary)
+             ->Values()
+             ->Remove("Content-Transfer-Encoding");
+       },
+       "Filename=g.txt\r\n\r\nsafe\r\n"},
       {"a custom encoding as it is",
        [](SendMail& m, Sink&) {
          m.Attachments()
