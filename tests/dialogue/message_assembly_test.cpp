@@ -1,150 +1,75 @@
+// The data's transparency, and message assembly from a real SendMail's model into a sink that
+// keeps the wire: what only the writer decides (encodings a content forces, boundaries,
+// transparency, raw mode, failures and cancels part-way). Whole messages are read back by two
+// parsers in the e2e suites.
 #include "assembly/message_assembly.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
-#include <map>
-#include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "postwing/exception.hpp"
+#include "postwing/postwing.hpp"
+#include "session/message_source.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
 using namespace postwing;
 using namespace postwing::assembly;
 
-const std::string kBoundary = "=_5550142857_quillfeather_5550171428_part";
-
-struct FakeMessage : MessageModel, Encoders {
-  bool raw = false;
-  bool mime = true;
-  std::string body_text;
-  EncodeTypes body_encoding = emxBinary;
-  bool body_chosen = false;
-  std::vector<FieldLine> header{{"Content-type", "multipart/mixed;boundary=\"" + kBoundary + "\""},
-                                {"MIME-Version", "1.0"}};
-  std::vector<FieldLine> body_fields{{"Content-Type", "text/plain"},
-                                     {"Content-Transfer-Encoding", "Binary"}};
-  std::string boundary = "\"" + kBoundary + "\"";
-  std::vector<AttachmentPart> attachments;
-  std::map<std::string, std::string> files;
-  bool message_id_added = false;
-  std::function<void()> on_load;
-
-  bool RawMode() override { return raw; }
-  std::string BodyText() override { return body_text; }
-  void AddMessageId() override {
-    if (message_id_added) throw std::runtime_error("Message-ID exists");
-    message_id_added = true;
-    header.push_back({"Message-ID", "<ID@HOST>"});
-  }
-  std::vector<FieldLine> HeaderFields() override { return header; }
-  bool MimeCompliant() override { return mime; }
-  std::string BoundaryParameter() override {
-    if (boundary.empty()) throw std::runtime_error("no boundary");
-    return boundary;
-  }
-  std::vector<FieldLine> BodyFields() override { return body_fields; }
-  EncodeTypes BodyEncodeType() override { return body_encoding; }
-  bool BodyEncodeTypeChosen() override { return body_chosen; }
-  std::string alternative;
-  std::string AlternativeText() override { return alternative; }
-  int32_t AttachmentCount() override { return static_cast<int32_t>(attachments.size()); }
-  AttachmentPart Attachment(int32_t index) override { return attachments.at(index - 1); }
-  std::vector<FieldLine> AttachmentFields(int32_t index) override {
-    return attachments.at(index - 1).fields;
-  }
-
-  std::string Base64Lines(std::string_view bytes) override {
-    return bytes.empty() ? "" : "B64[" + std::string(bytes) + "]\r\n";
-  }
-  struct Pieces : LineStream {
-    std::vector<std::string> pieces;
-    size_t at = 0;
-    bool Next(std::string& lines) override {
-      if (at == pieces.size()) return false;
-      lines = pieces[at++];
-      return true;
-    }
-  };
-  std::unique_ptr<LineStream> Base64File(const std::string& path) override {
-    if (on_load) on_load();
-    auto stream = std::make_unique<Pieces>();
-    const std::string encoded = Base64Lines(files.at(path));
-    if (!encoded.empty()) stream->pieces.push_back(encoded);
-    return stream;
-  }
-  std::string QuotedPrintable(const std::string& text) override {
-    return text.empty() ? "" : "QP[" + text + "]=\r\n";
-  }
-  std::string UUEncode(const std::string& data, const std::string& name) override {
-    return "begin 644 " + name + "\r\nUU[" + data + "]\r\n`\r\nend";
-  }
-  std::unique_ptr<LineStream> UUEncodeFile(const std::string& path,
-                                           const std::string& name) override {
-    auto stream = std::make_unique<Pieces>();
-    stream->pieces.push_back(UUEncode(files.at(path), name));
-    return stream;
-  }
-  struct FeedQP : PieceEncoder {
-    bool any = false;
-    std::string Feed(std::string_view piece) override {
-      if (piece.empty()) return "";
-      return std::string(std::exchange(any, true) ? "" : "QP[") + std::string(piece);
-    }
-    std::string Finish() override { return std::exchange(any, false) ? "]=\r\n" : ""; }
-  };
-  std::unique_ptr<PieceEncoder> QuotedPrintablePieces() override {
-    return std::make_unique<FeedQP>();
-  }
-  // Files come in pieces of piece_size bytes, so every cut is met somewhere.
-  size_t piece_size = 3;
-  std::map<std::string, std::string> rewritten;  // what a file holds at its second reading
-  struct Bytes : FileBytes {
-    std::string data, then;
-    size_t piece, at = 0;
-    bool Next(std::string& bytes) override {
-      if (at >= data.size()) return false;
-      bytes = data.substr(at, piece);
-      at += piece;
-      return true;
-    }
-    void Rewind() override {
-      at = 0;
-      if (!then.empty()) data = then;
-    }
-  };
-  std::unique_ptr<FileBytes> OpenFile(const std::string& path) override {
-    auto it = files.find(path);
-    if (it == files.end()) throw std::runtime_error("file not found");
-    auto bytes = std::make_unique<Bytes>();
-    bytes->data = it->second;
-    bytes->then = rewritten[path];
-    bytes->piece = piece_size;
-    return bytes;
-  }
-};
-
+// Keeps the wire and the status lines; a hook sees each notice and piece as it is written.
 struct Sink : DataSink {
   std::string wire;
   std::vector<std::string> status;
   bool stopped = false;
-  void Notice(std::string text) override { status.push_back(text); }
+  std::function<void(Sink&, const std::string&)> on_write;
+  void Notice(std::string text) override {
+    status.push_back(text);
+    if (on_write) on_write(*this, text);
+  }
   void WritePiece(std::string piece, const std::string& status_text) override {
     status.push_back(">>" + (status_text.empty() ? piece : status_text) + "\r\n");
     wire += piece + "\r\n";
+    if (on_write) on_write(*this, piece);
   }
-  void WriteEndOfData() override {
-    wire += ".\r\n";
-    status.push_back(">>.\r\n");
-    status.push_back(">>Sending\r\n");
-  }
+  void WriteEndOfData() override { wire += ".\r\n"; }
   bool Stopped() override { return stopped; }
 };
+
+TEST(DataWriter, TransparencyTable) {
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"plain", "plain"},
+      {"a\r\nb\r\n", "a\r\nb\r\n"},
+      {".", ".."},                      // the piece starts a line
+      {"a\r\n.\r\nb", "a\r\n..\r\nb"},  // a lone dot cannot end the data
+      {"..x", "...x"},
+      {"a.b\r\n", "a.b\r\n"},                 // only leading dots
+      {"ab\r\ncd\r\n.e", "ab\r\ncd\r\n..e"},  // the clean lines before kept as they are
+      {"a\nb", "a\r\nb"},                     // bare LF
+      {"a\rb", "a\r\nb"},                     // bare CR
+      {"a\r", "a\r\n"},                       // bare CR at the end
+      {"\n", "\r\n"},
+      {"a\r\r\nb", "a\r\n\r\nb"},
+      {"a\n.\nb", "a\r\n..\r\nb"},
+      {"x\r\n\n.\r\n", "x\r\n\r\n..\r\n"},  // SMTP smuggling: <LF>.<CR><LF>
+      {"x\n.\r\n", "x\r\n..\r\n"},
+      {"x\r\n.\n", "x\r\n..\r\n"},
+      {"x\r.\r", "x\r\n..\r\n"},
+      {std::string("nul\0ok", 6), std::string("nul\0ok", 6)},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DataWriter::Transparent(c.in), c.out) << "input: " << c.in;
+  }
+}
 
 // A piece gets its CR LF, one with its own line end keeps one; the status line shows the
 // status text instead of the piece.
@@ -161,86 +86,153 @@ TEST(DataWriter, PieceAddsCrLfAndOwnLineEndKeepsOne) {
   EXPECT_EQ(sink.status.back(), ">>Adding Body\r\n");
 }
 
-struct Outcome {
-  bool complete;
-  std::string wire;
-  std::vector<std::string> status;
-};
-
-Outcome Assemble(FakeMessage& m) {
-  Sink sink;
-  DataWriter writer(sink);
-  bool complete = AssembleMessage(m, m, writer);
-  return {complete, sink.wire, sink.status};
+void SetBoundary(SendMail& m, const std::string& boundary) {
+  m.Header()
+      ->Values()
+      ->Item("Content-Type")
+      ->SubValues()
+      ->Item("Boundary")
+      ->SetText("\"" + boundary + "\"");
 }
 
-// What the reader would not get unchanged is encoded: here with a host's boundary that
-// quoted-printable could repeat, a custom label, and a file that changes between readings.
-TEST(MessageAssembly, PartsAreWrittenByWhatTheyHold) {
-  struct Row {
-    std::string boundary, data;
-    std::vector<FieldLine> fields;
-    EncodeTypes type;
-    std::string then;  // the file at its second reading; empty: no file
-    std::string written;
+// Each row builds a message and either finds `written` in the wire or fails with `error`
+// with nothing of the failing part, no closing boundary and no end of data written.
+TEST(MessageAssembly, PartsAreWrittenByWhatTheyHoldAndFailuresStopBeforeTheEnd) {
+  support::TempDir dir;
+  // Larger than the stdio buffer, so the second reading reads the file again.
+  std::string utf8;
+  for (int i = 0; i < 4096; ++i) utf8 += "\xC3\xA9";
+  const std::string file = dir.File("f.txt", utf8);
+  const struct {
+    const char* name;
+    std::function<void(SendMail&, Sink&)> set;
+    std::string written;  // empty: the assembly fails
+    int32_t error = 0;    // -1: not a postwing::Exception
+    bool warned = false;  // a "WARNING!" notice: the host's encoding was not used
   } rows[] = {
-      {"simple",
-       "--simple\r\n",
-       {{"Content-Type", "text/plain"}},
-       emxBinary,
-       "",
-       "Content-Transfer-Encoding: Base64\r\n\r\nB64[--simple\r\n]"},
-      {"simple",
-       "safe\r\n",
-       {{"Content-Transfer-Encoding", "Binary"}},
-       emxBinary,
-       "",
-       "Content-Transfer-Encoding: 7bit\r\n\r\nsafe\r\n\r\n--simple"},
-      {kBoundary,
-       "x",
-       {{"Content-Transfer-Encoding", "x-own"}},
-       emxCustomEncode,
-       "",
+      {"the boundary line in the data: Base64",
+       [](SendMail& m, Sink&) {
+         SetBoundary(m, "simple");
+         m.Attachments()->Add(Variant("--simple\r\n"), "f.txt", "text/plain");
+       },
+       "Content-Transfer-Encoding: Base64\r\n\r\nLS1zaW1wbGUNCg==\r\n"},
+      {"safe text labelled binary: 7bit",
+       [](SendMail& m, Sink&) {
+         m.Attachments()->Add(Variant("safe\r\n"), "f.txt", "", emxBinary);
+       },
+       "Content-Transfer-Encoding: 7bit\r\n\r\nsafe\r\n\r\n--"},
+      {"safe text with no encoding field: none added",
+       [](SendMail& m, Sink&) {
+         m.Attachments()
+             ->Add(Variant("safe\r\n"), "g.txt", "", emxBinary)
+             ->Values()
+             ->Remove("Content-Transfer-Encoding");
+       },
+       "Filename=g.txt\r\n\r\nsafe\r\n"},
+      {"a custom encoding as it is",
+       [](SendMail& m, Sink&) {
+         m.Attachments()
+             ->Add(Variant("x"), "f.txt")
+             ->Values()
+             ->LetValue("x-own", "Content-Transfer-Encoding");
+       },
        "Content-Transfer-Encoding: x-own\r\n\r\nx\r\n--"},
-      // Chosen, but quoted-printable could write the boundary: Base64, with a notice.
-      {"simple",
-       "text",
-       {{"Content-Type", "text/plain"}},
-       emxQuotedPrintable,
-       "",
-       "Content-Transfer-Encoding: Base64\r\n\r\nB64[text]"},
-      {kBoundary,
-       "\xC3\xA9t\xC3\xA9",
-       {{"Content-Type", "text/plain"}},
-       emxQuotedPrintable,
-       "\xE9t\xE9",
+      {"quoted-printable could write the host's boundary: Base64, with a notice",
+       [](SendMail& m, Sink&) {
+         SetBoundary(m, "simple");
+         m.Attachments()->Add(Variant("text"), "f.txt", "text/plain", emxQuotedPrintable);
+       },
+       "Content-Transfer-Encoding: Base64\r\n\r\ndGV4dA==\r\n", 0, true},
+      {"neither a type nor an encoding field: Base64, declared",
+       [](SendMail& m, Sink&) {
+         auto values = m.Attachments()->Add(Variant("\xC3\xA9"), "f.bin", "", emxBinary)->Values();
+         values->Remove("Content-Type");
+         values->Remove("Content-Transfer-Encoding");
+       },
+       "Content-Transfer-Encoding: Base64\r\n\r\nw6k=\r\n", 0, true},
+      {"raw: the body is the whole message",
+       [](SendMail& m, Sink&) {
+         m.Body()->Values()->Add("", "x-postwing-test-flag");
+         m.Body()->SetText(Variant("Subject: x\n\n.body"));
+       },
+       "Subject: x\r\n\r\n..body\r\n.\r\n"},
+      // A short last line of 14 bytes begins with "." in uuencode.
+      {"a uuencoded file's lines made transparent",
+       [&](SendMail& m, Sink&) {
+         m.Header()->SetMIMECompliant(false);
+         m.Attachments()->Add(Variant(dir.File("dot", std::string(14, 'x'))), "dot");
+       },
+       "begin 644 dot\r\n..", 0},
+      {"a file that changes between its readings",
+       [&](SendMail& m, Sink&) {
+         m.Attachments()->Add(Variant(file), "f.txt", "text/plain", emxQuotedPrintable);
+       },
+       "", 62},
+      {"no boundary",
+       [](SendMail& m, Sink&) {
+         m.Header()->Values()->Item("Content-Type")->SubValues()->Remove("Boundary");
+       },
+       "", 5},
+      {"a second send without Clear: the Message-ID exists",
+       [](SendMail& m, Sink&) { m.Header()->Values()->Add("<a@b>", "Message-ID"); }, "", 457},
+      {"a file gone",
+       [&](SendMail& m, Sink&) {
+         m.Attachments()->Add(Variant(dir.File("gone")), "gone", "", emxBinary);
+         std::filesystem::remove(dir / "gone");
+       },
+       "", 53},
+      // A field with no wire form (changed after Send's checks) stops the message at its part.
+      {"a field with no wire form",
+       [](SendMail& m, Sink&) {
+         m.Attachments()
+             ->Add(Variant("data"), "d.txt")
+             ->Values()
+             ->LetValue("<caf\xC3\xA9@x>", "Content-ID");
+       },
+       "", vbObjectError + emxContentNotSendable},
+      {"cancelled after loading",
+       [&](SendMail& m, Sink& sink) {
+         m.Attachments()->Add(Variant(dir.File("a.bin", "abc")), "a.bin", "", emxBase64);
+         sink.on_write = [](Sink& s, const std::string& text) {
+           if (text.starts_with("Loading")) s.stopped = true;
+         };
+       },
        ""},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.written);
-    FakeMessage m;
-    m.boundary = row.boundary;
-    const bool file = !row.then.empty();
-    if (file) {
-      m.files["/d/f.txt"] = row.data;
-      m.rewritten["/d/f.txt"] = row.then;
-    }
-    m.attachments.push_back(
-        {row.fields, file ? "/d/f.txt" : row.data, file, "f.txt", row.type, row.type != emxBinary});
+    SCOPED_TRACE(row.name);
+    support::WriteFile(file, utf8);
+    auto mail = SendMail::Create();
     Sink sink;
+    // The file of the changing row, rewritten between its readings: no longer UTF-8.
+    sink.on_write = [&](Sink&, const std::string& text) {
+      if (text.starts_with("Loading " + file)) support::WriteFile(file, std::string(8192, '\xE9'));
+    };
+    row.set(*mail, sink);
+    std::string id;
+    session::SendMailModel model(ImplOf(*mail), id, false);
     DataWriter writer(sink);
+    int32_t error = 0;
+    bool complete = false;
     try {
-      EXPECT_TRUE(AssembleMessage(m, m, writer));
-      EXPECT_FALSE(row.written.empty()) << "the changed file was sent";
+      complete = AssembleMessage(model, model, writer);
+    } catch (const Exception& e) {
+      error = e.Number();
+    }
+    EXPECT_EQ(error, row.error) << sink.wire;
+    EXPECT_EQ(complete, !row.written.empty());
+    if (complete) {
       EXPECT_NE(sink.wire.find(row.written), std::string::npos) << sink.wire;
+      EXPECT_EQ(sink.wire.find("Message-ID") == std::string::npos, sink.wire == row.written);
       const bool warned = std::any_of(sink.status.begin(), sink.status.end(), [](const auto& line) {
         return line.rfind("WARNING!", 0) == 0;
       });
-      EXPECT_EQ(warned, row.type == emxQuotedPrintable);
-    } catch (const Exception& e) {
-      EXPECT_EQ(e.Number(), 62);
-      EXPECT_TRUE(file);
-      EXPECT_EQ(sink.wire.find("\r\n.\r\n"), std::string::npos);
+      EXPECT_EQ(warned, row.warned);
+    } else {
+      EXPECT_EQ(sink.wire.find("\r\n.\r\n"), std::string::npos) << sink.wire;
+      EXPECT_EQ(sink.wire.find("Content-ID"), std::string::npos) << sink.wire;
+      EXPECT_EQ(sink.wire.find("--\r\n"), std::string::npos) << sink.wire;
+      EXPECT_EQ(sink.wire.find("YWJj"), std::string::npos);  // the cancelled part's content
     }
   }
 }
@@ -248,96 +240,26 @@ TEST(MessageAssembly, PartsAreWrittenByWhatTheyHold) {
 // The inner boundaries are no prefix of one another and the top one is the message's own:
 // a host's boundary they would begin with makes them longer.
 TEST(MessageAssembly, InnerBoundariesNeverBeginWithTheMessagesOwn) {
-  FakeMessage m;
-  m.boundary = "=_alt_";
-  m.body_text = "<html>x</html>";
-  m.alternative = "x";
-  m.attachments.push_back({{{"Content-Disposition", "inline"}, {"Content-ID", "<i@h>"}},
-                           "png",
-                           false,
-                           "i.png",
-                           emxBase64});
-  m.attachments.push_back({{{"Content-Disposition", "inline"}}, "", false, "y.bin", emxBase64});
-  m.attachments.push_back({{{"Content-Type", "x/y"}}, "", false, "z.bin", emxBase64});
-  EXPECT_NE(Assemble(m).wire.find("boundary=\"=_alt1_alt_\""), std::string::npos);
+  auto mail = SendMail::Create();
+  SetBoundary(*mail, "=_alt_");
+  mail->Body()->SetText(Variant("<html>x</html>"));
+  mail->Body()->SetAlternativeText("x");
+  auto image = mail->Attachments()->Add(Variant("png"), "i.png", "", emxBase64)->Values();
+  image->LetValue("inline", "Content-Disposition");
+  image->LetValue("<i@h>", "Content-ID");
+  mail->Attachments()
+      ->Add(Variant("y"), "y.bin", "", emxBase64)
+      ->Values()
+      ->LetValue("inline", "Content-Disposition");
+  Sink sink;
+  DataWriter writer(sink);
+  std::string id;
+  session::SendMailModel model(ImplOf(*mail), id, false);
+  EXPECT_TRUE(AssembleMessage(model, model, writer));
+  EXPECT_NE(sink.wire.find("boundary=\"=_alt1_alt_\""), std::string::npos) << sink.wire;
   EXPECT_EQ(UnquoteBoundary("\""), "\"");
   EXPECT_EQ(UnquoteBoundary("\"\"x\"\""), "\"x\"");
-}
-
-TEST(MessageAssembly, UuencodedFilePiecesAreMadeTransparent) {
-  // A short last line of 14 bytes begins with "." in uuencode.
-  FakeMessage m;
-  m.mime = false;
-  m.header = {};
-  m.files["/d/dot"] = "x\r\n.y";
-  m.attachments.push_back({{}, "/d/dot", true, "dot", emxUUEncode});
-  Outcome r = Assemble(m);
-  EXPECT_EQ(r.wire,
-            "Message-ID: <ID@HOST>\r\n\r\n\r\nbegin 644 dot\r\nUU[x\r\n..y]\r\n`\r\nend\r\n"
-            "\r\n.\r\n");
-}
-
-TEST(MessageAssembly, RawModeWritesTheBodyAloneAndAddsNoMessageId) {
-  FakeMessage m;
-  m.raw = true;
-  m.body_text = "Subject: x\r\n\r\n.body\r\n";
-  Outcome r = Assemble(m);
-  EXPECT_EQ(r.wire, "Subject: x\r\n\r\n..body\r\n.\r\n");
-  EXPECT_FALSE(m.message_id_added);
-  m.body_text = "Subject: x\n\nno line end";
-  EXPECT_EQ(Assemble(m).wire, "Subject: x\r\n\r\nno line end\r\n.\r\n");
-}
-
-// A failure propagates, and nothing of the failing part, no closing boundary and no end of
-// data are written.
-TEST(MessageAssembly, FailuresPropagateWithoutTheEndOfData) {
-  const struct {
-    std::function<void(FakeMessage&)> fail;
-    int32_t number;  // 0: not a postwing::Exception
-  } cases[] = {
-      {[](FakeMessage& m) { m.boundary.clear(); }, 0},
-      {[](FakeMessage& m) { m.message_id_added = true; }, 0},  // a second send without Clear
-      {[](FakeMessage& m) {
-         m.attachments.push_back({{}, "/nope", true, "nope", emxBinary});
-       },
-       0},
-      // A field with no wire form (changed after Send's checks) stops the message at its part.
-      {[](FakeMessage& m) {
-         m.attachments.push_back(
-             {{{"Content-ID", "<caf\xC3\xA9@x>"}}, "data", false, "d.txt", emxBinary});
-       },
-       vbObjectError + emxContentNotSendable},
-  };
-  for (const auto& c : cases) {
-    FakeMessage m;
-    c.fail(m);
-    Sink sink;
-    DataWriter writer(sink);
-    int32_t number = -1;
-    try {
-      AssembleMessage(m, m, writer);
-    } catch (const Exception& e) {
-      number = e.Number();
-    } catch (const std::runtime_error&) {
-      number = 0;
-    }
-    EXPECT_EQ(number, c.number) << sink.wire;
-    EXPECT_EQ(sink.wire.find("--\r\n"), std::string::npos) << sink.wire;
-    EXPECT_EQ(sink.wire.find("Content-ID"), std::string::npos) << sink.wire;
-    EXPECT_EQ(sink.wire.find("\r\n.\r\n"), std::string::npos) << sink.wire;
-  }
-}
-
-TEST(MessageAssembly, CancelAfterLoadingStopsBeforeTheEnd) {
-  FakeMessage m;
-  m.files["/d/a.bin"] = "abc";
-  m.attachments.push_back({{}, "/d/a.bin", true, "a.bin", emxBase64});
-  Sink sink;
-  m.on_load = [&] { sink.stopped = true; };
-  DataWriter writer(sink);
-  EXPECT_FALSE(AssembleMessage(m, m, writer));
-  EXPECT_EQ(sink.wire.find("B64"), std::string::npos);
-  EXPECT_EQ(sink.wire.find("\r\n.\r\n"), std::string::npos);
+  EXPECT_EQ(UnquoteBoundary("x\""), "x\"");
 }
 
 }  // namespace

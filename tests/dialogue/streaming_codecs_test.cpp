@@ -121,23 +121,6 @@ TEST_F(StreamingCodecs, PiecesJoinToTheWholeTextAroundPieceBoundaries) {
   }
 }
 
-// The default pieces, of a file of more than two.
-TEST_F(StreamingCodecs, DefaultPiecesJoinToTheWholeText) {
-  static_assert(Base64::FileLines::kPieceBytes % 57 == 0);
-  static_assert(UUEncode::FileLines::kPieceBytes % 45 == 0);
-  const std::string path =
-      dir_.File("big.bin", RandomBytes(2 * Base64::FileLines::kPieceBytes + 1000, 7));
-  for (const Codec& codec : Codecs()) {
-    SCOPED_TRACE(codec.name);
-    const auto next = codec.open(path, 0);
-    std::string piece, joined;
-    size_t pieces = 0;
-    for (; next(piece); ++pieces) joined += piece;
-    EXPECT_TRUE(joined == codec.whole(path));
-    EXPECT_EQ(pieces, 3u);
-  }
-}
-
 TEST_F(StreamingCodecs, AFileThatShrinksRaisesAndOneThatGrowsIsTakenAtItsFirstSize) {
   // Larger than what the reader has buffered ahead after the first piece.
   constexpr size_t kPiece = 57 * 45 * 20;

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "e2e/e2e_support.hpp"
 #include "postwing/postwing.hpp"
 #include "support/scripted_peer.hpp"
 #include "support/send_outcome.hpp"
@@ -210,75 +209,6 @@ TEST(Bulk, ThePipelinedEnvelopeAndPartialDelivery) {
     EXPECT_TRUE(peer.Completed()) << peer.Failure();
     EXPECT_EQ(static_cast<int>(peer.Commands().size()), Expected(scripts));
   }
-}
-
-// Objects on one thread, each with its own server: a stalled server and a cancelled send hold
-// up nobody, and small messages finish before a large one whose encoding yields.
-TEST(Bulk, SendsOnOneThreadRunSideBySide) {
-  const auto start = std::chrono::steady_clock::now();
-  const Steps stall = {Reply("220 ready"), Expect("HELO"), Stall(4s)};
-  ScriptedPeer peers[] = {
-      ScriptedPeer(stall),
-      ScriptedPeer(stall),
-      ScriptedPeer(Steps{Reply("220 ready"), Expect("HELO"), Reply("250 hi"), Expect("MAIL"),
-                         Reply("250 ok"), Expect("RCPT"), Reply("250 ok"), Expect("DATA"),
-                         Reply("354 go"), CountData(), Reply("250 ok"), Expect("QUIT"),
-                         Reply("221 bye"), Close()}),
-      ScriptedPeer(GoodDialogue()),
-      ScriptedPeer(GoodDialogue()),
-      ScriptedPeer(GoodDialogue())};
-  std::vector<std::shared_ptr<SendMail>> mails;
-  std::vector<std::string> done;  // the objects, in the order they completed
-  for (size_t i = 0; i < 6; ++i) {
-    auto mail = NewMail(peers[i].port());
-    if (i == 2) {
-      mail->Attachments()->Add(postwing::Variant(std::string(16 << 20, 'x')), "big.bin", "",
-                               postwing::emxBase64);
-    }
-    mail->OnSendComplete([&done, i] { done.push_back(std::to_string(i)); });
-    mail->Send();
-    mails.push_back(mail);
-  }
-  mails[1]->Cancel();
-  postwing::RunEventsUntil([&] { return done.size() == 5; }, 10s);
-  // The cancelled one at once, the small ones in any order, the large one last.
-  ASSERT_EQ(done.size(), 5u);
-  EXPECT_EQ(done.front() + done.back(), "12");
-  for (size_t i = 2; i < 6; ++i) EXPECT_TRUE(mails[i]->Result().accepted) << i;
-  EXPECT_FALSE(mails[0]->Result().accepted);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-  mails[0]->Cancel();
-}
-
-// aiosmtpd: three messages after one greeting and one login, QUIT once the host is done.
-TEST(Bulk, AiosmtpdTakesThreeMessagesOverOneLogin) {
-  e2e::TempDir dir;
-  e2e::PythonServer server({e2e::ServersDir() + "capture_server.py", "--dir", (dir / "in").string(),
-                            "--lifetime", "60", "--auth", "joe@example.org:pw"});
-  auto mail = NewMail(server.port());
-  mail->SetUser("joe@example.org");
-  mail->SetPassword("pw");
-  mail->SetKeepConnection(true);
-  EXPECT_EQ(SendAndWait(mail, 10s).error(), 0);
-  for (int i = 0; i < 2; ++i) EXPECT_EQ(ClearAndSend(mail, server.port()).error(), 0);
-  mail.reset();
-  std::string log;
-  auto count = [&](const std::string& event) {
-    int n = 0;
-    for (size_t at = 0; (at = log.find("\"event\": \"" + event + "\"", at)) != std::string::npos;
-         ++at) {
-      ++n;
-    }
-    return n;
-  };
-  for (int i = 0; i < 100 && count("CLOSE") == 0; ++i) {
-    postwing::RunEventsUntil([] { return false; }, 20ms);
-    log = e2e::ReadFile(dir / "in" / "transcript.jsonl");
-  }
-  EXPECT_EQ(count("CONNECT"), 1) << log;
-  EXPECT_EQ(count("AUTH"), 1);
-  EXPECT_EQ(count("MESSAGE"), 3);
-  EXPECT_EQ(count("QUIT"), 1);
 }
 
 }  // namespace

@@ -172,7 +172,6 @@ void ScriptedPeer::Serve(std::vector<std::vector<Step>> scripts) {
     std::lock_guard lock(mutex_);
     commands_.clear();
     messages_.clear();
-    data_bytes_ = data_sum_ = 0;
     completed_ = served_ = 0;
     failure_.clear();
   }
@@ -241,8 +240,6 @@ void ScriptedPeer::Run(const std::vector<Step>& steps) {
           if (c.buffer.size() < s.bytes) failure = "the data ended early" + at;
           break;
         }
-        size_t counted = 0, pauses = 0;
-        uint64_t sum = 0;
         std::string kept;
         bool ended = false;
         for (;;) {
@@ -251,21 +248,9 @@ void ScriptedPeer::Run(const std::vector<Step>& steps) {
           ended = end != std::string::npos;
           const size_t take =
               ended ? end + 2 : c.buffer.size() - std::min<size_t>(c.buffer.size(), 4);
-          for (size_t k = 0; k < take; ++k) sum += static_cast<unsigned char>(c.buffer[k]);
-          if (s.keep) kept.append(c.buffer, 0, take);
-          counted += take;
+          kept.append(c.buffer, 0, take);
           c.buffer.erase(0, ended ? take + 3 : take);
-          if (ended) break;
-          if (s.gap.count() && counted >> 20 > pauses) {
-            ++pauses;
-            std::this_thread::sleep_for(s.gap);
-          }
-          if (!c.Fill()) break;
-        }
-        {
-          std::lock_guard lock(mutex_);
-          data_bytes_ += counted;
-          data_sum_ += sum;
+          if (ended || !c.Fill()) break;
         }
         if (ended) {
           Note(messages_, std::move(kept));

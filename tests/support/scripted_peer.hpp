@@ -21,15 +21,13 @@ using namespace std::chrono_literals;
 
 struct Step {
   enum Kind { kExpect, kSend, kData, kStall, kClose, kHangUp, kReset, kStartTls };
-  Step(Kind k, std::vector<std::string> c = {}, std::chrono::milliseconds g = {}, size_t n = 0,
-       bool kept = true)
-      : kind(k), chunks(std::move(c)), gap(g), bytes(n), keep(kept) {}
+  Step(Kind k, std::vector<std::string> c = {}, std::chrono::milliseconds g = {}, size_t n = 0)
+      : kind(k), chunks(std::move(c)), gap(g), bytes(n) {}
   Kind kind;
   std::vector<std::string> chunks;  // kSend: written with `gap` between them; kExpect: prefix
-  std::chrono::milliseconds gap;    // kSend: between chunks; kStall: its length; kData: pause
+  std::chrono::milliseconds gap;    // kSend: between chunks; kStall: its length
   size_t bytes;  // kData: stop after this many bytes of data (0: the end); kExpect: 1 for
                  // a line already received with the one before
-  bool keep;     // kData: keep the message, not only its size and sum
   bool wrong_name = false;  // kStartTls: the certificate for another name
 };
 
@@ -50,10 +48,6 @@ inline Step Raw(std::vector<std::string> chunks, std::chrono::milliseconds gap =
 // The message data up to the end-of-data line, kept.
 inline Step Data() {
   return {Step::kData};
-}
-// Only the size and byte sum of the data, reading with a pause after every MiB.
-inline Step CountData(std::chrono::milliseconds pause_per_mib = 0ms) {
-  return {Step::kData, {}, pause_per_mib, 0, false};
 }
 // Waits until `bytes` of the data have arrived, then goes on with the script.
 inline Step DataPart(size_t bytes) {
@@ -126,9 +120,7 @@ class ScriptedPeer {
   std::vector<std::string> Commands() { return Join(), commands_; }
   // The data of each message, without the end line.
   std::vector<std::string> Messages() { return Join(), messages_; }
-  uint64_t DataBytes() { return Join(), data_bytes_; }  // of all data read, kept or counted
-  uint64_t DataSum() { return Join(), data_sum_; }      // the sum of its byte values
-  int Count(const std::string& prefix);                 // commands that start with prefix
+  int Count(const std::string& prefix);  // commands that start with prefix
   // Every step of every connection ran.
   bool Completed() { return Join(), served_ > 0 && completed_ == served_; }
   // Why the script stopped early ("" if it did not).
@@ -149,7 +141,6 @@ class ScriptedPeer {
   std::thread thread_;
   std::mutex mutex_;
   std::vector<std::string> commands_, messages_;
-  uint64_t data_bytes_ = 0, data_sum_ = 0;
   int completed_ = 0, served_ = 0;
   std::string failure_;
 };
