@@ -1,57 +1,62 @@
-// The main window, the configuration and attachments windows and the HTML editor's
-// commands, on the offscreen platform with scripted dialogs; and sending from the window
-// to SMTP servers started by the test on 127.0.0.1: the message as the server receives it
-// (parsed by Python's email package), the progress and status texts, the first send
-// opening the configuration window, failed sends that keep the message, the completion
-// steps, and stopping or closing during a send.
-#include <QApplication>
-#include <QClipboard>
-#include <QComboBox>
-#include <QDialog>
-#include <QElapsedTimer>
-#include <QImage>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QMimeData>
-#include <QProcess>
-#include <QPushButton>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTest>
-#include <QTextBlock>
-#include <QTextLayout>
-#include <QTextList>
-#include <QToolBar>
+// The composer on the offscreen platform with scripted dialogs: its small functions, mailto:
+// links and the library's event loop on Qt; the main, configuration and attachments windows
+// and the HTML editor's commands; and sending from the window to SMTP servers started by the
+// test on 127.0.0.1: the message as the server receives it (parsed by Python's email
+// package), the progress and status texts, the first send opening the configuration window,
+// failed sends that keep the message, the completion steps, and stopping or closing during a
+// send.
+#include <QtNetwork>
+#include <QtTest>
+#include <QtWidgets>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <postwing/exception.hpp>
 
 #include "address_completer.hpp"
-#include "composer_test_support.hpp"
 #include "dialogs.hpp"
+#include "e2e/e2e_support.hpp"
 #include "frm_attachments.hpp"
 #include "frm_configure.hpp"
 #include "frm_send_mail.hpp"
 #include "html_editor.hpp"
+#include "mailto.hpp"
 #include "mod_email.hpp"
 #include "outgoing.hpp"
 #include "qt_event_loop.hpp"
 #include "spell_checker.hpp"
 
 using composer::HtmlEditor;
-using composer_test::HomeRoot;
-using composer_test::WriteFile;
+using composer::QtEventLoop;
+using postwing::EventLoop;
 using namespace modEmail;
+using namespace std::chrono_literals;
 
 namespace {
+
+// A private home for the whole run (settings, drafts, temporary files), removed at its end.
+QString HomeRoot() {
+  static QTemporaryDir home(QDir::tempPath() + "/composer-test-XXXXXX");
+  return home.path();
+}
+
+// Writes a file at a path below the test's home; returns its full path.
+QString WriteFile(const QString& path, const QByteArray& data) {
+  QFile f(HomeRoot() + "/" + path);
+  QDir().mkpath(QFileInfo(f).path());
+  if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size()) qFatal("cannot write a file");
+  return f.fileName();
+}
 
 // Dialogs answered by the test: every message box is recorded, and each dialog takes the
 // next queued answer (none queued: OK or No, a cancel for the others).
@@ -100,8 +105,6 @@ class ScriptedDialogs : public composer::Dialogs {
     dialog.reject();
     return QDialog::Rejected;
   }
-
- private:
   QVariant Take() {
     if (answers.empty()) return {};
     const QVariant a = answers.front();
@@ -110,46 +113,13 @@ class ScriptedDialogs : public composer::Dialogs {
   }
 };
 
-// The capture server of the library's tests (extra arguments, e.g. --refuse), run by
-// /usr/bin/python3 and stopped when the object goes.
-class LocalServer {
- public:
-  static std::unique_ptr<LocalServer> Capture(const QStringList& extra = {}) {
-    static int count = 0;
-    auto s = std::make_unique<LocalServer>();
-    s->folder_ = HomeRoot() + QString("/server-%1").arg(++count);
-    QDir().mkpath(s->folder_);
-    s->process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    s->process_.start(COMPOSER_PYTHON,
-                      QStringList{POSTWING_TESTS_DIR "/e2e/servers/capture_server.py", "--dir",
-                                  s->folder_, "--lifetime", "120"} +
-                          extra);
-    QByteArray line;
-    QElapsedTimer t;
-    t.start();
-    while (!line.contains('\n') && t.elapsed() < 20000 &&
-           s->process_.state() != QProcess::NotRunning) {
-      s->process_.waitForReadyRead(500);
-      line += s->process_.readAll();
-    }
-    s->port_ = line.startsWith("PORT ") ? line.mid(5).trimmed().toInt() : 0;
-    return s->port_ > 0 ? std::move(s) : nullptr;
-  }
-  ~LocalServer() {
-    process_.terminate();
-    if (!process_.waitForFinished(5000)) process_.kill(), process_.waitForFinished(5000);
-  }
-  int Port() const { return port_; }
-  // The path of the n-th message kept (from 1), and ext "json" for its envelope.
-  QString MessagePath(int n, const char* ext = "eml") const {
-    return folder_ + QString("/%1.%2").arg(n, 4, 10, QChar('0')).arg(ext);
-  }
-
- private:
-  QProcess process_;
-  QString folder_;
-  int port_ = 0;
-};
+// The arguments that start the capture server of the library's end-to-end tests, which keeps
+// what it receives in folder: 0001.eml, and the envelope in 0001.json.
+std::vector<std::string> CaptureServer(const QString& folder, std::vector<std::string> extra = {}) {
+  extra.insert(extra.begin(), {e2e::ServersDir() + "capture_server.py", "--dir",
+                               folder.toStdString(), "--lifetime", "120"});
+  return extra;
+}
 
 // A control of a window by its object name; aborts the test run when there is none.
 template <class T>
@@ -187,21 +157,34 @@ QByteArray BinaryData() {
 const QString kTo = "Jane Example <jane@example.org>, bob@example.org";
 const QByteArray kNotes = "Notes line one\r\n\tindented line two\r\n.starts with a dot\r\n";
 
-void Configure(int port, const QString& from = "tom@example.org") {
+void Configure(int port, const QString& from = "tom@example.org", const char* configured = "True") {
   const QString settings[][2] = {
-      {kKeyServer, "127.0.0.1"}, {kKeyPort, QString::number(port)}, {kKeyUser, ""},
-      {kKeyPassword, ""},        {kKeyFromAddress, from},           {kKeySecurity, "None"},
-      {kKeyConfigured, "True"}};
+      {kKeyServer, "127.0.0.1"},   {kKeyPort, QString::number(port)}, {kKeyUser, ""},
+      {kKeyPassword, ""},          {kKeyFromAddress, from},           {kKeySecurity, "None"},
+      {kKeyConfigured, configured}};
   for (const auto& [key, value] : settings) SaveSetting(key, value);
 }
 
 }  // namespace
 
-class WindowsTest : public QObject {
+class ComposerTest : public QObject {
   Q_OBJECT
 
  public:
-  static void initMain() { composer_test::IsolateHome(); }
+  // Before the application exists: settings, drafts and temporary files go below the
+  // test's home, never the user's.
+  static void initMain() {
+    const char* folders[][2] = {{"XDG_CONFIG_HOME", "config"},
+                                {"XDG_DATA_HOME", "data"},
+                                {"TMPDIR", "tmp"},
+                                {"XDG_RUNTIME_DIR", "runtime"}};
+    for (const auto& [variable, name] : folders) {
+      QDir().mkpath(HomeRoot() + "/" + name);
+      qputenv(variable, QFile::encodeName(HomeRoot() + "/" + name));
+    }
+    QFile::setPermissions(HomeRoot() + "/runtime",
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  }
 
  private:
   std::shared_ptr<composer::QtEventLoop> loop_;
@@ -248,49 +231,41 @@ class WindowsTest : public QObject {
     QCOMPARE(w.txtAttachments->text(), QString("report.bin; notes.txt; "));
   }
 
-  // Checks the received message: fields, the HTML document and both attachments.
-  void CheckDelivered(const LocalServer& server, int n) {
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(server.MessagePath(n)), 10000);
-    QFile json(server.MessagePath(n, "json"));
+  // Checks the received message: the envelope, the fields, the HTML document, the picture and
+  // both attachments, as Python's email package reads them.
+  void CheckDelivered(const QString& folder) {
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder + "/0001.eml"), 10000);
+    QFile json(folder + "/0001.json");
     QVERIFY(json.open(QIODevice::ReadOnly));
     const QJsonObject envelope = QJsonDocument::fromJson(json.readAll()).object();
     QCOMPARE(envelope["mail_from"].toString(), QString("tom@example.org"));
     QCOMPARE(envelope["rcpt_tos"].toArray(), (QJsonArray{"jane@example.org", "bob@example.org",
                                                          "cc@example.org", "hidden@example.org"}));
-    QProcess parser;  // Python's email package: what a reader's program makes of it
-    parser.start(COMPOSER_PYTHON, {COMPOSER_TESTS_DIR "/parse_message.py", server.MessagePath(n)});
-    QVERIFY(parser.waitForFinished(20000));
-    const QJsonObject m = QJsonDocument::fromJson(parser.readAllStandardOutput()).object();
-    QVERIFY2(!m.isEmpty(), "the message parses");
-    QJsonObject headers = m["headers"].toObject();
-    QCOMPARE(headers["subject"].toString(), QString("Quarterly figures"));
-    QVERIFY(!headers.contains("bcc"));
-    QCOMPARE(
-        m["types"].toArray(),
-        (QJsonArray{"multipart/mixed", "multipart/related", "multipart/alternative", "text/plain",
-                    "text/html", "image/png", "application/octet-stream", "text/plain"}));
-    QJsonArray parts = m["parts"].toArray();
-    auto data = [&](int i) {
-      return QByteArray::fromBase64(parts[i].toObject()["data"].toString().toLatin1());
-    };
-    QCOMPARE(QString::fromUtf8(data(0)),
-             QString::fromUtf8("Hello Jane,\nthe figures are attached. Grüße, 5 €\n"
-                               "- one\nreport <https://example.org/q>\nX[image]\n"));
-    const QString html = QString::fromUtf8(data(1));
-    QCOMPARE(parts[1].toObject()["charset"].toString(), QString("utf-8"));
+    const e2e::Parsed m = e2e::Parse((folder + "/0001.eml").toStdString());
+    const auto q = [](const std::string& s) { return QByteArray::fromStdString(s); };
+    QVERIFY2(m.defects == 0, m.defect_texts.c_str());
+    QCOMPARE(q(m.Header("Subject")), QByteArray("Quarterly figures"));
+    QCOMPARE(q(m.Header("Bcc")), QByteArray("<absent>"));
+    QCOMPARE(q(m.tree), QByteArray("multipart/mixed[multipart/related[multipart/alternative["
+                                   "text/plain,text/html],image/png],application/octet-stream,"
+                                   "text/plain]"));
+    const auto& parts = m.parts;  // the text, the HTML, the picture, the two files
+    QCOMPARE(QString::fromUtf8(q(parts[0].data)),
+             QString::fromUtf8("Hello Jane,\r\nthe figures are attached. Grüße, 5 €\r\n"
+                               "- one\r\nreport <https://example.org/q>\r\nX[image]\r\n"));
+    const QString html = QString::fromUtf8(q(parts[1].data));
+    QCOMPARE(q(parts[1].charset), QByteArray("utf-8"));
     QVERIFY2(html.contains("Jane</span>") && html.contains(QString::fromUtf8("Grüße, 5 €")),
              qPrintable(html));
     QVERIFY(!html.contains("-qt-") && !html.contains("qrichtext"));
     // The picture is an inline part that the HTML names by its Content-ID.
-    QJsonObject image = parts[2].toObject();
-    QCOMPARE(image["disposition"].toString(), QString("inline"));
-    QVERIFY(html.contains("src=\"cid:" + image["content_id"].toString().mid(1).chopped(1)));
-    QCOMPARE(QImage::fromData(data(2)).pixelColor(1, 1), QColor(Qt::red));
-    QCOMPARE(parts[3].toObject()["filename"].toString(), QString("report.bin"));
-    QCOMPARE(data(3), BinaryData());
-    QCOMPARE(parts[4].toObject()["filename"].toString(), QString("notes.txt"));
-    // Quoted-printable carries text: its line breaks come back as the parser's own.
-    QCOMPARE(data(4), QByteArray(kNotes).replace("\r\n", "\n"));
+    QVERIFY(html.contains("src=\"cid:" +
+                          QString::fromStdString(parts[2].content_id).mid(1).chopped(1)));
+    QCOMPARE(QImage::fromData(q(parts[2].data)).pixelColor(1, 1), QColor(Qt::red));
+    QCOMPARE(q(parts[3].filename), QByteArray("report.bin"));
+    QCOMPARE(q(parts[3].data), BinaryData());
+    QCOMPARE(q(parts[4].filename), QByteArray("notes.txt"));
+    QCOMPARE(q(parts[4].data), kNotes);
   }
 
  private slots:
@@ -304,6 +279,155 @@ class WindowsTest : public QObject {
     if (window_) window_->Editor()->document()->setModified(false);
     window_.reset();
     composer::SetDialogs(nullptr);
+  }
+
+  // Path parts and conversions; text a conversion cannot take is an error of the runtime's
+  // number, never a guess. The settings file is private to the user.
+  void HelpersAndThePrivateSettingsFile() {
+    const char* paths[][3] = {{"/home/u/drafts/Unnamed.html", "Unnamed.html", "/home/u/drafts/"},
+                              {"C:\\mail\\Unnamed.html", "Unnamed.html", "C:\\mail\\"},
+                              {"Unnamed.html", "", ""},
+                              {"/home/u/", "", "/home/u/"},
+                              {"/home/u/  name.html  ", "name.html", "/home/u/"},
+                              {"/x/stream:part.txt", "part.txt", "/x/"}};
+    for (const auto& r : paths) {
+      QCOMPARE(FileNamePart(r[0]), QString(r[1]));
+      QCOMPARE(FolderPart(r[0]), QString(r[2]));
+    }
+    QCOMPARE(ColorToHtml(1 | 2 << 8 | 10 << 16 | 0xFF << 24), QString("01020A"));
+    QCOMPARE(PadLeft("7", 3, "0x"), QString("007"));
+    for (const char* yes : {"True", "true", "-1", " 2 "}) QVERIFY(TextToBoolean(yes));
+    for (const char* no : {"False", "0"}) QVERIFY(!TextToBoolean(no));
+    const std::pair<const char*, int> numbers[] = {{"", 0},       {"  587  ", 587}, {"25abc", 25},
+                                                   {"smtp", 0},   {"24.5", 24},     {"25.5", 26},
+                                                   {"2.5e2", 250}};
+    for (const auto& [text, number] : numbers) QCOMPARE(LeadingNumberToLong(text), number);
+    const std::pair<std::function<void()>, int> errors[] = {
+        {[] { PadLeft("abcd", 3, "0"); }, 5},
+        {[] { TextToBoolean("Yes please"); }, 13},
+        {[] { LeadingNumberToLong("99999999999"); }, 6},
+        {[] { SecurityFromText("SSL maybe"); }, 13}};
+    for (const auto& [convert, number] : errors) {
+      try {
+        convert();
+        QFAIL("converted");
+      } catch (const postwing::Exception& e) {
+        QCOMPARE(e.Number(), number);
+      }
+    }
+    QCOMPARE(SecurityFromText(""), postwing::emxNoSecurity);
+    QCOMPARE(SecurityFromText("starttls"), postwing::emxStartTLS);
+    QCOMPARE(SecurityFromText("2"), postwing::emxImplicitTLS);
+    for (auto v : {postwing::emxNoSecurity, postwing::emxStartTLS, postwing::emxImplicitTLS}) {
+      QCOMPARE(SecurityFromText(SecurityToText(v)), v);
+    }
+    // Made 0600; an older file readable by others is tightened at the next write.
+    SaveSetting(kKeyPassword, "s3cret; with = signs");
+    QCOMPARE(GetSetting(kKeyPassword, ""), QString("s3cret; with = signs"));
+    const QByteArray file = QFile::encodeName(SettingsFileName());
+    QCOMPARE(file, QFile::encodeName(HomeRoot() + "/config/composer/composer.conf"));
+    struct stat st {};
+    QVERIFY(::stat(file, &st) == 0 && (st.st_mode & 0777) == 0600);
+    ::chmod(file, 0644);
+    SaveSetting(kKeyUser, "someone");
+    QVERIFY(::stat(file, &st) == 0 && (st.st_mode & 0777) == 0600);
+  }
+
+  void Mailto_data() {
+    QTest::addColumn<QString>("link");
+    QTest::addColumn<QStringList>("fields");  // to, cc, bcc, subject, body
+    QTest::newRow("all fields, any case, UTF-8")
+        << "MAILTO:ann@example.org,bob@example.org?Subject=Caf%C3%A9%20at%203&body=Line "
+           "1%0D%0ALine+2&cc=carol@example.org&bcc=dave@example.org&to=eve@example.org"
+        << QStringList{"ann@example.org; bob@example.org; eve@example.org", "carol@example.org",
+                       "dave@example.org", "Caf\u00e9 at 3", "Line 1\nLine+2"};
+    QTest::newRow("no path, encoded separators, bad escape kept")
+        << "mailto:?to=ann%40example.org%2Cbob@example.org&subject=100%&x-other=1"
+        << QStringList{"ann@example.org; bob@example.org", "", "", "100%", ""};
+    QTest::newRow("line breaks cannot add a header")
+        << "mailto:ann@example.org%0D%0ABcc:%20x@example.org?subject=Hi%0D%0ABcc:%20y@example.org"
+        << QStringList{"ann@example.org Bcc: x@example.org", "", "", "Hi Bcc: y@example.org", ""};
+  }
+  void Mailto() {
+    QFETCH(QString, link);
+    QFETCH(QStringList, fields);
+    const auto m = composer::ParseMailto(link);
+    QVERIFY(m.has_value());
+    QCOMPARE((QStringList{m->to, m->cc, m->bcc, m->subject, m->body}), fields);
+    QCOMPARE(composer::ParseMailto("mailto:ann@example.org")->to, QString("ann@example.org"));
+    QVERIFY(!composer::ParseMailto("http://example.org/?mailto:ann@example.org"));
+  }
+
+  // The library's loop on Qt: a paused watch hears nothing, a hang-up is both readable and
+  // writable; of two watches on one descriptor one unwatches itself in its callback, the other
+  // is never entered again from a nested pass while it runs (the writable level stays ready);
+  // timers can be cancelled, other threads post, and a pass waits no longer than asked.
+  void EventLoopOnQt() {
+    QtEventLoop loop;
+    int p[2];
+    QVERIFY(::pipe2(p, O_CLOEXEC | O_NONBLOCK) == 0);
+    const auto until = [&](const std::function<bool()>& done) {  // or five seconds
+      QDeadlineTimer limit(5000);
+      while (!done() && !limit.hasExpired()) loop.RunOnce(50ms);
+      return done();
+    };
+    int calls = 0;
+    unsigned seen = 0;
+    auto id = loop.Watch(p[0], EventLoop::kReadable, [&](unsigned ready) {
+      ++calls, seen = ready;
+      for (char buf[16]; ::read(p[0], buf, sizeof buf) > 0;) {
+      }
+    });
+    QCOMPARE(::write(p[1], "x", 1), ssize_t{1});
+    QVERIFY(until([&] { return calls == 1; }));
+    QCOMPARE(seen, unsigned(EventLoop::kReadable));
+    loop.UpdateWatch(id, 0);
+    QCOMPARE(::write(p[1], "x", 1), ssize_t{1});
+    loop.RunOnce(100ms);
+    QCOMPARE(calls, 1);
+    loop.UpdateWatch(id, EventLoop::kReadable | EventLoop::kWritable);
+    QVERIFY(until([&] { return calls == 2; }));
+    int a = 0, b = 0, depth = 0, max_depth = 0;
+    EventLoop::Id ia = loop.Watch(p[1], EventLoop::kWritable, [&](unsigned) {
+      ++a;
+      loop.Unwatch(ia);
+    });
+    EventLoop::Id ib = loop.Watch(p[1], EventLoop::kWritable, [&](unsigned) {
+      max_depth = std::max(max_depth, ++depth);
+      if (++b == 1) {
+        for (int i = 0; i < 5; ++i) loop.RunOnce(10ms);
+      }
+      --depth;
+    });
+    QVERIFY(until([&] { return b > 5; }));
+    QVERIFY(a == 1 && max_depth == 1);
+    loop.Unwatch(ib);
+    ::close(p[1]);
+    QVERIFY(until([&] { return seen == (EventLoop::kReadable | EventLoop::kWritable); }));
+    loop.Unwatch(id);
+    const int before = calls;
+    loop.RunOnce(100ms);
+    QCOMPARE(calls, before);
+    loop.Unwatch(id);  // unknown ids are harmless
+    loop.UpdateWatch(id, EventLoop::kReadable);
+    ::close(p[0]);
+    std::atomic<int> fired = 0, cancelled = 0, chained = 0, posted = 0;
+    loop.AddTimer(10ms, [&] { ++fired; });
+    auto c = loop.AddTimer(20ms, [&] { ++cancelled; });
+    loop.CancelTimer(c);
+    loop.AddTimer(0ms, [&] { loop.AddTimer(0ms, [&] { ++chained; }); });
+    std::thread poster([&] {
+      std::this_thread::sleep_for(50ms);
+      loop.Post([&] { ++posted; });
+    });
+    QVERIFY(until([&] { return fired == 1 && chained == 1 && posted == 1; }));
+    poster.join();
+    QElapsedTimer t;
+    t.start();
+    loop.RunOnce(150ms);  // Qt's wait has no limit of its own
+    QVERIFY(t.elapsed() >= 100 && t.elapsed() < 5000);
+    QCOMPARE(fired + cancelled, 1);
+    loop.CancelTimer(c);  // already gone: harmless
   }
 
   void StartupToolbarAndLayout() {
@@ -320,6 +444,8 @@ class WindowsTest : public QObject {
                qPrintable(b->text()));
       QVERIFY2(!b->icon().pixmap(20).toImage().isNull(), qPrintable(b->text()));
     }
+    w->resize(300, 80);  // too small for the panel: nothing is reported
+    QApplication::processEvents();
     // The attachments row shows only with attachments.
     w->resize(900, 600);
     for (bool attached : {false, true}) {
@@ -327,48 +453,19 @@ class WindowsTest : public QObject {
       QCOMPARE(w.txtAttachments->isVisibleTo(&w.window), attached);
       QCOMPARE(w.Menu("mnuViewAttachments")->isEnabled(), attached);
     }
-    w->resize(300, 80);  // too small for the panel: nothing is reported
-    QApplication::processEvents();
     // The scratch document exists while the window is open, and goes with it.
     const QDir temp(QDir::tempPath(), "~pw*");
     QCOMPARE(temp.entryList(QDir::Files).size(), 1);
     dialogs_->answers.push_back(composer::vbNo);
     QVERIFY(w->close());
     QVERIFY(temp.entryList(QDir::Files).isEmpty());
-  }
-
-  void StartupFailureIsShownAndLeavesTheWindowNotReady() {
-    const QByteArray saved = qgetenv("TMPDIR");
+    // A start that fails says why and goes no further.
     qputenv("TMPDIR", "/nonexistent/composer");
-    frmSendMail window;
-    window.Form_Load();
-    qputenv("TMPDIR", saved);
-    QCOMPARE(dialogs_->messages.size(), size_t{1});
-    QCOMPARE(dialogs_->messages[0].title, QString("Error Message"));
-    QCOMPARE(dialogs_->messages[0].text, QString("Error determining TempPath"));
-    QCOMPARE(Composer{window}.cbxStyle->count(), 0);  // the steps after the failing one did not run
-  }
-
-  // The configuration window shows what is stored; opening it marks the settings
-  // configured (the first send opens it otherwise), and Cancel writes nothing else.
-  void ConfigurationWindowLoadsAndCancelWritesNothing() {
-    QFile::remove(SettingsFileName());
-    const std::pair<const char*, const char*> boxes[] = {{kKeyServer, "txtSMTPServer"},
-                                                         {kKeyPort, "txtSMTPServerPort"},
-                                                         {kKeyUser, "txtLoginName"},
-                                                         {kKeyPassword, "txtPassword"},
-                                                         {kKeyFromAddress, "txtFromAddress"}};
-    for (const auto& [key, box] : boxes) SaveSetting(key, QString(" %1 x").arg(box));
-    SaveSetting(kKeySecurity, "STARTTLS");
-    frmConfigure c(nullptr);
-    for (const auto& [key, box] : boxes)
-      QCOMPARE(Child<QLineEdit>(c, box)->text(), QString(" %1 x").arg(box));
-    QCOMPARE(Child<QComboBox>(c, "cbxSecurity")->currentText(), QString("STARTTLS"));
-    Child<QLineEdit>(c, "txtSMTPServer")->setText("typed.example.org");
-    c.cmdCancel_Click();
-    QCOMPARE(c.result(), int(QDialog::Rejected));
-    QCOMPARE(GetSetting(kKeyConfigured, "False"), QString("True"));
-    QCOMPARE(GetSetting(kKeyServer, ""), QString(" txtSMTPServer x"));
+    frmSendMail failed;
+    failed.Form_Load();
+    qputenv("TMPDIR", QFile::encodeName(HomeRoot() + "/tmp"));
+    QCOMPARE(dialogs_->messages.back().text, QString("Error determining TempPath"));
+    QCOMPARE(Composer{failed}.cbxStyle->count(), 0);  // the steps after the failing one did not run
   }
 
   void AttachmentsLineRemoveAndRefusals() {
@@ -690,22 +787,9 @@ class WindowsTest : public QObject {
     QVERIFY(!w->Sending());
   }
 
-  void ClosingWithUnsavedChanges() {
-    Composer w = Open(true);
-    QTest::keyClicks(w.dhtEdit, "draft");
-    // Yes, then a cancelled Save As: the document would be lost, so the window stays.
-    dialogs_->answers.push_back(composer::vbYes);
-    QVERIFY(!w->close() && w->isVisible());
-    // Yes with a file chosen saves and closes; a name without an extension gets ".html".
-    dialogs_->answers = {composer::vbYes, HomeRoot() + "/closing"};
-    QVERIFY(w->close());
-    QFile f(HomeRoot() + "/closing.html");
-    QVERIFY(f.open(QIODevice::ReadOnly) && f.readAll().contains("draft"));
-    QVERIFY_THROWS_EXCEPTION(postwing::Exception,
-                             w.dhtEdit->SaveDocument("/nonexistent/dir/x.html"));
-  }
-
-  // Each field, an attachment and the body count as a change; File > New empties all.
+  // Each field, an attachment and the body count as a change: closing asks (Cancel keeps the
+  // window), File > New empties all. Yes, then a cancelled Save As keeps the window too; Yes
+  // with a file chosen saves and closes, a name without an extension getting ".html".
   void AnyChangeCountsAndNewEmptiesEverything() {
     for (int change = 0; change < 6; ++change) {
       Composer w = Open(true);
@@ -722,6 +806,15 @@ class WindowsTest : public QObject {
       QVERIFY(w.dhtEdit->toPlainText().isEmpty() && w->Attachments()->Count() == 0);
       QVERIFY(w->close());  // nothing left to ask about
     }
+    Composer w = Open(true);
+    QTest::keyClicks(w.dhtEdit, "draft");
+    dialogs_->answers = {composer::vbYes, QString(), composer::vbYes, HomeRoot() + "/closing"};
+    QVERIFY(!w->close() && w->isVisible());
+    QVERIFY(w->close());
+    QFile f(HomeRoot() + "/closing.html");
+    QVERIFY(f.open(QIODevice::ReadOnly) && f.readAll().contains("draft"));
+    QVERIFY_THROWS_EXCEPTION(postwing::Exception,
+                             w.dhtEdit->SaveDocument("/nonexistent/dir/x.html"));
   }
 
   void DraftsReopenWholeAndAutosaveRestoresAfterACrash() {
@@ -774,8 +867,10 @@ class WindowsTest : public QObject {
     reopened.dhtEdit->document()->setModified(false);
   }
 
-  // Unconfigured, the first send opens the configuration window. A send that fails keeps
-  // the whole message; the next one delivers it and empties the window.
+  // Unconfigured, the first send opens the configuration window, which shows what is stored
+  // (only the sender is typed there); cancelled, it stores nothing and the send stops on the
+  // missing sender. A send that fails keeps the whole message; the next one delivers it and
+  // empties the window.
   void ARealSendDeliversTheMessageAndEmptiesTheWindow_data() {
     QTest::addColumn<QString>("failure");
     QTest::addColumn<QString>("message");
@@ -785,24 +880,32 @@ class WindowsTest : public QObject {
                                        << "550";
     QTest::newRow("no server") << "closed"
                                << "";
-    QTest::newRow("no sender")
-        << "sender"
+    QTest::newRow("configuration cancelled")
+        << "cancel"
         << "No sender address is set: enter yours under View > Configuration.";
   }
   void ARealSendDeliversTheMessageAndEmptiesTheWindow() {
     QFETCH(QString, failure);
     QFETCH(QString, message);
-    auto refusing = LocalServer::Capture({"--refuse", "RCPT:*:550"});
-    auto server = LocalServer::Capture();
-    QVERIFY2(refusing && server, "the capture servers start");
+    const QString kept = HomeRoot() + "/" + QTest::currentDataTag(), refused = kept + " refused";
+    e2e::PythonServer server(CaptureServer(kept)),
+        refusing(CaptureServer(refused, {"--refuse", "RCPT:*:550"}));
     QTcpServer probe;  // a port nobody listens on: bound, then closed again
     QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
     const int closed = probe.serverPort();
     probe.close();
     QFile::remove(SettingsFileName());
-    if (failure == "refuse") Configure(refusing->Port());
-    if (failure == "closed") Configure(closed);
-    if (failure == "sender") Configure(server->Port(), "");
+    const bool first = failure.isEmpty() || failure == "cancel";
+    Configure(failure == "refuse"   ? refusing.port()
+              : failure == "closed" ? closed
+                                    : server.port(),
+              first ? "" : "tom@example.org", first ? "False" : "True");
+    dialogs_->exec = [&](QDialog& d) {
+      Child<QLineEdit>(d, "txtFromAddress")->setText("tom@example.org");
+      auto& configure = static_cast<frmConfigure&>(d);
+      failure == "cancel" ? configure.cmdCancel_Click() : configure.cmdSave_Click();
+      return d.result();
+    };
     Composer w = Open();
     Fill(w);
     if (!failure.isEmpty()) {
@@ -821,17 +924,10 @@ class WindowsTest : public QObject {
       QVERIFY(w.dhtEdit->DocumentHTML() == document && w.dhtEdit->IsDirty());
       QCOMPARE(w.txtAttachments->text(), QString("report.bin; notes.txt; "));
       QVERIFY(w->Button("Send")->isEnabled());
-      QVERIFY(!QFile::exists(refusing->MessagePath(1)));
+      QVERIFY(!QFile::exists(refused + "/0001.eml") && !QFile::exists(kept + "/0001.eml"));
       dialogs_->messages.clear();
-      Configure(server->Port());
+      Configure(server.port());
     }
-    dialogs_->exec = [&](QDialog& d) {
-      Child<QLineEdit>(d, "txtSMTPServer")->setText("127.0.0.1");
-      Child<QLineEdit>(d, "txtSMTPServerPort")->setText(QString::number(server->Port()));
-      Child<QLineEdit>(d, "txtFromAddress")->setText("tom@example.org");
-      static_cast<frmConfigure&>(d).cmdSave_Click();
-      return d.result();
-    };
     QStringList statuses;
     QList<int> percents;
     int64_t reported = 0;
@@ -843,7 +939,7 @@ class WindowsTest : public QObject {
     w->Button("Send")->trigger();
     QTRY_COMPARE_WITH_TIMEOUT(w->PanelText("Status"), QString("Complete"), kSendLimitMs);
     watch.Disconnect();
-    QCOMPARE(dialogs_->execs, failure.isEmpty() ? 1 : 0);
+    QCOMPARE(dialogs_->execs, int(first));
     QVERIFY2(dialogs_->messages.empty(),
              dialogs_->messages.empty() ? "" : qPrintable(dialogs_->messages[0].text));
     QVERIFY2(!statuses.isEmpty() && std::is_sorted(percents.begin(), percents.end()),
@@ -858,7 +954,7 @@ class WindowsTest : public QObject {
     QCOMPARE(w->windowTitle(), QString("Unnamed.html - Message (HTML)"));
     QVERIFY(!w->Button("Send")->isEnabled());
     QCOMPARE(w.dhtEdit->document()->documentMargin(), 6.0);  // the margin is kept
-    CheckDelivered(*server, 1);
+    CheckDelivered(kept);
     // The addresses are offered for completion, newest first, after what is typed already.
     auto* completer = static_cast<composer::AddressCompleter*>(w.txtCC->completer());
     QCOMPARE(composer::RecentAddresses(), completer->Addresses());
@@ -920,5 +1016,5 @@ class WindowsTest : public QObject {
   }
 };
 
-QTEST_MAIN(WindowsTest)
-#include "windows_test.moc"
+QTEST_MAIN(ComposerTest)
+#include "composer_test.moc"
