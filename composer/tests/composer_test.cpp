@@ -76,8 +76,9 @@ class ScriptedDialogs : public composer::Dialogs {
                  composer::MsgBoxButtons buttons, composer::MsgBoxIcon) override {
     messages.push_back({text, title});
     const QVariant a = Take();
-    if (a.isValid()) return a.toInt();
-    return buttons == composer::MsgBoxButtons::OkOnly ? composer::vbOK : composer::vbNo;
+    return a.isValid()                                  ? a.toInt()
+           : buttons == composer::MsgBoxButtons::OkOnly ? composer::vbOK
+                                                        : composer::vbNo;
   }
   QStringList OpenFileNames(QWidget*, const QString&, const QString&, const QString&) override {
     return Take().toStringList();
@@ -101,14 +102,11 @@ class ScriptedDialogs : public composer::Dialogs {
   bool Print(QWidget*, QTextDocument*) override { return false; }
   int Exec(QDialog& dialog) override {
     ++execs;
-    if (exec) return exec(dialog);
-    dialog.reject();
-    return QDialog::Rejected;
+    return exec ? exec(dialog) : (dialog.reject(), int(QDialog::Rejected));
   }
   QVariant Take() {
-    if (answers.empty()) return {};
-    const QVariant a = answers.front();
-    answers.pop_front();
+    QVariant a;
+    if (!answers.empty()) a = answers.front(), answers.pop_front();
     return a;
   }
 };
@@ -333,28 +331,24 @@ class ComposerTest : public QObject {
     QVERIFY(::stat(file, &st) == 0 && (st.st_mode & 0777) == 0600);
   }
 
-  void Mailto_data() {
-    QTest::addColumn<QString>("link");
-    QTest::addColumn<QStringList>("fields");  // to, cc, bcc, subject, body
-    QTest::newRow("all fields, any case, UTF-8")
-        << "MAILTO:ann@example.org,bob@example.org?Subject=Caf%C3%A9%20at%203&body=Line "
-           "1%0D%0ALine+2&cc=carol@example.org&bcc=dave@example.org&to=eve@example.org"
-        << QStringList{"ann@example.org; bob@example.org; eve@example.org", "carol@example.org",
-                       "dave@example.org", "Caf\u00e9 at 3", "Line 1\nLine+2"};
-    QTest::newRow("no path, encoded separators, bad escape kept")
-        << "mailto:?to=ann%40example.org%2Cbob@example.org&subject=100%&x-other=1"
-        << QStringList{"ann@example.org; bob@example.org", "", "", "100%", ""};
-    QTest::newRow("line breaks cannot add a header")
-        << "mailto:ann@example.org%0D%0ABcc:%20x@example.org?subject=Hi%0D%0ABcc:%20y@example.org"
-        << QStringList{"ann@example.org Bcc: x@example.org", "", "", "Hi Bcc: y@example.org", ""};
-  }
   void Mailto() {
-    QFETCH(QString, link);
-    QFETCH(QStringList, fields);
-    const auto m = composer::ParseMailto(link);
-    QVERIFY(m.has_value());
-    QCOMPARE((QStringList{m->to, m->cc, m->bcc, m->subject, m->body}), fields);
-    QCOMPARE(composer::ParseMailto("mailto:ann@example.org")->to, QString("ann@example.org"));
+    const std::pair<const char*, QStringList> links[] = {
+        // to, cc, bcc, subject, body
+        {"MAILTO:ann@example.org,bob@example.org?Subject=Caf%C3%A9%20at%203&body=Line "
+         "1%0D%0ALine+2&cc=carol@example.org&bcc=dave@example.org&to=eve@example.org",
+         {"ann@example.org; bob@example.org; eve@example.org", "carol@example.org",
+          "dave@example.org", "Caf\u00e9 at 3", "Line 1\nLine+2"}},
+        // No path, encoded separators, a bad escape kept.
+        {"mailto:?to=ann%40example.org%2Cbob@example.org&subject=100%&x-other=1",
+         {"ann@example.org; bob@example.org", "", "", "100%", ""}},
+        // Line breaks cannot add a header.
+        {"mailto:ann@example.org%0D%0ABcc:%20x@example.org?subject=Hi%0D%0ABcc:%20y@example.org",
+         {"ann@example.org Bcc: x@example.org", "", "", "Hi Bcc: y@example.org", ""}},
+        {"mailto:ann@example.org", {"ann@example.org", "", "", "", ""}}};
+    for (const auto& [link, fields] : links) {
+      const auto m = composer::ParseMailto(link);
+      QVERIFY2(m && QStringList({m->to, m->cc, m->bcc, m->subject, m->body}) == fields, link);
+    }
     QVERIFY(!composer::ParseMailto("http://example.org/?mailto:ann@example.org"));
   }
 
@@ -430,14 +424,17 @@ class ComposerTest : public QObject {
     loop.CancelTimer(c);  // already gone: harmless
   }
 
-  void StartupToolbarAndLayout() {
+  // A start makes the drafts folder and a scratch document, which goes with the window, and
+  // writes no draft by itself; each toolbar button has its icon drawn and its name in the tip.
+  // The attachments line shows only with attachments; a start that fails says why and goes no
+  // further.
+  void StartupToolbarAndTheAttachmentsLine() {
     QDir(DataFolder()).removeRecursively();
     Composer w = Open(true);
-    QCOMPARE(DraftsFolder(), HomeRoot() + "/data/composer/drafts");
     QVERIFY(QDir(DraftsFolder()).exists() && dialogs_->messages.empty());
-    QCOMPARE(w->windowTitle(), QString("Unnamed.html - Message (HTML)"));
-    QVERIFY(!QFile::exists(DraftsFolder() + "/Unnamed.html"));  // never written by itself
-    // Every button of the toolbar has its icon drawn and its name in the tip.
+    QVERIFY(!QFile::exists(DraftsFolder() + "/Unnamed.html"));
+    const QDir scratch(QDir::tempPath(), "~pw*");
+    QCOMPARE(scratch.entryList(QDir::Files).size(), 1);
     for (QAction* b : Child<QToolBar>(w.window, "tbrSend")->actions()) {
       if (b->isSeparator() || b->text().isEmpty()) continue;
       QVERIFY2(b->toolTip().startsWith(b->text()) && w->Button(b->text()) == b,
@@ -446,35 +443,15 @@ class ComposerTest : public QObject {
     }
     w->resize(300, 80);  // too small for the panel: nothing is reported
     QApplication::processEvents();
-    // The attachments row shows only with attachments.
     w->resize(900, 600);
-    for (bool attached : {false, true}) {
-      if (attached) w->AttachPaths({WriteFile("files/report.pdf", "%PDF")});
-      QCOMPARE(w.txtAttachments->isVisibleTo(&w.window), attached);
-      QCOMPARE(w.Menu("mnuViewAttachments")->isEnabled(), attached);
-    }
-    // The scratch document exists while the window is open, and goes with it.
-    const QDir temp(QDir::tempPath(), "~pw*");
-    QCOMPARE(temp.entryList(QDir::Files).size(), 1);
-    dialogs_->answers.push_back(composer::vbNo);
-    QVERIFY(w->close());
-    QVERIFY(temp.entryList(QDir::Files).isEmpty());
-    // A start that fails says why and goes no further.
-    qputenv("TMPDIR", "/nonexistent/composer");
-    frmSendMail failed;
-    failed.Form_Load();
-    qputenv("TMPDIR", QFile::encodeName(HomeRoot() + "/tmp"));
-    QCOMPARE(dialogs_->messages.back().text, QString("Error determining TempPath"));
-    QCOMPARE(Composer{failed}.cbxStyle->count(), 0);  // the steps after the failing one did not run
-  }
-
-  void AttachmentsLineRemoveAndRefusals() {
-    Composer w = Open(true);
+    QVERIFY(!w.txtAttachments->isVisibleTo(&w.window) &&
+            !w.Menu("mnuViewAttachments")->isEnabled());
     const QString a = WriteFile("attach/a.txt", "alpha"), b = WriteFile("attach/b.pdf", "beta"),
                   c = WriteFile("attach/c data.csv", "x,y\n");
     dialogs_->answers.push_back(QStringList{a, b, c});
     w->Button("Attach File")->trigger();
     QCOMPARE(w.txtAttachments->text(), QString("a.txt; b.pdf; c data.csv; "));
+    QVERIFY(w.txtAttachments->isVisibleTo(&w.window) && w.Menu("mnuViewAttachments")->isEnabled());
     w->AttachFiles();  // a cancelled dialog changes nothing and says nothing
     QCOMPARE(w->Attachments()->Count(), 3);
     QVERIFY(dialogs_->messages.empty());
@@ -508,6 +485,15 @@ class ComposerTest : public QObject {
     QVERIFY2(dialogs_->messages[0].text.contains("\"" + gone + "\": the file does not exist") &&
                  dialogs_->messages[0].text.contains(one + "\": the file is already attached"),
              qPrintable(dialogs_->messages[0].text));
+    dialogs_->answers.push_back(composer::vbNo);
+    QVERIFY(w->close());
+    QVERIFY(scratch.entryList(QDir::Files).isEmpty());
+    qputenv("TMPDIR", "/nonexistent/composer");
+    frmSendMail failed;
+    failed.Form_Load();
+    qputenv("TMPDIR", QFile::encodeName(HomeRoot() + "/tmp"));
+    QCOMPARE(dialogs_->messages.back().text, QString("Error determining TempPath"));
+    QCOMPARE(Composer{failed}.cbxStyle->count(), 0);  // the steps after the failing one did not run
   }
 
   // The editing commands are on only while the editor has the user's attention; a
@@ -549,19 +535,29 @@ class ComposerTest : public QObject {
   // Each editing button or menu item on a small document, the whole text selected or the
   // cursor placed: what the document shows afterwards ("!" not shows, "text:" its text),
   // and whether the button then reads as pressed.
-  void EditingCommands_data() {
-    QTest::addColumn<QString>("command");
-    QTest::addColumn<QString>("html");
-    QTest::addColumn<int>("cursor");  // -1: everything selected
-    QTest::addColumn<QVariant>("answer");
-    QTest::addColumn<QString>("shows");
-    QTest::addColumn<bool>("pressed");
+  void EditingCommands() {
     const QString link = "<p>see <a href=\"https://a.test/\">the site</a> now</p>";
     const QString picture = WriteFile("pictures/p.png", {});
     QImage(2, 2, QImage::Format_RGB32).save(picture);
-    const auto row = [](const char* command, const QString& html, int cursor,
-                        const QVariant& answer, const QString& shows, bool pressed = false) {
-      QTest::newRow(command) << QString(command) << html << cursor << answer << shows << pressed;
+    dialogs_->exec = [](QDialog& d) {  // the link dialog
+      Child<QLineEdit>(d, "txtLinkUrl")->setText("https://example.org/");
+      return int(QDialog::Accepted);
+    };
+    const auto row = [&](const QString& command, const QString& html, int cursor,
+                         const QVariant& answer, const QString& shows, bool pressed = false) {
+      Composer w = Open(true);
+      w.dhtEdit->SetDocumentHTML(html);
+      FocusEditor(w);
+      cursor < 0 ? w.dhtEdit->selectAll() : Place(w.dhtEdit, cursor);
+      dialogs_->answers = {answer};
+      QAction* action =
+          command.startsWith("mnu") ? w.Menu(qPrintable(command)) : w->Button(command);
+      action->trigger();
+      const QString now = shows.startsWith("text:") ? "text:" + w.dhtEdit->toPlainText()
+                                                    : w.dhtEdit->DocumentHTML();
+      QVERIFY2(shows.startsWith('!') ? !now.contains(shows.mid(1)) : now.contains(shows),
+               qPrintable(command + ": " + now));
+      QVERIFY2(action->isChecked() == pressed && dialogs_->messages.empty(), qPrintable(command));
     };
     row("Bold", "plain", -1, {}, "font-weight:700", true);
     row("Italic", "plain", -1, {}, "font-style:italic", true);
@@ -579,31 +575,6 @@ class ComposerTest : public QObject {
     row("Properties", link, 6, "https://b.test/", "href=\"https://b.test/\"");
     row("mnuFormatUnlink", link, 6, {}, "!href=");
     row("Text Color", "red", -1, QColor(Qt::red), "color:#ff0000;\">red");
-  }
-  void EditingCommands() {
-    QFETCH(QString, command);
-    QFETCH(QString, html);
-    QFETCH(int, cursor);
-    QFETCH(QVariant, answer);
-    QFETCH(QString, shows);
-    QFETCH(bool, pressed);
-    Composer w = Open(true);
-    w.dhtEdit->SetDocumentHTML(html);
-    FocusEditor(w);
-    cursor < 0 ? w.dhtEdit->selectAll() : Place(w.dhtEdit, cursor);
-    dialogs_->answers.push_back(answer);
-    dialogs_->exec = [](QDialog& d) {  // the link dialog
-      Child<QLineEdit>(d, "txtLinkUrl")->setText("https://example.org/");
-      return int(QDialog::Accepted);
-    };
-    QAction* action = command.startsWith("mnu") ? w.Menu(qPrintable(command)) : w->Button(command);
-    action->trigger();
-    const QString now =
-        shows.startsWith("text:") ? "text:" + w.dhtEdit->toPlainText() : w.dhtEdit->DocumentHTML();
-    QVERIFY2(shows.startsWith('!') ? !now.contains(shows.mid(1)) : now.contains(shows),
-             qPrintable(now));
-    QCOMPARE(action->isChecked(), pressed);
-    QVERIFY(dialogs_->messages.empty());
   }
 
   void StyleBoxSetsFormatsAndRemovesFormatting() {
@@ -753,38 +724,29 @@ class ComposerTest : public QObject {
   }
 
   // What stops a send before anything goes out: a malformed address, and the reminders.
-  void RemindersBeforeSending_data() {
-    QTest::addColumn<QString>("cc");
-    QTest::addColumn<QString>("subject");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("reminder");
+  void RemindersBeforeSending() {
     const char* mention =
         "The text mentions an attachment, but no file is attached. Send it anyway?";
     const char* rows[][4] = {
+        // CC, subject, text, what is said
         {"\"Doe, Jane\" <jane@example.org>; carol at example.org", "", "Hello",
          "\"carol at example.org\" in CC is not an e-mail address. Nothing was sent."},
         {"", "", "Hi", "The message has no subject. Send it anyway?"},
         {"", "S", "The figures are attached.", mention},
         {"", "S", "Enclosed you find", mention},
         {"", "S", "Attaching nothing", "No sender address"}};
-    for (const auto& r : rows)
-      QTest::newRow(r[2]) << QString(r[0]) << QString(r[1]) << QString(r[2]) << QString(r[3]);
-  }
-  void RemindersBeforeSending() {
-    QFETCH(QString, cc);
-    QFETCH(QString, subject);
-    QFETCH(QString, text);
-    QFETCH(QString, reminder);
     SaveSetting(kKeyConfigured, "True");
     SaveSetting(kKeyFromAddress, "");  // a send that gets past the reminders stops at once
-    Composer w = Open(true);
-    w->SetFields("Bob <bob@example.org>, carol@example.org", cc, "", subject);
-    w.dhtEdit->setPlainText(text);
-    w->Button("Send")->trigger();  // answered No: nothing more happens
-    QCOMPARE(dialogs_->messages.size(), size_t{1});
-    QVERIFY2(dialogs_->messages[0].text.startsWith(reminder),
-             qPrintable(dialogs_->messages[0].text));
-    QVERIFY(!w->Sending());
+    for (const auto& [cc, subject, text, reminder] : rows) {
+      Composer w = Open(true);
+      w->SetFields("Bob <bob@example.org>, carol@example.org", cc, "", subject);
+      w.dhtEdit->setPlainText(text);
+      dialogs_->messages.clear();
+      w->Button("Send")->trigger();  // answered No: nothing more happens
+      QVERIFY2(dialogs_->messages.size() == 1 && dialogs_->messages[0].text.startsWith(reminder) &&
+                   !w->Sending(),
+               text);
+    }
   }
 
   // Each field, an attachment and the body count as a change: closing asks (Cancel keeps the
@@ -826,28 +788,28 @@ class ComposerTest : public QObject {
     QImage blue(3, 3, QImage::Format_RGB32);
     blue.fill(Qt::blue);
     w.dhtEdit->InsertImageData(blue);
-    auto check = [&](const Composer& r) {
-      for (auto box :
-           {&Composer::txtTo, &Composer::txtBCC, &Composer::txtSubject, &Composer::txtAttachments})
-        QCOMPARE((r.*box)->text(), (w.*box)->text());
-      QCOMPARE(r.dhtEdit->toPlainText(),
-               QString("Body") + QChar(QChar::ObjectReplacementCharacter));
-      QCOMPARE(composer::ImagesOf(*r.dhtEdit->document()).size(), size_t{1});
+    const auto message = [](const Composer& r) {
+      return QStringList{r.txtTo->text(),
+                         r.txtCC->text(),
+                         r.txtBCC->text(),
+                         r.txtSubject->text(),
+                         r.txtAttachments->text(),
+                         r.dhtEdit->toPlainText(),
+                         QString::number(composer::ImagesOf(*r.dhtEdit->document()).size())};
     };
-    // Saved and opened again.
+    const QStringList written = message(w);
+    // Saved, emptied and opened again.
     const QString path = DraftsFolder() + "/draft.html";
     dialogs_->answers.push_back(path);
     QVERIFY(w->mnuFileSave_Click());  // never saved: Save behaves as Save As
     QCOMPARE(w->windowTitle(), QString("draft.html - Message (HTML)"));
     QVERIFY(!w->HasChanges());
-    frmSendMail reopened_window;
-    Composer reopened{reopened_window};
-    reopened->Form_Load();
-    QVERIFY(!reopened.dhtEdit->LoadDocument(path + ".missing"));
+    w.Menu("mnuFileNew")->trigger();
+    QVERIFY(!w.dhtEdit->LoadDocument(path + ".missing"));
     dialogs_->answers.push_back(path);
-    reopened->mnuFileOpen_Click();
-    check(reopened);
-    QVERIFY(!reopened->HasChanges());
+    w->mnuFileOpen_Click();
+    QCOMPARE(message(w), written);
+    QVERIFY(!w->HasChanges());
     // Autosaved while changed, and offered on the next start after a crash.
     w.txtCC->setText("c@example.org");
     w->Autosave();
@@ -857,14 +819,12 @@ class ComposerTest : public QObject {
     dialogs_->answers.push_back(composer::vbYes);
     restored->Form_Load();
     QVERIFY(dialogs_->messages.back().text.contains("restore"));
-    check(restored);
-    QCOMPARE(restored.txtCC->text(), QString("c@example.org"));
+    QCOMPARE(message(restored), message(w));
     QVERIFY(restored->HasChanges() && restored.dhtEdit->CurrentDocumentPath().isEmpty());
     // Closing normally leaves no copy behind.
     dialogs_->answers.push_back(composer::vbNo);
     QVERIFY(restored->close());
     QVERIFY(!QFile::exists(w->AutosavePath()));
-    reopened.dhtEdit->document()->setModified(false);
   }
 
   // Unconfigured, the first send opens the configuration window, which shows what is stored
