@@ -419,8 +419,8 @@ class ComposerTest : public QObject {
   void StartupToolbarAndTheAttachmentsLine() {
     QDir(DataFolder()).removeRecursively();
     Composer w = Open(true);
-    QVERIFY(QDir(DraftsFolder()).exists() && dialogs_->messages.empty());
-    QVERIFY(!QFile::exists(DraftsFolder() + "/Unnamed.html"));
+    QVERIFY(QDir(DraftsFolder()).exists() && !QFile::exists(DraftsFolder() + "/Unnamed.html") &&
+            dialogs_->messages.empty());
     const QDir scratch(QDir::tempPath(), "~pw*");
     QCOMPARE(scratch.entryList(QDir::Files).size(), 1);
     for (QAction* b : Child<QToolBar>(w.window, "tbrSend")->actions()) {
@@ -463,8 +463,8 @@ class ComposerTest : public QObject {
     remove(-1);  // every item: the collection empties and the line hides
     w.Action("mnuViewAttachments")->trigger();
     QCOMPARE(w->Attachments()->Count(), 0);
-    QVERIFY(w.txtAttachments->text().isEmpty() && !w.txtAttachments->isVisibleTo(&w.window));
-    QVERIFY(!w.cmdAttachments->isVisibleTo(&w.window) &&
+    QVERIFY(w.txtAttachments->text().isEmpty() && !w.txtAttachments->isVisibleTo(&w.window) &&
+            !w.cmdAttachments->isVisibleTo(&w.window) &&
             !w.Action("mnuViewAttachments")->isEnabled());
     // Two files of one name go together; a missing file and a repeated one are named.
     const QString one = WriteFile("one/Same.txt", "1"), two = WriteFile("two/same.TXT", "3");
@@ -771,13 +771,10 @@ class ComposerTest : public QObject {
     blue.fill(Qt::blue);
     w.dhtEdit->InsertImageData(blue);
     const auto message = [](const Composer& r) {
-      return QStringList{r.txtTo->text(),
-                         r.txtCC->text(),
-                         r.txtBCC->text(),
-                         r.txtSubject->text(),
-                         r.txtAttachments->text(),
-                         r.dhtEdit->toPlainText(),
-                         QString::number(composer::ImagesOf(*r.dhtEdit->document()).size())};
+      const auto images = composer::ImagesOf(*r.dhtEdit->document()).size();
+      return QStringList{r.txtTo->text(),        r.txtCC->text(),          r.txtBCC->text(),
+                         r.txtSubject->text(),   r.txtAttachments->text(), r.dhtEdit->toPlainText(),
+                         QString::number(images)};
     };
     const QStringList written = message(w);
     // Saved, emptied and opened again.
@@ -858,9 +855,9 @@ class ComposerTest : public QObject {
       QCOMPARE(
           (QStringList{w.txtTo->text(), w.txtCC->text(), w.txtBCC->text(), w.txtSubject->text()}),
           (QStringList{kTo, "cc@example.org", "hidden@example.org", "Quarterly figures"}));
-      QVERIFY(w.dhtEdit->DocumentHTML() == document && w.dhtEdit->IsDirty());
+      QVERIFY(w.dhtEdit->DocumentHTML() == document && w.dhtEdit->IsDirty() &&
+              w->Button("Send")->isEnabled());
       QCOMPARE(w.txtAttachments->text(), QString("report.bin; notes.txt; "));
-      QVERIFY(w->Button("Send")->isEnabled());
       QVERIFY(!QFile::exists(refused + "/0001.eml") && !QFile::exists(kept + "/0001.eml"));
       dialogs_->messages.clear();
       Configure(server.port());
@@ -883,13 +880,12 @@ class ComposerTest : public QObject {
              "the progress never goes back");
     QCOMPARE(statuses.back(), QString("Sending - Bytes Sent: %1").arg(reported));
     // The completion steps.
-    QVERIFY(!w->Sending() && w->PanelText("Progress").isEmpty());
+    QVERIFY(!w->Sending() && w->PanelText("Progress").isEmpty() && !w->Button("Send")->isEnabled());
     for (QLineEdit* box : {w.txtTo, w.txtCC, w.txtBCC, w.txtSubject, w.txtAttachments})
       QCOMPARE(box->text(), QString());
-    QVERIFY(!w.txtAttachments->isVisibleTo(&w.window) && w->Attachments()->Count() == 0);
-    QVERIFY(w.dhtEdit->toPlainText().isEmpty() && !w.dhtEdit->IsDirty());
+    QVERIFY(!w.txtAttachments->isVisibleTo(&w.window) && w->Attachments()->Count() == 0 &&
+            w.dhtEdit->toPlainText().isEmpty() && !w.dhtEdit->IsDirty());
     QCOMPARE(w->windowTitle(), QString("Unnamed.html - Message (HTML)"));
-    QVERIFY(!w->Button("Send")->isEnabled());
     QCOMPARE(w.dhtEdit->document()->documentMargin(), 6.0);  // the margin is kept
     CheckDelivered(kept);
     // The addresses are offered for completion, newest first, after what is typed already.
@@ -916,17 +912,17 @@ class ComposerTest : public QObject {
     Fill(w);
     w->Button("Send")->trigger();
     QCOMPARE(w->Mail()->Security(), postwing::emxStartTLS);
-    QVERIFY(w->Sending() && w->Button("Stop")->isEnabled());
-    QVERIFY(!w->Button("Send")->isEnabled());  // one message at a time
-    w->Button("Stop")->trigger();              // the send ends cleanly; the message stays
+    // One message at a time.
+    QVERIFY(w->Sending() && w->Button("Stop")->isEnabled() && !w->Button("Send")->isEnabled());
+    w->Button("Stop")->trigger();  // the send ends cleanly; the message stays
     QVERIFY(!w->Sending() && !w->Button("Stop")->isEnabled());
     QCOMPARE(w->PanelText("Status"), QString("Not sent"));
     QCOMPARE(w.txtTo->text(), kTo);
     // A stored value that names no choice stops the send before anything goes out in clear.
     SaveSetting(kKeySecurity, "SSL please");
     w->Button("Send")->trigger();
-    QVERIFY(dialogs_->messages.size() == 1 && dialogs_->messages[0].text.contains("Security"));
-    QVERIFY(!w->Sending());
+    QVERIFY(dialogs_->messages.size() == 1 && dialogs_->messages[0].text.contains("Security") &&
+            !w->Sending());
     // Closing during a send: No keeps the window and the transfer.
     SaveSetting(kKeySecurity, "None");
     w->Button("Send")->trigger();
@@ -940,8 +936,7 @@ class ComposerTest : public QObject {
     // Yes: the transfer is cancelled; the unsent message is still there, so the
     // unsaved-changes question follows; Cancel keeps the window open.
     dialogs_->answers = {composer::vbYes, composer::vbCancel};
-    QVERIFY(!w->close());
-    QVERIFY(!w->Sending());
+    QVERIFY(!w->close() && !w->Sending());
     QCOMPARE(w->PanelText("Status"), QString("Not sent"));
     QCOMPARE(dialogs_->messages.back().text, QString("Do you want to save these changes?"));
     QCOMPARE(w->Attachments()->Count(), 2);
