@@ -173,6 +173,16 @@ TEST(MessageAssembly, PartsAreWrittenByWhatTheyHoldAndFailuresStopBeforeTheEnd) 
          m.Header()->Values()->Item("Content-Type")->SubValues()->Remove("Boundary");
        },
        "", 5},
+      // An empty boundary once made the search for an inner one loop for ever.
+      {"an empty boundary",
+       [](SendMail& m, Sink&) {
+         SetBoundary(m, "");
+         m.Body()->SetText(Variant("<html>x</html>"));
+         m.Body()->SetAlternativeText("x");
+       },
+       "", vbObjectError + emxContentNotSendable},
+      {"a boundary readers need not accept", [](SendMail& m, Sink&) { SetBoundary(m, "a<b>"); }, "",
+       vbObjectError + emxContentNotSendable},
       {"a second send without Clear: the Message-ID exists",
        [](SendMail& m, Sink&) { m.Header()->Values()->Add("<a@b>", "Message-ID"); }, "", 457},
       {"a file gone",

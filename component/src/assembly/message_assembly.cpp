@@ -518,6 +518,23 @@ std::string InnerBoundary(std::string_view tag, const Boundaries& enclosing) {
   }
 }
 
+// RFC 2046's boundary: 1 to 70 of its characters, not ending in a space. Any other would
+// leave readers unable to find the parts, and an empty one has no inner boundary that avoids it.
+void CheckBoundary(const std::string& boundary) {
+  constexpr std::string_view kOthers = "'()+_,-./:=? ";
+  const bool usable = !boundary.empty() && boundary.size() <= 70 && boundary.back() != ' ' &&
+                      std::all_of(boundary.begin(), boundary.end(), [&](char c) {
+                        return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') ||
+                               kOthers.find(c) != std::string_view::npos;
+                      });
+  if (!usable) {
+    throw Exception(vbObjectError + emxContentNotSendable, "postwing",
+                    "The boundary of the header's Content-Type cannot delimit the parts: it must "
+                    "be 1 to 70 letters, digits or characters of '()+_,-./:=? and not end in a "
+                    "space.");
+  }
+}
+
 // Opens a multipart level as a part of the enclosing one; its parts follow.
 void OpenLevel(DataWriter& writer, Boundaries& enclosing, std::string_view tag,
                const std::string& media_type, const std::string& root_type) {
@@ -554,6 +571,7 @@ bool WriteMimeLayout(MessageModel& model, Encoders& encoders, DataWriter& writer
   writer.Piece(kMimeNotice);
   writer.Piece("");
   Boundaries enclosing{UnquoteBoundary(model.BoundaryParameter())};
+  CheckBoundary(enclosing.front());
   std::string text = model.BodyText();
   std::string alternative = model.AlternativeText();
   const int32_t count = model.AttachmentCount();
