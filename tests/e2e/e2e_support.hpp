@@ -137,10 +137,9 @@ struct Parsed {
   std::vector<std::pair<std::string, std::string>> headers;
   std::vector<Part> parts, others;
   std::vector<Address> addresses;
-  std::string tree;  // "multipart/mixed[text/plain,image/png]"
-  std::string defect_texts;
+  std::string tree;     // "multipart/mixed[text/plain,image/png]"
+  std::string defects;  // each defect Python registered, "; " after each
   long long date = -1;  // the Date field in seconds since 1970
-  int defects = 0;
 
   std::string Header(const std::string& name) const {
     for (const auto& [k, v] : headers) {
@@ -172,10 +171,7 @@ inline Parsed Parse(const fs::path& eml, const std::string& flags = "") {
     }
     if (f[0] == "tree") p.tree = f[1];
     if (f[0] == "date") p.date = std::stoll(f[1]);
-    if (f[0] == "defect") {
-      p.defect_texts += f[1] + "; ";
-      ++p.defects;
-    }
+    if (f[0] == "defect") p.defects += f[1] + "; ";
   }
   if (p.tree.empty()) throw std::runtime_error("dump_message.py failed on " + eml.string());
   return p;

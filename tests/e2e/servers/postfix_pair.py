@@ -38,15 +38,11 @@ rewrite   unix - - n - - trivial-rewrite
 bounce    unix - - n - 0 bounce
 defer     unix - - n - 0 bounce
 trace     unix - - n - 0 bounce
-verify    unix - - n - 1 verify
-flush     unix n - n 1000? 0 flush
 proxymap  unix - - n - - proxymap
 smtp      unix - - n - - smtp
 relay     unix - - n - - smtp
-showq     unix n - n - - showq
 error     unix - - n - - error
 retry     unix - - n - - error
-discard   unix - - n - - discard
 virtual   unix - n n - - virtual
 anvil     unix - - n - 1 anvil
 scache    unix - - n - 1 scache
