@@ -33,7 +33,7 @@ struct File {
 struct Case {
   std::string name;
   std::string subject = "postwing test", subject_read = {};  // as a reader shows it
-  std::string from_name = "Sender";
+  std::string from_name = "Sender Name";
   std::string to = "to@example.org", cc = {}, bcc = {}, reply_to = {};
   std::string body = "Hello.\r\n", charset = {};  // the body's charset; empty: not checked
   std::string alternative = {};                   // the body's plain-text alternative
