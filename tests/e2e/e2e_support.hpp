@@ -1,5 +1,6 @@
-// Real peers for the end-to-end tests: Python servers on 127.0.0.1 and the email parsers;
-// sends are driven on the library's own loop (support/send_outcome.hpp).
+// Real peers for the end-to-end tests: Python servers on 127.0.0.1, the private Postfix's
+// Maildir and the two email parsers; sends are driven on the library's own loop
+// (support/send_outcome.hpp).
 #pragma once
 
 #include <poll.h>
@@ -11,8 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <memory>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -25,14 +24,14 @@
 namespace e2e {
 
 namespace fs = std::filesystem;
+using support::RandomBytes;
+using support::ReadFile;
+using support::TempDir;
+using support::WriteFile;
 
 inline std::string ServersDir() {
   return std::string(POSTWING_TESTS_DIR) + "/e2e/servers/";
 }
-
-using support::ReadFile;
-using support::TempDir;
-using support::WriteFile;
 
 // A Python server started with /usr/bin/python3; it prints "PORT <n>" when it listens and
 // is stopped (SIGTERM, then SIGKILL) when this object goes.
@@ -43,8 +42,6 @@ class PythonServer {
     if (pipe(out) != 0 || (pid_ = fork()) < 0) throw std::runtime_error("pipe or fork failed");
     if (pid_ == 0) {
       dup2(out[1], 1);
-      close(out[0]);
-      close(out[1]);
       args.insert(args.begin(), POSTWING_PYTHON);
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
@@ -54,60 +51,46 @@ class PythonServer {
     }
     close(out[1]);
     fd_ = out[0];
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    size_t at;
-    while ((at = banner_.find("PORT ")) == std::string::npos ||
-           banner_.find('\n', at) == std::string::npos) {
+    while (banner_.find('\n', banner_.find("PORT ")) == std::string::npos) {
       pollfd p{fd_, POLLIN, 0};
       char buf[256];
-      const ssize_t n = poll(&p, 1, 100) > 0 ? read(fd_, buf, sizeof buf) : 0;
-      if (n < 0 || (n == 0 && p.revents) || std::chrono::steady_clock::now() > deadline) {
+      const ssize_t n = poll(&p, 1, 20000) > 0 ? read(fd_, buf, sizeof buf) : -1;
+      if (n <= 0) {
         Stop();
         throw std::runtime_error("the server did not report its port: " + banner_);
       }
       banner_.append(buf, static_cast<size_t>(n));
     }
-    port_ = std::stoi(banner_.substr(at + 5));
   }
   ~PythonServer() { Stop(); }
   PythonServer(const PythonServer&) = delete;
   PythonServer& operator=(const PythonServer&) = delete;
 
-  int port() const { return port_; }
-  // What the server printed up to its "PORT" line.
-  const std::string& banner() const { return banner_; }
-
-  void Stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int tries = 0;
-      while (waitpid(pid_, nullptr, WNOHANG) != pid_ && ++tries < 100) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-      }
-      if (tries == 100) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-      }
-      pid_ = -1;
-    }
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
+  // The port it printed as "NAME <port>".
+  int port(const std::string& name = "PORT") const {
+    return std::stoi(banner_.substr(banner_.find(name + " ") + name.size() + 1));
   }
 
  private:
+  void Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int tries = 0;
+    while (waitpid(pid_, nullptr, WNOHANG) == 0 && ++tries < 100) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    if (tries == 100) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(fd_);
+    pid_ = -1;
+  }
+
   pid_t pid_ = -1;
   int fd_ = -1;
-  int port_ = 0;
-  std::string banner_;
+  std::string banner_;  // what the server printed up to its "PORT" line
 };
-
-// n bytes of every value, the same for the same seed.
-inline std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
-  return s;
-}
 
 // Runs a command and returns its standard output.
 inline std::string Capture(const std::string& command) {
@@ -115,13 +98,35 @@ inline std::string Capture(const std::string& command) {
   FILE* f = popen(command.c_str(), "r");
   if (!f) return out;
   char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
   pclose(f);
   return out;
 }
 
-// A message as Python's email package (and, in others, maildrop's reformime) reads it.
+// A message delivered by the private Postfix, with what it added: the envelope's sender
+// (Return-Path) and the recipient (Delivered-To).
+struct Copy {
+  fs::path path;
+  std::string sender, recipient, subject;
+};
+
+inline std::vector<Copy> Delivered(const fs::path& maildir) {
+  std::vector<Copy> copies;
+  for (const auto& entry : fs::directory_iterator(maildir / "new")) {
+    Copy& copy = copies.emplace_back(Copy{entry.path(), "", "", ""});
+    std::istringstream in(ReadFile(entry.path()));
+    for (std::string line; std::getline(in, line) && !line.empty();) {
+      const size_t colon = line.find(": ");
+      const std::string name = line.substr(0, colon), value = line.substr(colon + 2);
+      if (name == "Return-Path") copy.sender = value.substr(1, value.size() - 2);
+      if (name == "Delivered-To") copy.recipient = value;
+      if (strcasecmp(name.c_str(), "Subject") == 0) copy.subject = value;
+    }
+  }
+  return copies;
+}
+
+// A message as Python's email package (parts) and maildrop's reformime (others) read it.
 struct Parsed {
   struct Part {
     std::string content_type, filename, encoding, data, charset, content_id;
@@ -132,10 +137,9 @@ struct Parsed {
   std::vector<std::pair<std::string, std::string>> headers;
   std::vector<Part> parts, others;
   std::vector<Address> addresses;
-  std::string tree;  // "multipart/mixed[text/plain,image/png]"
-  std::string defect_texts;
+  std::string tree;     // "multipart/mixed[text/plain,image/png]"
+  std::string defects;  // each defect Python registered, "; " after each
   long long date = -1;  // the Date field in seconds since 1970
-  int defects = 0;
 
   std::string Header(const std::string& name) const {
     for (const auto& [k, v] : headers) {
@@ -154,12 +158,8 @@ inline Parsed Parse(const fs::path& eml, const std::string& flags = "") {
     std::istringstream fields(line);
     std::vector<std::string> f;  // the kind, then each field's bytes
     for (std::string hex; std::getline(fields, hex, '\t');) {
-      if (f.empty()) {
-        f.push_back(hex);
-        continue;
-      }
-      std::string& bytes = f.emplace_back();
-      for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+      std::string& bytes = f.emplace_back(f.empty() ? hex : "");
+      for (size_t i = 0; f.size() > 1 && i + 1 < hex.size(); i += 2) {
         bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
       }
     }
@@ -171,10 +171,7 @@ inline Parsed Parse(const fs::path& eml, const std::string& flags = "") {
     }
     if (f[0] == "tree") p.tree = f[1];
     if (f[0] == "date") p.date = std::stoll(f[1]);
-    if (f[0] == "defect") {
-      p.defect_texts += f[1] + "; ";
-      ++p.defects;
-    }
+    if (f[0] == "defect") p.defects += f[1] + "; ";
   }
   if (p.tree.empty()) throw std::runtime_error("dump_message.py failed on " + eml.string());
   return p;

@@ -1,9 +1,10 @@
 // Sends over STARTTLS and implicit TLS to the scripted peer, with certificates made for the
-// test; refusals of untrusted or misnamed certificates and of servers without STARTTLS.
+// test; refusals of untrusted or misnamed certificates and of servers without STARTTLS; and
+// postwing-send's TLS options against aiosmtpd.
 #include <gtest/gtest.h>
 
+#include "cli/cli_harness.hpp"
 #include "codecs/base64.hpp"
-#include "e2e/e2e_support.hpp"
 #include "postwing/postwing.hpp"
 #include "support/scripted_peer.hpp"
 #include "support/send_outcome.hpp"
@@ -177,7 +178,7 @@ TEST_F(Tls, TheStartTlsOfferIsReadFromTheEhloLines) {
 
 TEST_F(Tls, ThirtyMebibyteAttachmentArrivesWhole) {
   TempDir dir;
-  const std::string big = e2e::RandomBytes(30 << 20, 8);
+  const std::string big = RandomBytes(30 << 20, 8);
   WriteFile(dir / "big.bin", big);
   // The peer stops reading for a while inside the data: the send waits for room, then goes on.
   Steps steps = kOffer + Steps{StartTls()} + kAfter;
@@ -197,6 +198,45 @@ TEST_F(Tls, ThirtyMebibyteAttachmentArrivesWhole) {
   int16_t span = 76;
   EXPECT_NE(peer.Messages().at(0).find("\r\n\r\n" + codec.EncodeLines(big, span) + "\r\n"),
             std::string::npos);
+}
+
+// postwing-send's --starttls, --tls, --ca-file and --insecure against aiosmtpd, a real TLS server.
+TEST_F(Tls, PostwingSendOptionsAgainstARealTlsServer) {
+  const TestCertificates& c = TestCertificates::Get();
+  struct {
+    const char* mode;  // the server's --tls ("plain": none)
+    bool wrong_name;   // the server's certificate names another host
+    std::vector<std::string> options;
+    int exit_code;
+    std::vector<std::string> says;  // in standard error
+  } cases[] = {
+      {"starttls", false, {"--starttls", "--ca-file", c.ca.string()}, 0, {}},
+      {"implicit", true, {"--tls", "--insecure"}, 0, {}},
+      // The system's store does not know the test CA.
+      {"implicit", false, {"--tls"}, 1, {"12015", "certificate"}},
+      // Without a STARTTLS offer the message is not sent in clear.
+      {"plain", false, {"--starttls"}, 1, {"12014"}},
+  };
+  for (const auto& t : cases) {
+    SCOPED_TRACE(std::string(t.mode) + " " + t.options[0]);
+    std::vector<std::string> args = {"--auth", "joe@example.org:pw",
+                                     "--cert", (t.wrong_name ? c.wrong_cert : c.cert).string(),
+                                     "--key",  (t.wrong_name ? c.wrong_key : c.key).string()};
+    if (std::string(t.mode) != "plain") args.insert(args.end(), {"--tls", t.mode});
+    cli_test::CaptureServer server(args);
+    cli_test::ProcessSpec job;
+    // clang-format off
+    job.argv = {POSTWING_SEND_BIN, "-s", "127.0.0.1", "-p", server.port_text(), "-u",
+                "joe@example.org", "-f", "joe@example.org", "-t", "to@example.org", "-S",
+                "cli over TLS", "--timeout", "10"};
+    // clang-format on
+    job.argv.insert(job.argv.end(), t.options.begin(), t.options.end());
+    job.env["POSTWING_PASSWORD"] = "pw";
+    const auto r = cli_test::RunProcess(job);
+    EXPECT_EQ(r.exit_code, t.exit_code) << r.err;
+    for (const auto& words : t.says) EXPECT_NE(r.err.find(words), std::string::npos) << r.err;
+    EXPECT_EQ(server.MessageCount(), t.exit_code == 0 ? 1 : 0);
+  }
 }
 
 }  // namespace

@@ -17,8 +17,8 @@ Options beyond the basics serve the library's end-to-end tests:
   --auth USER:PASSWORD      offer AUTH LOGIN and XOAUTH2 (the password as its token) without
                             TLS and accept only these; --plain offers PLAIN as well
   --smtputf8                offer SMTPUTF8
-  --refuse VERB:ADDR:CODE   answer VERB (MAIL, RCPT or VRFY) for ADDR with CODE
-                            (e.g. RCPT:bad@example.org:550); ADDR "*" matches all
+  --refuse RCPT:ADDR:CODE   answer RCPT for ADDR with CODE (e.g. RCPT:bad@example.org:550);
+                            ADDR "*" matches all
   --data-reply "CODE TEXT"  the reply to the end of the data (default accepts)
   --data-size-limit BYTES   largest message accepted (default 256 MiB)
   --tls MODE --cert PEM --key PEM
@@ -90,21 +90,11 @@ class Handler:
         return next((code for v, a, code in self.refusals
                      if v == verb and a.lower() in ("*", (address or "").lower())), None)
 
-    async def handle_MAIL(self, server, session, envelope, address, mail_options):
-        code = self._refusal("MAIL", address)
-        if not code:
-            envelope.mail_from = address
-            envelope.mail_options.extend(mail_options)
-        return code or "250 OK"
-
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         code = self._refusal("RCPT", address)
         if not code:
             envelope.rcpt_tos.append(address)
         return code or "250 OK"
-
-    async def handle_VRFY(self, server, session, envelope, address):
-        return self._refusal("VRFY", address) or "252 Cannot VRFY user, but will accept message and attempt delivery"
 
     async def handle_DATA(self, server, session, envelope):
         ssl_object = server.transport and server.transport.get_extra_info("ssl_object")
@@ -216,7 +206,7 @@ def main():
         p.add_argument(flag)
     for flag in ("--plain", "--smtputf8"):
         p.add_argument(flag, action="store_true")
-    p.add_argument("--refuse", action="append", default=[], help="VERB:ADDR:CODE")
+    p.add_argument("--refuse", action="append", default=[], help="RCPT:ADDR:CODE")
     p.add_argument("--data-reply", default="250 OK: message accepted")
     p.add_argument("--data-size-limit", type=int, default=256 << 20)
     p.add_argument("--tls", choices=["starttls", "implicit"])

@@ -16,7 +16,6 @@ Prints one record per line: its kind, then its fields as hex of their bytes, TAB
 --crlf: the file keeps lines ending in LF (a Maildir); CR LF is restored before parsing.
 """
 
-import binascii
 import email
 import email.policy
 import subprocess
@@ -29,7 +28,7 @@ def record(kind, *fields):
 
 
 def reformime_parts(raw):
-    """Every leaf part as reformime finds and decodes it (uuencode, which it leaves, too)."""
+    """Every leaf part as reformime finds and decodes it."""
     def run(*args):
         return subprocess.run(["reformime", "-c", "utf-8"] + list(args), input=raw,
                               capture_output=True, timeout=20).stdout
@@ -40,8 +39,9 @@ def reformime_parts(raw):
             continue
         data = run("-e", "-s", info["section"])
         cte = info.get("content-transfer-encoding", "")
-        if "uu" in cte:
-            data = b"".join(d for _, d in uu_blocks(data.replace(b"\r\n", b"\n")))
+        if "uu" in cte:  # reformime leaves it encoded: Python's uudecode, as in the "part" lines
+            data = email.message_from_bytes(b"Content-Transfer-Encoding: " + cte.encode() +
+                                            b"\n\n" + data).get_payload(decode=True)
         name = info.get("content-disposition-filename", info.get("content-name"))
         out.append(record("other", info.get("content-type"), name, cte, data))
     return out
@@ -57,20 +57,6 @@ def tree(part):
     if not part.is_multipart():
         return part.get_content_type()
     return "%s[%s]" % (part.get_content_type(), ",".join(tree(p) for p in part.get_payload()))
-
-
-def uu_blocks(body):
-    blocks, name, data = [], None, b""
-    for line in body.split(b"\n"):
-        line = line.rstrip(b"\r")
-        if name is None and line.startswith(b"begin "):
-            name, data = line.split(b" ", 2)[2], b""
-        elif name is not None and line.strip() == b"end":
-            blocks.append((name, data))
-            name = None
-        elif name is not None and line not in (b"", b"`"):
-            data += binascii.a2b_uu(line)
-    return blocks
 
 
 def main():

@@ -38,15 +38,11 @@ rewrite   unix - - n - - trivial-rewrite
 bounce    unix - - n - 0 bounce
 defer     unix - - n - 0 bounce
 trace     unix - - n - 0 bounce
-verify    unix - - n - 1 verify
-flush     unix n - n 1000? 0 flush
 proxymap  unix - - n - - proxymap
 smtp      unix - - n - - smtp
 relay     unix - - n - - smtp
-showq     unix n - n - - showq
 error     unix - - n - - error
 retry     unix - - n - - error
-discard   unix - - n - - discard
 virtual   unix - n n - - virtual
 anvil     unix - - n - 1 anvil
 scache    unix - - n - 1 scache
@@ -131,10 +127,10 @@ class Instance:
         for sub in ("etc", "queue", "data"):
             os.makedirs(os.path.join(self.root, sub), exist_ok=True)
         os.chown(os.path.join(self.root, "data"), owner.pw_uid, owner.pw_gid)
-        with open(os.path.join(self.etc, "master.cf"), "w") as f:
-            f.write(MASTER_CF.format(port=self.port))
-        with open(os.path.join(self.etc, "main.cf"), "w") as f:
-            f.write(MAIN_CF.format(root=self.root, name=self.name) + self.extra)
+        for name, text in (("master.cf", MASTER_CF.format(port=self.port)),
+                           ("main.cf", MAIN_CF.format(root=self.root, name=self.name) + self.extra)):
+            with open(os.path.join(self.etc, name), "w") as f:
+                f.write(text)
         # The package's lists of its files and map types, which "postfix check" reads.
         for meta in ("postfix-files", "dynamicmaps.cf"):
             shutil.copy(os.path.join("/etc/postfix", meta), self.etc)
@@ -161,11 +157,8 @@ class Instance:
                 self.master.wait()
 
     def log(self):
-        try:
-            with open(os.path.join(self.root, "log"), errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        path = os.path.join(self.root, "log")
+        return open(path, errors="replace").read() if os.path.exists(path) else ""
 
 
 def leave(*_):
