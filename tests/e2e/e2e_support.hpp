@@ -71,7 +71,6 @@ class PythonServer {
     return std::stoi(banner_.substr(banner_.find(name + " ") + name.size() + 1));
   }
 
- private:
   void Stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
@@ -87,6 +86,7 @@ class PythonServer {
     pid_ = -1;
   }
 
+ private:
   pid_t pid_ = -1;
   int fd_ = -1;
   std::string banner_;  // what the server printed up to its "PORT" line
