@@ -11,18 +11,11 @@
 namespace postwing_send {
 namespace {
 
-std::string Text(const std::string& s) {
-  return s;
-}
-std::string Text(int32_t n) {
-  return std::to_string(n);
-}
-
 // The options a command line set, in a fixed order: "name=value" or "name", blank-separated.
 std::string Describe(const Options& o) {
   std::string d;
   // clang-format off
-#define PW_VALUE(f) if (o.f) d += std::string(#f "=") + Text(*o.f) + " ";
+#define PW_VALUE(f) if (o.f) d += std::string(#f "=") + (std::ostringstream() << *o.f).str() + " ";
 #define PW_FLAG(f) if (o.f) d += #f " ";
   PW_VALUE(server) PW_VALUE(port) PW_VALUE(user) PW_VALUE(password_file) PW_VALUE(from)
   PW_VALUE(to) PW_VALUE(cc) PW_VALUE(bcc) PW_VALUE(subject) PW_VALUE(reply_to)

@@ -20,24 +20,22 @@ const std::string kSend = POSTWING_SEND_BIN;
 const std::string kSendmail = (fs::path(kSend).parent_path() / "postwing-sendmail").string();
 const std::string kShow = std::string(POSTWING_TESTS_DIR) + "/../scripts/show_received.py";
 
+Args Join(Args a, const Args& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 // Runs postwing-send with the arguments; POSTWING_PASSWORD is removed unless given.
-ProcessResult Send(Args args, Env env = {}, std::string stdin_text = {},
+ProcessResult Send(const Args& args, Env env = {}, std::string stdin_text = {},
                    const std::string& program = kSend) {
-  ProcessSpec job;
-  job.argv = {program};
-  job.argv.insert(job.argv.end(), args.begin(), args.end());
-  job.env = std::move(env);
-  job.env.insert({"POSTWING_PASSWORD", std::nullopt});
-  job.stdin_text = std::move(stdin_text);
-  return RunProcess(job);
+  env.insert({"POSTWING_PASSWORD", std::nullopt});
+  return RunProcess({Join({program}, args), std::move(env), std::move(stdin_text)});
 }
 
 // Checks a received message with the independent parser; returns its report on failure.
 ::testing::AssertionResult Received(const fs::path& eml, const Args& checks) {
-  ProcessSpec job;
-  job.argv = {POSTWING_PYTHON, kShow, eml.string()};
-  job.argv.insert(job.argv.end(), checks.begin(), checks.end());
-  const ProcessResult r = RunProcess(job);
+  const ProcessResult r =
+      RunProcess({Join({POSTWING_PYTHON, kShow, eml.string()}, checks), {}, {}});
   if (r.exit_code == 0) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "show_received.py exit " << r.exit_code << "\n"
                                        << r.out << r.err;
@@ -46,11 +44,6 @@ ProcessResult Send(Args args, Env env = {}, std::string stdin_text = {},
 std::string Describe(const ProcessResult& r) {
   return "exit " + std::to_string(r.exit_code) + (r.timed_out ? " (timed out)" : "") +
          "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
-}
-
-Args Join(Args a, const Args& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 
 class PostwingSend : public ::testing::Test {

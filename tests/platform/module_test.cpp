@@ -69,20 +69,15 @@ TEST(WholeFile, WriteTruncatesAndErrorsCarryTheRuntimeFileNumbers) {
 }
 
 TEST(PathHelpers, ExtensionFileNameDomainAndExistingFile) {
-  const char* cases[][3] = {
-      // path, extension, file name
-      {"/home/ann/report.pdf", "pdf", "report.pdf"},
-      {"C:\\Docs\\report.PDF", "PDF", "report.PDF"},
-      {"/home/ann.b/README", "", "README"},  // the dot is in a directory name
-      {"C:\\ann.b\\README", "", "README"},
-      {"/mixed\\style/name.tar.gz", "gz", "name.tar.gz"},
-      {"/tmp/trailing.", "", "trailing."},
-      {"/tmp/ spaced.txt ", "txt", "spaced.txt"},
+  // clang-format off
+  const char* cases[][3] = {  // path, extension, file name
+      {"/home/ann/report.pdf", "pdf", "report.pdf"}, {"C:\\Docs\\report.PDF", "PDF", "report.PDF"},
+      {"/home/ann.b/README", "", "README"}, {"C:\\ann.b\\README", "", "README"},  // a folder's dot
+      {"/mixed\\style/name.tar.gz", "gz", "name.tar.gz"}, {"/tmp/trailing.", "", "trailing."},
+      {"/tmp/ spaced.txt ", "txt", "spaced.txt"}, {"", "", ""}, {"/dir/", "", ""},
       {"/tmp/meeting 10:30.txt", "txt", "meeting 10:30.txt"},
-      {"bare.txt", "txt", "bare.txt"},  // a name in the working folder
-      {"", "", ""},
-      {"/dir/", "", ""},
-  };
+      {"bare.txt", "txt", "bare.txt"}};  // a name in the working folder
+  // clang-format on
   for (const auto& [path, extension, file_name] : cases) {
     EXPECT_EQ(ExtensionOf(path), extension) << path;
     EXPECT_EQ(FileNameOf(path), file_name) << path;
@@ -116,12 +111,10 @@ TEST(ContentTypes, UserFileOverSystemFileOverTheTable) {
   EXPECT_EQ(ContentTypeForExtension(""), "");
   EXPECT_EQ(ContentTypeForFileName("/a/b/c.Pdf"), "application/pdf");
   EXPECT_EQ(ContentTypeForFileName("C:\\dir.pdf\\file"), "");
-  const std::string system = dir.File("mime.types",
-                                      "# comment line\n"
-                                      "application/x-first\tdup sh\n"
-                                      "application/x-second dup\n"
-                                      "text/x-system  sys PDF # trailing comment\n"
-                                      "not-a-type ignored\n");
+  const std::string system =
+      dir.File("mime.types",
+               "# comment line\napplication/x-first\tdup sh\napplication/x-second dup\n"
+               "text/x-system  sys PDF # trailing comment\nnot-a-type ignored\n");
   dir.File(".mime.types", "text/x-mine sys\n");
   ReloadContentTypes(system);
   EXPECT_EQ(ContentTypeForExtension("dup"), "application/x-first");  // first line wins
@@ -134,12 +127,8 @@ TEST(ContentTypes, UserFileOverSystemFileOverTheTable) {
 
 TEST(TempFiles, TempPathFollowsTmpdirAndTempFileNameMakesAnEmptyPrivateFile) {
   support::TempDir dir;
-  {
-    ScopedEnv tmp("TMPDIR", nullptr);
-    EXPECT_EQ(TempPath(), "/tmp/");
-  }
-  {
-    ScopedEnv tmp("TMPDIR", (dir / "not-there").c_str());
+  for (const std::string& unusable : {std::string(), (dir / "not-there").string()}) {
+    ScopedEnv tmp("TMPDIR", unusable.empty() ? nullptr : unusable.c_str());
     EXPECT_EQ(TempPath(), "/tmp/");
   }
   ScopedEnv tmp("TMPDIR", dir.path().c_str());
