@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -82,11 +81,7 @@ class CaptureServer {
   int port() const { return server_->port(); }
   std::string port_text() const { return std::to_string(port()); }
   fs::path inbox() const { return dir_ / "inbox"; }
-  fs::path message(int n) const {
-    char name[16];
-    std::snprintf(name, sizeof name, "%04d.eml", n);
-    return inbox() / name;
-  }
+  fs::path message(int n) const { return inbox() / (std::to_string(10000 + n).substr(1) + ".eml"); }
   int MessageCount() const {
     int count = 0;
     std::error_code ec;
