@@ -2,7 +2,6 @@
 // each arrived message checked by Python's email package (scripts/show_received.py).
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -21,44 +20,30 @@ const std::string kSend = POSTWING_SEND_BIN;
 const std::string kSendmail = (fs::path(kSend).parent_path() / "postwing-sendmail").string();
 const std::string kShow = std::string(POSTWING_TESTS_DIR) + "/../scripts/show_received.py";
 
+Args Join(Args a, const Args& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 // Runs postwing-send with the arguments; POSTWING_PASSWORD is removed unless given.
-ProcessResult Send(Args args, Env env = {}, std::string stdin_text = {},
+ProcessResult Send(const Args& args, Env env = {}, std::string stdin_text = {},
                    const std::string& program = kSend) {
-  ProcessSpec job;
-  job.argv = {program};
-  job.argv.insert(job.argv.end(), args.begin(), args.end());
-  job.env = std::move(env);
-  job.env.insert({"POSTWING_PASSWORD", std::nullopt});
-  job.stdin_text = std::move(stdin_text);
-  return RunProcess(job);
+  env.insert({"POSTWING_PASSWORD", std::nullopt});
+  return RunProcess({Join({program}, args), std::move(env), std::move(stdin_text)});
 }
 
 // Checks a received message with the independent parser; returns its report on failure.
 ::testing::AssertionResult Received(const fs::path& eml, const Args& checks) {
-  ProcessSpec job;
-  job.argv = {POSTWING_PYTHON, kShow, eml.string()};
-  job.argv.insert(job.argv.end(), checks.begin(), checks.end());
-  const ProcessResult r = RunProcess(job);
+  const ProcessResult r =
+      RunProcess({Join({POSTWING_PYTHON, kShow, eml.string()}, checks), {}, {}});
   if (r.exit_code == 0) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "show_received.py exit " << r.exit_code << "\n"
                                        << r.out << r.err;
 }
 
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
-  return s;
-}
-
 std::string Describe(const ProcessResult& r) {
-  return "exit " + std::to_string(r.exit_code) + " signal " + std::to_string(r.signal) +
-         (r.timed_out ? " (timed out)" : "") + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
-}
-
-Args Join(Args a, const Args& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
+  return "exit " + std::to_string(r.exit_code) + (r.timed_out ? " (timed out)" : "") +
+         "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
 }
 
 class PostwingSend : public ::testing::Test {
@@ -75,90 +60,111 @@ class PostwingSend : public ::testing::Test {
   support::TempDir files_;
 };
 
-// What the tool or the library refuses before sending ends the run with exit 2 (a usage or
-// host-call error) and its reason, and nothing reaches the server; --help exits 0.
-TEST_F(PostwingSend, RefusedCommandLinesExitTwoBeforeConnecting) {
-  CaptureServer server;
-  const std::string a = File("one/same.txt", "1");
-  const std::string b = File("two/same.txt", "2");
-  const Args to = {"-f", "a@example.org", "-t", "b@example.org"};
+// Each exit status and its reason. What the tool or the library refuses before sending exits 2
+// (a usage or host-call error) and nothing reaches the server; --help exits 0. Refusals, and
+// servers that refuse the connection, stay silent or hang up, exit 1 promptly. Several --raw
+// files go out in order over one connection, a result line each; with --allow-partial a
+// message goes to the recipients the server accepts (exit 3 when it refused some, listed on
+// standard error; 1 when it refused all); the worst message sets the status.
+TEST_F(PostwingSend, ExitStatusesAndTheirReasons) {
+  support::LoopbackSocket refusing(-1);
+  // A full queue: the kernel drops the SYN, so the connection is never made.
+  support::LoopbackSocket silent(0);
+  silent.FillQueue();
+  support::ScriptedPeer hangup;  // greets, reads the HELO and closes without a word
+  hangup.lifetime = 240s;        // it waits through the rows before its own
+  hangup.Serve({support::Reply("220 hello"), support::Expect("HELO"), support::Close()});
+  const std::string a = File("one/same.txt", "1"), b = File("two/same.txt", "2");
+  const std::string t1 = "Subject: one\r\n\r\nfirst\r\n", t2 = "Subject: 2\r\n\r\n.dot\r\n";
+  const std::string m1 = File("1.eml", t1), m2 = File("2.eml", t2);
+  const std::string ok = ": accepted: 250 OK: message accepted\n", bad = "bad@example.org";
+  const std::string refused = "refused bad@example.org: 550 5.1.1 No such user\n";
+  const Args to = {"-f", "a@example.org", "-t", "b@example.org"}, from = {"-f", "a@example.org"};
+  const Args refuse_bad = {"--refuse", "RCPT:bad@example.org:550 5.1.1 No such user"};
   struct Case {
     Args args;
     int exit;
-    std::string says;
+    std::string out, err;  // what standard output and standard error hold
+    int messages = 0;      // what the capture server keeps, also of what it refuses at the end
+    Args server = {};      // the capture server's options
+    int port = 0;          // 0: the capture server's; -1: no server named
   } cases[] = {
       // clang-format off
-      {{"--help"}, 0, "--show-account"},
-      {{"--bogus"}, 2, "unknown option '--bogus'"},
-      {{"-p", "seventy"}, 2, "invalid port 'seventy'"},
-      {{"-s"}, 2, "needs a value"},
-      {Join(to, {"--body-file", (files_ / "missing.txt").string()}), 2, "missing.txt"},
-      {Join(to, {"-a", (files_ / "nope.pdf").string()}), 2, "nope.pdf"},
-      {Join(to, {"-a", files_.path().string()}), 2, "not a regular file"},
-      {Join(to, {"--password-file", (files_ / "pw").string(), "-u", "ann"}), 2, "pw"},
-      {Join(to, {"--raw", (files_ / "none.eml").string()}), 2, "none.eml"},
-      {Join(to, {"--starttls", "--ca-file", (files_ / "ca.pem").string()}), 2, "ca.pem"},
+      {{"--help"}, 0, "--show-account", "", 0, {}, -1},
+      {{"-p", "seventy"}, 2, "", "invalid port 'seventy'"},
+      {Join(to, {"--body-file", (files_ / "missing.txt").string()}), 2, "", "missing.txt"},
+      {Join(to, {"-a", (files_ / "nope.pdf").string()}), 2, "", "nope.pdf"},
+      {Join(to, {"-a", files_.path().string()}), 2, "", "not a regular file"},
+      {Join(to, {"--password-file", (files_ / "pw").string(), "-u", "ann"}), 2, "", "pw"},
+      {Join(to, {"--raw", (files_ / "none.eml").string()}), 2, "", "none.eml"},
+      {Join(to, {"--starttls", "--ca-file", (files_ / "ca.pem").string()}), 2, "", "ca.pem"},
       // The checks Send makes are the library's: its numbers and texts reach the user.
-      {{"-s", "", "-f", "a@example.org", "-t", "b@example.org"}, 2, "error 12000: "},
-      {{"-s", "-s", "-f", "a@example.org", "-t", "b@example.org"}, 2,
-       "error 12000: A required property 'EmailHost' was not specified"},
-      {{"-t", "b@example.org"}, 2, "error 12001: A required property 'From' address"},
-      {{"-f", "a@example.org", "-c", "c@example.org"}, 2, "error 12002: A required property"},
+      {to, 2, "", "error 12000: A required property 'EmailHost' was not specified", 0, {}, -1},
+      {{"-t", "b@example.org"}, 2, "", "error 12001: A required property 'From' address"},
+      {{"-f", "a@example.org", "-c", "c@example.org"}, 2, "", "error 12002: A required property"},
       // A field that would inject a line, two attachments under one name.
-      {Join(to, {"-S", "hi\r\nBcc: evil@example.org"}), 2, "error 12013: "},
-      {{"-f", "a@example.org", "-t", "b@example.org\r\nRCPT TO: evil@x"}, 2, "error 12013: "},
-      {Join(to, {"-a", a, "-a", b}), 2, "error 457: "},
+      {Join(to, {"-S", "hi\r\nBcc: evil@example.org"}), 2, "", "error 12013: "},
+      {{"-f", "a@example.org", "-t", "b@example.org\r\nRCPT TO: evil@x"}, 2, "", "error 12013: "},
+      {Join(to, {"-a", a, "-a", b}), 2, "", "error 457: "},
+      // On the wire.
+      {Join(to, {"-u", "ann"}), 1, "", "error 12003: 535", 0, {"--auth", "ann:right"}},
+      {Join(to, {"-t", bad}), 1, "", "error 12003: 550 5.1.1 No such user", 0, refuse_bad},
+      {to, 1, "", "error 12003: 554 5.6.0 Rejected", 1, {"--data-reply", "554 5.6.0 Rejected"}},
+      // Refused is final: no need to sit out the 10-second connect wait.
+      {to, 1, "", "error 10061", 0, {}, refusing.port()},
+      {Join(to, {"--timeout", "1"}), 1, "", "error 10060", 0, {}, silent.port()},
+      // Said by the library (its own error for a close mid-dialogue) or by the tool.
+      {to, 1, "", "before the", 0, {}, hangup.port()},
+      // Several messages, partial delivery.
+      {Join(from, {"-t", "x@example.org", "--raw", m1, "--raw", m2, "--raw", m1}), 0,
+       m1 + ok + m2 + ok + m1 + ok, "", 3, refuse_bad},
+      {Join(from, {"--allow-partial", "-t", bad, "-c", "x@example.org", "--raw", m1}), 3, "",
+       refused, 1, refuse_bad},
+      {Join(from, {"--allow-partial", "-t", bad, "--raw", m1}), 1, "", refused, 0, refuse_bad},
+      {Join(from, {"--allow-partial", "-c", bad, "-t", "x@example.org", "--raw", m1, "--raw", m2}),
+       3, m1 + ": partial: 250 OK: message accepted\n", refused + "postwing-send: " + refused, 2,
+       refuse_bad},
+      {Join(from, {"-t", bad, "--raw", m1, "--raw", m2}), 1,
+       m2 + ": failed: error 12003: 550 5.1.1 No such user\n", "error 12003: 550 5.1.1", 0,
+       refuse_bad},
       // clang-format on
   };
   for (const auto& c : cases) {
-    // Rows that begin with "-s" name their own server; "-s -s" none at all.
-    Args args = c.args.size() > 1 && c.args[0] == "-s" ? c.args : Join(Server(server), c.args);
-    if (args[1] == "-s") args.erase(args.begin(), args.begin() + 2);
-    const ProcessResult r = Send(args);
+    CaptureServer server(c.server);
+    Args args = c.port < 0 ? Args{} : Server(server);
+    if (c.port > 0) args[3] = std::to_string(c.port);
+    const ProcessResult r = Send(Join(args, c.args), {{"POSTWING_PASSWORD", "wrong"}});
     EXPECT_EQ(r.exit_code, c.exit) << Describe(r);
-    EXPECT_NE((c.exit ? r.err : r.out).find(c.says), std::string::npos) << Describe(r);
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << Describe(r);
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << Describe(r);
+    EXPECT_EQ(server.MessageCount(), c.messages) << Describe(r);
+    EXPECT_LT(r.elapsed, 8s);
+    // A send uses one connection and ends it with QUIT; a refused command line none.
+    const std::string log = server.Transcript();
+    const bool sent = c.port == 0 && c.exit != 2;
+    for (const std::string once : {"\"CONNECT\"", "\"QUIT\""}) {
+      EXPECT_EQ(log.find(once) != log.npos && log.find(once) == log.rfind(once), sent) << log;
+    }
+    if (c.messages == 3) {
+      EXPECT_EQ(support::ReadFile(server.message(2)) + support::ReadFile(server.message(3)),
+                t2 + t1);
+    }
   }
-  EXPECT_EQ(server.Transcript().find("CONNECT"), std::string::npos) << server.Transcript();
 }
 
-TEST_F(PostwingSend, SendsTextBodyAndAttachmentsThatArriveByteForByte) {
-  CaptureServer server;
+// Each field and switch reaches the message or the dialogue: what arrives holds (or lacks) a
+// text, and the independent parser confirms it; attachments arrive byte for byte.
+TEST_F(PostwingSend, FieldsAndSwitchesReachTheMessageAndTheDialogue) {
   const std::string body = File("body.txt", "Hello Bob,\nthe figures are attached.\n\nAnn\n");
   const std::string csv = File("dir/figures.csv", "a,b\tc\r\n1,2\t3\r\n.leading dot\r\n");
-  const std::string bin = File("blob.bin", RandomBytes(200000, 7));
+  const std::string blob = File("blob.bin", support::RandomBytes(200000, 7));
   const std::string empty = File("empty.dat", "");
-  // clang-format off
-  const ProcessResult r = Send(Join(Server(server), {
-      "-f", "Ann <ann@example.org>", "-t", "bob@example.org", "-t", "Carl <carl@example.org>",
-      "-c", "dee@example.org", "-b", "eve@example.org", "-S", "Figures", "-r", "re@example.org",
-      "--body-file", body, "-a", csv, "--attach-as", bin + "=data.bin", "-a", empty}));
-  ASSERT_EQ(r.exit_code, 0) << Describe(r);
-  EXPECT_TRUE(r.err.empty()) << r.err;
-  EXPECT_TRUE(Received(server.message(1), {
-      "--expect-header", "Subject=Figures", "--expect-header", "From=Ann <ann@example.org>",
-      "--expect-header", "To=bob@example.org, Carl <carl@example.org>",
-      "--expect-header", "Cc=dee@example.org", "--expect-header", "Reply-To=re@example.org",
-      "--expect-no-header", "Bcc", "--expect-body-type", "text/plain", "--expect-body-file", body,
-      "--expect-attachment", "figures.csv=" + csv, "--expect-attachment", "data.bin=" + bin,
-      "--expect-attachment", "empty.dat=" + empty, "--expect-attachment-count", "3",
-      "--expect-mail-from", "ann@example.org", "--expect-rcpt", "bob@example.org",
-      "--expect-rcpt", "carl@example.org", "--expect-rcpt", "dee@example.org",
-      "--expect-rcpt", "eve@example.org"}));
-  // clang-format on
-  // The envelope never leaks the blind copy into the data.
-  EXPECT_EQ(support::ReadFile(server.message(1)).find("eve@example.org"), std::string::npos);
-  EXPECT_EQ(server.MessageCount(), 1);
-}
-
-// Each switch reaches the message or the dialogue: what arrives holds (or lacks) a text, and
-// the independent parser confirms it.
-TEST_F(PostwingSend, SwitchesReachTheMessageAndTheDialogue) {
   const std::string html =
       "<html><body><h1>Hi</h1>\n<p>Caf\xc3\xa9 = 5&euro;</p>\n</body></html>\n";
   const std::string raw =
       "From: Raw <raw@example.org>\r\nTo: x@example.org\r\nSubject: raw mode\r\n"
       "X-Test: 1\r\n\r\nFirst line\r\n.dot line\r\nlast\r\n";
-  const std::string bin = File("plain.bin", RandomBytes(1000, 3));
+  const std::string bin = File("plain.bin", support::RandomBytes(1000, 3));
   struct Case {
     Args args;
     std::string stdin_text, holds, lacks;
@@ -166,6 +172,20 @@ TEST_F(PostwingSend, SwitchesReachTheMessageAndTheDialogue) {
     std::string transcript_holds = "";
   } cases[] = {
       // clang-format off
+      // The envelope never leaks the blind copy into the data.
+      {{"-f", "Ann <ann@example.org>", "-t", "bob@example.org", "-t", "Carl <carl@example.org>",
+        "-c", "dee@example.org", "-b", "eve@example.org", "-S", "Figures", "-r", "re@example.org",
+        "--body-file", body, "-a", csv, "--attach-as", blob + "=data.bin", "-a", empty}, "", "",
+       "eve@example.org",
+       {"--expect-header", "Subject=Figures", "--expect-header", "From=Ann <ann@example.org>",
+        "--expect-header", "To=x@example.org, bob@example.org, Carl <carl@example.org>",
+        "--expect-header", "Cc=dee@example.org", "--expect-header", "Reply-To=re@example.org",
+        "--expect-no-header", "Bcc", "--expect-body-type", "text/plain", "--expect-body-file", body,
+        "--expect-attachment", "figures.csv=" + csv, "--expect-attachment", "data.bin=" + blob,
+        "--expect-attachment", "empty.dat=" + empty, "--expect-attachment-count", "3",
+        "--expect-mail-from", "ann@example.org", "--expect-rcpt", "x@example.org",
+        "--expect-rcpt", "bob@example.org", "--expect-rcpt", "carl@example.org",
+        "--expect-rcpt", "dee@example.org", "--expect-rcpt", "eve@example.org"}},
       {{"--body-file", "-"}, html, "", "",
        {"--expect-body-type", "text/html", "--expect-body-contains-file", File("e.html", html)}},
       // The raw file is the whole message: no Message-ID is added.
@@ -185,6 +205,8 @@ TEST_F(PostwingSend, SwitchesReachTheMessageAndTheDialogue) {
         Send(Join(Join(Server(server), {"-f", "raw@example.org", "-t", "x@example.org"}), c.args),
              {}, c.stdin_text);
     ASSERT_EQ(r.exit_code, 0) << Describe(r);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(server.MessageCount(), 1);
     const std::string got = support::ReadFile(server.message(1));
     EXPECT_NE(got.find(c.holds), std::string::npos) << got;
     if (!c.lacks.empty()) {
@@ -304,105 +326,6 @@ TEST_F(PostwingSend, PasswordReachesAuthLogin) {
     EXPECT_NE(r.err.find(">>EHLO ann@example.org\r\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(">>AUTH LOGIN\r\n"), std::string::npos) << r.err;
   }
-}
-
-// Refusals, and servers that refuse the connection, stay silent or hang up: exit 1 with the
-// reason, promptly.
-TEST_F(PostwingSend, FailuresOnTheWireExitOneWithTheReason) {
-  support::LoopbackSocket refusing(-1);
-  // A full queue: the kernel drops the SYN, so the connection is never made.
-  support::LoopbackSocket silent(0);
-  silent.FillQueue();
-  // Greets, reads the HELO and closes without a word.
-  support::ScriptedPeer hangup(
-      {support::Reply("220 hello"), support::Expect("HELO"), support::Close()});
-  struct Case {
-    Args server, args;
-    int port;  // 0: the capture server's
-    std::string says;
-    int kept;  // the capture server keeps what it refuses at the end of the data
-    std::chrono::seconds within;
-  } cases[] = {
-      // clang-format off
-      {{"--auth", "ann:right"}, {"-u", "ann"}, 0, "error 12003: 535", 0, 8s},
-      {{"--refuse", "RCPT:bad@example.org:550 5.1.1 No such user"}, {"-t", "bad@example.org"}, 0,
-       "error 12003: 550 5.1.1 No such user", 0, 8s},
-      {{"--data-reply", "554 5.6.0 Rejected"}, {}, 0, "error 12003: 554 5.6.0 Rejected", 1, 8s},
-      // Refused is final: no need to sit out the 10-second connect wait.
-      {{}, {}, refusing.port(), "error 10061", 0, 8s},
-      {{}, {"--timeout", "1"}, silent.port(), "error 10060", 0, 15s},
-      // Said by the library (its own error for a close mid-dialogue) or by the tool.
-      {{}, {}, hangup.port(), "before the", 0, 8s},
-      // clang-format on
-  };
-  for (const auto& c : cases) {
-    CaptureServer server(c.server);
-    Args args = Join(Server(server), {"-f", "ann@example.org", "-t", "good@example.org"});
-    if (c.port) args[3] = std::to_string(c.port);
-    const ProcessResult r = Send(Join(args, c.args), {{"POSTWING_PASSWORD", "wrong"}});
-    EXPECT_EQ(r.exit_code, 1) << Describe(r);
-    EXPECT_NE(r.err.find(c.says), std::string::npos) << Describe(r);
-    EXPECT_EQ(server.MessageCount(), c.kept);
-    EXPECT_LT(r.elapsed, c.within);
-  }
-}
-
-// Several --raw files go out in order over one connection, a result line each; with
-// --allow-partial a message goes to the recipients the server accepts (exit 3 when it refused
-// some, listed on standard error; 1 when it refused all); the worst message sets the status.
-TEST_F(PostwingSend, RawFilesShareOneConnectionAndPartialDeliveryExitsThree) {
-  const std::string t1 = "Subject: one\r\n\r\nfirst\r\n", t2 = "Subject: 2\r\n\r\n.dot\r\n";
-  const std::string m1 = File("1.eml", t1), m2 = File("2.eml", t2);
-  const std::string ok = ": accepted: 250 OK: message accepted\n", bad = "bad@example.org";
-  const std::string refused = "refused bad@example.org: 550 5.1.1 No such user\n";
-  struct Case {
-    Args args;
-    int exit;
-    std::string out, err;
-    int messages;
-  } cases[] = {
-      // clang-format off
-      {{"-t", "x@example.org", "--raw", m1, "--raw", m2, "--raw", m1}, 0,
-       m1 + ok + m2 + ok + m1 + ok, "", 3},
-      {{"--allow-partial", "-t", bad, "-c", "x@example.org", "--raw", m1}, 3, "", refused, 1},
-      {{"--allow-partial", "-t", bad, "--raw", m1}, 1, "", refused, 0},
-      {{"--allow-partial", "-c", bad, "-t", "x@example.org", "--raw", m1, "--raw", m2}, 3,
-       m1 + ": partial: 250 OK: message accepted\n", refused + "postwing-send: " + refused, 2},
-      {{"-t", bad, "--raw", m1, "--raw", m2}, 1,
-       m2 + ": failed: error 12003: 550 5.1.1 No such user\n", "error 12003: 550 5.1.1", 0},
-      // clang-format on
-  };
-  for (const auto& c : cases) {
-    CaptureServer server({"--refuse", "RCPT:bad@example.org:550 5.1.1 No such user"});
-    const ProcessResult r = Send(Join(Server(server), Join({"-f", "a@example.org"}, c.args)));
-    EXPECT_EQ(r.exit_code, c.exit) << Describe(r);
-    EXPECT_NE(r.out.find(c.out), std::string::npos) << Describe(r);
-    EXPECT_NE(r.err.find(c.err), std::string::npos) << Describe(r);
-    EXPECT_EQ(server.MessageCount(), c.messages);
-    const std::string log = server.Transcript();
-    for (const std::string once : {"CONNECT", "QUIT"}) {
-      EXPECT_TRUE(log.find(once) != log.npos && log.find(once) == log.rfind(once)) << log;
-    }
-    if (c.messages == 3) {
-      EXPECT_EQ(support::ReadFile(server.message(2)) + support::ReadFile(server.message(3)),
-                t2 + t1);
-    }
-  }
-}
-
-TEST_F(PostwingSend, ExampleHostSendsItsAttachment) {
-  const fs::path example =
-      fs::path(kSend).parent_path().parent_path() / "examples" / "example_send_with_attachment";
-  if (!fs::exists(example)) GTEST_SKIP() << "example not built: " << example;
-  CaptureServer server;
-  const std::string att = File("report.bin", RandomBytes(5000, 11));
-  ProcessSpec job;
-  job.argv = {example.string(),  "127.0.0.1",       server.port_text(),
-              "ann@example.org", "bob@example.org", att};
-  const ProcessResult r = RunProcess(job);
-  ASSERT_EQ(r.exit_code, 0) << Describe(r);
-  EXPECT_NE(r.out.find("SendComplete"), std::string::npos) << r.out;
-  EXPECT_TRUE(Received(server.message(1), {"--expect-attachment", "report.bin=" + att}));
 }
 
 }  // namespace
