@@ -215,17 +215,6 @@ postwing::SecurityTypes SecurityFromText(const QString& text) {
                                 "configuration window and choose one.");
 }
 
-QString SecurityToText(postwing::SecurityTypes value) {
-  switch (value) {
-    case postwing::emxStartTLS:
-      return "STARTTLS";
-    case postwing::emxImplicitTLS:
-      return "TLS";
-    default:
-      return "None";
-  }
-}
-
 int TwipsToPixelsX(int twips, const QWidget* widget) {
   return static_cast<int>(std::lround(twips * widget->logicalDpiX() / 1440.0));
 }

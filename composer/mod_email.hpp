@@ -65,7 +65,6 @@ int32_t LeadingNumberToLong(const QString& text);
 // The stored "Security" text ("None", "STARTTLS", "TLS"; "" is None) as the library's
 // value. Raises postwing::Exception 13 for any other text, so a typo never sends in clear.
 postwing::SecurityTypes SecurityFromText(const QString& text);
-QString SecurityToText(postwing::SecurityTypes value);
 
 // Twips (1/1440 inch) and pixels at the widget's logical DPI.
 int TwipsToPixelsX(int twips, const QWidget* widget);
