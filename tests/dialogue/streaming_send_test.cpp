@@ -100,6 +100,13 @@ TEST(StreamingSend, ASendThatEndsInTheMiddleOfTheDataIsNoDelivery) {
     f.seekp(20 * 1024 * 1024);
     f.write("\0", 1);
   };
+  // The end of the data leaves the queue while the early reply waits unread.
+  const Change drain = [](postwing::SendMail& mail, const std::string&) {
+    mail.OnSendStatus([&mail](std::string& text) {
+      if (text == ">>Sending\r\n")
+        postwing::RunEventsUntil([&] { return mail.Winsock()->BytesUnsent() <= 1; }, 10s);
+    });
+  };
   const struct {
     const char* name;
     Steps steps;
@@ -120,9 +127,8 @@ TEST(StreamingSend, ASendThatEndsInTheMiddleOfTheDataIsNoDelivery) {
       {"quoted-printable shrinks", Dialogue(), shrink, postwing::emxQuotedPrintable, 62},
       {"as it is, gains a NUL", Dialogue(), nul, postwing::emx7Bit, 62},
       {"a 250 before the data is written",
-       Dialogue({DataPart(1 << 20), Reply("250 early"), Stall(300ms), Data(),
-                 Reply("550 refused after all")}),
-       nullptr, postwing::emxBase64, postwing::emxHostError, true},
+       Dialogue({DataPart(1 << 20), Reply("250 early"), Data(), Reply("550 refused after all")}),
+       drain, postwing::emxBase64, postwing::emxHostError, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

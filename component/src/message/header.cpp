@@ -38,7 +38,7 @@ Header::Header(detail::PassKey) : values_(detail::Factory::Make<postwing::Values
   content_type_ = emxMultipartMixed;
   values_->Add("1.0", kMimeVersion);
   mime_ = true;
-  SetSendDate(Date::Now());
+  values_->LetValue(detail::FormatHeaderDateNow(), "DATE");
   own_date_ = values_->GetValue("DATE");
 }
 
@@ -176,7 +176,7 @@ void detail::RefreshSendDate(Header& header) {
       values->GetValue("DATE") != header.own_date_) {
     return;
   }
-  values->LetValue(FormatHeaderDate(Date::Now()), "DATE");
+  values->LetValue(FormatHeaderDateNow(), "DATE");
   header.own_date_ = values->GetValue("DATE");
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "message/mime_texts.hpp"
+#include "platform/module.hpp"
 
 namespace postwing::detail {
 
@@ -132,6 +133,14 @@ std::string FormatHeaderDate(const Date& date, int offset_minutes) {
 
 std::string FormatHeaderDate(const Date& date) {
   return FormatHeaderDate(date, LocalOffsetMinutes(date));
+}
+
+std::string FormatHeaderDateNow() {
+  int offset = 0;
+  const std::tm t = platform::LocalTimeNow(offset);
+  return FormatHeaderDate(
+      Date::FromParts(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec),
+      offset);
 }
 
 std::optional<Date> ParseHeaderDate(std::string_view text) {

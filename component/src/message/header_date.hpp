@@ -21,6 +21,8 @@ std::string ZoneText(int offset_minutes);
 std::string FormatHeaderDate(const Date& date, int offset_minutes);
 // The date in the header format with the local zone's offset at that date.
 std::string FormatHeaderDate(const Date& date);
+// Now in the header format with the local zone's offset.
+std::string FormatHeaderDateNow();
 
 // Reads a header date back as a local date and time. A date whose zone is the local
 // zone's offset at its own time reads back as written; another zone is converted to local

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -39,6 +40,9 @@ std::string TempFileName();
 std::string DomainOf(std::string_view address);
 // The local zone's offset from UTC now, e.g. "+0100", "-0500".
 std::string TimeZoneText();
+// The local date and time now, and the zone's offset from UTC then, in minutes east (daylight
+// saving time included). A change of the zone is seen within a minute.
+std::tm LocalTimeNow(int& offset_minutes);
 // The rule behind TimeZoneText: bias in minutes (UTC = local + bias).
 std::string TimeZoneText(int bias_minutes, int daylight_bias_minutes, bool daylight_in_effect);
 // A new random GUID, 36 upper-case characters with dashes, or empty text.

@@ -4,6 +4,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -52,12 +53,28 @@ std::string TimeZoneText(int bias_minutes, int daylight_bias_minutes, bool dayli
 }
 
 std::string TimeZoneText() {
-  std::time_t now = std::time(nullptr);
+  int offset = 0;
+  LocalTimeNow(offset);
+  return TimeZoneText(-offset, 0, false);
+}
+
+std::tm LocalTimeNow(int& offset_minutes) {
+  // tzset looks at /etc/localtime each time (a stat): a host sending thousands of messages a
+  // second has the zone's rules read again once a minute, not once a message.
+  static std::atomic<std::time_t> zone_read{0};
+  const std::time_t now = std::time(nullptr);
+  const std::time_t last = zone_read.load(std::memory_order_relaxed);
+  if (now - last >= 60 || now < last) {
+    ::tzset();
+    zone_read.store(now, std::memory_order_relaxed);
+  }
   std::tm local{};
-  if (::localtime_r(&now, &local) == nullptr) return TimeZoneText(0, 0, false);
-  // tm_gmtoff already includes daylight saving time when it is in effect.
-  long bias = -local.tm_gmtoff / 60;
-  return TimeZoneText(static_cast<int>(bias), 0, false);
+  if (::localtime_r(&now, &local) == nullptr) {
+    ::gmtime_r(&now, &local);
+    local.tm_gmtoff = 0;
+  }
+  offset_minutes = static_cast<int>(local.tm_gmtoff / 60);
+  return local;
 }
 
 std::string NewGuidText() {

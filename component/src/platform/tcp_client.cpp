@@ -3,6 +3,7 @@
 #include "postwing/tcp_client.hpp"
 
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/uio.h>
@@ -49,6 +50,19 @@ void Raise(const std::shared_ptr<F>& handler, A&&... args) {
   if (keep && *keep) (*keep)(std::forward<A>(args)...);
 }
 
+// Counts the handlers of a socket's events on the stack.
+struct EventScope {
+  explicit EventScope(int& depth) : depth_(depth) { ++depth_; }
+  ~EventScope() { --depth_; }
+  EventScope(const EventScope&) = delete;
+  EventScope& operator=(const EventScope&) = delete;
+
+ private:
+  int& depth_;
+};
+
+using Reports = std::vector<std::pair<int32_t, int32_t>>;  // bytes sent, bytes left of a piece
+
 }  // namespace
 
 struct ClientState : std::enable_shared_from_this<ClientState> {
@@ -82,6 +96,17 @@ struct ClientState : std::enable_shared_from_this<ClientState> {
   std::string received;
   bool read_paused = false;
   bool eof = false;
+  // The queue's last byte waits until the peer's bytes that came before it are read.
+  bool held = false;
+  // A handler of this socket's events runs: SendData only queues, and what a handler of
+  // arriving data queued goes out in one write when it returns.
+  int in_event = 0;
+  // SendData on an idle socket writes at once; the write's progress, and the error of a
+  // failed one, are raised from the loop like those of any other write.
+  Reports unreported;
+  bool complete_unreported = false;
+  bool report_posted = false;
+  int write_error = 0;
 
   std::shared_ptr<std::function<void()>> on_connect;
   std::shared_ptr<std::function<void(int32_t)>> on_data;
@@ -120,7 +145,12 @@ struct ClientState : std::enable_shared_from_this<ClientState> {
   void OnWritable();
   void OnConnectReady();
   void ReadAvailable();
+  bool PeerBytesWaiting() const;
+  void Hold();
+  ssize_t WriteOnce(Reports& progress, size_t& requested);
   void WriteQueued();
+  void WriteNow();
+  void ReportWritten();
   void UpdateWatch();
 };
 
@@ -133,6 +163,10 @@ void ClientState::CloseDescriptor() {
   write_watch = 0;
   if (fd >= 0) ::close(fd);
   fd = -1;
+  held = false;
+  unreported.clear();
+  complete_unreported = false;
+  write_error = 0;
 }
 
 void ClientState::Close() {
@@ -282,13 +316,20 @@ void ClientState::TryNextAddress() {
 
 void ClientState::OnReadable() {
   auto self = shared_from_this();
+  ReportWritten();
   if (fd >= 0 && !eof && (state == TcpClient::sckConnected)) ReadAvailable();
 }
 
 void ClientState::OnWritable() {
   auto self = shared_from_this();
+  ReportWritten();
   if (state == TcpClient::sckConnecting) {
     OnConnectReady();
+    return;
+  }
+  if (fd >= 0 && write_error != 0) {
+    const int32_t number = platform::WinsockErrorOf(write_error);
+    Fail(number, platform::WinsockErrorText(number));
     return;
   }
   if (fd >= 0 && WantsWrite()) WriteQueued();
@@ -326,13 +367,18 @@ void ClientState::UpdateWatch() {
   if (!loop || fd < 0) return;
   const bool connected = state == TcpClient::sckConnected || state == TcpClient::sckClosing;
   const bool reading = connected && !eof && !read_paused;
-  const bool writing = state == TcpClient::sckConnecting || (connected && WantsWrite());
+  const bool writing = state == TcpClient::sckConnecting ||
+                       (connected && (WantsWrite() || write_error != 0) && !held);
   if (read_watch != 0) loop->UpdateWatch(read_watch, reading ? unsigned{EventLoop::kReadable} : 0u);
   if (write_watch != 0)
     loop->UpdateWatch(write_watch, writing ? unsigned{EventLoop::kWritable} : 0u);
 }
 
 void ClientState::ReadAvailable() {
+  if (held) {
+    held = false;  // what it waited for is read now
+    UpdateWatch();
+  }
   size_t total = 0;
   bool got_eof = false;
   int err = 0;
@@ -364,8 +410,16 @@ void ClientState::ReadAvailable() {
       read_paused = true;
       UpdateWatch();
     }
-    Raise(on_data, Clamp32(received.size()));
+    {
+      EventScope scope(in_event);
+      Raise(on_data, Clamp32(received.size()));
+    }
     if (gen != generation) return;
+    // The handler's answer goes out in one write now, not after the next poll.
+    if (in_event == 0 && !held && WantsWrite()) {
+      WriteQueued();
+      if (gen != generation) return;
+    }
   }
   if (got_eof) {
     eof = true;
@@ -380,47 +434,89 @@ void ClientState::ReadAvailable() {
   }
 }
 
+// Before the queue's last byte goes: bytes of the peer's that wait unread while reading can take
+// them keep that byte back until they are read, so all that came before the end of what was
+// queued is raised while BytesUnsent() counts it: an early reply cannot pass for the answer to
+// the whole (a "250" sent in the middle of a message's data, for the acceptance of it).
+bool ClientState::PeerBytesWaiting() const {
+  if (eof || read_paused || read_watch == 0 || state != TcpClient::sckConnected) return false;
+  int unread = 0;
+  return ::ioctl(fd, FIONREAD, &unread) == 0 && unread > 0;
+}
+
+// Only the last byte is left: writing waits for the next read (or more data queued).
+void ClientState::Hold() {
+  held = true;
+  UpdateWatch();
+}
+
+// One write of what the queue holds: adds a report per piece it reached to progress. The bytes
+// written (0 when the socket takes nothing now or the last byte waits), or -1 with write_error
+// set; requested: the bytes it asked to write.
+ssize_t ClientState::WriteOnce(Reports& progress, size_t& requested) {
+  iovec iov[kMaxIov];
+  int count = 0;
+  requested = 0;
+  for (auto it = queue.begin(); it != queue.end() && count < kMaxIov; ++it, ++count) {
+    iov[count].iov_base = it->data.data() + it->offset;
+    iov[count].iov_len = it->data.size() - it->offset;
+    requested += iov[count].iov_len;
+  }
+  const bool keep_last = static_cast<size_t>(count) == queue.size() && PeerBytesWaiting();
+  if (keep_last) {
+    --iov[count - 1].iov_len;
+    if (--requested == 0) {
+      Hold();
+      return 0;
+    }
+  }
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = static_cast<size_t>(count);
+  ssize_t n;
+  do {
+    n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    write_error = errno;
+    return -1;
+  }
+  size_t left = static_cast<size_t>(n);
+  while (left > 0 && !queue.empty()) {
+    Piece& p = queue.front();
+    size_t take = std::min(left, p.data.size() - p.offset);
+    p.offset += take;
+    left -= take;
+    progress.emplace_back(Clamp32(take), Clamp32(p.data.size() - p.offset));
+    if (p.offset == p.data.size()) queue.pop_front();
+  }
+  if (keep_last && static_cast<size_t>(n) == requested) Hold();
+  return n;
+}
+
 void ClientState::WriteQueued() {
   if (tls) {
     WriteQueuedTls();
     return;
   }
+  EventScope scope(in_event);
   size_t written = 0;
-  std::vector<std::pair<int32_t, int32_t>> progress;
+  Reports progress;
   while (!queue.empty() && written < kMaxWritePerPass) {
-    iovec iov[kMaxIov];
-    int count = 0;
+    progress.clear();
     size_t requested = 0;
-    for (auto it = queue.begin(); it != queue.end() && count < kMaxIov; ++it, ++count) {
-      iov[count].iov_base = it->data.data() + it->offset;
-      iov[count].iov_len = it->data.size() - it->offset;
-      requested += iov[count].iov_len;
-    }
-    msghdr msg{};
-    msg.msg_iov = iov;
-    msg.msg_iovlen = static_cast<size_t>(count);
-    ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+    const ssize_t n = WriteOnce(progress, requested);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-      int32_t number = platform::WinsockErrorOf(errno);
+      const int32_t number = platform::WinsockErrorOf(write_error);
       Fail(number, platform::WinsockErrorText(number));
       return;
     }
+    if (n == 0) break;
     written += static_cast<size_t>(n);
-    // One report per piece this write touched: its bytes in this write, its bytes left.
-    progress.clear();
-    size_t left = static_cast<size_t>(n);
-    while (left > 0 && !queue.empty()) {
-      Piece& p = queue.front();
-      size_t take = std::min(left, p.data.size() - p.offset);
-      p.offset += take;
-      left -= take;
-      progress.emplace_back(Clamp32(take), Clamp32(p.data.size() - p.offset));
-      if (p.offset == p.data.size()) queue.pop_front();
-    }
     if (queue.empty()) UpdateWatch();
     const uint64_t gen = generation;
+    // One report per piece this write touched: its bytes in this write, its bytes left.
     for (const auto& [sent, remaining] : progress) {
       Raise(on_progress, sent, remaining);
       if (gen != generation) return;
@@ -429,8 +525,47 @@ void ClientState::WriteQueued() {
       Raise(on_send_complete);
       return;
     }
-    if (static_cast<size_t>(n) < requested) break;  // the peer's window is full
+    if (held || static_cast<size_t>(n) < requested) break;  // the peer's window is full
   }
+}
+
+// SendData on an idle socket: written at once, which saves a pass of the loop per command;
+// the events follow from the loop.
+void ClientState::WriteNow() {
+  size_t written = 0;
+  while (!queue.empty() && written < kMaxWritePerPass) {
+    size_t requested = 0;
+    const ssize_t n = WriteOnce(unreported, requested);
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+    if (queue.empty()) complete_unreported = true;
+    if (held || static_cast<size_t>(n) < requested) break;
+  }
+  if (!queue.empty()) UpdateWatch();  // the rest, or the error, from the loop
+  if (unreported.empty() || report_posted) return;
+  report_posted = true;
+  std::weak_ptr<ClientState> weak = weak_from_this();
+  loop->Post([weak] {
+    if (auto self = weak.lock()) {
+      self->report_posted = false;
+      self->ReportWritten();
+    }
+  });
+}
+
+// The progress of writes made at once, before any later event of the socket.
+void ClientState::ReportWritten() {
+  if (unreported.empty()) return;
+  const Reports reports = std::move(unreported);
+  unreported.clear();
+  const bool complete = std::exchange(complete_unreported, false);
+  EventScope scope(in_event);
+  const uint64_t gen = generation;
+  for (const auto& [sent, remaining] : reports) {
+    Raise(on_progress, sent, remaining);
+    if (gen != generation) return;
+  }
+  if (complete && queue.empty()) Raise(on_send_complete);
 }
 
 void ClientState::SendData(std::string data) {
@@ -441,7 +576,16 @@ void ClientState::SendData(std::string data) {
   if (data.empty()) return;
   bool was_empty = queue.empty();
   queue.push_back(Piece{std::move(data), 0});
-  if (was_empty) UpdateWatch();
+  if (held) {
+    held = false;  // the byte kept back is no longer the last
+    UpdateWatch();
+  }
+  if (!was_empty) return;
+  if (!tls && in_event == 0 && !held && write_error == 0) {
+    WriteNow();
+  } else {
+    UpdateWatch();
+  }
 }
 
 // ---- TLS ----
@@ -568,6 +712,7 @@ bool ClientState::TlsIncoming(size_t start, size_t& total, bool& got_eof) {
 
 void ClientState::WriteQueuedTls() {
   auto self = shared_from_this();
+  EventScope scope(in_event);
   size_t written = 0;
   std::vector<std::pair<int32_t, int32_t>> progress;
   while (written < kMaxWritePerPass) {
@@ -585,8 +730,14 @@ void ClientState::WriteQueuedTls() {
         if (p.offset == p.data.size()) ++tls_encrypt_index;
       }
     }
-    const size_t requested = tls->OutputSize();
+    size_t requested = tls->OutputSize();
     if (requested == 0) break;
+    const bool keep_last = !tls_handshaking && !queue.empty() &&
+                           tls_encrypt_index == queue.size() && PeerBytesWaiting();
+    if (keep_last && --requested == 0) {
+      Hold();
+      break;
+    }
     ssize_t n = ::send(fd, tls->OutputData(), requested, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -596,6 +747,7 @@ void ClientState::WriteQueuedTls() {
       return;
     }
     tls->Consume(static_cast<size_t>(n));
+    if (keep_last && static_cast<size_t>(n) == requested) Hold();
     tls_written += static_cast<uint64_t>(n);
     written += static_cast<size_t>(n);
     // Plaintext counts as sent once the records carrying it are written; one report per
@@ -633,7 +785,7 @@ void ClientState::WriteQueuedTls() {
       Raise(on_send_complete);
       return;
     }
-    if (static_cast<size_t>(n) < requested) break;  // the peer's window is full
+    if (held || static_cast<size_t>(n) < requested) break;  // the peer's window is full
   }
   UpdateWatch();
 }

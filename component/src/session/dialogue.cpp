@@ -898,7 +898,8 @@ void Dialogue::OnData() {
     }
     // While the data is being written, or its end still waits in the socket's queue, no
     // reply can be the answer to it: a positive one is dropped unseen, as those that came
-    // before the data began are, so it cannot pass for the acceptance of the message.
+    // before the data began are, so it cannot pass for the acceptance of the message. (The
+    // socket keeps the end back while such a reply waits unread.)
     if (data_started_ && state_ == State::kDataWritten && !quit_written_ && !reply.empty() &&
         reply[0] == '2' && (in_data_ || sock->BytesUnsent() > 0)) {
       continue;
