@@ -74,14 +74,10 @@ TEST(Esmtp, LoginsAndDeclarationsAgainstAiosmtpd) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     e2e::TempDir dir;
-    std::vector<std::string> args = {e2e::ServersDir() + "capture_server.py",
-                                     "--dir",
-                                     (dir / "in").string(),
-                                     "--lifetime",
-                                     "60",
-                                     "--auth",
-                                     "joe@example.org:s3cret!"};
-    args.insert(args.end(), c.server.begin(), c.server.end());
+    std::vector<std::string> args = c.server;
+    args.insert(args.begin(),
+                {e2e::ServersDir() + "capture_server.py", "--dir", (dir / "in").string(),
+                 "--lifetime", "60", "--auth", "joe@example.org:s3cret!"});
     e2e::PythonServer server(args);
     auto mail = SendMail::Create();
     mail->SetSMTPServer("127.0.0.1");
