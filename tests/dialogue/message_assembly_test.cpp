@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "postwing/postwing.hpp"
@@ -41,11 +42,7 @@ struct Sink : DataSink {
 };
 
 TEST(DataWriter, TransparencyTable) {
-  struct Case {
-    std::string in;
-    std::string out;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"", ""},
       {"plain", "plain"},
       {"a\r\nb\r\n", "a\r\nb\r\n"},
@@ -66,9 +63,7 @@ TEST(DataWriter, TransparencyTable) {
       {"x\r.\r", "x\r\n..\r\n"},
       {std::string("nul\0ok", 6), std::string("nul\0ok", 6)},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(DataWriter::Transparent(c.in), c.out) << "input: " << c.in;
-  }
+  for (const auto& [in, out] : cases) EXPECT_EQ(DataWriter::Transparent(in), out) << in;
 }
 
 // A piece gets its CR LF, one with its own line end keeps one; the status line shows the
@@ -87,12 +82,8 @@ TEST(DataWriter, PieceAddsCrLfAndOwnLineEndKeepsOne) {
 }
 
 void SetBoundary(SendMail& m, const std::string& boundary) {
-  m.Header()
-      ->Values()
-      ->Item("Content-Type")
-      ->SubValues()
-      ->Item("Boundary")
-      ->SetText("\"" + boundary + "\"");
+  const auto type = m.Header()->Values()->Item("Content-Type");
+  type->SubValues()->Item("Boundary")->SetText("\"" + boundary + "\"");
 }
 
 // Each row builds a message and either finds `written` in the wire or fails with `error`
@@ -123,18 +114,15 @@ TEST(MessageAssembly, PartsAreWrittenByWhatTheyHoldAndFailuresStopBeforeTheEnd) 
        "Content-Transfer-Encoding: 7bit\r\n\r\nsafe\r\n\r\n--"},
       {"safe text with no encoding field: none added",
        [](SendMail& m, Sink&) {
-         m.Attachments()
-             ->Add(Variant("safe\r\n"), "g.txt", "", emxBinary)
-             ->Values()
-             ->Remove("Content-Transfer-Encoding");
+         const auto values =
+             m.Attachments()->Add(Variant("safe\r\n"), "g.txt", "", emxBinary)->Values();
+         values->Remove("Content-Transfer-Encoding");
        },
        "Filename=g.txt\r\n\r\nsafe\r\n"},
       {"a custom encoding as it is",
        [](SendMail& m, Sink&) {
-         m.Attachments()
-             ->Add(Variant("x"), "f.txt")
-             ->Values()
-             ->LetValue("x-own", "Content-Transfer-Encoding");
+         const auto values = m.Attachments()->Add(Variant("x"), "f.txt")->Values();
+         values->LetValue("x-own", "Content-Transfer-Encoding");
        },
        "Content-Transfer-Encoding: x-own\r\n\r\nx\r\n--"},
       {"quoted-printable could write the host's boundary: Base64, with a notice",
@@ -194,10 +182,8 @@ TEST(MessageAssembly, PartsAreWrittenByWhatTheyHoldAndFailuresStopBeforeTheEnd) 
       // A field with no wire form (changed after Send's checks) stops the message at its part.
       {"a field with no wire form",
        [](SendMail& m, Sink&) {
-         m.Attachments()
-             ->Add(Variant("data"), "d.txt")
-             ->Values()
-             ->LetValue("<caf\xC3\xA9@x>", "Content-ID");
+         const auto values = m.Attachments()->Add(Variant("data"), "d.txt")->Values();
+         values->LetValue("<caf\xC3\xA9@x>", "Content-ID");
        },
        "", vbObjectError + emxContentNotSendable},
       {"cancelled after loading",
@@ -257,10 +243,8 @@ TEST(MessageAssembly, InnerBoundariesNeverBeginWithTheMessagesOwn) {
   auto image = mail->Attachments()->Add(Variant("png"), "i.png", "", emxBase64)->Values();
   image->LetValue("inline", "Content-Disposition");
   image->LetValue("<i@h>", "Content-ID");
-  mail->Attachments()
-      ->Add(Variant("y"), "y.bin", "", emxBase64)
-      ->Values()
-      ->LetValue("inline", "Content-Disposition");
+  const auto values = mail->Attachments()->Add(Variant("y"), "y.bin", "", emxBase64)->Values();
+  values->LetValue("inline", "Content-Disposition");
   Sink sink;
   DataWriter writer(sink);
   std::string id;

@@ -48,7 +48,7 @@ support::SendOutcome ClearAndSend(const std::shared_ptr<SendMail>& mail, int por
 }
 
 TEST(Bulk, AKeptConnectionCarriesTheNextSendAndEndsWithQuit) {
-  const struct {
+  const struct Row {
     const char* name;
     std::vector<Steps> scripts;  // the first server's, one per connection
     int32_t first_error;
@@ -56,34 +56,27 @@ TEST(Bulk, AKeptConnectionCarriesTheNextSendAndEndsWithQuit) {
     bool other_server = false;  // the second send names another server
     bool release = false;       // the object is released, not KeepConnection turned off
   } cases[] = {
-      {"two sends, one greeting; QUIT when turned off",
-       {Greet() + Accept() + Accept() + Quit()},
-       0},
-      {"QUIT when the object is released",
-       {Greet() + Accept() + Accept() + Quit()},
-       0,
-       [] {},
-       false,
-       true},
-      {"a refused recipient: RSET before the next MAIL",
-       {Greet() +
-        Steps{Expect("MAIL"), Reply("250 ok"), Expect("RCPT"), Reply("550 no such user"),
-              Expect("RSET"), Reply("250 reset")} +
-        Accept() + Quit()},
-       12003},
-      {"closed by the server while idle: a new connection",
-       {Greet() + Accept() + Steps{Close()}, Greet() + Accept() + Quit()},
-       0,
-       [] { postwing::RunEventsUntil([] { return false; }, 200ms); }},
-      {"421 to the first command: connected again once",
-       {Greet() + Accept() + Steps{Expect("MAIL"), Reply("421 closing"), Close()},
-        Greet() + Accept() + Quit()},
-       0},
-      {"another server: QUIT, then a new connection",
-       {Greet() + Accept() + Quit()},
-       0,
-       [] {},
-       true},
+      Row("two sends, one greeting; QUIT when turned off", {Greet() + Accept() + Accept() + Quit()},
+          0),
+      Row(
+          "QUIT when the object is released", {Greet() + Accept() + Accept() + Quit()}, 0, [] {},
+          false, true),
+      Row("a refused recipient: RSET before the next MAIL",
+          {Greet() +
+           Steps{Expect("MAIL"), Reply("250 ok"), Expect("RCPT"), Reply("550 no such user"),
+                 Expect("RSET"), Reply("250 reset")} +
+           Accept() + Quit()},
+          12003),
+      Row("closed by the server while idle: a new connection",
+          {Greet() + Accept() + Steps{Close()}, Greet() + Accept() + Quit()}, 0,
+          [] { postwing::RunEventsUntil([] { return false; }, 200ms); }),
+      Row("421 to the first command: connected again once",
+          {Greet() + Accept() + Steps{Expect("MAIL"), Reply("421 closing"), Close()},
+           Greet() + Accept() + Quit()},
+          0),
+      Row(
+          "another server: QUIT, then a new connection", {Greet() + Accept() + Quit()}, 0, [] {},
+          true),
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -123,7 +116,7 @@ TEST(Bulk, ThePipelinedEnvelopeAndPartialDelivery) {
   const std::string pipelining = "250-hello\n250 PIPELINING";
   const Steps envelope = {Expect("MAIL"), Pipelined("RCPT TO: <a@"), Pipelined("RCPT TO: <b@")};
   const Steps data = {Expect("DATA"), Reply("354 go"), Data(), Reply("250 accepted")};
-  const struct {
+  const struct Row {
     const char* name;
     std::string ehlo;
     Steps wire;  // after the greeting, up to QUIT
@@ -133,56 +126,28 @@ TEST(Bulk, ThePipelinedEnvelopeAndPartialDelivery) {
     bool partial = false;  // AllowPartialDelivery
     bool quit = true;      // the dialogue ends with QUIT, not a close
   } cases[] = {
-      {"replies in two reads, then DATA",
-       pipelining,
-       envelope + Steps{Raw({"250 ok\r\n", "251 ok\r\n250 ok\r\n"}, 50ms)} + data,
-       {251, 250},
-       0,
-       true},
-      {"a refused recipient: no DATA",
-       pipelining,
-       envelope + Steps{Reply("250 ok\n550 no\n250 ok")},
-       {550, 250},
-       1,
-       false},
-      {"a refused sender: no DATA",
-       pipelining,
-       envelope + Steps{Reply("550 no\n503 no\n503 no")},
-       {503, 503},
-       1,
-       false},
-      {"partial: DATA in the group, the data for the accepted one",
-       pipelining,
-       envelope + Steps{Pipelined("DATA"), Reply("250 ok\n550 no\n250 ok\n354 go"), Data(),
-                        Reply("250 accepted")},
-       {550, 250},
-       1,
-       true,
-       true},
-      {"partial, a 354 though none was accepted: closed, no data",
-       pipelining,
-       envelope + Steps{Pipelined("DATA"), Reply("250 ok\n550 no\n551 no\n354 go"), Close()},
-       {550, 551},
-       2,
-       false,
-       true,
-       false},
-      {"partial, all refused: no data",
-       pipelining,
-       envelope + Steps{Pipelined("DATA"), Reply("250 ok\n550 no\n551 no\n554 no recipients")},
-       {550, 551},
-       2,
-       false,
-       true},
-      {"partial without PIPELINING",
-       "250 hello",
-       Steps{Expect("MAIL"), Reply("250 ok"), Expect("RCPT"), Reply("250 ok"), Expect("RCPT"),
-             Reply("452 full")} +
-           data,
-       {250, 452},
-       1,
-       true,
-       true},
+      Row("replies in two reads, then DATA", pipelining,
+          envelope + Steps{Raw({"250 ok\r\n", "251 ok\r\n250 ok\r\n"}, 50ms)} + data, {251, 250}, 0,
+          true),
+      Row("a refused recipient: no DATA", pipelining,
+          envelope + Steps{Reply("250 ok\n550 no\n250 ok")}, {550, 250}, 1, false),
+      Row("a refused sender: no DATA", pipelining,
+          envelope + Steps{Reply("550 no\n503 no\n503 no")}, {503, 503}, 1, false),
+      Row("partial: DATA in the group, the data for the accepted one", pipelining,
+          envelope + Steps{Pipelined("DATA"), Reply("250 ok\n550 no\n250 ok\n354 go"), Data(),
+                           Reply("250 accepted")},
+          {550, 250}, 1, true, true),
+      Row("partial, a 354 though none was accepted: closed, no data", pipelining,
+          envelope + Steps{Pipelined("DATA"), Reply("250 ok\n550 no\n551 no\n354 go"), Close()},
+          {550, 551}, 2, false, true, false),
+      Row("partial, all refused: no data", pipelining,
+          envelope + Steps{Pipelined("DATA"), Reply("250 ok\n550 no\n551 no\n554 no recipients")},
+          {550, 551}, 2, false, true),
+      Row("partial without PIPELINING", "250 hello",
+          Steps{Expect("MAIL"), Reply("250 ok"), Expect("RCPT"), Reply("250 ok"), Expect("RCPT"),
+                Reply("452 full")} +
+              data,
+          {250, 452}, 1, true, true),
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

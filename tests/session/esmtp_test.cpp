@@ -35,84 +35,49 @@ TEST(Esmtp, LoginsAndDeclarationsAgainstAiosmtpd) {
   };
   const std::string kBigBody(5000, 'x');
   const Case cases[] = {
-      {"LOGIN chosen in clear",
-       {"--plain", "--data-reply", "250 2.0.0 Ok: queued"},
-       login("", "s3cret!"),
-       0,
-       "250 2.0.0 Ok: queued",
-       {"\"mechanism\": \"LOGIN\"", ">>********\r\n"},
-       {"s3cret", "czNjcmV0IQ"}},
-      {"PLAIN named",
-       {"--plain"},
-       login("plain", "s3cret!"),
-       0,
-       "250 OK",
-       {"\"mechanism\": \"PLAIN\"", ">>AUTH PLAIN ********\r\n"},
-       {"s3cret", "czNjcmV0IQ"}},
-      {"XOAUTH2 token",
-       {},
-       login("XOAUTH2", "s3cret!"),
-       0,
-       "250 OK",
-       {"\"mechanism\": \"XOAUTH2\"", ">>AUTH XOAUTH2 ********\r\n"},
-       {"s3cret"}},
-      {"XOAUTH2 refused, QUIT follows",
-       {},
-       login("XOAUTH2", "expired"),
-       emxHostError,
-       "535 5.7.8 Authentication credentials invalid",
-       {"\"QUIT\""},
-       {"expired", "\"MAIL\""}},
-      {"larger than SIZE, refused before MAIL",
-       {"--data-size-limit", "1000"},
-       [&](SendMail& m) {
-         login("", "s3cret!")(m);
-         m.Body()->SetText(Variant(kBigBody));
-       },
-       emxContentNotSendable,
-       "235 ",
-       {"bytes) is larger than the server accepts (1000 bytes)."},
-       {"\"MAIL\"", "\"DATA\""}},
-      {"8-bit text as 8bit with BODY=8BITMIME and SIZE",
-       {},
-       [&](SendMail& m) {
-         login("", "s3cret!")(m);
-         m.Body()->SetText(
-             Variant("Gr\xC3\xBC\xC3\x9F"
-                     "e aus K\xC3\xB6ln\r\n"));
-       },
-       0,
-       "250 OK",
-       {"\"BODY=8BITMIME\"", "Content-Transfer-Encoding: 8bit\r\n",
-        "\r\n\r\nGr\xC3\xBC\xC3\x9F"
-        "e aus K\xC3\xB6ln\r\n"},
-       {"quoted-printable"}},
-      {"address outside ASCII with SMTPUTF8",
-       {"--smtputf8"},
-       [](SendMail& m) { m.Header()->SetToList("J <j\xC3\xBCrgen@example.org>"); },
-       0,
-       "250 OK",
-       {"\"SMTPUTF8\"", ": J <j\xC3\xBCrgen@example.org>\r\n"},
-       {}},
-      {"address outside ASCII without SMTPUTF8: EHLO, then 12017 before MAIL",
-       {},
-       [](SendMail& m) { m.Header()->SetToList("j\xC3\xBCrgen@example.org"); },
-       emxContentNotSendable,
-       "250",
-       {"\"EHLO\"", "The field 'To' cannot be sent: ", "\"QUIT\""},
-       {"\"MAIL\""}},
+      Case("LOGIN chosen in clear", {"--plain", "--data-reply", "250 2.0.0 Ok: queued"},
+           login("", "s3cret!"), 0, "250 2.0.0 Ok: queued",
+           {"\"mechanism\": \"LOGIN\"", ">>********\r\n"}, {"s3cret", "czNjcmV0IQ"}),
+      Case("PLAIN named", {"--plain"}, login("plain", "s3cret!"), 0, "250 OK",
+           {"\"mechanism\": \"PLAIN\"", ">>AUTH PLAIN ********\r\n"}, {"s3cret", "czNjcmV0IQ"}),
+      Case("XOAUTH2 token", {}, login("XOAUTH2", "s3cret!"), 0, "250 OK",
+           {"\"mechanism\": \"XOAUTH2\"", ">>AUTH XOAUTH2 ********\r\n"}, {"s3cret"}),
+      Case("XOAUTH2 refused, QUIT follows", {}, login("XOAUTH2", "expired"), emxHostError,
+           "535 5.7.8 Authentication credentials invalid", {"\"QUIT\""}, {"expired", "\"MAIL\""}),
+      Case("larger than SIZE, refused before MAIL", {"--data-size-limit", "1000"},
+           [&](SendMail& m) {
+             login("", "s3cret!")(m);
+             m.Body()->SetText(Variant(kBigBody));
+           },
+           emxContentNotSendable, "235 ",
+           {"bytes) is larger than the server accepts (1000 bytes)."}, {"\"MAIL\"", "\"DATA\""}),
+      Case("8-bit text as 8bit with BODY=8BITMIME and SIZE", {},
+           [&](SendMail& m) {
+             login("", "s3cret!")(m);
+             m.Body()->SetText(
+                 Variant("Gr\xC3\xBC\xC3\x9F"
+                         "e aus K\xC3\xB6ln\r\n"));
+           },
+           0, "250 OK",
+           {"\"BODY=8BITMIME\"", "Content-Transfer-Encoding: 8bit\r\n",
+            "\r\n\r\nGr\xC3\xBC\xC3\x9F"
+            "e aus K\xC3\xB6ln\r\n"},
+           {"quoted-printable"}),
+      Case("address outside ASCII with SMTPUTF8", {"--smtputf8"},
+           [](SendMail& m) { m.Header()->SetToList("J <j\xC3\xBCrgen@example.org>"); }, 0, "250 OK",
+           {"\"SMTPUTF8\"", ": J <j\xC3\xBCrgen@example.org>\r\n"}, {}),
+      Case("address outside ASCII without SMTPUTF8: EHLO, then 12017 before MAIL", {},
+           [](SendMail& m) { m.Header()->SetToList("j\xC3\xBCrgen@example.org"); },
+           emxContentNotSendable, "250",
+           {"\"EHLO\"", "The field 'To' cannot be sent: ", "\"QUIT\""}, {"\"MAIL\""}),
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     e2e::TempDir dir;
-    std::vector<std::string> args = {e2e::ServersDir() + "capture_server.py",
-                                     "--dir",
-                                     (dir / "in").string(),
-                                     "--lifetime",
-                                     "60",
-                                     "--auth",
-                                     "joe@example.org:s3cret!"};
-    args.insert(args.end(), c.server.begin(), c.server.end());
+    std::vector<std::string> args = c.server;
+    args.insert(args.begin(),
+                {e2e::ServersDir() + "capture_server.py", "--dir", (dir / "in").string(),
+                 "--lifetime", "60", "--auth", "joe@example.org:s3cret!"});
     e2e::PythonServer server(args);
     auto mail = SendMail::Create();
     mail->SetSMTPServer("127.0.0.1");

@@ -2,6 +2,7 @@
 // and a send driven on the thread's loop until it ends.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -25,17 +26,9 @@ struct SendOutcome {
   std::chrono::milliseconds took{0};
   int64_t progress_bytes = 0;
 
-  bool Saw(const std::string& line) const {
-    for (const auto& s : status) {
-      if (s == line) return true;
-    }
-    return false;
-  }
+  bool Saw(const std::string& line) const { return std::ranges::count(status, line) > 0; }
   bool SawPrefix(const std::string& prefix) const {
-    for (const auto& s : status) {
-      if (s.rfind(prefix, 0) == 0) return true;
-    }
-    return false;
+    return std::ranges::any_of(status, [&](const auto& s) { return s.starts_with(prefix); });
   }
   // The first error reported (0: none).
   int32_t error() const { return errors.empty() ? 0 : errors[0].number; }
