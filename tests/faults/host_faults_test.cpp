@@ -340,9 +340,6 @@ TEST_P(Soak, DescriptorsTempFilesAndMemoryStayConstant) {
   }
   const long rss_end = ResidentKiB();
   std::remove(file.c_str());
-  std::printf(
-      "[   SOAK   ] %d sends: descriptors %d -> %d, temp files %d -> %d, VmRSS KiB %ld -> %ld\n",
-      sends, fds, fds_end, temps, temps_end, rss_warm, rss_end);
   // One less at most: the object of the last send is gone.
   EXPECT_LE(fds_end, fds);
   EXPECT_GE(fds_end, fds - 1);

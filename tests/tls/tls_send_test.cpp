@@ -100,12 +100,10 @@ TEST_F(Tls, StartTlsAndImplicitTlsDeliver) {
 TEST_F(Tls, UntrustedMisnamedOrUnreadableCertificatesAreRefused) {
   TempDir dir;
   const std::string ca = TestCertificates::Get().ca.string();
-  const Steps no_offer = {Reply("220 tls.test ESMTP"),
-                          Expect("EHLO"),
-                          Reply("250-tls.test\n250 AUTH LOGIN"),
-                          Expect("QUIT"),
-                          Reply("221 bye"),
-                          Close()};
+  // clang-format off
+  const Steps no_offer = {Reply("220 tls.test ESMTP"), Expect("EHLO"),
+                          Reply("250-tls.test\n250 AUTH LOGIN"), Expect("QUIT"), Reply("221 bye"), Close()};
+  // clang-format on
   struct {
     const char* name;
     Steps steps;
@@ -158,13 +156,14 @@ TEST_F(Tls, TheStartTlsOfferIsReadFromTheEhloLines) {
     const char* reply;
     bool offered;
   } cases[] = {
-      {"250-tls.test\n250-STARTTLS\n250 HELP", true},
-      {"250-tls.test\n250 starttls", true},
+      // clang-format off
+      {"250-tls.test\n250-STARTTLS\n250 HELP", true}, {"250-tls.test\n250 starttls", true},
       {"250-tls.test\n250-STARTTLS extra\n250 HELP", true},
       {"250-tls.test\n250-8BITMIME\n250 HELP", false},
       {"250-tls.test\n250-XSTARTTLS\n250 STARTTLSX", false},
-      {"250 STARTTLS", false},  // the first line is the server's name
-      {"250 tls.test says STARTTLS", false},
+      // The first line is the server's name.
+      {"250 STARTTLS", false}, {"250 tls.test says STARTTLS", false},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reply);
