@@ -45,9 +45,10 @@ TEST_F(AttachmentsTest, FileTakesItsLastSegmentOrTheGivenNameAndTypesFromTheExte
   EXPECT_EQ(b->ContentType(), "image/jpeg");
   EXPECT_EQ(list->Item("holiday.jpg"), b);
   const std::tuple<const char*, const char*, EncodeTypes> cases[] = {
-      {"notes.txt", "text/plain", emxBinary},
-      {"table.csv", "text/csv", emxQuotedPrintable},
+      // clang-format off
+      {"notes.txt", "text/plain", emxBinary}, {"table.csv", "text/csv", emxQuotedPrintable},
       {"picture.PNG", "image/png", emxBase64},
+      // clang-format on
       // A name that tells nothing of the content is bytes, not text.
       {"unknown.zzqx", "application/octet-stream", emxBase64},
       {"no-extension", "application/octet-stream", emxBase64},

@@ -272,16 +272,13 @@ class QuotedPrintableTest : public CodecTest {
 TEST_F(QuotedPrintableTest, EncodesExactly) {
   const std::string a70(70, 'a');
   const std::pair<std::string, std::string> cases[] = {
-      {"", ""},
-      {"a=b", "a=3Db=\r\n"},
-      {"\xE9", "=E9=\r\n"},
-      {"a\tb", "a=09b=\r\n"},
-      {"line1\r\nline2", "line1\r\nline2=\r\n"},
-      {"line1\r\n", "line1\r\n=\r\n"},
-      {"a\rb\nc", "a=0Db=0Ac=\r\n"},  // lossless: bare CR and LF are escaped
-      {"end ", "end=20=\r\n"},
-      {"a \r\nb", "a=20\r\nb=\r\n"},
+      // clang-format off
+      {"", ""}, {"a=b", "a=3Db=\r\n"}, {"\xE9", "=E9=\r\n"}, {"a\tb", "a=09b=\r\n"},
+      {"line1\r\nline2", "line1\r\nline2=\r\n"}, {"line1\r\n", "line1\r\n=\r\n"},
+      // Lossless: bare CR and LF are escaped.
+      {"a\rb\nc", "a=0Db=0Ac=\r\n"}, {"end ", "end=20=\r\n"}, {"a \r\nb", "a=20\r\nb=\r\n"},
       {"\x7F\x80\xFF\x01", "=7F=80=FF=01=\r\n"},
+      // clang-format on
       // From position 70 of a line on a space is "=20".
       {a70 + " b", a70 + "=20=\r\nb=\r\n"},
       {std::string(69, 'a') + " b", std::string(69, 'a') + " b=\r\n"},
@@ -322,20 +319,13 @@ TEST_F(QuotedPrintableTest, PythonQuopriDecodesEveryTextByteForByte) {
 
 TEST_F(QuotedPrintableTest, DecodeRulesAndWhatPythonEncodes) {
   const std::pair<std::string, std::string> cases[] = {
-      {"=3D", "="},
-      {"=3d", "="},
-      {"a=\r\nb", "ab"},
-      {"=E9t=E9", "\xE9t\xE9"},
+      // clang-format off
+      {"=3D", "="}, {"=3d", "="}, {"a=\r\nb", "ab"}, {"=E9t=E9", "\xE9t\xE9"},
       {"keep\r\nbreaks\r\n", "keep\r\nbreaks\r\n"},
       // Not escapes: kept as they stand, and the walk ends.
-      {"a=", "a="},
-      {"a=4", "a=4"},
-      {"=ZZ", "=ZZ"},
-      {"=\rX", "=\rX"},
-      {"=A\n", "=A\n"},
-      {"==41", "=A"},
-      {"=\n", "=\n"},
-      {"", ""},
+      {"a=", "a="}, {"a=4", "a=4"}, {"=ZZ", "=ZZ"}, {"=\rX", "=\rX"}, {"=A\n", "=A\n"},
+      {"==41", "=A"}, {"=\n", "=\n"}, {"", ""},
+      // clang-format on
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(qp.Decode(in), out) << in;
   const std::string text = "caf\xE9 = tea\tand m\xFCsli \r\n" + std::string(150, 'y') + "\r\n";

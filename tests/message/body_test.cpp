@@ -35,10 +35,10 @@ TEST_F(BodyTest, TextChoosesContentTypeAndEncoding) {
   EXPECT_EQ(body_->EncodeType(), emxCustomEncode);
   const std::pair<std::string, bool> cases[] = {
       // text, read as HTML
-      {"Hello there.", false},
-      {"   <HTML><body>x</body></HTML>", true},
-      {"<!doctype html><p>x", true},
-      {"<!DOCTYPE", true},
+      // clang-format off
+      {"Hello there.", false}, {"   <HTML><body>x</body></HTML>", true},
+      {"<!doctype html><p>x", true}, {"<!DOCTYPE", true},
+      // clang-format on
       {"<html lang=en>x</html>", false},  // attributes: not recognised
       {"<htm", false},
       {"\t<html>", false},  // a tab is not trimmed
@@ -83,12 +83,11 @@ TEST_F(BodyTest, WhatTheHostSetStays) {
 TEST_F(BodyTest, EncodeTypeWritesAndReadsTheField) {
   // Written in these words; read back in any case and with blanks.
   const std::tuple<EncodeTypes, const char*, const char*> types[] = {
-      {emxBase64, "Base64", " BASE64 "},
-      {emxQuotedPrintable, "quoted-printable", "Quoted-Printable"},
-      {emx8Bit, "8Bit", "8BIT"},
-      {emxBinary, "Binary", "binary"},
-      {emxUUEncode, "UUEncode", "UUENCODE"},
-      {emx7Bit, "7Bit", "7bit"}};
+      // clang-format off
+      {emxBase64, "Base64", " BASE64 "}, {emx8Bit, "8Bit", "8BIT"},
+      {emxQuotedPrintable, "quoted-printable", "Quoted-Printable"}, {emxBinary, "Binary", "binary"},
+      {emxUUEncode, "UUEncode", "UUENCODE"}, {emx7Bit, "7Bit", "7bit"}};
+  // clang-format on
   for (const auto& [type, written, read] : types) {
     body_->SetEncodeType(type);
     EXPECT_EQ(Field("Content-Transfer-Encoding"), written);
