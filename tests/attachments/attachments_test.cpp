@@ -200,10 +200,10 @@ TEST_F(AttachmentsTest, InlineAndContentIdAreFields) {
   }
   a->SetContentID("");
   EXPECT_FALSE(a->Values()->Exists("Content-ID"));
-  for (const auto& [id, code] : {std::pair{"a b@x", 12017},
-                                 {"<a>b@x", 12017},
-                                 {"caf\xC3\xA9@x", 12017},
-                                 {"a\r\nb@x", 12013}}) {
+  // clang-format off
+  for (const auto& [id, code] : {std::pair{"a b@x", 12017}, {"<a>b@x", 12017},
+                                 {"caf\xC3\xA9@x", 12017}, {"a\r\nb@x", 12013}}) {
+    // clang-format on
     EXPECT_EQ(Raised([&] { a->SetContentID(id); }).Number(), kBase + code) << id;
   }
 }
