@@ -219,14 +219,13 @@ TEST_F(AttachmentsTest, WithoutMimeOnlyUUEncodeAndNoMimeProperty) {
   EXPECT_EQ(list->Count(), 1);
   EXPECT_EQ(Methods(*mail), (std::vector<std::string>{"Attachment.EncodeType", "Attachments.Add"}));
   const std::pair<std::function<void()>, const char*> guarded[] = {
-      {[&] { a->ContentType(); }, "ContentType"},
-      {[&] { a->SetContentType("text/html"); }, "ContentType"},
-      {[&] { a->ContentBase(); }, "ContentBase"},
-      {[&] { a->SetContentBase("http://x/"); }, "ContentBase"},
+      // clang-format off
+      {[&] { a->ContentType(); }, "ContentType"}, {[&] { a->SetContentType("text/html"); }, "ContentType"},
+      {[&] { a->ContentBase(); }, "ContentBase"}, {[&] { a->SetContentBase("http://x/"); }, "ContentBase"},
       {[&] { a->ContentLocation(); }, "ContentLocation"},
       {[&] { a->SetContentLocation("http://x/a"); }, "ContentLocation"},
-      {[&] { a->SetInline(true); }, "Inline"},
-      {[&] { a->ContentID(); }, "ContentID"},
+      {[&] { a->SetInline(true); }, "Inline"}, {[&] { a->ContentID(); }, "ContentID"},
+      // clang-format on
   };
   for (const auto& [call, property] : guarded) {
     ExpectRecorded(*mail, call, kBase + 12008, std::string("Attachment.") + property);
@@ -284,11 +283,11 @@ TEST_F(AttachmentsTest, ItemRemoveAndForEach) {
 
 TEST_F(AttachmentsTest, LookupErrorsAreRecordedWithTheirMethod) {
   const std::tuple<std::function<void()>, int32_t, const char*> cases[] = {
-      {[&] { list->Remove(1); }, 9, "Attachments.Remove"},
+      // clang-format off
+      {[&] { list->Remove(1); }, 9, "Attachments.Remove"}, {[&] { list->Item(-1); }, 9, "Attachments.Item"},
       {[&] { list->Remove("nothing.txt"); }, 5, "Attachments.Remove"},
-      {[&] { list->Item(-1); }, 9, "Attachments.Item"},
-      {[&] { list->Item("nothing.txt"); }, 5, "Attachments.Item"},
-      {[&] { list->Item(Variant()); }, 5, "Attachments.Item"},
+      {[&] { list->Item("nothing.txt"); }, 5, "Attachments.Item"}, {[&] { list->Item(Variant()); }, 5, "Attachments.Item"},
+      // clang-format on
       {[&] { list->Item(Variant(Variant::Array{})); }, 13, "Attachments.Item"},
   };
   for (const auto& [call, number, method] : cases) ExpectRecorded(*mail, call, number, method);

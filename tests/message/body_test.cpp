@@ -37,12 +37,10 @@ TEST_F(BodyTest, TextChoosesContentTypeAndEncoding) {
       // text, read as HTML
       // clang-format off
       {"Hello there.", false}, {"   <HTML><body>x</body></HTML>", true},
-      {"<!doctype html><p>x", true}, {"<!DOCTYPE", true},
+      {"<!doctype html><p>x", true}, {"<!DOCTYPE", true}, {"<htm", false}, {"", false},
+      // Attributes are not recognised; a tab is not trimmed.
+      {"<html lang=en>x</html>", false}, {"\t<html>", false},
       // clang-format on
-      {"<html lang=en>x</html>", false},  // attributes: not recognised
-      {"<htm", false},
-      {"\t<html>", false},  // a tab is not trimmed
-      {"", false},
   };
   for (const auto& [text, html] : cases) {
     body_->SetText(text);
@@ -124,17 +122,16 @@ TEST_F(BodyTest, MimeOffWritesNoFieldAndGuardsEveryMimeProperty) {
   EXPECT_EQ(TextOf(), "<html>x</html>");
   EXPECT_EQ(body_->DocType(), kDocType) << "DocType get works in every case";
   const std::pair<std::function<void()>, const char*> guarded[] = {
+      // clang-format off
       {[&] { body_->ContentType(); }, "Body.ContentType"},
       {[&] { body_->SetContentType(emxBodyContentTypeHTML); }, "Body.ContentType"},
-      {[&] { body_->ContentBase(); }, "Body.ContentBase"},
-      {[&] { body_->SetContentBase("x"); }, "Body.ContentBase"},
+      {[&] { body_->ContentBase(); }, "Body.ContentBase"}, {[&] { body_->SetContentBase("x"); }, "Body.ContentBase"},
       {[&] { body_->ContentLocation(); }, "Body.ContentLocation"},
       {[&] { body_->SetContentLocation("x"); }, "Body.ContentLocation"},
-      {[&] { body_->EncodeType(); }, "Body.EncodeType"},
-      {[&] { body_->SetEncodeType(emxBase64); }, "Body.EncodeType"},
-      {[&] { body_->SetDocType(""); }, "Body.DocType"},
-      {[&] { body_->AlternativeText(); }, "Body.AlternativeText"},
+      {[&] { body_->EncodeType(); }, "Body.EncodeType"}, {[&] { body_->SetEncodeType(emxBase64); }, "Body.EncodeType"},
+      {[&] { body_->SetDocType(""); }, "Body.DocType"}, {[&] { body_->AlternativeText(); }, "Body.AlternativeText"},
       {[&] { body_->SetAlternativeText("x"); }, "Body.AlternativeText"},
+      // clang-format on
   };
   for (const auto& [call, method] : guarded) ExpectRecorded(*mail_, call, kBase + 12008, method);
   EXPECT_EQ(body_->Values()->Count(), 0);
