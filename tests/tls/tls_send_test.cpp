@@ -159,8 +159,7 @@ TEST_F(Tls, TheStartTlsOfferIsReadFromTheEhloLines) {
       // clang-format off
       {"250-tls.test\n250-STARTTLS\n250 HELP", true}, {"250-tls.test\n250 starttls", true},
       {"250-tls.test\n250-STARTTLS extra\n250 HELP", true},
-      {"250-tls.test\n250-8BITMIME\n250 HELP", false},
-      {"250-tls.test\n250-XSTARTTLS\n250 STARTTLSX", false},
+      {"250-tls.test\n250-8BITMIME\n250 HELP", false}, {"250-tls.test\n250-XSTARTTLS\n250 STARTTLSX", false},
       // The first line is the server's name.
       {"250 STARTTLS", false}, {"250 tls.test says STARTTLS", false},
       // clang-format on
