@@ -190,12 +190,14 @@ TEST_F(HostFaults, ThrowingCompleteAndErrorHandlersLeaveNoDescriptorBehind) {
     server_.Serve({Reply("554 go away"), Expect("QUIT"), Reply("221 bye")});
     auto mail = NewMail();
     int completes = 0;
-    auto c1 = mail->OnSendComplete([&] {
+    // Both handlers go with the object at the end of the scope.
+    mail->OnSendComplete([&] {
       ++completes;
       throw std::runtime_error("complete handler failed");
     });
-    auto c2 = mail->OnWinsockError([](int32_t&, std::string&, std::string&, std::string&,
-                                      int32_t&) { throw std::runtime_error("error handler"); });
+    mail->OnWinsockError([](int32_t&, std::string&, std::string&, std::string&, int32_t&) {
+      throw std::runtime_error("error handler");
+    });
     try {
       mail->Send();
     } catch (const Exception&) {
@@ -205,8 +207,6 @@ TEST_F(HostFaults, ThrowingCompleteAndErrorHandlersLeaveNoDescriptorBehind) {
     EXPECT_EQ(completes, 1);
     EXPECT_GE(mail->Errors()->Count(), 1);
     server_.Join();
-    c1.Disconnect();
-    c2.Disconnect();
   }
   Settle();
   EXPECT_EQ(OpenDescriptors(), before);
@@ -216,7 +216,7 @@ TEST_F(HostFaults, SendAgainFromSendCompleteDeliversBothMessages) {
   server_.Serve(GoodDialogue(), 2);
   auto mail = NewMail();
   int completes = 0;
-  auto c = mail->OnSendComplete([&] {
+  mail->OnSendComplete([&] {
     if (++completes == 1) {
       // A second send needs a fresh header (a new Message-ID): Clear, as hosts do.
       mail->Clear();
@@ -230,7 +230,6 @@ TEST_F(HostFaults, SendAgainFromSendCompleteDeliversBothMessages) {
   });
   mail->Send();
   RunEventsUntil([&] { return completes >= 2; }, 8s);
-  c.Disconnect();
   EXPECT_EQ(completes, 2);
   EXPECT_EQ(server_.Messages().size(), 2u);
   EXPECT_EQ(mail->Errors()->Count(), 0);
