@@ -48,10 +48,9 @@ TEST_F(AttachmentsTest, FileTakesItsLastSegmentOrTheGivenNameAndTypesFromTheExte
       // clang-format off
       {"notes.txt", "text/plain", emxBinary}, {"table.csv", "text/csv", emxQuotedPrintable},
       {"picture.PNG", "image/png", emxBase64},
-      // clang-format on
       // A name that tells nothing of the content is bytes, not text.
-      {"unknown.zzqx", "application/octet-stream", emxBase64},
-      {"no-extension", "application/octet-stream", emxBase64},
+      {"unknown.zzqx", "application/octet-stream", emxBase64}, {"no-extension", "application/octet-stream", emxBase64},
+      // clang-format on
   };
   for (const auto& [name, content_type, encode_type] : cases) {
     auto x = list->Add(scratch.File(name));

@@ -40,8 +40,7 @@ TEST_F(ValuesTest, ParseSplitsTheTextIntoParts) {
       {"K", "a;", {{"K", "a"}, {"", ""}}}, {"K", "a;;b", {{"K", "a"}, {"", ""}, {"", "b"}}},
       {"Content-type", "multipart/mixed;boundary=\"=_x_part\";charset=us-ascii",
        {{"Content-type", "multipart/mixed"}, {"boundary", "\"=_x_part\""}, {"charset", "us-ascii"}}},
-      {"K", "x;a=b=c", {{"K", "x"}, {"a", "b"}}},
-      {"K", "x; =v", {{"K", "x"}, {"", "v"}}},
+      {"K", "x;a=b=c", {{"K", "x"}, {"a", "b"}}}, {"K", "x; =v", {{"K", "x"}, {"", "v"}}},
       {"K", "a;b=\"x;y\";c=\"p=q\";d", {{"K", "a"}, {"b", "\"x;y\""}, {"c", "\"p=q\""}, {"", "d"}}},
       {"K", "x;\"k;1\"=v", {{"K", "x"}, {"\"k;1\"", "v"}}},
       // An unmatched quote: the rest splits as if unquoted.

@@ -208,8 +208,9 @@ TEST_F(Tls, PostwingSendOptionsAgainstARealTlsServer) {
     int exit_code;
     std::vector<std::string> says;  // in standard error
   } cases[] = {
-      {"starttls", false, {"--starttls", "--ca-file", c.ca.string()}, 0, {}},
-      {"implicit", true, {"--tls", "--insecure"}, 0, {}},
+      // clang-format off
+      {"starttls", false, {"--starttls", "--ca-file", c.ca.string()}, 0, {}}, {"implicit", true, {"--tls", "--insecure"}, 0, {}},
+      // clang-format on
       // The system's store does not know the test CA.
       {"implicit", false, {"--tls"}, 1, {"12015", "certificate"}},
       // Without a STARTTLS offer the message is not sent in clear.
