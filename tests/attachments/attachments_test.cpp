@@ -45,12 +45,12 @@ TEST_F(AttachmentsTest, FileTakesItsLastSegmentOrTheGivenNameAndTypesFromTheExte
   EXPECT_EQ(b->ContentType(), "image/jpeg");
   EXPECT_EQ(list->Item("holiday.jpg"), b);
   const std::tuple<const char*, const char*, EncodeTypes> cases[] = {
-      {"notes.txt", "text/plain", emxBinary},
-      {"table.csv", "text/csv", emxQuotedPrintable},
+      // clang-format off
+      {"notes.txt", "text/plain", emxBinary}, {"table.csv", "text/csv", emxQuotedPrintable},
       {"picture.PNG", "image/png", emxBase64},
       // A name that tells nothing of the content is bytes, not text.
-      {"unknown.zzqx", "application/octet-stream", emxBase64},
-      {"no-extension", "application/octet-stream", emxBase64},
+      {"unknown.zzqx", "application/octet-stream", emxBase64}, {"no-extension", "application/octet-stream", emxBase64},
+      // clang-format on
   };
   for (const auto& [name, content_type, encode_type] : cases) {
     auto x = list->Add(scratch.File(name));
@@ -199,10 +199,10 @@ TEST_F(AttachmentsTest, InlineAndContentIdAreFields) {
   }
   a->SetContentID("");
   EXPECT_FALSE(a->Values()->Exists("Content-ID"));
-  for (const auto& [id, code] : {std::pair{"a b@x", 12017},
-                                 {"<a>b@x", 12017},
-                                 {"caf\xC3\xA9@x", 12017},
-                                 {"a\r\nb@x", 12013}}) {
+  // clang-format off
+  for (const auto& [id, code] : {std::pair{"a b@x", 12017}, {"<a>b@x", 12017},
+                                 {"caf\xC3\xA9@x", 12017}, {"a\r\nb@x", 12013}}) {
+    // clang-format on
     EXPECT_EQ(Raised([&] { a->SetContentID(id); }).Number(), kBase + code) << id;
   }
 }
@@ -218,14 +218,13 @@ TEST_F(AttachmentsTest, WithoutMimeOnlyUUEncodeAndNoMimeProperty) {
   EXPECT_EQ(list->Count(), 1);
   EXPECT_EQ(Methods(*mail), (std::vector<std::string>{"Attachment.EncodeType", "Attachments.Add"}));
   const std::pair<std::function<void()>, const char*> guarded[] = {
-      {[&] { a->ContentType(); }, "ContentType"},
-      {[&] { a->SetContentType("text/html"); }, "ContentType"},
-      {[&] { a->ContentBase(); }, "ContentBase"},
-      {[&] { a->SetContentBase("http://x/"); }, "ContentBase"},
+      // clang-format off
+      {[&] { a->ContentType(); }, "ContentType"}, {[&] { a->SetContentType("text/html"); }, "ContentType"},
+      {[&] { a->ContentBase(); }, "ContentBase"}, {[&] { a->SetContentBase("http://x/"); }, "ContentBase"},
       {[&] { a->ContentLocation(); }, "ContentLocation"},
       {[&] { a->SetContentLocation("http://x/a"); }, "ContentLocation"},
-      {[&] { a->SetInline(true); }, "Inline"},
-      {[&] { a->ContentID(); }, "ContentID"},
+      {[&] { a->SetInline(true); }, "Inline"}, {[&] { a->ContentID(); }, "ContentID"},
+      // clang-format on
   };
   for (const auto& [call, property] : guarded) {
     ExpectRecorded(*mail, call, kBase + 12008, std::string("Attachment.") + property);
@@ -283,11 +282,11 @@ TEST_F(AttachmentsTest, ItemRemoveAndForEach) {
 
 TEST_F(AttachmentsTest, LookupErrorsAreRecordedWithTheirMethod) {
   const std::tuple<std::function<void()>, int32_t, const char*> cases[] = {
-      {[&] { list->Remove(1); }, 9, "Attachments.Remove"},
+      // clang-format off
+      {[&] { list->Remove(1); }, 9, "Attachments.Remove"}, {[&] { list->Item(-1); }, 9, "Attachments.Item"},
       {[&] { list->Remove("nothing.txt"); }, 5, "Attachments.Remove"},
-      {[&] { list->Item(-1); }, 9, "Attachments.Item"},
-      {[&] { list->Item("nothing.txt"); }, 5, "Attachments.Item"},
-      {[&] { list->Item(Variant()); }, 5, "Attachments.Item"},
+      {[&] { list->Item("nothing.txt"); }, 5, "Attachments.Item"}, {[&] { list->Item(Variant()); }, 5, "Attachments.Item"},
+      // clang-format on
       {[&] { list->Item(Variant(Variant::Array{})); }, 13, "Attachments.Item"},
   };
   for (const auto& [call, number, method] : cases) ExpectRecorded(*mail, call, number, method);

@@ -46,7 +46,6 @@ struct Sender {
 
 TEST(BulkLoad, EveryMessageArrivesOnceOrIsReportedFailed) {
   if (geteuid() != 0) GTEST_SKIP() << "private Postfix instances need root";
-  const auto began = std::chrono::steady_clock::now();
   e2e::TempDir dir;
   fs::permissions(dir.path(), fs::perms::group_exec | fs::perms::others_exec,
                   fs::perm_options::add);
@@ -122,7 +121,6 @@ TEST(BulkLoad, EveryMessageArrivesOnceOrIsReportedFailed) {
     }
     RunEventsUntil([&] { return std::any_of(senders.begin(), senders.end(), idle); }, 100ms);
   }
-  const auto sent_in = std::chrono::steady_clock::now() - began;
 
   // Releasing the objects ends the kept connections with QUIT: the library waits a moment for
   // the server's reply on the thread's loop.
@@ -154,8 +152,8 @@ TEST(BulkLoad, EveryMessageArrivesOnceOrIsReportedFailed) {
   }
 
   int accepted = 0, partial = 0, duplicate = 0, missing = 0, failed_arrived = 0, unended = 0;
-  size_t matched = 0;          // copies of the test's messages to its recipients
-  std::map<int32_t, int> why;  // the first error of each failed message (0: none reported)
+  int untold = 0;      // failed messages the host heard no error of
+  size_t matched = 0;  // copies of the test's messages to its recipients
   for (int n = 0; n < kMessages; ++n) {
     const Outcome& o = out[n];
     unended += o.completes != 1;
@@ -163,7 +161,7 @@ TEST(BulkLoad, EveryMessageArrivesOnceOrIsReportedFailed) {
     EXPECT_TRUE(n / kEach % 2 == 1 || !o.partial) << "message " << n << " allows no partial";
     accepted += o.accepted;
     partial += o.partial;
-    if (!o.accepted) ++why[o.errors.empty() ? 0 : o.errors[0]];
+    untold += !o.accepted && o.errors.empty();
     bool lost = false, twice = false, arrived = false;
     for (const auto& to : kTo) {
       const auto it = copies.find({n, to});
@@ -177,29 +175,15 @@ TEST(BulkLoad, EveryMessageArrivesOnceOrIsReportedFailed) {
     duplicate += twice;
     failed_arrived += arrived;
   }
-  const int failed = kMessages - accepted;
-  std::string reasons;
-  for (const auto& [number, count] : why)
-    reasons += " " + std::to_string(number) + ":" + std::to_string(count);
-  std::printf(
-      "[   LOAD   ] %d messages, %d objects, %d connections: delivered %d, failed %d (by first "
-      "error:%s), partial %d, duplicate %d, missing %d, failed but arrived %d, not ended once %d; "
-      "%zu copies; sent in %.1f s, all in %.1f s; descriptors %zu -> %zu; objects alive %zu of "
-      "%zu\n",
-      kMessages, kObjects, connects, accepted, failed, reasons.c_str(), partial, duplicate, missing,
-      failed_arrived, unended, delivered.size(), std::chrono::duration<double>(sent_in).count(),
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(), fds_before,
-      fds_after, alive, made.size());
-  std::fflush(stdout);
   EXPECT_EQ(duplicate, 0);
   EXPECT_EQ(missing, 0);
   EXPECT_EQ(failed_arrived, 0);
-  EXPECT_EQ(why.count(0), 0u) << "failures the host was not told of";
+  EXPECT_EQ(untold, 0) << "failures the host was not told of";
   EXPECT_EQ(unended, 0) << "sends not ended (SendComplete or a raise) exactly once in time";
   EXPECT_EQ(matched, delivered.size()) << "copies of no message of the test";
   // The relay did misbehave: refusals, closes and the stall failed some messages, and
   // refusals on objects that allow it made partial deliveries.
-  EXPECT_GT(failed, kMessages / 17);
+  EXPECT_GT(kMessages - accepted, kMessages / 17);
   EXPECT_GT(partial, kMessages / 13 / 4);
   EXPECT_LT(connects, kMessages / 4) << "the connections were not kept";
   EXPECT_EQ(fds_after, fds_before);

@@ -74,13 +74,9 @@ class PythonServer {
   void Stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
-    int tries = 0;
-    while (waitpid(pid_, nullptr, WNOHANG) == 0 && ++tries < 100) {
+    for (int tries = 0; waitpid(pid_, nullptr, WNOHANG) == 0; ++tries) {
+      if (tries == 100) kill(pid_, SIGKILL);  // 3 s after SIGTERM
       std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    }
-    if (tries == 100) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
     }
     close(fd_);
     pid_ = -1;

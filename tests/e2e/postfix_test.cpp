@@ -63,12 +63,10 @@ std::vector<Case> Cases() {
   const std::string plain =
       "Caf\xC3\xA9 logo below.\r\n--=_rel_5550142857_quillfeather_5550171428_part";
   const File logo{"logo.png", png, "image/png", {}, "*"};
-  const File photo{"photo.jpg",
-                   "\xFF\xD8" + e2e::RandomBytes(500, 10),
-                   "image/jpeg",
-                   {},
-                   "<photo.1@example.org>",
-                   true};  // in memory, the host's own id
+  // clang-format off
+  const File photo{"photo.jpg", "\xFF\xD8" + e2e::RandomBytes(500, 10), "image/jpeg", {},
+                   "<photo.1@example.org>", true};  // in memory, the host's own id
+  // clang-format on
   const std::string octets = "application/octet-stream";
   const File attached{"data.bin", e2e::RandomBytes(100, 11), octets};
   const std::string alt = "multipart/alternative[text/plain,text/html]";
@@ -86,9 +84,10 @@ std::vector<Case> Cases() {
        .files = {{"mail.log", quoted}, {"after.txt", "the part after\r\n"}}},
       {.name = "CR-only, LF-only and mixed line ends",
        .body = "cr\rlf\ncrlf\r\nend",
-       .files = {{"cr.txt", "one\rtwo\rthree\r"},
-                 {"lf.txt", "one\ntwo\n"},
+       // clang-format off
+       .files = {{"cr.txt", "one\rtwo\rthree\r"}, {"lf.txt", "one\ntwo\n"},
                  {"mixed.txt", "a\r\nb\nc\rd\n\r"}}},
+      // clang-format on
       {.name = "NUL bytes", .body = "before\0after\r\n"s, .files = {{"nul.txt", "a\0b\0\0c\r\n"s}}},
       {.name = "binary files of no and of an unknown extension",
        .files = {{"blob", e2e::RandomBytes(5000, 1), "application/octet-stream"},
@@ -104,11 +103,11 @@ std::vector<Case> Cases() {
        .reply_to = "Zoë Ünïcode <zoe@example.org>",
        .body = "こんにちは 👋\r\n",
        .charset = "utf-8",
-       .files = {{"日本語の資料.txt", "text\r\n"},
-                 {"😀 party.bin", e2e::RandomBytes(100, 3)},
-                 {"שלום.txt", "shalom\r\n"},
-                 {"e\xCC\x81te\xCC\x81.txt", "ete\r\n"},
+       // clang-format off
+       .files = {{"日本語の資料.txt", "text\r\n"}, {"😀 party.bin", e2e::RandomBytes(100, 3)},
+                 {"שלום.txt", "shalom\r\n"}, {"e\xCC\x81te\xCC\x81.txt", "ete\r\n"},
                  {long_name, "long name\r\n"}},
+       // clang-format on
        .rcpts = {"taro@example.org", "rtl@example.org"},
        .addresses = {{"To", "山田 太郎", "taro@example.org"},
                      {"Cc", "עברית 😀", "rtl@example.org"},
@@ -125,10 +124,10 @@ std::vector<Case> Cases() {
        .bcc = "hidden@example.org;",
        .rcpts = {"bob@example.org", "carol@example.org", "dave@example.org", "jane@example.org",
                  "hidden@example.org"},
-       .addresses = {{"To", "Bob", "bob@example.org"},
-                     {"To", "", "carol@example.org"},
-                     {"To", "", "dave@example.org"},
-                     {"Cc", "Doe, Jane", "jane@example.org"}}},
+       // clang-format off
+       .addresses = {{"To", "Bob", "bob@example.org"}, {"To", "", "carol@example.org"},
+                     {"To", "", "dave@example.org"}, {"Cc", "Doe, Jane", "jane@example.org"}}},
+      // clang-format on
       {.name = "UUEncode in a MIME message",
        .files = {{"uu.bin", e2e::RandomBytes(4500, 4), {}, emxUUEncode}}},  // 45 bytes a line
       // Encodings a host chose that cannot carry the part are replaced.

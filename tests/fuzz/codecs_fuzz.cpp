@@ -120,6 +120,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string lines = b64.EncodeLines(input, span);
   std::erase_if(lines, [](char c) { return c == '\r' || c == '\n'; });
   Check(lines == encoded, "base64 lines hold the encoding");
+  std::vector<std::string> spans;
+  for (const char* separator : {"", "\r\n", "|"}) {
+    ByteArray back;
+    int16_t width = 0, width_back = 0;
+    b64.span(encoded, spans, width, separator);
+    b64.Unspan(spans, back, width_back, separator);
+    Check(back == encoded && (width_back == 76 || encoded.empty()), "span and Unspan round trip");
+  }
   try {
     b64.Decode(input, decoded);
   } catch (const Exception&) {

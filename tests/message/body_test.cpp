@@ -35,14 +35,12 @@ TEST_F(BodyTest, TextChoosesContentTypeAndEncoding) {
   EXPECT_EQ(body_->EncodeType(), emxCustomEncode);
   const std::pair<std::string, bool> cases[] = {
       // text, read as HTML
-      {"Hello there.", false},
-      {"   <HTML><body>x</body></HTML>", true},
-      {"<!doctype html><p>x", true},
-      {"<!DOCTYPE", true},
-      {"<html lang=en>x</html>", false},  // attributes: not recognised
-      {"<htm", false},
-      {"\t<html>", false},  // a tab is not trimmed
-      {"", false},
+      // clang-format off
+      {"Hello there.", false}, {"   <HTML><body>x</body></HTML>", true},
+      {"<!doctype html><p>x", true}, {"<!DOCTYPE", true}, {"<htm", false}, {"", false},
+      // Attributes are not recognised; a tab is not trimmed.
+      {"<html lang=en>x</html>", false}, {"\t<html>", false},
+      // clang-format on
   };
   for (const auto& [text, html] : cases) {
     body_->SetText(text);
@@ -83,12 +81,11 @@ TEST_F(BodyTest, WhatTheHostSetStays) {
 TEST_F(BodyTest, EncodeTypeWritesAndReadsTheField) {
   // Written in these words; read back in any case and with blanks.
   const std::tuple<EncodeTypes, const char*, const char*> types[] = {
-      {emxBase64, "Base64", " BASE64 "},
-      {emxQuotedPrintable, "quoted-printable", "Quoted-Printable"},
-      {emx8Bit, "8Bit", "8BIT"},
-      {emxBinary, "Binary", "binary"},
-      {emxUUEncode, "UUEncode", "UUENCODE"},
-      {emx7Bit, "7Bit", "7bit"}};
+      // clang-format off
+      {emxBase64, "Base64", " BASE64 "}, {emx8Bit, "8Bit", "8BIT"},
+      {emxQuotedPrintable, "quoted-printable", "Quoted-Printable"}, {emxBinary, "Binary", "binary"},
+      {emxUUEncode, "UUEncode", "UUENCODE"}, {emx7Bit, "7Bit", "7bit"}};
+  // clang-format on
   for (const auto& [type, written, read] : types) {
     body_->SetEncodeType(type);
     EXPECT_EQ(Field("Content-Transfer-Encoding"), written);
@@ -125,17 +122,16 @@ TEST_F(BodyTest, MimeOffWritesNoFieldAndGuardsEveryMimeProperty) {
   EXPECT_EQ(TextOf(), "<html>x</html>");
   EXPECT_EQ(body_->DocType(), kDocType) << "DocType get works in every case";
   const std::pair<std::function<void()>, const char*> guarded[] = {
+      // clang-format off
       {[&] { body_->ContentType(); }, "Body.ContentType"},
       {[&] { body_->SetContentType(emxBodyContentTypeHTML); }, "Body.ContentType"},
-      {[&] { body_->ContentBase(); }, "Body.ContentBase"},
-      {[&] { body_->SetContentBase("x"); }, "Body.ContentBase"},
+      {[&] { body_->ContentBase(); }, "Body.ContentBase"}, {[&] { body_->SetContentBase("x"); }, "Body.ContentBase"},
       {[&] { body_->ContentLocation(); }, "Body.ContentLocation"},
       {[&] { body_->SetContentLocation("x"); }, "Body.ContentLocation"},
-      {[&] { body_->EncodeType(); }, "Body.EncodeType"},
-      {[&] { body_->SetEncodeType(emxBase64); }, "Body.EncodeType"},
-      {[&] { body_->SetDocType(""); }, "Body.DocType"},
-      {[&] { body_->AlternativeText(); }, "Body.AlternativeText"},
+      {[&] { body_->EncodeType(); }, "Body.EncodeType"}, {[&] { body_->SetEncodeType(emxBase64); }, "Body.EncodeType"},
+      {[&] { body_->SetDocType(""); }, "Body.DocType"}, {[&] { body_->AlternativeText(); }, "Body.AlternativeText"},
       {[&] { body_->SetAlternativeText("x"); }, "Body.AlternativeText"},
+      // clang-format on
   };
   for (const auto& [call, method] : guarded) ExpectRecorded(*mail_, call, kBase + 12008, method);
   EXPECT_EQ(body_->Values()->Count(), 0);

@@ -224,15 +224,13 @@ TEST(AddressList, OneRuleSplitsEntriesAndFindsTheirAddress) {
   const Case cases[] = {
       {"Bob <bob@example.org>;carol@example.org", "Bob <bob@example.org>|carol@example.org",
        "<bob@example.org>"},
-      {";; a@x ;\t;", "a@x", "<a@x>"},
+      // clang-format off
+      {";; a@x ;\t;", "a@x", "<a@x>"}, {"<a,b@x>,c", "<a,b@x>|c", "<a,b@x>"},
       {"\"Doe, J; Jr\" <j@x>, k@y", "\"Doe, J; Jr\" <j@x>|k@y", "<j@x>"},
-      {"<a,b@x>,c", "<a,b@x>|c", "<a,b@x>"},
-      {"a@x (Smith, J) ,b@y", "a@x (Smith, J)|b@y", "<a@x>"},
-      {"x <a@b> <c@d>", "x <a@b> <c@d>", "<a@b>"},
-      {"\"unclosed, x@y", "\"unclosed|x@y", "<\"unclosed>"},
-      {"\"a<b>\" <c@d>", "\"a<b>\" <c@d>", "<c@d>"},
-      {"a@x;\r\n b@y", "a@x|b@y", "<a@x>"},
-      {"", "", "<>"},
+      {"a@x (Smith, J) ,b@y", "a@x (Smith, J)|b@y", "<a@x>"}, {"a@x;\r\n b@y", "a@x|b@y", "<a@x>"},
+      {"x <a@b> <c@d>", "x <a@b> <c@d>", "<a@b>"}, {"\"a<b>\" <c@d>", "\"a<b>\" <c@d>", "<c@d>"},
+      {"\"unclosed, x@y", "\"unclosed|x@y", "<\"unclosed>"}, {"", "", "<>"},
+      // clang-format on
   };
   for (const auto& c : cases) {
     std::string joined;

@@ -34,17 +34,13 @@ TEST_F(ValuesTest, ParseSplitsTheTextIntoParts) {
       {"Content-Type", "text/plain;charset=us-ascii", {{"Content-Type", "text/plain"}, {"charset", "us-ascii"}}},
       // The blank before a key is trimmed, the one after "=" kept.
       {"Content-Type", "text/plain; charset= us-ascii", {{"Content-Type", "text/plain"}, {"charset", " us-ascii"}}},
-      {"Subject", "hello = world", {{"Subject", "hello = world"}}},
-      {"Content-Type", "", {{"Content-Type", ""}}},
-      {" X ", " a ", {{"X", " a "}}},
-      {"\tX\t", "a", {{"\tX\t", "a"}}},  // blanks are trimmed, tabs are not
-      {" X ", "a;b", {{" X ", "a"}, {"", "b"}}},
-      {"K", "a;", {{"K", "a"}, {"", ""}}},
-      {"K", "a;;b", {{"K", "a"}, {"", ""}, {"", "b"}}},
+      {"Subject", "hello = world", {{"Subject", "hello = world"}}}, {"Content-Type", "", {{"Content-Type", ""}}},
+      // Blanks are trimmed, tabs are not.
+      {" X ", " a ", {{"X", " a "}}}, {"\tX\t", "a", {{"\tX\t", "a"}}}, {" X ", "a;b", {{" X ", "a"}, {"", "b"}}},
+      {"K", "a;", {{"K", "a"}, {"", ""}}}, {"K", "a;;b", {{"K", "a"}, {"", ""}, {"", "b"}}},
       {"Content-type", "multipart/mixed;boundary=\"=_x_part\";charset=us-ascii",
        {{"Content-type", "multipart/mixed"}, {"boundary", "\"=_x_part\""}, {"charset", "us-ascii"}}},
-      {"K", "x;a=b=c", {{"K", "x"}, {"a", "b"}}},
-      {"K", "x; =v", {{"K", "x"}, {"", "v"}}},
+      {"K", "x;a=b=c", {{"K", "x"}, {"a", "b"}}}, {"K", "x; =v", {{"K", "x"}, {"", "v"}}},
       {"K", "a;b=\"x;y\";c=\"p=q\";d", {{"K", "a"}, {"b", "\"x;y\""}, {"c", "\"p=q\""}, {"", "d"}}},
       {"K", "x;\"k;1\"=v", {{"K", "x"}, {"\"k;1\"", "v"}}},
       // An unmatched quote: the rest splits as if unquoted.

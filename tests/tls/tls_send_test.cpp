@@ -100,12 +100,10 @@ TEST_F(Tls, StartTlsAndImplicitTlsDeliver) {
 TEST_F(Tls, UntrustedMisnamedOrUnreadableCertificatesAreRefused) {
   TempDir dir;
   const std::string ca = TestCertificates::Get().ca.string();
-  const Steps no_offer = {Reply("220 tls.test ESMTP"),
-                          Expect("EHLO"),
-                          Reply("250-tls.test\n250 AUTH LOGIN"),
-                          Expect("QUIT"),
-                          Reply("221 bye"),
-                          Close()};
+  // clang-format off
+  const Steps no_offer = {Reply("220 tls.test ESMTP"), Expect("EHLO"),
+                          Reply("250-tls.test\n250 AUTH LOGIN"), Expect("QUIT"), Reply("221 bye"), Close()};
+  // clang-format on
   struct {
     const char* name;
     Steps steps;
@@ -158,13 +156,13 @@ TEST_F(Tls, TheStartTlsOfferIsReadFromTheEhloLines) {
     const char* reply;
     bool offered;
   } cases[] = {
-      {"250-tls.test\n250-STARTTLS\n250 HELP", true},
-      {"250-tls.test\n250 starttls", true},
+      // clang-format off
+      {"250-tls.test\n250-STARTTLS\n250 HELP", true}, {"250-tls.test\n250 starttls", true},
       {"250-tls.test\n250-STARTTLS extra\n250 HELP", true},
-      {"250-tls.test\n250-8BITMIME\n250 HELP", false},
-      {"250-tls.test\n250-XSTARTTLS\n250 STARTTLSX", false},
-      {"250 STARTTLS", false},  // the first line is the server's name
-      {"250 tls.test says STARTTLS", false},
+      {"250-tls.test\n250-8BITMIME\n250 HELP", false}, {"250-tls.test\n250-XSTARTTLS\n250 STARTTLSX", false},
+      // The first line is the server's name.
+      {"250 STARTTLS", false}, {"250 tls.test says STARTTLS", false},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reply);
@@ -210,8 +208,9 @@ TEST_F(Tls, PostwingSendOptionsAgainstARealTlsServer) {
     int exit_code;
     std::vector<std::string> says;  // in standard error
   } cases[] = {
-      {"starttls", false, {"--starttls", "--ca-file", c.ca.string()}, 0, {}},
-      {"implicit", true, {"--tls", "--insecure"}, 0, {}},
+      // clang-format off
+      {"starttls", false, {"--starttls", "--ca-file", c.ca.string()}, 0, {}}, {"implicit", true, {"--tls", "--insecure"}, 0, {}},
+      // clang-format on
       // The system's store does not know the test CA.
       {"implicit", false, {"--tls"}, 1, {"12015", "certificate"}},
       // Without a STARTTLS offer the message is not sent in clear.
