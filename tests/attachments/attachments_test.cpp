@@ -49,7 +49,8 @@ TEST_F(AttachmentsTest, FileTakesItsLastSegmentOrTheGivenNameAndTypesFromTheExte
       {"notes.txt", "text/plain", emxBinary}, {"table.csv", "text/csv", emxQuotedPrintable},
       {"picture.PNG", "image/png", emxBase64},
       // A name that tells nothing of the content is bytes, not text.
-      {"unknown.zzqx", "application/octet-stream", emxBase64}, {"no-extension", "application/octet-stream", emxBase64},
+      {"unknown.zzqx", "application/octet-stream", emxBase64},
+      {"no-extension", "application/octet-stream", emxBase64},
       // clang-format on
   };
   for (const auto& [name, content_type, encode_type] : cases) {
@@ -219,8 +220,10 @@ TEST_F(AttachmentsTest, WithoutMimeOnlyUUEncodeAndNoMimeProperty) {
   EXPECT_EQ(Methods(*mail), (std::vector<std::string>{"Attachment.EncodeType", "Attachments.Add"}));
   const std::pair<std::function<void()>, const char*> guarded[] = {
       // clang-format off
-      {[&] { a->ContentType(); }, "ContentType"}, {[&] { a->SetContentType("text/html"); }, "ContentType"},
-      {[&] { a->ContentBase(); }, "ContentBase"}, {[&] { a->SetContentBase("http://x/"); }, "ContentBase"},
+      {[&] { a->ContentType(); }, "ContentType"},
+      {[&] { a->SetContentType("text/html"); }, "ContentType"},
+      {[&] { a->ContentBase(); }, "ContentBase"},
+      {[&] { a->SetContentBase("http://x/"); }, "ContentBase"},
       {[&] { a->ContentLocation(); }, "ContentLocation"},
       {[&] { a->SetContentLocation("http://x/a"); }, "ContentLocation"},
       {[&] { a->SetInline(true); }, "Inline"}, {[&] { a->ContentID(); }, "ContentID"},
@@ -283,9 +286,11 @@ TEST_F(AttachmentsTest, ItemRemoveAndForEach) {
 TEST_F(AttachmentsTest, LookupErrorsAreRecordedWithTheirMethod) {
   const std::tuple<std::function<void()>, int32_t, const char*> cases[] = {
       // clang-format off
-      {[&] { list->Remove(1); }, 9, "Attachments.Remove"}, {[&] { list->Item(-1); }, 9, "Attachments.Item"},
+      {[&] { list->Remove(1); }, 9, "Attachments.Remove"},
+      {[&] { list->Item(-1); }, 9, "Attachments.Item"},
       {[&] { list->Remove("nothing.txt"); }, 5, "Attachments.Remove"},
-      {[&] { list->Item("nothing.txt"); }, 5, "Attachments.Item"}, {[&] { list->Item(Variant()); }, 5, "Attachments.Item"},
+      {[&] { list->Item("nothing.txt"); }, 5, "Attachments.Item"},
+      {[&] { list->Item(Variant()); }, 5, "Attachments.Item"},
       // clang-format on
       {[&] { list->Item(Variant(Variant::Array{})); }, 13, "Attachments.Item"},
   };

@@ -443,9 +443,12 @@ TEST_F(CodecTest, FileErrorsLeaveNoTemporaryFile) {
   int16_t size = 76;
   const std::pair<std::function<void()>, int> cases[] = {
       // clang-format off
-      {[&] { b64.Load(Path("missing.bin"), out); }, 53}, {[&] { b64.Load(dir_.path().string(), out); }, 75},
-      {[&] { b64.Load(Path("no/such/dir/x"), out); }, 53}, {[&] { b64.Save("x", Path("no/such/dir/x")); }, 53},
-      {[&] { b64.EncodeFileLines(Path("missing"), size); }, 53}, {[&] { uu.UUEncodeFile(Path("missing.bin")); }, 53},
+      {[&] { b64.Load(Path("missing.bin"), out); }, 53},
+      {[&] { b64.Load(dir_.path().string(), out); }, 75},
+      {[&] { b64.Load(Path("no/such/dir/x"), out); }, 53},
+      {[&] { b64.Save("x", Path("no/such/dir/x")); }, 53},
+      {[&] { b64.EncodeFileLines(Path("missing"), size); }, 53},
+      {[&] { uu.UUEncodeFile(Path("missing.bin")); }, 53},
       // clang-format on
   };
   for (const auto& [call, number] : cases) {

@@ -125,11 +125,14 @@ TEST_F(BodyTest, MimeOffWritesNoFieldAndGuardsEveryMimeProperty) {
       // clang-format off
       {[&] { body_->ContentType(); }, "Body.ContentType"},
       {[&] { body_->SetContentType(emxBodyContentTypeHTML); }, "Body.ContentType"},
-      {[&] { body_->ContentBase(); }, "Body.ContentBase"}, {[&] { body_->SetContentBase("x"); }, "Body.ContentBase"},
+      {[&] { body_->ContentBase(); }, "Body.ContentBase"},
+      {[&] { body_->SetContentBase("x"); }, "Body.ContentBase"},
       {[&] { body_->ContentLocation(); }, "Body.ContentLocation"},
       {[&] { body_->SetContentLocation("x"); }, "Body.ContentLocation"},
-      {[&] { body_->EncodeType(); }, "Body.EncodeType"}, {[&] { body_->SetEncodeType(emxBase64); }, "Body.EncodeType"},
-      {[&] { body_->SetDocType(""); }, "Body.DocType"}, {[&] { body_->AlternativeText(); }, "Body.AlternativeText"},
+      {[&] { body_->EncodeType(); }, "Body.EncodeType"},
+      {[&] { body_->SetEncodeType(emxBase64); }, "Body.EncodeType"},
+      {[&] { body_->SetDocType(""); }, "Body.DocType"},
+      {[&] { body_->AlternativeText(); }, "Body.AlternativeText"},
       {[&] { body_->SetAlternativeText("x"); }, "Body.AlternativeText"},
       // clang-format on
   };

@@ -34,9 +34,11 @@ TEST_F(ValuesTest, ParseSplitsTheTextIntoParts) {
       {"Content-Type", "text/plain;charset=us-ascii", {{"Content-Type", "text/plain"}, {"charset", "us-ascii"}}},
       // The blank before a key is trimmed, the one after "=" kept.
       {"Content-Type", "text/plain; charset= us-ascii", {{"Content-Type", "text/plain"}, {"charset", " us-ascii"}}},
-      {"Subject", "hello = world", {{"Subject", "hello = world"}}}, {"Content-Type", "", {{"Content-Type", ""}}},
+      {"Subject", "hello = world", {{"Subject", "hello = world"}}},
+      {"Content-Type", "", {{"Content-Type", ""}}},
       // Blanks are trimmed, tabs are not.
-      {" X ", " a ", {{"X", " a "}}}, {"\tX\t", "a", {{"\tX\t", "a"}}}, {" X ", "a;b", {{" X ", "a"}, {"", "b"}}},
+      {" X ", " a ", {{"X", " a "}}}, {"\tX\t", "a", {{"\tX\t", "a"}}},
+      {" X ", "a;b", {{" X ", "a"}, {"", "b"}}},
       {"K", "a;", {{"K", "a"}, {"", ""}}}, {"K", "a;;b", {{"K", "a"}, {"", ""}, {"", "b"}}},
       {"Content-type", "multipart/mixed;boundary=\"=_x_part\";charset=us-ascii",
        {{"Content-type", "multipart/mixed"}, {"boundary", "\"=_x_part\""}, {"charset", "us-ascii"}}},

@@ -159,7 +159,8 @@ TEST_F(Tls, TheStartTlsOfferIsReadFromTheEhloLines) {
       // clang-format off
       {"250-tls.test\n250-STARTTLS\n250 HELP", true}, {"250-tls.test\n250 starttls", true},
       {"250-tls.test\n250-STARTTLS extra\n250 HELP", true},
-      {"250-tls.test\n250-8BITMIME\n250 HELP", false}, {"250-tls.test\n250-XSTARTTLS\n250 STARTTLSX", false},
+      {"250-tls.test\n250-8BITMIME\n250 HELP", false},
+      {"250-tls.test\n250-XSTARTTLS\n250 STARTTLSX", false},
       // The first line is the server's name.
       {"250 STARTTLS", false}, {"250 tls.test says STARTTLS", false},
       // clang-format on
@@ -209,7 +210,8 @@ TEST_F(Tls, PostwingSendOptionsAgainstARealTlsServer) {
     std::vector<std::string> says;  // in standard error
   } cases[] = {
       // clang-format off
-      {"starttls", false, {"--starttls", "--ca-file", c.ca.string()}, 0, {}}, {"implicit", true, {"--tls", "--insecure"}, 0, {}},
+      {"starttls", false, {"--starttls", "--ca-file", c.ca.string()}, 0, {}},
+      {"implicit", true, {"--tls", "--insecure"}, 0, {}},
       // clang-format on
       // The system's store does not know the test CA.
       {"implicit", false, {"--tls"}, 1, {"12015", "certificate"}},
