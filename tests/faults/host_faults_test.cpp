@@ -293,7 +293,7 @@ TEST_P(Soak, DescriptorsTempFilesAndMemoryStayConstant) {
   ScriptedPeer server;
   auto mail = SendMail::Create();
   int fds = 0, temps = 0;
-  long rss_warm = 0;
+  [[maybe_unused]] long rss_warm = 0;
   for (int i = 0; i < sends + warm_up; ++i) {
     if (i % batch == 0) server.Serve(GoodDialogue(), std::min(batch, sends + warm_up - i));
     if (i == warm_up) {
@@ -330,7 +330,7 @@ TEST_P(Soak, DescriptorsTempFilesAndMemoryStayConstant) {
     std::this_thread::sleep_for(50ms);
     temps_end = CountEntries(platform::TempPath(), "~pw");
   }
-  const long rss_end = ResidentKiB();
+  [[maybe_unused]] const long rss_end = ResidentKiB();
   std::remove(file.c_str());
   // One less at most: the object of the last send is gone.
   EXPECT_LE(fds_end, fds);
