@@ -35,8 +35,8 @@
 #include "spell_checker.hpp"
 
 using composer::HtmlEditor;
-using composer::QtEventLoop;
 using postwing::EventLoop;
+using postwing::Exception;
 using namespace modEmail;
 using namespace std::chrono_literals;
 
@@ -67,28 +67,23 @@ class ScriptedDialogs : public composer::Dialogs {
   std::function<int(QDialog&)> exec;
   int execs = 0;
 
-  int MessageBox(QWidget*, const QString& text, const QString& title,
-                 composer::MsgBoxButtons buttons, composer::MsgBoxIcon) override {
+  using Str = const QString&;  // texts, titles, captions, folders, filters, prompts
+  int MessageBox(QWidget*, Str text, Str title, composer::MsgBoxButtons buttons,
+                 composer::MsgBoxIcon) override {
     said << text, titles << title;
     if (const QVariant a = Take(); a.isValid()) return a.toInt();
     return buttons == composer::MsgBoxButtons::OkOnly ? composer::vbOK : composer::vbNo;
   }
-  QStringList OpenFileNames(QWidget*, const QString&, const QString&, const QString&) override {
-    return Take().toStringList();
-  }
-  QString OpenFileName(QWidget*, const QString&, const QString&, const QString&) override {
-    return Take().toString();
-  }
-  QString SaveFileName(QWidget*, const QString&, const QString&, const QString&) override {
-    return Take().toString();
-  }
-  std::optional<QColor> Color(QWidget*, const QColor& initial, const QString&) override {
+  QStringList OpenFileNames(QWidget*, Str, Str, Str) override { return Take().toStringList(); }
+  QString OpenFileName(QWidget*, Str, Str, Str) override { return Take().toString(); }
+  QString SaveFileName(QWidget*, Str, Str, Str) override { return Take().toString(); }
+  std::optional<QColor> Color(QWidget*, const QColor& initial, Str) override {
     colour_initials.push_back(initial);
     const QColor c = Take().value<QColor>();
     return c.isValid() ? std::optional(c) : std::nullopt;
   }
   std::optional<QFont> Font(QWidget*, const QFont&) override { return std::nullopt; }
-  std::optional<QString> Text(QWidget*, const QString&, const QString&, const QString&) override {
+  std::optional<QString> Text(QWidget*, Str, Str, Str) override {
     const QString t = Take().toString();
     return t.isNull() ? std::nullopt : std::optional(t);
   }
@@ -103,9 +98,8 @@ class ScriptedDialogs : public composer::Dialogs {
 // A control of a window by its object name; aborts the test run when there is none.
 template <class T>
 T* Child(const QObject& window, const char* name) {
-  T* child = window.findChild<T*>(name);
-  if (!child) qFatal("no control named %s", name);
-  return child;
+  if (T* child = window.findChild<T*>(name)) return child;
+  qFatal("no control named %s", name);
 }
 
 // The main window's controls, reached by their object names; -> reaches the window.
@@ -183,9 +177,8 @@ class ComposerTest : public QObject {
     QTRY_VERIFY(w->Button("Text Color")->isEnabled());  // on only while the editor is active
   }
   static void Place(HtmlEditor* e, int from, int to = -1) {
-    QTextCursor c = e->textCursor();
-    c.setPosition(from);
-    if (to >= 0) c.setPosition(to, QTextCursor::KeepAnchor);
+    QTextCursor c(e->document());
+    c.setPosition(from), c.setPosition(to < 0 ? from : to, QTextCursor::KeepAnchor);
     e->setTextCursor(c);
   }
 
@@ -212,10 +205,7 @@ class ComposerTest : public QObject {
  private slots:
   void initTestCase() { loop_ = composer::QtEventLoop::InstallForThisThread(); }
   void cleanupTestCase() { postwing::SetThreadEventLoop(nullptr); }
-  void init() {
-    dialogs_ = std::make_shared<ScriptedDialogs>();
-    composer::SetDialogs(dialogs_);
-  }
+  void init() { composer::SetDialogs(dialogs_ = std::make_shared<ScriptedDialogs>()); }
   void cleanup() {
     if (window_) window_->Editor()->document()->setModified(false);
     window_.reset();
@@ -232,10 +222,8 @@ class ComposerTest : public QObject {
                               {"/home/u/", "", "/home/u/"},
                               {"/home/u/  name.html  ", "name.html", "/home/u/"},
                               {"/x/stream:part.txt", "part.txt", "/x/"}};
-    for (const auto& r : paths) {
-      QCOMPARE(FileNamePart(r[0]), QString(r[1]));
-      QCOMPARE(FolderPart(r[0]), QString(r[2]));
-    }
+    for (const auto& [path, name, folder] : paths)
+      QCOMPARE(QStringList({FileNamePart(path), FolderPart(path)}), QStringList({name, folder}));
     for (const char* yes : {"True", "true", "-1", " 2 "}) QVERIFY(TextToBoolean(yes));
     for (const char* no : {"False", "0"}) QVERIFY(!TextToBoolean(no));
     const std::pair<const char*, int> numbers[] = {{"", 0},       {"  587  ", 587}, {"25abc", 25},
@@ -251,7 +239,7 @@ class ComposerTest : public QObject {
       try {
         convert();
         QFAIL("converted");
-      } catch (const postwing::Exception& e) {
+      } catch (const Exception& e) {
         QCOMPARE(e.Number(), number);
       }
     }
@@ -302,7 +290,7 @@ class ComposerTest : public QObject {
   // is never entered again from a nested pass while it runs (the writable level stays ready);
   // timers can be cancelled, other threads post, and a pass waits no longer than asked.
   void EventLoopOnQt() {
-    QtEventLoop loop;
+    composer::QtEventLoop loop;
     int p[2];
     QVERIFY(::pipe2(p, O_CLOEXEC | O_NONBLOCK) == 0);
     const auto until = [&](const std::function<bool()>& done) {  // or five seconds
@@ -311,8 +299,7 @@ class ComposerTest : public QObject {
     };
     int calls = 0, a = 0, b = 0, depth = 0, max_depth = 0;
     unsigned seen = 0;
-    auto id =
-        loop.Watch(p[0], EventLoop::kReadable, [&](unsigned ready) { ++calls, seen = ready; });
+    auto id = loop.Watch(p[0], EventLoop::kReadable, [&](unsigned r) { ++calls, seen = r; });
     QCOMPARE(::write(p[1], "x", 1), ssize_t{1});
     QVERIFY(until([&] { return calls > 0 && seen == EventLoop::kReadable; }));
     loop.UpdateWatch(id, 0);  // the byte stays unread, yet nothing is heard
@@ -344,10 +331,9 @@ class ComposerTest : public QObject {
     std::thread poster([&] { std::this_thread::sleep_for(50ms), loop.Post([&] { ++posted; }); });
     QVERIFY(until([&] { return fired == 1 && chained == 1 && posted == 1; }));
     poster.join();
-    QElapsedTimer t;
-    t.start();
+    const QDeadlineTimer waited(5000);
     loop.RunOnce(150ms);  // Qt's wait has no limit of its own
-    QVERIFY(t.elapsed() >= 100 && t.elapsed() < 5000);
+    QVERIFY(waited.remainingTime() <= 4900 && !waited.hasExpired());
     QCOMPARE(fired + cancelled, 1);
     loop.CancelTimer(c);  // already gone: harmless
   }
@@ -451,7 +437,7 @@ class ComposerTest : public QObject {
     editing(false);
     // The editor's own statuses: unknown commands, selections, a read-only document.
     QCOMPARE(w.dhtEdit->QueryStatus(12345), int(HtmlEditor::kNotSupported));
-    QVERIFY_THROWS_EXCEPTION(postwing::Exception, w.dhtEdit->ExecCommand(12345));
+    QVERIFY_THROWS_EXCEPTION(Exception, w.dhtEdit->ExecCommand(12345));
     w.dhtEdit->setReadOnly(true);
     QCOMPARE(w.dhtEdit->QueryStatus(HtmlEditor::DECMD_BOLD), int(HtmlEditor::kDisabled));
   }
@@ -529,8 +515,7 @@ class ComposerTest : public QObject {
     QVERIFY(!html.contains("font-weight:700") && !html.contains("font-style:italic"));
     QVERIFY(html.contains("href=\"https://x.test/\""));
     QVERIFY_THROWS_EXCEPTION(
-        postwing::Exception,
-        w.dhtEdit->ExecCommand(HtmlEditor::DECMD_SETBLOCKFMT, 0, "Remove Format"));
+        Exception, w.dhtEdit->ExecCommand(HtmlEditor::DECMD_SETBLOCKFMT, 0, "Remove Format"));
     // Typed letters do not choose; Enter returns to the editor.
     w.cbxStyle->setFocus();
     QTRY_VERIFY(w.cbxStyle->hasFocus());
@@ -544,7 +529,7 @@ class ComposerTest : public QObject {
     w.Action("mnuFormatBackgroundColor")->trigger();
     QCOMPARE(dialogs_->colour_initials, (std::vector<QColor>{Qt::white, QColor(0, 0, 255)}));
     QVERIFY(w.dhtEdit->DocumentHTML().contains("bgcolor=\"#0000ff\"") && dialogs_->said.isEmpty());
-    QVERIFY_THROWS_EXCEPTION(postwing::Exception,
+    QVERIFY_THROWS_EXCEPTION(Exception,
                              w.dhtEdit->ExecCommand(HtmlEditor::DECMD_SETBACKCOLOR, 0, "zz0000"));
     w.dhtEdit->SetBodyInnerHTML("<p>new body</p>");  // the colour survives a new body
     QCOMPARE(w.dhtEdit->ExecCommand(HtmlEditor::DECMD_GETBACKCOLOR).toString(), QString("#0000FF"));
@@ -643,9 +628,8 @@ class ComposerTest : public QObject {
       w.dhtEdit->setPlainText(text);
       dialogs_->said.clear();
       w->Button("Send")->trigger();  // answered No: nothing more happens
-      QVERIFY2(
-          dialogs_->said.size() == 1 && dialogs_->said[0].startsWith(reminder) && !w->Sending(),
-          text);
+      QCOMPARE(dialogs_->said.size(), 1);
+      QVERIFY2(dialogs_->said[0].startsWith(reminder) && !w->Sending(), text);
     }
   }
 
@@ -675,8 +659,7 @@ class ComposerTest : public QObject {
     QVERIFY(w->close());
     QVERIFY(e2e::ReadFile((HomeRoot() + "/closing.html").toStdString()).find("draft") !=
             std::string::npos);
-    QVERIFY_THROWS_EXCEPTION(postwing::Exception,
-                             w.dhtEdit->SaveDocument("/nonexistent/dir/x.html"));
+    QVERIFY_THROWS_EXCEPTION(Exception, w.dhtEdit->SaveDocument("/nonexistent/dir/x.html"));
   }
 
   void DraftsReopenWholeAndAutosaveRestoresAfterACrash() {
@@ -787,8 +770,7 @@ class ComposerTest : public QObject {
     watch.Disconnect();
     QCOMPARE(dialogs_->execs, int(first));
     QCOMPARE(dialogs_->said, QStringList());
-    QVERIFY2(!statuses.isEmpty() && std::is_sorted(percents.begin(), percents.end()),
-             "the progress never goes back");
+    QVERIFY2(!statuses.isEmpty() && std::ranges::is_sorted(percents), "progress never goes back");
     QCOMPARE(statuses.back(), QString("Sending - Bytes Sent: %1").arg(reported));
     // The completion steps.
     QVERIFY(!w->Sending() && w->PanelText("Progress").isEmpty() && !w->Button("Send")->isEnabled());
