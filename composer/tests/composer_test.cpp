@@ -664,8 +664,8 @@ class ComposerTest : public QObject {
 
   void DraftsReopenWholeAndAutosaveRestoresAfterACrash() {
     Composer w = Open(true);
-    w->SetFields("Jane <jane@example.org>, \"Doe\" <d@example.org>", "", "b@example.org",
-                 "Figures & <notes>");
+    w->SetFields("Jane <jane@example.org>, \"Doe\" <d@example.org>", "a@example.org",
+                 "b@example.org", "Figures & <notes>");
     w->AttachPaths({WriteFile("d/figures.csv", "1,2")});
     QTest::keyClicks(w.dhtEdit, "Body");
     QImage blue(3, 3, QImage::Format_RGB32);
