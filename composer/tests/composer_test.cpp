@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -27,7 +26,6 @@
 #include "dialogs.hpp"
 #include "e2e/e2e_support.hpp"
 #include "frm_attachments.hpp"
-#include "frm_configure.hpp"
 #include "frm_send_mail.hpp"
 #include "html_editor.hpp"
 #include "mailto.hpp"
@@ -37,8 +35,8 @@
 #include "spell_checker.hpp"
 
 using composer::HtmlEditor;
-using composer::QtEventLoop;
 using postwing::EventLoop;
+using postwing::Exception;
 using namespace modEmail;
 using namespace std::chrono_literals;
 
@@ -62,40 +60,30 @@ QString WriteFile(const QString& path, const QByteArray& data) {
 // next queued answer (none queued: OK or No, a cancel for the others).
 class ScriptedDialogs : public composer::Dialogs {
  public:
-  struct Message {
-    QString text, title;
-  };
-  std::vector<Message> messages;
-  std::deque<QVariant> answers;  // an int, a path, paths, a colour, a text
+  QStringList said, titles;  // the text and the title of each message box shown
+  QVariantList answers;      // an int, a path, paths, a colour, a text
   std::vector<QColor> colour_initials;
   // Runs in place of a modal window; returns its result. By default rejects it.
   std::function<int(QDialog&)> exec;
   int execs = 0;
 
-  int MessageBox(QWidget*, const QString& text, const QString& title,
-                 composer::MsgBoxButtons buttons, composer::MsgBoxIcon) override {
-    messages.push_back({text, title});
-    const QVariant a = Take();
-    return a.isValid()                                  ? a.toInt()
-           : buttons == composer::MsgBoxButtons::OkOnly ? composer::vbOK
-                                                        : composer::vbNo;
+  using Str = const QString&;  // texts, titles, captions, folders, filters, prompts
+  int MessageBox(QWidget*, Str text, Str title, composer::MsgBoxButtons buttons,
+                 composer::MsgBoxIcon) override {
+    said << text, titles << title;
+    if (const QVariant a = Take(); a.isValid()) return a.toInt();
+    return buttons == composer::MsgBoxButtons::OkOnly ? composer::vbOK : composer::vbNo;
   }
-  QStringList OpenFileNames(QWidget*, const QString&, const QString&, const QString&) override {
-    return Take().toStringList();
-  }
-  QString OpenFileName(QWidget*, const QString&, const QString&, const QString&) override {
-    return Take().toString();
-  }
-  QString SaveFileName(QWidget*, const QString&, const QString&, const QString&) override {
-    return Take().toString();
-  }
-  std::optional<QColor> Color(QWidget*, const QColor& initial, const QString&) override {
+  QStringList OpenFileNames(QWidget*, Str, Str, Str) override { return Take().toStringList(); }
+  QString OpenFileName(QWidget*, Str, Str, Str) override { return Take().toString(); }
+  QString SaveFileName(QWidget*, Str, Str, Str) override { return Take().toString(); }
+  std::optional<QColor> Color(QWidget*, const QColor& initial, Str) override {
     colour_initials.push_back(initial);
     const QColor c = Take().value<QColor>();
     return c.isValid() ? std::optional(c) : std::nullopt;
   }
   std::optional<QFont> Font(QWidget*, const QFont&) override { return std::nullopt; }
-  std::optional<QString> Text(QWidget*, const QString&, const QString&, const QString&) override {
+  std::optional<QString> Text(QWidget*, Str, Str, Str) override {
     const QString t = Take().toString();
     return t.isNull() ? std::nullopt : std::optional(t);
   }
@@ -104,27 +92,14 @@ class ScriptedDialogs : public composer::Dialogs {
     ++execs;
     return exec ? exec(dialog) : (dialog.reject(), int(QDialog::Rejected));
   }
-  QVariant Take() {
-    QVariant a;
-    if (!answers.empty()) a = answers.front(), answers.pop_front();
-    return a;
-  }
+  QVariant Take() { return answers.isEmpty() ? QVariant() : answers.takeFirst(); }
 };
-
-// The arguments that start the capture server of the library's end-to-end tests, which keeps
-// what it receives in folder: 0001.eml, and the envelope in 0001.json.
-std::vector<std::string> CaptureServer(const QString& folder, std::vector<std::string> extra = {}) {
-  extra.insert(extra.begin(), {e2e::ServersDir() + "capture_server.py", "--dir",
-                               folder.toStdString(), "--lifetime", "120"});
-  return extra;
-}
 
 // A control of a window by its object name; aborts the test run when there is none.
 template <class T>
 T* Child(const QObject& window, const char* name) {
-  T* child = window.findChild<T*>(name);
-  if (!child) qFatal("no control named %s", name);
-  return child;
+  if (T* child = window.findChild<T*>(name)) return child;
+  qFatal("no control named %s", name);
 }
 
 // The main window's controls, reached by their object names; -> reaches the window.
@@ -139,6 +114,11 @@ struct Composer {
   QComboBox* cbxStyle = Child<QComboBox>(window, "cbxStyle");
   composer::HtmlEditor* dhtEdit = Child<composer::HtmlEditor>(window, "dhtEdit");
   frmSendMail* operator->() const { return &window; }
+  // To, CC, BCC, Subject, the attachments line and the text, as the window shows them.
+  QStringList Fields() const {
+    return {txtTo->text(),      txtCC->text(),          txtBCC->text(),
+            txtSubject->text(), txtAttachments->text(), dhtEdit->toPlainText()};
+  }
   // A menu item by its object name ("mnuFileNew"), or a toolbar button by its name.
   QAction* Action(const QString& name) const {
     return name.startsWith("mnu") ? Child<QAction>(window, qPrintable(name)) : window.Button(name);
@@ -170,12 +150,11 @@ class ComposerTest : public QObject {
   // Before the application exists: settings, drafts and temporary files go below the
   // test's home, never the user's.
   static void initMain() {
-    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "TMPDIR", "XDG_RUNTIME_DIR"}) {
+    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "TMPDIR"}) {
       QDir().mkpath(HomeRoot() + "/" + variable);
       qputenv(variable, QFile::encodeName(HomeRoot() + "/" + variable));
     }
-    QFile::setPermissions(HomeRoot() + "/XDG_RUNTIME_DIR",
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(HomeRoot()));  // private (0700) as Qt wants
   }
 
  private:
@@ -183,11 +162,13 @@ class ComposerTest : public QObject {
   std::shared_ptr<ScriptedDialogs> dialogs_;
   std::unique_ptr<frmSendMail> window_;
 
-  // A loaded window; with active, once the window manager made it the active one.
-  Composer Open(bool active = false) {
+  // A loaded window; with active, once the window manager made it the active one; with html,
+  // showing that document.
+  Composer Open(bool active = false, const QString& html = {}) {
     window_ = std::make_unique<frmSendMail>();
     window_->Form_Load();
     if (active) [&] { QVERIFY(QTest::qWaitForWindowActive(window_.get())); }();
+    if (!html.isEmpty()) window_->Editor()->SetDocumentHTML(html);
     return Composer{*window_};
   }
   // Puts the user's attention into the editor, as a click there would.
@@ -196,9 +177,8 @@ class ComposerTest : public QObject {
     QTRY_VERIFY(w->Button("Text Color")->isEnabled());  // on only while the editor is active
   }
   static void Place(HtmlEditor* e, int from, int to = -1) {
-    QTextCursor c = e->textCursor();
-    c.setPosition(from);
-    if (to >= 0) c.setPosition(to, QTextCursor::KeepAnchor);
+    QTextCursor c(e->document());
+    c.setPosition(from), c.setPosition(to < 0 ? from : to, QTextCursor::KeepAnchor);
     e->setTextCursor(c);
   }
 
@@ -220,54 +200,12 @@ class ComposerTest : public QObject {
     dialogs_->answers.push_back(QStringList{WriteFile("outbox/report.bin", kBinary),
                                             WriteFile("outbox/notes.txt", kNotes)});
     w->Button("Attach File")->trigger();
-    QCOMPARE(w.txtAttachments->text(), QString("report.bin; notes.txt; "));
-  }
-
-  // Checks the received message: the envelope, the fields, the HTML document, the picture and
-  // both attachments, as Python's email package reads them.
-  void CheckDelivered(const QString& folder) {
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder + "/0001.eml"), 10000);
-    const QJsonObject envelope =
-        QJsonDocument::fromJson(
-            QByteArray::fromStdString(e2e::ReadFile((folder + "/0001.json").toStdString())))
-            .object();
-    QCOMPARE(envelope["mail_from"].toString(), QString("tom@example.org"));
-    QCOMPARE(envelope["rcpt_tos"].toArray(), (QJsonArray{"jane@example.org", "bob@example.org",
-                                                         "cc@example.org", "hidden@example.org"}));
-    const e2e::Parsed m = e2e::Parse((folder + "/0001.eml").toStdString());
-    const auto q = [](const std::string& s) { return QByteArray::fromStdString(s); };
-    QVERIFY2(m.defects.empty(), m.defects.c_str());
-    QCOMPARE(q(m.Header("Subject")), QByteArray("Quarterly figures"));
-    QCOMPARE(q(m.Header("Bcc")), QByteArray("<absent>"));
-    QCOMPARE(q(m.tree), QByteArray("multipart/mixed[multipart/related[multipart/alternative["
-                                   "text/plain,text/html],image/png],application/octet-stream,"
-                                   "text/plain]"));
-    const auto& parts = m.parts;  // the text, the HTML, the picture, the two files
-    QCOMPARE(QString::fromUtf8(q(parts[0].data)),
-             QString::fromUtf8("Hello Jane,\r\nthe figures are attached. Grüße, 5 €\r\n"
-                               "- one\r\nreport <https://example.org/q>\r\nX[image]\r\n"));
-    const QString html = QString::fromUtf8(q(parts[1].data));
-    QCOMPARE(q(parts[1].charset), QByteArray("utf-8"));
-    QVERIFY2(html.contains("Jane</span>") && html.contains(QString::fromUtf8("Grüße, 5 €")),
-             qPrintable(html));
-    QVERIFY(!html.contains("-qt-") && !html.contains("qrichtext"));
-    // The picture is an inline part that the HTML names by its Content-ID.
-    QVERIFY(html.contains("src=\"cid:" +
-                          QString::fromStdString(parts[2].content_id).mid(1).chopped(1)));
-    QCOMPARE(QImage::fromData(q(parts[2].data)).pixelColor(1, 1), QColor(Qt::red));
-    QCOMPARE(q(parts[3].filename), QByteArray("report.bin"));
-    QCOMPARE(q(parts[3].data), kBinary);
-    QCOMPARE(q(parts[4].filename), QByteArray("notes.txt"));
-    QCOMPARE(q(parts[4].data), kNotes);
   }
 
  private slots:
   void initTestCase() { loop_ = composer::QtEventLoop::InstallForThisThread(); }
   void cleanupTestCase() { postwing::SetThreadEventLoop(nullptr); }
-  void init() {
-    dialogs_ = std::make_shared<ScriptedDialogs>();
-    composer::SetDialogs(dialogs_);
-  }
+  void init() { composer::SetDialogs(dialogs_ = std::make_shared<ScriptedDialogs>()); }
   void cleanup() {
     if (window_) window_->Editor()->document()->setModified(false);
     window_.reset();
@@ -275,18 +213,17 @@ class ComposerTest : public QObject {
   }
 
   // Path parts and conversions; text a conversion cannot take is an error of the runtime's
-  // number, never a guess. The settings file is private to the user.
-  void HelpersAndThePrivateSettingsFile() {
+  // number, never a guess. The settings file is private to the user. mailto: links fill the
+  // fields, and their line breaks add no header. Spelling is underlined, not formatted.
+  void HelpersSettingsMailtoAndSpelling() {
     const char* paths[][3] = {{"/home/u/drafts/Unnamed.html", "Unnamed.html", "/home/u/drafts/"},
                               {"C:\\mail\\Unnamed.html", "Unnamed.html", "C:\\mail\\"},
                               {"Unnamed.html", "", ""},
                               {"/home/u/", "", "/home/u/"},
                               {"/home/u/  name.html  ", "name.html", "/home/u/"},
                               {"/x/stream:part.txt", "part.txt", "/x/"}};
-    for (const auto& r : paths) {
-      QCOMPARE(FileNamePart(r[0]), QString(r[1]));
-      QCOMPARE(FolderPart(r[0]), QString(r[2]));
-    }
+    for (const auto& [path, name, folder] : paths)
+      QCOMPARE(QStringList({FileNamePart(path), FolderPart(path)}), QStringList({name, folder}));
     for (const char* yes : {"True", "true", "-1", " 2 "}) QVERIFY(TextToBoolean(yes));
     for (const char* no : {"False", "0"}) QVERIFY(!TextToBoolean(no));
     const std::pair<const char*, int> numbers[] = {{"", 0},       {"  587  ", 587}, {"25abc", 25},
@@ -302,7 +239,7 @@ class ComposerTest : public QObject {
       try {
         convert();
         QFAIL("converted");
-      } catch (const postwing::Exception& e) {
+      } catch (const Exception& e) {
         QCOMPARE(e.Number(), number);
       }
     }
@@ -313,15 +250,11 @@ class ComposerTest : public QObject {
     SaveSetting(kKeyPassword, "s3cret; with = signs");
     QCOMPARE(GetSetting(kKeyPassword, ""), QString("s3cret; with = signs"));
     const QByteArray file = QFile::encodeName(SettingsFileName());
-    QCOMPARE(file, QFile::encodeName(HomeRoot() + "/XDG_CONFIG_HOME/composer/composer.conf"));
     struct stat st {};
     QVERIFY(::stat(file, &st) == 0 && (st.st_mode & 0777) == 0600);
     ::chmod(file, 0644);
     SaveSetting(kKeyUser, "someone");
     QVERIFY(::stat(file, &st) == 0 && (st.st_mode & 0777) == 0600);
-  }
-
-  void Mailto() {
     const std::pair<const char*, QStringList> links[] = {
         // to, cc, bcc, subject, body
         {"MAILTO:ann@example.org,bob@example.org?Subject=Caf%C3%A9%20at%203&body=Line "
@@ -340,6 +273,16 @@ class ComposerTest : public QObject {
       QVERIFY2(m && QStringList({m->to, m->cc, m->bcc, m->subject, m->body}) == fields, link);
     }
     QVERIFY(!composer::ParseMailto("http://example.org/?mailto:ann@example.org"));
+    // Spelling: off without a dictionary; misspelt words marked, with suggestions.
+    HtmlEditor e;
+    e.setPlainText("The quikc fox");
+    e.SetSpellLanguage("xx_NONE");  // no such dictionary: off, nothing marked
+    QVERIFY(!e.Spelling()->Active());
+    e.SetSpellLanguage("en_US");
+    const auto marks = e.document()->firstBlock().layout()->formats();
+    QVERIFY(marks.size() == 1 && marks[0].start == 4 && marks[0].length == 5);
+    QVERIFY(e.Spelling()->Suggestions("quikc").contains("quick"));
+    QVERIFY(!e.toHtml().contains("underline"));  // marks are no formatting of the message
   }
 
   // The library's loop on Qt: a paused watch hears nothing, a hang-up is both readable and
@@ -347,49 +290,36 @@ class ComposerTest : public QObject {
   // is never entered again from a nested pass while it runs (the writable level stays ready);
   // timers can be cancelled, other threads post, and a pass waits no longer than asked.
   void EventLoopOnQt() {
-    QtEventLoop loop;
+    composer::QtEventLoop loop;
     int p[2];
     QVERIFY(::pipe2(p, O_CLOEXEC | O_NONBLOCK) == 0);
     const auto until = [&](const std::function<bool()>& done) {  // or five seconds
-      QDeadlineTimer limit(5000);
-      while (!done() && !limit.hasExpired()) loop.RunOnce(50ms);
+      for (QDeadlineTimer limit(5000); !done() && !limit.hasExpired();) loop.RunOnce(50ms);
       return done();
     };
-    int calls = 0;
+    int calls = 0, a = 0, b = 0, depth = 0, max_depth = 0;
     unsigned seen = 0;
-    auto id = loop.Watch(p[0], EventLoop::kReadable, [&](unsigned ready) {
-      ++calls, seen = ready;
-      for (char buf[16]; ::read(p[0], buf, sizeof buf) > 0;) {
-      }
-    });
+    auto id = loop.Watch(p[0], EventLoop::kReadable, [&](unsigned r) { ++calls, seen = r; });
     QCOMPARE(::write(p[1], "x", 1), ssize_t{1});
-    QVERIFY(until([&] { return calls == 1 && seen == EventLoop::kReadable; }));
-    loop.UpdateWatch(id, 0);
-    QCOMPARE(::write(p[1], "x", 1), ssize_t{1});
+    QVERIFY(until([&] { return calls > 0 && seen == EventLoop::kReadable; }));
+    loop.UpdateWatch(id, 0);  // the byte stays unread, yet nothing is heard
+    const int heard = calls;
     loop.RunOnce(100ms);
-    QCOMPARE(calls, 1);
-    loop.UpdateWatch(id, EventLoop::kReadable | EventLoop::kWritable);
-    QVERIFY(until([&] { return calls == 2; }));
-    int a = 0, b = 0, depth = 0, max_depth = 0;
-    EventLoop::Id ia = loop.Watch(p[1], EventLoop::kWritable, [&](unsigned) {
-      ++a;
-      loop.Unwatch(ia);
-    });
-    EventLoop::Id ib = loop.Watch(p[1], EventLoop::kWritable, [&](unsigned) {
+    QCOMPARE(calls, heard);
+    EventLoop::Id ia = 0, ib = 0;
+    ia = loop.Watch(p[1], EventLoop::kWritable, [&](unsigned) { ++a, loop.Unwatch(ia); });
+    ib = loop.Watch(p[1], EventLoop::kWritable, [&](unsigned) {
       max_depth = std::max(max_depth, ++depth);
-      if (++b == 1) {
+      if (++b == 1)
         for (int i = 0; i < 5; ++i) loop.RunOnce(10ms);
-      }
       --depth;
     });
     QVERIFY(until([&] { return b > 5; }));
     QVERIFY(a == 1 && max_depth == 1);
-    loop.Unwatch(ib);  // heard no more
-    const int runs = b;
-    loop.RunOnce(100ms);
-    QCOMPARE(b, runs);
+    loop.Unwatch(ib);
     loop.Unwatch(ib);  // unknown ids are harmless
     loop.UpdateWatch(ib, EventLoop::kReadable);
+    loop.UpdateWatch(id, EventLoop::kReadable | EventLoop::kWritable);
     ::close(p[1]);
     QVERIFY(until([&] { return seen == (EventLoop::kReadable | EventLoop::kWritable); }));
     loop.UpdateWatch(id, 0);  // kept, and p[0] open: the loop's end drops its notifiers
@@ -398,16 +328,12 @@ class ComposerTest : public QObject {
     auto c = loop.AddTimer(20ms, [&] { ++cancelled; });
     loop.CancelTimer(c);
     loop.AddTimer(0ms, [&] { loop.AddTimer(0ms, [&] { ++chained; }); });
-    std::thread poster([&] {
-      std::this_thread::sleep_for(50ms);
-      loop.Post([&] { ++posted; });
-    });
+    std::thread poster([&] { std::this_thread::sleep_for(50ms), loop.Post([&] { ++posted; }); });
     QVERIFY(until([&] { return fired == 1 && chained == 1 && posted == 1; }));
     poster.join();
-    QElapsedTimer t;
-    t.start();
+    const QDeadlineTimer waited(5000);
     loop.RunOnce(150ms);  // Qt's wait has no limit of its own
-    QVERIFY(t.elapsed() >= 100 && t.elapsed() < 5000);
+    QVERIFY(waited.remainingTime() <= 4900 && !waited.hasExpired());
     QCOMPARE(fired + cancelled, 1);
     loop.CancelTimer(c);  // already gone: harmless
   }
@@ -420,7 +346,7 @@ class ComposerTest : public QObject {
     QDir(DataFolder()).removeRecursively();
     Composer w = Open(true);
     QVERIFY(QDir(DraftsFolder()).exists() && !QFile::exists(DraftsFolder() + "/Unnamed.html") &&
-            dialogs_->messages.empty());
+            dialogs_->said.isEmpty());
     const QDir scratch(QDir::tempPath(), "~pw*");
     QCOMPARE(scratch.entryList(QDir::Files).size(), 1);
     for (QAction* b : Child<QToolBar>(w.window, "tbrSend")->actions()) {
@@ -444,23 +370,21 @@ class ComposerTest : public QObject {
     w->resize(900, 600);
     w->AttachFiles();  // a cancelled dialog changes nothing and says nothing
     QCOMPARE(w->Attachments()->Count(), 3);
-    QVERIFY(dialogs_->messages.empty());
+    QVERIFY(dialogs_->said.isEmpty());
     // The window lists source paths; Remove drops the selected ones and re-adds the rest.
     QStringList listed;
-    auto remove = [&](int row) {
-      dialogs_->exec = [&, row](QDialog& d) {
-        auto* list = Child<QListWidget>(d, "lstAttachments");
-        for (int i = 0; i < list->count(); ++i) listed << list->item(i)->text();
-        row < 0 ? list->selectAll() : list->item(row)->setSelected(true);
-        static_cast<frmAttachments&>(d).cmdRemove_Click();
-        return int(QDialog::Accepted);
-      };
+    int row = 1;  // the one to remove; -1: all
+    dialogs_->exec = [&](QDialog& d) {
+      auto* list = Child<QListWidget>(d, "lstAttachments");
+      for (int i = 0; i < list->count(); ++i) listed << list->item(i)->text();
+      row < 0 ? list->selectAll() : list->item(row)->setSelected(true);
+      static_cast<frmAttachments&>(d).cmdRemove_Click();
+      return int(QDialog::Accepted);
     };
-    remove(1);
     QTest::mouseClick(w.cmdAttachments, Qt::LeftButton);
     QCOMPARE(listed, (QStringList{a, b, c}));
     QCOMPARE(w.txtAttachments->text(), QString("a.txt; c data.csv; "));
-    remove(-1);  // every item: the collection empties and the line hides
+    row = -1;  // every item: the collection empties and the line hides
     w.Action("mnuViewAttachments")->trigger();
     QCOMPARE(w->Attachments()->Count(), 0);
     QVERIFY(w.txtAttachments->text().isEmpty() && !w.txtAttachments->isVisibleTo(&w.window) &&
@@ -471,10 +395,9 @@ class ComposerTest : public QObject {
     const QString gone = HomeRoot() + "/two/gone.txt";
     w->AttachPaths({one, gone, two, one});
     QCOMPARE(w.txtAttachments->text(), QString("Same.txt; same.TXT; "));
-    QCOMPARE(dialogs_->messages.size(), size_t{1});
-    QVERIFY2(dialogs_->messages[0].text.contains("\"" + gone + "\": the file does not exist") &&
-                 dialogs_->messages[0].text.contains(one + "\": the file is already attached"),
-             qPrintable(dialogs_->messages[0].text));
+    QCOMPARE(dialogs_->said, QStringList{"These files could not be attached:\n\"" + gone +
+                                         "\": the file does not exist or is not a file\n\"" + one +
+                                         "\": the file is already attached"});
     dialogs_->answers.push_back(composer::vbNo);
     QVERIFY(w->close());
     QVERIFY(scratch.entryList(QDir::Files).isEmpty());
@@ -482,17 +405,15 @@ class ComposerTest : public QObject {
     frmSendMail failed;
     failed.Form_Load();
     qputenv("TMPDIR", QFile::encodeName(HomeRoot() + "/TMPDIR"));
-    QCOMPARE(dialogs_->messages.back().text, QString("Error determining TempPath"));
+    QCOMPARE(dialogs_->said.back(), QString("Error determining TempPath"));
     QCOMPARE(Composer{failed}.cbxStyle->count(), 0);  // the steps after the failing one did not run
   }
 
   // The editing commands are on only while the editor has the user's attention; a
   // latched button reads as pressed where the cursor is, and stays usable to undo itself.
   void ButtonsFollowTheEditorsAttentionAndTheCursor() {
-    Composer w = Open(true);
-    w.dhtEdit->SetDocumentHTML("<p>plain <b>bold</b> text</p>");
+    Composer w = Open(true, "<p>plain <b>bold</b> text</p>");
     Place(w.dhtEdit, 6, 8);
-    w->SetState();
     QVERIFY(w.txtTo->hasFocus());  // after load
     auto editing = [&](bool on) {
       for (const char* key :
@@ -516,7 +437,7 @@ class ComposerTest : public QObject {
     editing(false);
     // The editor's own statuses: unknown commands, selections, a read-only document.
     QCOMPARE(w.dhtEdit->QueryStatus(12345), int(HtmlEditor::kNotSupported));
-    QVERIFY_THROWS_EXCEPTION(postwing::Exception, w.dhtEdit->ExecCommand(12345));
+    QVERIFY_THROWS_EXCEPTION(Exception, w.dhtEdit->ExecCommand(12345));
     w.dhtEdit->setReadOnly(true);
     QCOMPARE(w.dhtEdit->QueryStatus(HtmlEditor::DECMD_BOLD), int(HtmlEditor::kDisabled));
   }
@@ -534,8 +455,7 @@ class ComposerTest : public QObject {
     };
     const auto row = [&](const QString& command, const QString& html, int cursor,
                          const QVariant& answer, const QString& shows, bool pressed = false) {
-      Composer w = Open(true);
-      w.dhtEdit->SetDocumentHTML(html);
+      Composer w = Open(true, html);
       FocusEditor(w);
       cursor < 0 ? w.dhtEdit->selectAll() : Place(w.dhtEdit, cursor);
       dialogs_->answers = {answer};
@@ -545,7 +465,7 @@ class ComposerTest : public QObject {
                                                     : w.dhtEdit->DocumentHTML();
       QVERIFY2(shows.startsWith('!') ? !now.contains(shows.mid(1)) : now.contains(shows),
                qPrintable(command + ": " + now));
-      QVERIFY2(action->isChecked() == pressed && dialogs_->messages.empty(), qPrintable(command));
+      QVERIFY2(action->isChecked() == pressed && dialogs_->said.isEmpty(), qPrintable(command));
     };
     row("Bold", "plain", -1, {}, "font-weight:700", true);
     row("Italic", "plain", -1, {}, "font-style:italic", true);
@@ -569,9 +489,8 @@ class ComposerTest : public QObject {
   // The background colour dialog opens on the current colour, and cancelling it changes
   // nothing.
   void StyleBoxAndBackgroundColour() {
-    Composer w = Open(true);
-    w.dhtEdit->SetDocumentHTML(
-        "<p><b><i>styled</i></b> <a href=\"https://x.test/\">link</a></p><p>other</p>");
+    Composer w =
+        Open(true, "<p><b><i>styled</i></b> <a href=\"https://x.test/\">link</a></p><p>other</p>");
     FocusEditor(w);
     // Every format of the list is set, and shown by the box afterwards.
     for (int i = 0; i + 1 < w.cbxStyle->count(); ++i) {
@@ -586,9 +505,8 @@ class ComposerTest : public QObject {
     QCOMPARE(w.dhtEdit->QueryStatus(HtmlEditor::DECMD_OUTDENT), int(HtmlEditor::kEnabled));
     emit w.cbxStyle->activated(w.cbxStyle->findText("Normal"));
     QVERIFY(!w.dhtEdit->textCursor().currentList());
-    QTextCursor link(w.dhtEdit->document());
-    link.setPosition(9);
-    QVERIFY(link.charFormat().fontWeight() < QFont::DemiBold);  // the heading's boldness went
+    Place(w.dhtEdit, 9);
+    QVERIFY(w.dhtEdit->textCursor().charFormat().fontWeight() < QFont::DemiBold);  // no heading
     QCOMPARE(w.dhtEdit->document()->lastBlock().blockFormat().headingLevel(), 0);  // untouched
     w.dhtEdit->selectAll();
     emit w.cbxStyle->activated(w.cbxStyle->findText("Remove Format"));
@@ -597,8 +515,7 @@ class ComposerTest : public QObject {
     QVERIFY(!html.contains("font-weight:700") && !html.contains("font-style:italic"));
     QVERIFY(html.contains("href=\"https://x.test/\""));
     QVERIFY_THROWS_EXCEPTION(
-        postwing::Exception,
-        w.dhtEdit->ExecCommand(HtmlEditor::DECMD_SETBLOCKFMT, 0, "Remove Format"));
+        Exception, w.dhtEdit->ExecCommand(HtmlEditor::DECMD_SETBLOCKFMT, 0, "Remove Format"));
     // Typed letters do not choose; Enter returns to the editor.
     w.cbxStyle->setFocus();
     QTRY_VERIFY(w.cbxStyle->hasFocus());
@@ -611,15 +528,16 @@ class ComposerTest : public QObject {
     w.Action("mnuFormatBackgroundColor")->trigger();
     w.Action("mnuFormatBackgroundColor")->trigger();
     QCOMPARE(dialogs_->colour_initials, (std::vector<QColor>{Qt::white, QColor(0, 0, 255)}));
-    QVERIFY(w.dhtEdit->DocumentHTML().contains("bgcolor=\"#0000ff\"") &&
-            dialogs_->messages.empty());
-    QVERIFY_THROWS_EXCEPTION(postwing::Exception,
+    QVERIFY(w.dhtEdit->DocumentHTML().contains("bgcolor=\"#0000ff\"") && dialogs_->said.isEmpty());
+    QVERIFY_THROWS_EXCEPTION(Exception,
                              w.dhtEdit->ExecCommand(HtmlEditor::DECMD_SETBACKCOLOR, 0, "zz0000"));
     w.dhtEdit->SetBodyInnerHTML("<p>new body</p>");  // the colour survives a new body
     QCOMPARE(w.dhtEdit->ExecCommand(HtmlEditor::DECMD_GETBACKCOLOR).toString(), QString("#0000FF"));
   }
 
-  void KeysLinksAndPaste() {
+  // Enter and Shift+Enter, a link with a text of its own, Ctrl+B, pasting through the scratch
+  // document; the source view round trip, and File > New leaving it.
+  void KeysLinksPasteAndSourceView() {
     Composer w = Open(true);
     FocusEditor(w);
     QTest::keyClicks(w.dhtEdit, "one");
@@ -661,22 +579,7 @@ class ComposerTest : public QObject {
     w.dhtEdit->ExecCommand(HtmlEditor::DECMD_REDO);
     QTest::keyClick(w.dhtEdit, Qt::Key_Insert, Qt::ShiftModifier);  // does nothing
     QCOMPARE(w.dhtEdit->toPlainText(), QString("afrom the clipboard"));
-  }
-
-  void SpellingIsUnderlinedWithSuggestionsAndOffWithoutDictionary() {
-    HtmlEditor e;
-    e.setPlainText("The quikc fox");
-    e.SetSpellLanguage("xx_NONE");  // no such dictionary: off, nothing marked
-    QVERIFY(!e.Spelling()->Active());
-    e.SetSpellLanguage("en_US");
-    const auto marks = e.document()->firstBlock().layout()->formats();
-    QVERIFY(marks.size() == 1 && marks[0].start == 4 && marks[0].length == 5);
-    QVERIFY(e.Spelling()->Suggestions("quikc").contains("quick"));
-    QVERIFY(!e.toHtml().contains("underline"));  // marks are no formatting of the message
-  }
-
-  void SourceViewRoundTripAndLeaving() {
-    Composer w = Open(true);
+    // The source view, edited and rendered again.
     w.dhtEdit->SetDocumentHTML("<p>Hello <b>World</b></p>");
     w.Action("mnuViewSource")->trigger();
     QVERIFY(w.Action("mnuViewSource")->isChecked());
@@ -723,11 +626,10 @@ class ComposerTest : public QObject {
       Composer w = Open(true);
       w->SetFields("Bob <bob@example.org>, carol@example.org", cc, "", subject);
       w.dhtEdit->setPlainText(text);
-      dialogs_->messages.clear();
+      dialogs_->said.clear();
       w->Button("Send")->trigger();  // answered No: nothing more happens
-      QVERIFY2(dialogs_->messages.size() == 1 && dialogs_->messages[0].text.startsWith(reminder) &&
-                   !w->Sending(),
-               text);
+      QCOMPARE(dialogs_->said.size(), 1);
+      QVERIFY2(dialogs_->said[0].startsWith(reminder) && !w->Sending(), text);
     }
   }
 
@@ -741,13 +643,13 @@ class ComposerTest : public QObject {
       if (change < 4) boxes[change]->setText("a@example.org");
       if (change == 4) w->AttachPaths({WriteFile("n/n.txt", "n")});
       if (change == 5) QTest::keyClicks(w.dhtEdit, "text");
-      dialogs_->messages.clear();
+      dialogs_->said.clear();
       dialogs_->answers = {composer::vbCancel, composer::vbNo};
       QVERIFY2(!w->close(), qPrintable(QString::number(change)));
       w.Action("mnuFileNew")->trigger();
-      QCOMPARE(dialogs_->messages.size(), size_t{2});
-      for (QLineEdit* box : boxes) QCOMPARE(box->text(), QString());
-      QVERIFY(w.dhtEdit->toPlainText().isEmpty() && w->Attachments()->Count() == 0);
+      QCOMPARE(dialogs_->said, QStringList(2, "Do you want to save these changes?"));
+      QCOMPARE(w.Fields(), QStringList(6));
+      QCOMPARE(w->Attachments()->Count(), 0);
       QVERIFY(w->close());  // nothing left to ask about
     }
     Composer w = Open(true);
@@ -755,26 +657,22 @@ class ComposerTest : public QObject {
     dialogs_->answers = {composer::vbYes, QString(), composer::vbYes, HomeRoot() + "/closing"};
     QVERIFY(!w->close() && w->isVisible());
     QVERIFY(w->close());
-    QFile f(HomeRoot() + "/closing.html");
-    QVERIFY(f.open(QIODevice::ReadOnly) && f.readAll().contains("draft"));
-    QVERIFY_THROWS_EXCEPTION(postwing::Exception,
-                             w.dhtEdit->SaveDocument("/nonexistent/dir/x.html"));
+    QVERIFY(e2e::ReadFile((HomeRoot() + "/closing.html").toStdString()).find("draft") !=
+            std::string::npos);
+    QVERIFY_THROWS_EXCEPTION(Exception, w.dhtEdit->SaveDocument("/nonexistent/dir/x.html"));
   }
 
   void DraftsReopenWholeAndAutosaveRestoresAfterACrash() {
     Composer w = Open(true);
-    w->SetFields("Jane <jane@example.org>, \"Doe\" <d@example.org>", "", "b@example.org",
-                 "Figures & <notes>");
+    w->SetFields("Jane <jane@example.org>, \"Doe\" <d@example.org>", "a@example.org",
+                 "b@example.org", "Figures & <notes>");
     w->AttachPaths({WriteFile("d/figures.csv", "1,2")});
     QTest::keyClicks(w.dhtEdit, "Body");
     QImage blue(3, 3, QImage::Format_RGB32);
     blue.fill(Qt::blue);
     w.dhtEdit->InsertImageData(blue);
-    const auto message = [](const Composer& r) {
-      const auto images = composer::ImagesOf(*r.dhtEdit->document()).size();
-      return QStringList{r.txtTo->text(),        r.txtCC->text(),          r.txtBCC->text(),
-                         r.txtSubject->text(),   r.txtAttachments->text(), r.dhtEdit->toPlainText(),
-                         QString::number(images)};
+    const auto message = [](const Composer& r) {  // and the number of pictures
+      return r.Fields() << QString::number(composer::ImagesOf(*r.dhtEdit->document()).size());
     };
     const QStringList written = message(w);
     // Saved, emptied and opened again.
@@ -797,7 +695,7 @@ class ComposerTest : public QObject {
     Composer restored{restored_window};
     dialogs_->answers.push_back(composer::vbYes);
     restored->Form_Load();
-    QVERIFY(dialogs_->messages.back().text.contains("restore"));
+    QVERIFY(dialogs_->said.back().contains("restore"));
     QCOMPARE(message(restored), message(w));
     QVERIFY(restored->HasChanges() && restored.dhtEdit->CurrentDocumentPath().isEmpty());
     // Closing normally leaves no copy behind.
@@ -813,22 +711,23 @@ class ComposerTest : public QObject {
   void ARealSendDeliversTheMessageAndEmptiesTheWindow_data() {
     QTest::addColumn<QString>("failure");
     QTest::addColumn<QString>("message");
-    QTest::newRow("first send") << ""
-                                << "";
-    QTest::newRow("refused recipient") << "refuse"
-                                       << "550";
-    QTest::newRow("no server") << "closed"
-                               << "";
-    QTest::newRow("configuration cancelled")
-        << "cancel"
-        << "No sender address is set: enter yours under View > Configuration.";
+    const char* rows[][3] = {{"first send", "", ""},
+                             {"refused recipient", "refuse", "550"},
+                             {"no server", "closed", ""},
+                             {"configuration cancelled", "cancel",
+                              "No sender address is set: enter yours under View > Configuration."}};
+    for (const auto& [tag, failure, message] : rows)
+      QTest::newRow(tag) << QString(failure) << QString(message);
   }
   void ARealSendDeliversTheMessageAndEmptiesTheWindow() {
     QFETCH(QString, failure);
     QFETCH(QString, message);
     const QString kept = HomeRoot() + "/" + QTest::currentDataTag(), refused = kept + " refused";
-    e2e::PythonServer server(CaptureServer(kept)),
-        refusing(CaptureServer(refused, {"--refuse", "RCPT:*:550"}));
+    // The end-to-end tests' capture server keeps a message in 0001.eml, its envelope in 0001.json.
+    const std::string capture = e2e::ServersDir() + "capture_server.py";
+    e2e::PythonServer server({capture, "--dir", kept.toStdString(), "--lifetime", "120"}),
+        refusing({capture, "--dir", refused.toStdString(), "--lifetime", "120", "--refuse",
+                  "RCPT:*:550"});
     if (failure == "closed") refusing.Stop();  // nobody listens on its port any more
     QFile::remove(SettingsFileName());
     const bool first = failure.isEmpty() || failure == "cancel";
@@ -836,8 +735,7 @@ class ComposerTest : public QObject {
               first ? "" : "tom@example.org", first ? "False" : "True");
     dialogs_->exec = [&](QDialog& d) {
       Child<QLineEdit>(d, "txtFromAddress")->setText("tom@example.org");
-      auto& configure = static_cast<frmConfigure&>(d);
-      failure == "cancel" ? configure.cmdCancel_Click() : configure.cmdSave_Click();
+      Child<QPushButton>(d, failure == "cancel" ? "cmdCancel" : "cmdSave")->click();
       return d.result();
     };
     Composer w = Open();
@@ -845,21 +743,18 @@ class ComposerTest : public QObject {
     if (!failure.isEmpty()) {
       const QString document = w.dhtEdit->DocumentHTML();
       w->Button("Send")->trigger();
-      QTRY_VERIFY_WITH_TIMEOUT(!dialogs_->messages.empty() && !w->Sending(), kSendLimitMs);
-      QCOMPARE(dialogs_->messages[0].title, QString("Error Message"));
-      QVERIFY2(dialogs_->messages[0].text.startsWith(message),
-               qPrintable(dialogs_->messages[0].text));
+      QTRY_VERIFY_WITH_TIMEOUT(!dialogs_->said.isEmpty() && !w->Sending(), kSendLimitMs);
+      QCOMPARE(dialogs_->titles[0], QString("Error Message"));
+      QVERIFY2(dialogs_->said[0].startsWith(message), qPrintable(dialogs_->said[0]));
       // A refused send still ends with QUIT; the status follows once that is done.
       QTRY_COMPARE_WITH_TIMEOUT(w->PanelText("Status"), QString("Not sent"), kSendLimitMs);
       // Nothing of the message is lost.
-      QCOMPARE(
-          (QStringList{w.txtTo->text(), w.txtCC->text(), w.txtBCC->text(), w.txtSubject->text()}),
-          (QStringList{kTo, "cc@example.org", "hidden@example.org", "Quarterly figures"}));
+      QCOMPARE(w.Fields().mid(0, 5), (QStringList{kTo, "cc@example.org", "hidden@example.org",
+                                                  "Quarterly figures", "report.bin; notes.txt; "}));
       QVERIFY(w.dhtEdit->DocumentHTML() == document && w.dhtEdit->IsDirty() &&
               w->Button("Send")->isEnabled());
-      QCOMPARE(w.txtAttachments->text(), QString("report.bin; notes.txt; "));
       QVERIFY(!QFile::exists(refused + "/0001.eml") && !QFile::exists(kept + "/0001.eml"));
-      dialogs_->messages.clear();
+      dialogs_->said.clear();
       Configure(server.port());
     }
     QStringList statuses;
@@ -874,20 +769,49 @@ class ComposerTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(w->PanelText("Status"), QString("Complete"), kSendLimitMs);
     watch.Disconnect();
     QCOMPARE(dialogs_->execs, int(first));
-    QVERIFY2(dialogs_->messages.empty(),
-             dialogs_->messages.empty() ? "" : qPrintable(dialogs_->messages[0].text));
-    QVERIFY2(!statuses.isEmpty() && std::is_sorted(percents.begin(), percents.end()),
-             "the progress never goes back");
+    QCOMPARE(dialogs_->said, QStringList());
+    QVERIFY2(!statuses.isEmpty() && std::ranges::is_sorted(percents), "progress never goes back");
     QCOMPARE(statuses.back(), QString("Sending - Bytes Sent: %1").arg(reported));
     // The completion steps.
     QVERIFY(!w->Sending() && w->PanelText("Progress").isEmpty() && !w->Button("Send")->isEnabled());
-    for (QLineEdit* box : {w.txtTo, w.txtCC, w.txtBCC, w.txtSubject, w.txtAttachments})
-      QCOMPARE(box->text(), QString());
+    QCOMPARE(w.Fields(), QStringList(6));
     QVERIFY(!w.txtAttachments->isVisibleTo(&w.window) && w->Attachments()->Count() == 0 &&
-            w.dhtEdit->toPlainText().isEmpty() && !w.dhtEdit->IsDirty());
+            !w.dhtEdit->IsDirty());
     QCOMPARE(w->windowTitle(), QString("Unnamed.html - Message (HTML)"));
     QCOMPARE(w.dhtEdit->document()->documentMargin(), 6.0);  // the margin is kept
-    CheckDelivered(kept);
+    // The message as Python's email package reads it: the envelope, the fields, the HTML
+    // document, the picture and both attachments.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(kept + "/0001.eml"), 10000);
+    const auto q = [](const std::string& s) { return QByteArray::fromStdString(s); };
+    const QJsonObject envelope =
+        QJsonDocument::fromJson(q(e2e::ReadFile((kept + "/0001.json").toStdString()))).object();
+    QCOMPARE(envelope["mail_from"].toString(), QString("tom@example.org"));
+    QCOMPARE(envelope["rcpt_tos"].toArray(), (QJsonArray{"jane@example.org", "bob@example.org",
+                                                         "cc@example.org", "hidden@example.org"}));
+    const e2e::Parsed m = e2e::Parse((kept + "/0001.eml").toStdString());
+    QVERIFY2(m.defects.empty(), m.defects.c_str());
+    QCOMPARE(q(m.Header("Subject")), QByteArray("Quarterly figures"));
+    QCOMPARE(q(m.Header("Bcc")), QByteArray("<absent>"));
+    QCOMPARE(q(m.tree), QByteArray("multipart/mixed[multipart/related[multipart/alternative["
+                                   "text/plain,text/html],image/png],application/octet-stream,"
+                                   "text/plain]"));
+    const auto& parts = m.parts;  // the text, the HTML, the picture, the two files
+    QCOMPARE(QString::fromUtf8(q(parts[0].data)),
+             QString::fromUtf8("Hello Jane,\r\nthe figures are attached. Grüße, 5 €\r\n"
+                               "- one\r\nreport <https://example.org/q>\r\nX[image]\r\n"));
+    const QString html = QString::fromUtf8(q(parts[1].data));
+    QCOMPARE(q(parts[1].charset), QByteArray("utf-8"));
+    QVERIFY2(html.contains("Jane</span>") && html.contains(QString::fromUtf8("Grüße, 5 €")),
+             qPrintable(html));
+    QVERIFY(!html.contains("-qt-") && !html.contains("qrichtext"));
+    // The picture is an inline part that the HTML names by its Content-ID.
+    QVERIFY(html.contains("src=\"cid:" +
+                          QString::fromStdString(parts[2].content_id).mid(1).chopped(1)));
+    QCOMPARE(QImage::fromData(q(parts[2].data)).pixelColor(1, 1), QColor(Qt::red));
+    QCOMPARE(q(parts[3].filename), QByteArray("report.bin"));
+    QCOMPARE(q(parts[3].data), kBinary);
+    QCOMPARE(q(parts[4].filename), QByteArray("notes.txt"));
+    QCOMPARE(q(parts[4].data), kNotes);
     // The addresses are offered for completion, newest first, after what is typed already.
     auto* completer = static_cast<composer::AddressCompleter*>(w.txtCC->completer());
     QCOMPARE(composer::RecentAddresses(), completer->Addresses());
@@ -921,30 +845,26 @@ class ComposerTest : public QObject {
     // A stored value that names no choice stops the send before anything goes out in clear.
     SaveSetting(kKeySecurity, "SSL please");
     w->Button("Send")->trigger();
-    QVERIFY(dialogs_->messages.size() == 1 && dialogs_->messages[0].text.contains("Security") &&
-            !w->Sending());
+    QVERIFY(dialogs_->said.size() == 1 && dialogs_->said[0].contains("Security") && !w->Sending());
     // Closing during a send: No keeps the window and the transfer.
     SaveSetting(kKeySecurity, "None");
     w->Button("Send")->trigger();
     QVERIFY(w->Sending());
     dialogs_->answers.push_back(composer::vbNo);
-    QVERIFY(!w->close());
-    QCOMPARE(dialogs_->messages.back().text,
-             QString("An E-mail is in progress... cancel and quit anyway"));
-    QCOMPARE(dialogs_->messages.back().title, QString("Warning / Confirmation Message"));
-    QVERIFY(w->isVisible() && w->Sending());
+    QVERIFY(!w->close() && w->isVisible() && w->Sending());
+    QCOMPARE(dialogs_->titles.back(), QString("Warning / Confirmation Message"));
     // Yes: the transfer is cancelled; the unsent message is still there, so the
     // unsaved-changes question follows; Cancel keeps the window open.
     dialogs_->answers = {composer::vbYes, composer::vbCancel};
     QVERIFY(!w->close() && !w->Sending());
     QCOMPARE(w->PanelText("Status"), QString("Not sent"));
-    QCOMPARE(dialogs_->messages.back().text, QString("Do you want to save these changes?"));
     QCOMPARE(w->Attachments()->Count(), 2);
     // Closing again asks only about the changes.
-    const size_t asked = dialogs_->messages.size();
     dialogs_->answers.push_back(composer::vbNo);
     QVERIFY(w->close());
-    QCOMPARE(dialogs_->messages.size(), asked + 1);
+    const QString busy = "An E-mail is in progress... cancel and quit anyway",
+                  save = "Do you want to save these changes?";
+    QCOMPARE(dialogs_->said.mid(1), (QStringList{busy, busy, save, save}));
   }
 };
 
