@@ -15,6 +15,7 @@
 #include "message/address_list.hpp"
 #include "message/field_check.hpp"
 #include "platform/module.hpp"
+#include "platform/tcp_client_access.hpp"
 #include "postwing/header.hpp"
 #include "postwing/tcp_client.hpp"
 #include "postwing/values.hpp"
@@ -648,6 +649,8 @@ void Dialogue::WriteMailFrom() {
   std::string parameters;
   if (!DeclareMessage(parameters)) return;
   accepted_ = 0;
+  // Only the end of the data needs the socket's guard (RunDataPhase); commands go without it.
+  if (sock_) detail::TcpClientAccess::SetGuardEnd(*sock_, false);
   const std::string mail = CommandLine("MAIL FROM: ", path + parameters, "From");
   data_piped_ = false;
   if (!capabilities_.Has("PIPELINING")) {
@@ -752,6 +755,9 @@ bool Dialogue::DeclareMessage(std::string& parameters) {
 }
 
 void Dialogue::RunDataPhase() {
+  // A reply that came before the end of the data is then read while the end is unsent,
+  // and dropped below.
+  detail::TcpClientAccess::SetGuardEnd(*sock_, true);
   data_started_ = true;
   in_data_ = true;
   StopTimer();
