@@ -11,6 +11,7 @@
 
 #include "assembly/data_writer.hpp"
 #include "assembly/message_assembly.hpp"
+#include "core/ascii.hpp"
 #include "core/error_report.hpp"
 #include "message/address_list.hpp"
 #include "message/field_check.hpp"
@@ -149,9 +150,7 @@ void QuitQuietly(std::shared_ptr<TcpClient> sock) {
 
 namespace {
 
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
+constexpr auto IsDigit = detail::IsAsciiDigit;
 
 // The enhanced status code of a reply's last line (RFC 3463: class "." subject "." detail,
 // the class matching the reply's), or empty.
