@@ -70,6 +70,11 @@ TEST(Bulk, AKeptConnectionCarriesTheNextSendAndEndsWithQuit) {
       Row("closed by the server while idle: a new connection",
           {Greet() + Accept() + Steps{Close()}, Greet() + Accept() + Quit()}, 0,
           [] { postwing::RunEventsUntil([] { return false; }, 200ms); }),
+      Row("EHLO unknown to the server: HELO, one command at a time",
+          {Steps{Reply("220 ready"), Expect("EHLO"), Reply("502 unknown"), Expect("HELO"),
+                 Reply("250 hi")} +
+           Accept() + Accept() + Quit()},
+          0),
       Row("421 to the first command: connected again once",
           {Greet() + Accept() + Steps{Expect("MAIL"), Reply("421 closing"), Close()},
            Greet() + Accept() + Quit()},

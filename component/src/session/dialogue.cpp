@@ -348,9 +348,18 @@ void Dialogue::Step(const std::string& reply) {
       OnTlsEhloReply(reply);
       return;
     case State::kEhloWritten:
-      if (kind != ReplyKind::kPositive) break;
-      OnEhloReply(reply);
-      return;
+      if (kind == ReplyKind::kPositive) {
+        OnEhloReply(reply);
+        return;
+      }
+      // Asked only to pipeline a kept connection: a server that does not know EHLO gets
+      // HELO, and the messages go one command at a time (RFC 5321 4.1.4).
+      if ((code == 500 || code == 502) && !ExtensionsRequired()) {
+        SetState(AfterGreeting());
+        WriteGreeting(false);
+        return;
+      }
+      break;
     case State::kEnvelopeWritten:
       OnEnvelopeReply(reply, code);
       return;
@@ -415,16 +424,20 @@ void Dialogue::OnGreeting() {
     WriteGreeting(true);
     return;
   }
-  // Extensions are asked for only where something needs one: a login, an address outside
-  // ASCII, or a kept connection (PIPELINING); otherwise the plain greeting.
-  if (d_.security == emxStartTLS || !d_.user.empty() || !utf8_field_.empty() ||
-      d_.keep_connection) {
+  // Extensions are asked for only where something needs one, or a kept connection can use
+  // one (PIPELINING); otherwise the plain greeting.
+  if (ExtensionsRequired() || d_.keep_connection) {
     SetState(State::kEhloWritten);
     WriteGreeting(true);
     return;
   }
   SetState(AfterGreeting());
   WriteGreeting(false);
+}
+
+// A login, an address outside ASCII, STARTTLS: what cannot be done without EHLO.
+bool Dialogue::ExtensionsRequired() const {
+  return d_.security == emxStartTLS || !d_.user.empty() || !utf8_field_.empty();
 }
 
 void Dialogue::WriteGreeting(bool extended) {
