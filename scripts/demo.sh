@@ -2,7 +2,8 @@
 # The main job: installs what is missing, builds postwing-send, starts a capture SMTP server
 # on 127.0.0.1, sends an HTML message with a text and a binary attachment through
 # postwing-send, and shows what the server received, each attachment decoded and checked
-# against the file sent. Exits non-zero if any step fails.
+# against the file sent; then the same from C++, the small host of examples/ sending the text
+# file. Exits non-zero if any step fails.
 #
 #   bash scripts/demo.sh            (build/ is reused when it exists; BUILD=dir for another)
 set -euo pipefail
@@ -18,13 +19,13 @@ step() { printf '\n%s==> %s%s\n' "$bold" "$*" "$plain"; }
 step "Installing what is missing (scripts/setup.sh)"
 bash scripts/setup.sh
 
-step "Building postwing-send in $build/"
+step "Building postwing-send and the example host in $build/"
 if [ -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" >/dev/null
 else
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$build" --target postwing-send
+cmake --build "$build" --target postwing-send example_send_with_attachment
 send="$build/tools/postwing-send"
 
 make_work_folder demo
@@ -87,4 +88,13 @@ step "What the server received"
   --expect-attachment "notes.txt=$work/notes.txt" \
   --expect-attachment "chart.png=$work/chart.png"
 
-step "Demo complete: the message and both attachments arrived intact"
+step "The same from C++: examples/send_with_attachment.cpp (every event as it arrives)"
+"$build/examples/example_send_with_attachment" 127.0.0.1 "$port" demo@example.org \
+  ann@example.org "$work/notes.txt"
+"$python" scripts/show_received.py "$work/inbox/0002.eml" --quiet \
+  --expect-mail-from "demo@example.org" --expect-rcpt "ann@example.org" \
+  --expect-header "Subject=A file from the postwing example" \
+  --expect-attachment-count 1 --expect-attachment "notes.txt=$work/notes.txt"
+echo "The example's message and its attachment arrived intact"
+
+step "Demo complete: the messages and their attachments arrived intact"

@@ -1,11 +1,14 @@
 // Many messages: a kept connection reused by the next Send, and the ways it ends or is replaced.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/resolver.hpp"
 #include "postwing/postwing.hpp"
 #include "support/scripted_peer.hpp"
 #include "support/send_outcome.hpp"
@@ -70,6 +73,11 @@ TEST(Bulk, AKeptConnectionCarriesTheNextSendAndEndsWithQuit) {
       Row("closed by the server while idle: a new connection",
           {Greet() + Accept() + Steps{Close()}, Greet() + Accept() + Quit()}, 0,
           [] { postwing::RunEventsUntil([] { return false; }, 200ms); }),
+      Row("EHLO unknown to the server: HELO, one command at a time",
+          {Steps{Reply("220 ready"), Expect("EHLO"), Reply("502 unknown"), Expect("HELO"),
+                 Reply("250 hi")} +
+           Accept() + Accept() + Quit()},
+          0),
       Row("421 to the first command: connected again once",
           {Greet() + Accept() + Steps{Expect("MAIL"), Reply("421 closing"), Close()},
            Greet() + Accept() + Quit()},
@@ -108,6 +116,29 @@ TEST(Bulk, AKeptConnectionCarriesTheNextSendAndEndsWithQuit) {
     EXPECT_EQ(static_cast<int>(peer.Commands().size()), Expected(c.scripts));
     EXPECT_TRUE(!c.other_server || other.Completed()) << other.Failure();
   }
+}
+
+// The new connection that replaces a lost one is bounded by TimeOut like the first.
+TEST(Bulk, AReplacementConnectionThatNeverComesEndsTheSendInTime) {
+  ScriptedPeer peer(Greet() + Accept() + Steps{Expect("MAIL"), Reply("421 closing"), Close()});
+  std::atomic<int> lookups = 0, ended = 0;
+  postwing::platform::SetResolver([&](const std::string&, uint16_t port) {
+    if (++lookups > 1) std::this_thread::sleep_for(1800ms);  // the second lookup hangs
+    ++ended;
+    return postwing::platform::SystemResolve("127.0.0.1", port);
+  });
+  auto mail = NewMail(peer.port(), 1);
+  mail->SetSMTPServer("localhost");
+  mail->SetKeepConnection(true);
+  EXPECT_EQ(SendAndWait(mail, 10s).error(), 0);
+  const auto start = std::chrono::steady_clock::now();
+  const SendOutcome second = SendAndWait(mail, 10s);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1600ms);
+  EXPECT_EQ(second.error(), 10060) << second.Transcript();
+  EXPECT_EQ(second.completes, 1);
+  // Every lookup ends before its resolver goes.
+  for (int i = 0; i < 300 && ended < lookups; ++i) std::this_thread::sleep_for(10ms);
+  postwing::platform::SetResolver(nullptr);
 }
 
 // With PIPELINING: the envelope in one write, replies matched in order, DATA only when every

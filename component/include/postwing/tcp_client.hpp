@@ -9,6 +9,9 @@
 #include "postwing/types.hpp"
 
 namespace postwing {
+namespace detail {
+struct TcpClientAccess;
+}
 
 // A TCP client on the thread's event loop. Name resolution runs off the loop and the
 // connect is non-blocking; every event is delivered on the thread that created it.
@@ -93,6 +96,7 @@ class TcpClient : public Object {
   bool IsSecure() const;
 
  private:
+  friend struct detail::TcpClientAccess;
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -524,8 +524,7 @@ void CheckBoundary(const std::string& boundary) {
   constexpr std::string_view kOthers = "'()+_,-./:=? ";
   const bool usable = !boundary.empty() && boundary.size() <= 70 && boundary.back() != ' ' &&
                       std::all_of(boundary.begin(), boundary.end(), [&](char c) {
-                        return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') ||
-                               kOthers.find(c) != std::string_view::npos;
+                        return detail::IsAsciiAlnum(c) || kOthers.find(c) != std::string_view::npos;
                       });
   if (!usable) {
     throw Exception(vbObjectError + emxContentNotSendable, "postwing",

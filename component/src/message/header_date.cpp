@@ -18,12 +18,8 @@ constexpr std::array<std::string_view, 7> kDayNames = {"Sun", "Mon", "Tue", "Wed
 constexpr std::array<std::string_view, 12> kMonthNames = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
                                                           "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
 
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-bool IsAlpha(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+constexpr auto IsDigit = IsAsciiDigit;
+constexpr auto IsAlpha = IsAsciiAlpha;
 bool AllDigits(std::string_view s) {
   if (s.empty()) return false;
   for (char c : s) {

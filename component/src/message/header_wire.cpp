@@ -104,8 +104,8 @@ class Lines {
 
 bool IsQSafe(unsigned char c) {
   // The characters a Q word may hold as they are even inside a phrase (RFC 2047 5 (3)).
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '!' ||
-         c == '*' || c == '+' || c == '-' || c == '/';
+  return IsAsciiAlnum(static_cast<char>(c)) || c == '!' || c == '*' || c == '+' || c == '-' ||
+         c == '/';
 }
 
 size_t QLength(unsigned char c) {
@@ -299,7 +299,7 @@ void AddStructured(Lines& lines, std::string_view text) {
 // ---- address lists ----
 
 bool IsAtext(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+  return IsAsciiAlnum(static_cast<char>(c)) ||
          std::string_view("!#$%&'*+-/=?^_`{|}~").find(static_cast<char>(c)) !=
              std::string_view::npos;
 }
@@ -556,15 +556,14 @@ bool IsBase64Payload(std::string_view p) {
   while (pad < 2 && pad < p.size() && p[p.size() - 1 - pad] == '=') ++pad;
   for (size_t i = 0; i + pad < p.size(); ++i) {
     const char c = p[i];
-    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                    c == '+' || c == '/';
+    const bool ok = IsAsciiAlnum(c) || c == '+' || c == '/';
     if (!ok) return false;
   }
   return true;
 }
 
 bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+  return IsAsciiDigit(c) || (AsciiLower(c) >= 'a' && AsciiLower(c) <= 'f');
 }
 
 bool IsQPayload(std::string_view p) {

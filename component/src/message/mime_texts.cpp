@@ -4,14 +4,6 @@
 
 namespace postwing::detail {
 
-std::string LowerCase(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower;
-}
-
 EncodeTypes EncodeTypeOfFieldText(std::string_view text) {
   const std::string t = LowerCase(TrimBlanks(text));
   if (t == "base64") return emxBase64;

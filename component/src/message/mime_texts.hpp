@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/ascii.hpp"
 #include "postwing/types.hpp"
 
 namespace postwing::detail {
@@ -71,8 +72,5 @@ inline std::string_view EncodeTypeFieldText(int32_t type) {
 // The encode type a "Content-Transfer-Encoding" text stands for (any case, blanks
 // around ignored); emxCustomEncode for any other text.
 EncodeTypes EncodeTypeOfFieldText(std::string_view text);
-
-// ASCII lower case.
-std::string LowerCase(std::string_view text);
 
 }  // namespace postwing::detail

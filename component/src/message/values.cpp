@@ -3,6 +3,7 @@
 #include <cmath>
 #include <utility>
 
+#include "core/ascii.hpp"
 #include "core/error_report.hpp"
 #include "core/factory.hpp"
 #include "core/keyed_list.hpp"
@@ -38,11 +39,7 @@ Values::const_iterator Values::end() const {
 namespace detail {
 
 std::string FoldKey(std::string_view key) {
-  std::string folded(key);
-  for (char& c : folded) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return folded;
+  return LowerCase(key);
 }
 
 CollectionKey ClassifyKey(const Variant& key) {

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <unordered_map>
 
+#include "core/ascii.hpp"
 #include "platform/module.hpp"
 
 namespace postwing::platform {
@@ -125,14 +126,6 @@ constexpr const char* kBuiltIn[][2] = {
     {"zst", "application/zstd"},
 };
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 // Reads one mime.types file: "type ext ext ..." per line, "#" starts a comment. Within
 // one file the first line naming an extension wins, as the file is sorted by type and not
 // by preference; the file's entries replace those already in the table.
@@ -149,7 +142,7 @@ void MergeFile(const std::string& path, Table& table) {
     if (!(words >> type) || type.find('/') == std::string::npos) continue;
     while (words >> ext) {
       while (!ext.empty() && ext.front() == '.') ext.erase(0, 1);
-      if (!ext.empty()) from_file.emplace(Lower(ext), type);
+      if (!ext.empty()) from_file.emplace(detail::LowerCase(ext), type);
     }
   }
   for (auto& [e, t] : from_file) table[e] = std::move(t);
@@ -195,7 +188,7 @@ void ReloadContentTypes(std::string system_file) {
 std::string ContentTypeForExtension(std::string_view extension) {
   std::string key;
   for (char c : extension) {
-    if (c != '.') key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    if (c != '.') key += detail::AsciiLower(c);
   }
   if (key.empty()) return {};
   auto table = CurrentTable();

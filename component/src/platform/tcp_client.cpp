@@ -19,6 +19,7 @@
 
 #include "core/error_report.hpp"
 #include "platform/resolver.hpp"
+#include "platform/tcp_client_access.hpp"
 #include "platform/tls_session.hpp"
 #include "postwing/event_loop.hpp"
 
@@ -98,6 +99,7 @@ struct ClientState : std::enable_shared_from_this<ClientState> {
   bool eof = false;
   // The queue's last byte waits until the peer's bytes that came before it are read.
   bool held = false;
+  bool guard_end = false;  // see TcpClientAccess::SetGuardEnd
   // A handler of this socket's events runs: SendData only queues, and what a handler of
   // arriving data queued goes out in one write when it returns.
   int in_event = 0;
@@ -139,6 +141,7 @@ struct ClientState : std::enable_shared_from_this<ClientState> {
 
   void CloseDescriptor();
   void Fail(int32_t number, const std::string& description);
+  void FailSystem(int err);
   void OnResolved(uint64_t gen, platform::ResolveResult result);
   void TryNextAddress();
   void OnReadable();
@@ -148,6 +151,7 @@ struct ClientState : std::enable_shared_from_this<ClientState> {
   bool PeerBytesWaiting() const;
   void Hold();
   ssize_t WriteOnce(Reports& progress, size_t& requested);
+  bool WriteAvailable();
   void WriteQueued();
   void WriteNow();
   void ReportWritten();
@@ -189,6 +193,11 @@ void ClientState::Fail(int32_t number, const std::string& description) {
   Raise(on_error, number, description);
 }
 
+void ClientState::FailSystem(int err) {
+  const int32_t number = platform::WinsockErrorOf(err);
+  Fail(number, platform::WinsockErrorText(number));
+}
+
 void ClientState::Connect() {
   if (state != TcpClient::sckClosed) {
     throw Exception(kErrInvalidOperation, std::string(detail::kSourceWinsock),
@@ -200,6 +209,7 @@ void ClientState::Connect() {
   ResetTls();
   received.clear();
   queue.clear();
+  guard_end = false;
   local_ip.clear();
   remote_ip.clear();
   bound_port = 0;
@@ -310,8 +320,7 @@ void ClientState::TryNextAddress() {
     last_error = errno;
     ::close(s);
   }
-  int32_t number = platform::WinsockErrorOf(last_error != 0 ? last_error : ECONNREFUSED);
-  Fail(number, platform::WinsockErrorText(number));
+  FailSystem(last_error != 0 ? last_error : ECONNREFUSED);
 }
 
 void ClientState::OnReadable() {
@@ -328,8 +337,7 @@ void ClientState::OnWritable() {
     return;
   }
   if (fd >= 0 && write_error != 0) {
-    const int32_t number = platform::WinsockErrorOf(write_error);
-    Fail(number, platform::WinsockErrorText(number));
+    FailSystem(write_error);
     return;
   }
   if (fd >= 0 && WantsWrite()) WriteQueued();
@@ -428,18 +436,17 @@ void ClientState::ReadAvailable() {
     Raise(on_close);
     return;
   }
-  if (err != 0) {
-    int32_t number = platform::WinsockErrorOf(err);
-    Fail(number, platform::WinsockErrorText(number));
-  }
+  if (err != 0) FailSystem(err);
 }
 
-// Before the queue's last byte goes: bytes of the peer's that wait unread while reading can take
-// them keep that byte back until they are read, so all that came before the end of what was
-// queued is raised while BytesUnsent() counts it: an early reply cannot pass for the answer to
-// the whole (a "250" sent in the middle of a message's data, for the acceptance of it).
+// While the end is guarded, before the queue's last byte goes: bytes of the peer's that wait unread
+// while reading can take them keep that byte back until they are read, so all that came before the
+// end of what was queued is raised while BytesUnsent() counts it: an early reply cannot pass for
+// the answer to the whole (a "250" sent in the middle of a message's data, for the acceptance of
+// it).
 bool ClientState::PeerBytesWaiting() const {
-  if (eof || read_paused || read_watch == 0 || state != TcpClient::sckConnected) return false;
+  if (!guard_end || eof || read_paused || read_watch == 0 || state != TcpClient::sckConnected)
+    return false;
   int unread = 0;
   return ::ioctl(fd, FIONREAD, &unread) == 0 && unread > 0;
 }
@@ -495,52 +502,38 @@ ssize_t ClientState::WriteOnce(Reports& progress, size_t& requested) {
   return n;
 }
 
+// Writes while the socket takes it (a bounded amount per pass); the progress waits in
+// unreported. False after a failed write (write_error).
+bool ClientState::WriteAvailable() {
+  size_t written = 0;
+  while (!queue.empty() && written < kMaxWritePerPass) {
+    size_t requested = 0;
+    const ssize_t n = WriteOnce(unreported, requested);
+    if (n <= 0) return n == 0;
+    written += static_cast<size_t>(n);
+    if (queue.empty()) complete_unreported = true;
+    if (held || static_cast<size_t>(n) < requested) break;  // the peer's window is full
+  }
+  return true;
+}
+
+// From the socket's events: the writes' progress is raised before the error of a failed one.
 void ClientState::WriteQueued() {
   if (tls) {
     WriteQueuedTls();
     return;
   }
-  EventScope scope(in_event);
-  size_t written = 0;
-  Reports progress;
-  while (!queue.empty() && written < kMaxWritePerPass) {
-    progress.clear();
-    size_t requested = 0;
-    const ssize_t n = WriteOnce(progress, requested);
-    if (n < 0) {
-      const int32_t number = platform::WinsockErrorOf(write_error);
-      Fail(number, platform::WinsockErrorText(number));
-      return;
-    }
-    if (n == 0) break;
-    written += static_cast<size_t>(n);
-    if (queue.empty()) UpdateWatch();
-    const uint64_t gen = generation;
-    // One report per piece this write touched: its bytes in this write, its bytes left.
-    for (const auto& [sent, remaining] : progress) {
-      Raise(on_progress, sent, remaining);
-      if (gen != generation) return;
-    }
-    if (queue.empty()) {
-      Raise(on_send_complete);
-      return;
-    }
-    if (held || static_cast<size_t>(n) < requested) break;  // the peer's window is full
-  }
+  const bool ok = WriteAvailable();
+  if (queue.empty()) UpdateWatch();
+  const uint64_t gen = generation;
+  ReportWritten();
+  if (!ok && gen == generation) FailSystem(write_error);
 }
 
 // SendData on an idle socket: written at once, which saves a pass of the loop per command;
 // the events follow from the loop.
 void ClientState::WriteNow() {
-  size_t written = 0;
-  while (!queue.empty() && written < kMaxWritePerPass) {
-    size_t requested = 0;
-    const ssize_t n = WriteOnce(unreported, requested);
-    if (n <= 0) break;
-    written += static_cast<size_t>(n);
-    if (queue.empty()) complete_unreported = true;
-    if (held || static_cast<size_t>(n) < requested) break;
-  }
+  WriteAvailable();
   if (!queue.empty()) UpdateWatch();  // the rest, or the error, from the loop
   if (unreported.empty() || report_posted) return;
   report_posted = true;
@@ -742,8 +735,7 @@ void ClientState::WriteQueuedTls() {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-      int32_t number = platform::WinsockErrorOf(errno);
-      Fail(number, platform::WinsockErrorText(number));
+      FailSystem(errno);
       return;
     }
     tls->Consume(static_cast<size_t>(n));
@@ -793,6 +785,10 @@ void ClientState::WriteQueuedTls() {
 struct TcpClient::Impl {
   std::shared_ptr<ClientState> s = std::make_shared<ClientState>();
 };
+
+void detail::TcpClientAccess::SetGuardEnd(TcpClient& client, bool on) {
+  client.impl_->s->guard_end = on;
+}
 
 TcpClient::TcpClient(detail::PassKey) : impl_(std::make_unique<Impl>()) {}
 

@@ -1,8 +1,7 @@
 #include "session/auth.hpp"
 
-#include <cctype>
-
 #include "codecs/base64.hpp"
+#include "core/ascii.hpp"
 
 namespace postwing::session {
 
@@ -85,8 +84,7 @@ const Row kMechanisms[] = {
 bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) !=
-        std::toupper(static_cast<unsigned char>(b[i]))) {
+    if (detail::AsciiUpper(a[i]) != detail::AsciiUpper(b[i])) {
       return false;
     }
   }

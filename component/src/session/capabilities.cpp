@@ -1,14 +1,15 @@
 #include "session/capabilities.hpp"
 
-#include <cctype>
 #include <charconv>
+
+#include "core/ascii.hpp"
 
 namespace postwing::session {
 namespace {
 
 std::string Upper(std::string_view text) {
   std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (char& c : out) c = detail::AsciiUpper(c);
   return out;
 }
 

@@ -11,10 +11,12 @@
 
 #include "assembly/data_writer.hpp"
 #include "assembly/message_assembly.hpp"
+#include "core/ascii.hpp"
 #include "core/error_report.hpp"
 #include "message/address_list.hpp"
 #include "message/field_check.hpp"
 #include "platform/module.hpp"
+#include "platform/tcp_client_access.hpp"
 #include "postwing/header.hpp"
 #include "postwing/tcp_client.hpp"
 #include "postwing/values.hpp"
@@ -148,9 +150,7 @@ void QuitQuietly(std::shared_ptr<TcpClient> sock) {
 
 namespace {
 
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
+constexpr auto IsDigit = detail::IsAsciiDigit;
 
 // The enhanced status code of a reply's last line (RFC 3463: class "." subject "." detail,
 // the class matching the reply's), or empty.
@@ -348,9 +348,18 @@ void Dialogue::Step(const std::string& reply) {
       OnTlsEhloReply(reply);
       return;
     case State::kEhloWritten:
-      if (kind != ReplyKind::kPositive) break;
-      OnEhloReply(reply);
-      return;
+      if (kind == ReplyKind::kPositive) {
+        OnEhloReply(reply);
+        return;
+      }
+      // Asked only to pipeline a kept connection: a server that does not know EHLO gets
+      // HELO, and the messages go one command at a time (RFC 5321 4.1.4).
+      if ((code == 500 || code == 502) && !ExtensionsRequired()) {
+        SetState(AfterGreeting());
+        WriteGreeting(false);
+        return;
+      }
+      break;
     case State::kEnvelopeWritten:
       OnEnvelopeReply(reply, code);
       return;
@@ -415,16 +424,20 @@ void Dialogue::OnGreeting() {
     WriteGreeting(true);
     return;
   }
-  // Extensions are asked for only where something needs one: a login, an address outside
-  // ASCII, or a kept connection (PIPELINING); otherwise the plain greeting.
-  if (d_.security == emxStartTLS || !d_.user.empty() || !utf8_field_.empty() ||
-      d_.keep_connection) {
+  // Extensions are asked for only where something needs one, or a kept connection can use
+  // one (PIPELINING); otherwise the plain greeting.
+  if (ExtensionsRequired() || d_.keep_connection) {
     SetState(State::kEhloWritten);
     WriteGreeting(true);
     return;
   }
   SetState(AfterGreeting());
   WriteGreeting(false);
+}
+
+// A login, an address outside ASCII, STARTTLS: what cannot be done without EHLO.
+bool Dialogue::ExtensionsRequired() const {
+  return d_.security == emxStartTLS || !d_.user.empty() || !utf8_field_.empty();
 }
 
 void Dialogue::WriteGreeting(bool extended) {
@@ -648,6 +661,8 @@ void Dialogue::WriteMailFrom() {
   std::string parameters;
   if (!DeclareMessage(parameters)) return;
   accepted_ = 0;
+  // Only the end of the data needs the socket's guard (RunDataPhase); commands go without it.
+  if (sock_) detail::TcpClientAccess::SetGuardEnd(*sock_, false);
   const std::string mail = CommandLine("MAIL FROM: ", path + parameters, "From");
   data_piped_ = false;
   if (!capabilities_.Has("PIPELINING")) {
@@ -752,6 +767,9 @@ bool Dialogue::DeclareMessage(std::string& parameters) {
 }
 
 void Dialogue::RunDataPhase() {
+  // A reply that came before the end of the data is then read while the end is unsent,
+  // and dropped below.
+  detail::TcpClientAccess::SetGuardEnd(*sock_, true);
   data_started_ = true;
   in_data_ = true;
   StopTimer();

@@ -138,6 +138,7 @@ class Dialogue {
   // One whole reply: the handler of the state, else the rule of the reply's kind.
   void Step(const std::string& reply);
   void OnGreeting();
+  bool ExtensionsRequired() const;
   void OnEhloReply(const std::string& reply);
   void OnTlsEhloReply(const std::string& reply);
   void OnStartTlsReply(const std::string& reply, int32_t code);

@@ -95,6 +95,31 @@ void ConnectTimedOut(SendMail::Impl& d, const std::shared_ptr<TcpClient>& sock) 
   EndFailedSend(d, sock, send);
 }
 
+// A connection made while nothing waits (a kept one replaced on the loop) is bounded by
+// TimeOut all the same, by a timer of the loop.
+void BoundConnect(SendMail::Impl& d, const std::shared_ptr<TcpClient>& sock) {
+  if (d.time_out <= 0) return;
+  std::weak_ptr<SendMail> weak_mail = d.owner->weak_from_this();
+  std::weak_ptr<TcpClient> weak_sock = sock;
+  const uint64_t send = d.sends;
+  ThreadEventLoop().AddTimer(std::chrono::seconds(d.time_out), [weak_mail, weak_sock, send] {
+    auto mail = weak_mail.lock();
+    auto sock = weak_sock.lock();
+    if (!mail || !sock) return;
+    SendMail::Impl& d = ImplOf(*mail);
+    const int32_t state = sock->State();
+    const bool connecting = state == TcpClient::sckResolvingHost ||
+                            state == TcpClient::sckHostResolved ||
+                            state == TcpClient::sckConnecting;
+    if (d.sends != send || d.socket != sock || !connecting) return;
+    try {
+      ConnectTimedOut(d, sock);
+    } catch (...) {
+      d.ReportCaughtError(kMethodTimeout);
+    }
+  });
+}
+
 void ConnectWait(SendMail::Impl& d) {
   int32_t& wait_limit = SendMail::Impl::ThreadWaitLimit();
   d.closed_flag = false;
@@ -206,7 +231,10 @@ void SendMail::Impl::Connect(bool wait) {
   ++sends;
   if (!wait) closed_flag = cancel_flag = false;
   sock->Connect();
-  if (!wait) return;
+  if (!wait) {
+    BoundConnect(*this, sock);
+    return;
+  }
   RaiseSendStatus(">>Waiting for connect response\r\n");
   ConnectWait(*this);
 }
