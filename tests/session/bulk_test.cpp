@@ -36,17 +36,6 @@ int Expected(const std::vector<Steps>& scripts) {
   return n;
 }
 
-// The usual host loop: Clear, the fields, Send.
-support::SendOutcome ClearAndSend(const std::shared_ptr<SendMail>& mail, int port) {
-  mail->Clear();
-  mail->SetSMTPServer("127.0.0.1");
-  mail->SetSMTPServerPort(port);
-  mail->Header()->SetFrom("from@example.org");
-  mail->Header()->SetToList("to@example.org");
-  mail->Body()->SetText("second");
-  return SendAndWait(mail, 10s);
-}
-
 TEST(Bulk, AKeptConnectionCarriesTheNextSendAndEndsWithQuit) {
   const struct Row {
     const char* name;
@@ -89,7 +78,9 @@ TEST(Bulk, AKeptConnectionCarriesTheNextSendAndEndsWithQuit) {
     EXPECT_EQ(first.error(), c.first_error) << first.Transcript();
     EXPECT_EQ(mail->Result().accepted, c.first_error == 0);
     c.between();
-    const SendOutcome second = ClearAndSend(mail, c.other_server ? other.port() : peer.port());
+    mail->Clear();  // the usual host loop: Clear, the fields, Send
+    FillMessage(*mail, c.other_server ? other.port() : peer.port());
+    const SendOutcome second = SendAndWait(mail, 10s);
     EXPECT_EQ(second.completes, 1);
     EXPECT_EQ(second.error(), 0) << second.Transcript();
     EXPECT_TRUE(mail->Result().accepted);
@@ -99,10 +90,7 @@ TEST(Bulk, AKeptConnectionCarriesTheNextSendAndEndsWithQuit) {
       mail->SetKeepConnection(false);
     }
     const int connections = static_cast<int>(c.scripts.size()) + (c.other_server ? 1 : 0);
-    // The peers end on their own threads, which do not wake the loop: it runs in slices.
-    for (int i = 0; i < 250 && peer.Ended() + other.Ended() < connections; ++i) {
-      postwing::RunEventsUntil([] { return false; }, 20ms);
-    }
+    PumpUntil([&] { return peer.Ended() + other.Ended() >= connections; }, 5s);
     EXPECT_TRUE(peer.Completed()) << peer.Failure();
     // Nothing beyond the script: one greeting, one QUIT, only at the end.
     EXPECT_EQ(static_cast<int>(peer.Commands().size()), Expected(c.scripts));
@@ -168,9 +156,7 @@ TEST(Bulk, ThePipelinedEnvelopeAndPartialDelivery) {
     ASSERT_EQ(r.recipients.size(), 2u);
     EXPECT_EQ(std::vector<int32_t>({r.recipients[0].code, r.recipients[1].code}), c.codes);
     mail->SetKeepConnection(false);
-    for (int i = 0; i < 250 && peer.Ended() < 1; ++i) {
-      postwing::RunEventsUntil([] { return false; }, 20ms);
-    }
+    PumpUntil([&] { return peer.Ended() >= 1; }, 5s);
     EXPECT_TRUE(peer.Completed()) << peer.Failure();
     EXPECT_EQ(static_cast<int>(peer.Commands().size()), Expected(scripts));
   }

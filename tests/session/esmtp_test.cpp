@@ -79,12 +79,7 @@ TEST(Esmtp, LoginsAndDeclarationsAgainstAiosmtpd) {
                 {e2e::ServersDir() + "capture_server.py", "--dir", (dir / "in").string(),
                  "--lifetime", "60", "--auth", "joe@example.org:s3cret!"});
     e2e::PythonServer server(args);
-    auto mail = SendMail::Create();
-    mail->SetSMTPServer("127.0.0.1");
-    mail->SetSMTPServerPort(server.port());
-    mail->Header()->SetFrom("joe@example.org");
-    mail->Header()->SetToList("to@example.org");
-    mail->Body()->SetText(Variant("Hello"));
+    auto mail = support::NewMail(server.port());
     c.set(*mail);
     const support::SendOutcome o = support::SendAndWait(mail);
     EXPECT_EQ(o.completes, 1);

@@ -207,11 +207,9 @@ TEST(SendMailEvents, HandlersRunInOrderThenTheSinkWithTheirChangesAndTheIdOfTheM
     help_context = 42;
   });
   // To a port where nothing listens: status lines, then WinsockError 10061 and SendComplete.
-  mail->SetSMTPServer("127.0.0.1");
-  mail->SetSMTPServerPort(support::LoopbackSocket(-1).port());
+  support::FillMessage(*mail, support::LoopbackSocket(-1).port());
+  mail->Body()->SetText("");
   mail->SetTimeOut(0);
-  mail->Header()->SetFrom("a@example.org");
-  mail->Header()->SetToList("b@example.org");
   mail->Send();
   RunEventsUntil([] { return false; }, 200ms);
   ASSERT_GE(order.size(), 3u);
