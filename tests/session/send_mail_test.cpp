@@ -228,10 +228,13 @@ TEST(SendMailEvents, DisconnectRemovesAHandlerAlsoDuringARaise) {
   third.Disconnect();
   third.Disconnect();
   EXPECT_FALSE(third.Connected());
-  // A connection may outlive its object.
+  // A connection may outlive its object, of every kind of event.
   Connection outliving = SendMail::Create()->OnSendComplete([] {});
   outliving.Disconnect();
   EXPECT_FALSE(outliving.Connected());
+  auto gone = SendMail::Create();
+  EventRecorder recorder(*gone);  // disconnects its handlers after the object went
+  gone.reset();
 }
 
 // ---- the error log and the text of a Variant ----
