@@ -79,12 +79,7 @@ TEST(Esmtp, LoginsAndDeclarationsAgainstAiosmtpd) {
                 {e2e::ServersDir() + "capture_server.py", "--dir", (dir / "in").string(),
                  "--lifetime", "60", "--auth", "joe@example.org:s3cret!"});
     e2e::PythonServer server(args);
-    auto mail = SendMail::Create();
-    mail->SetSMTPServer("127.0.0.1");
-    mail->SetSMTPServerPort(server.port());
-    mail->Header()->SetFrom("joe@example.org");
-    mail->Header()->SetToList("to@example.org");
-    mail->Body()->SetText(Variant("Hello"));
+    auto mail = support::NewMail(server.port());
     c.set(*mail);
     const support::SendOutcome o = support::SendAndWait(mail);
     EXPECT_EQ(o.completes, 1);
@@ -153,18 +148,12 @@ TEST(Esmtp, TheEhloReplyIsReadWholeInAnyCaseAndTheResultSaysWhatTheServerSaid) {
   auto mail = NewMail(peer.port());
   mail->SetUser("joe@example.org");
   mail->SetPassword("pw");
-  mail->Body()->SetText(
-      postwing::Variant(".Gr\xC3\xBC\xC3\x9F"
-                        "e\r\n"));
+  mail->Body()->SetText(postwing::Variant(".Gr\xC3\xBC\xC3\x9F!\r\n"));
   const SendOutcome o = SendAndWait(mail);
   EXPECT_EQ(o.completes, 1);
   ASSERT_TRUE(peer.Completed()) << peer.Failure() << o.Transcript();
-  ASSERT_EQ(peer.Messages().size(), 1u);
-  const std::string data = peer.Messages()[0];
-  EXPECT_NE(data.find("\r\n..Gr\xC3\xBC\xC3\x9F"
-                      "e\r\n"),
-            std::string::npos)
-      << data;
+  const std::string data = peer.Messages().at(0);
+  EXPECT_NE(data.find("\r\n..Gr\xC3\xBC\xC3\x9F!\r\n"), std::string::npos) << data;
   EXPECT_EQ(peer.Count("MAIL FROM: <from@example.org> SIZE=" + std::to_string(data.size()) +
                        " BODY=8BITMIME"),
             1)

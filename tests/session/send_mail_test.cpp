@@ -1,4 +1,5 @@
-// The SendMail object: defaults, Clear, Cancel, teardown and its events.
+// The SendMail object: defaults, Clear, Cancel, teardown and its events; its error log and
+// the text of a Variant.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "message/message_test_util.hpp"
 #include "postwing/postwing.hpp"
 #include "support/loopback.hpp"
 #include "support/scripted_peer.hpp"
@@ -21,10 +23,8 @@ using support::EventRecorder;
 // Writes each event it gets as "sink <event> <arguments> #<ID>" into a log it may share with
 // the handlers.
 struct RecordingSink : ISendMailEvents {
-  std::vector<std::string> own;
+  explicit RecordingSink(std::vector<std::string>& into) : log(into) {}
   std::vector<std::string>& log;
-  explicit RecordingSink(std::vector<std::string>* shared = nullptr)
-      : log(shared ? *shared : own) {}
   Variant SendStatus(std::string Data, Variant ID) override { return Note("status " + Data, ID); }
   Variant SendComplete(Variant ID) override { return Note("complete", ID); }
   Variant WinsockError(int32_t Number, std::string Source, std::string Description,
@@ -37,7 +37,6 @@ struct RecordingSink : ISendMailEvents {
     log.push_back("sink " + event + " #" + id.ToString());
     return {};
   }
-  long Count(const std::string& line) const { return std::count(log.begin(), log.end(), line); }
 };
 
 void ExpectConnectionDefaults(const SendMail& mail) {
@@ -49,21 +48,17 @@ void ExpectConnectionDefaults(const SendMail& mail) {
   EXPECT_TRUE(mail.AddOutlookHTML());
 }
 
-TEST(SendMailObject, IdIsStoredAndReturnedAsACopy) {
+TEST(SendMailObject, ClearRestoresTheDefaultsAndKeepsTheHostsValues) {
   auto mail = SendMail::Create();
-  Variant id(Variant::Array{Variant(1), Variant("two")});
+  ExpectConnectionDefaults(*mail);
+  std::vector<std::string> log;
+  mail->SetEventSink(std::make_shared<RecordingSink>(log));
+  EventRecorder events(*mail);
+  Variant id(Variant::Array{Variant(1), Variant("two")});  // stored and returned as a copy
   mail->SetID(id);
   id.AsArray().clear();
   mail->ID().AsArray().clear();
   EXPECT_EQ(mail->ID().AsArray().size(), 2u);
-}
-
-TEST(SendMailObject, ClearRestoresTheDefaultsAndKeepsTheHostsValues) {
-  auto mail = SendMail::Create();
-  ExpectConnectionDefaults(*mail);
-  auto sink = std::make_shared<RecordingSink>();
-  mail->SetEventSink(sink);
-  EventRecorder events(*mail);
   mail->SetUser("a");
   mail->SetPassword("p");
   mail->SetID(Variant("tag"));
@@ -94,46 +89,35 @@ TEST(SendMailObject, ClearRestoresTheDefaultsAndKeepsTheHostsValues) {
   EXPECT_NE(mail->Winsock(), old_socket);
 
   // The replaced children are detached objects; the new ones belong to the mail.
-  EXPECT_NE(mail->Header(), old_header);
-  EXPECT_NE(mail->Body(), old_body);
-  EXPECT_NE(mail->Attachments(), old_attachments);
-  EXPECT_NE(mail->Utilities(), old_utilities);
-  EXPECT_EQ(old_header->Parent(), nullptr);
-  EXPECT_EQ(old_body->Parent(), nullptr);
-  EXPECT_EQ(old_attachments->Parent(), nullptr);
-  EXPECT_EQ(old_utilities->Parent(), nullptr);
-  for (auto parent : {mail->Header()->Parent(), mail->Body()->Parent(),
-                      mail->Attachments()->Parent(), mail->Utilities()->Parent()}) {
-    EXPECT_EQ(parent, mail);
-  }
+  auto replaced = [&](const auto& old, const auto& now) {
+    EXPECT_NE(old, now);
+    EXPECT_EQ(old->Parent(), nullptr);
+    EXPECT_EQ(now->Parent(), mail);
+  };
+  replaced(old_header, mail->Header());
+  replaced(old_body, mail->Body());
+  replaced(old_attachments, mail->Attachments());
+  replaced(old_utilities, mail->Utilities());
   old_header->SetSubject("changed after Clear");
   EXPECT_EQ(mail->Header()->Subject(), "");
 
-  // Clear raises no event; handlers and sink stay connected.
+  // Clear raises no event; handlers and sink stay connected. Cancel on an idle object raises
+  // SendComplete, to the sink too until it is taken away.
   EXPECT_TRUE(events.outcome().status.empty());
   EXPECT_EQ(events.outcome().completes, 0);
   mail->Cancel();
   EXPECT_EQ(events.outcome().completes, 1);
-  EXPECT_EQ(sink->log, (std::vector<std::string>{"sink complete #tag"}));
-}
-
-// Cancel on an idle object raises SendComplete, to the sink too; a handler or sink that fails
-// is recorded under Cancel and raised to its caller.
-TEST(SendMailObject, CancelRaisesSendCompleteAndRaisesWhatItsHandlersRaise) {
-  auto mail = SendMail::Create();
-  EventRecorder events(*mail);
-  auto sink = std::make_shared<RecordingSink>();
-  mail->SetEventSink(sink);
-  mail->Cancel();
-  EXPECT_EQ(events.outcome().completes, 1);
-  EXPECT_EQ(sink->Count("sink complete #"), 1);
-  EXPECT_EQ(mail->Errors()->Count(), 0);
-  EXPECT_EQ(mail->Winsock()->State(), TcpClient::sckClosed);
+  EXPECT_EQ(log, (std::vector<std::string>{"sink complete #tag"}));
   mail->SetEventSink(nullptr);
   mail->Cancel();
   EXPECT_EQ(events.outcome().completes, 2);
-  EXPECT_EQ(sink->Count("sink complete #"), 1);
+  EXPECT_EQ(log.size(), 1u);
+  EXPECT_EQ(mail->Errors()->Count(), 0);
+  EXPECT_EQ(mail->Winsock()->State(), TcpClient::sckClosed);
+}
 
+// A SendComplete handler or sink that fails is recorded under Cancel and raised to its caller.
+TEST(SendMailObject, CancelRaisesWhatItsHandlersRaise) {
   struct ThrowingSink : ISendMailEvents {
     Variant SendComplete(Variant) override { throw Exception(1234, "host", "sink failed"); }
   };
@@ -150,7 +134,7 @@ TEST(SendMailObject, CancelRaisesSendCompleteAndRaisesWhatItsHandlersRaise) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    mail = SendMail::Create();
+    auto mail = SendMail::Create();
     c.fail(*mail);
     try {
       mail->Cancel();
@@ -189,8 +173,7 @@ TEST(SendMailObject, SendAfterCancelEncodesWhole) {
 TEST(SendMailEvents, HandlersRunInOrderThenTheSinkWithTheirChangesAndTheIdOfTheMoment) {
   auto mail = SendMail::Create();
   std::vector<std::string> order;
-  auto sink = std::make_shared<RecordingSink>(&order);
-  mail->SetEventSink(sink);
+  mail->SetEventSink(std::make_shared<RecordingSink>(order));
   mail->SetID(Variant(7));
   mail->OnSendStatus([&](std::string& data) {
     order.push_back("first:" + data);
@@ -207,19 +190,18 @@ TEST(SendMailEvents, HandlersRunInOrderThenTheSinkWithTheirChangesAndTheIdOfTheM
     help_context = 42;
   });
   // To a port where nothing listens: status lines, then WinsockError 10061 and SendComplete.
-  mail->SetSMTPServer("127.0.0.1");
-  mail->SetSMTPServerPort(support::LoopbackSocket(-1).port());
+  support::FillMessage(*mail, support::LoopbackSocket(-1).port());
+  mail->Body()->SetText("");
   mail->SetTimeOut(0);
-  mail->Header()->SetFrom("a@example.org");
-  mail->Header()->SetToList("b@example.org");
   mail->Send();
   RunEventsUntil([] { return false; }, 200ms);
   ASSERT_GE(order.size(), 3u);
   EXPECT_EQ(order[0], "first:WARNING! Body is empty\r\n");  // a warning only
   EXPECT_EQ(order[1], "second:changed");
   EXPECT_EQ(order[2], "sink status changed #set by handler");
-  EXPECT_EQ(sink->Count("sink error 10062 Winsock!|new|h.hlp|42 #set by handler"), 1);
-  EXPECT_EQ(sink->Count("sink complete #set by handler"), 1);
+  auto seen = [&](const std::string& line) { return std::ranges::count(order, line); };
+  EXPECT_EQ(seen("sink error 10062 Winsock!|new|h.hlp|42 #set by handler"), 1);
+  EXPECT_EQ(seen("sink complete #set by handler"), 1);
 }
 
 TEST(SendMailEvents, DisconnectRemovesAHandlerAlsoDuringARaise) {
@@ -243,10 +225,49 @@ TEST(SendMailEvents, DisconnectRemovesAHandlerAlsoDuringARaise) {
   third.Disconnect();
   third.Disconnect();
   EXPECT_FALSE(third.Connected());
-  // A connection may outlive its object.
+  // A connection may outlive its object, of every kind of event.
   Connection outliving = SendMail::Create()->OnSendComplete([] {});
   outliving.Disconnect();
   EXPECT_FALSE(outliving.Connected());
+  auto gone = SendMail::Create();
+  EventRecorder recorder(*gone);  // disconnects its handlers after the object went
+  gone.reset();
+}
+
+// ---- the error log and the text of a Variant ----
+
+TEST(ErrorsTest, RecordsGetRunningIndexesOutlivingClearAndForEach) {
+  auto mail = SendMail::Create();
+  auto log = mail->Errors();
+  const auto first = log->Add(1, "a", "first", "help.chm", 7, "X.One");
+  log->Add(2, "b", "second", "", 0, "X.Two");
+  EXPECT_EQ(log->Item(1), first);
+  EXPECT_EQ(first->HelpFile(), "help.chm");
+  EXPECT_EQ(first->HelpContext(), 7);
+  EXPECT_EQ(log->Item(2)->Index(), 2);
+  for (int32_t index : {0, 3, -1})
+    EXPECT_EQ(testing::Raised([&] { log->Item(index); }).Number(), 9);
+  std::vector<int32_t> seen;
+  for (const auto& record : *log) {
+    seen.push_back(record->Number());
+    if (record->Index() == 1) log->Clear();  // the walk keeps what it began with
+  }
+  EXPECT_EQ(seen, (std::vector<int32_t>{1, 2}));
+  EXPECT_EQ(log->Add(3, "c", "third", "", 0, "X.Three")->Index(), 1);
+  EXPECT_EQ(log->Count(), 1);
+  mail.reset();
+  log->Add(1, "a", "b", "", 0, "X.Y");
+  EXPECT_EQ(log->Count(), 2) << "the log outlives its SendMail";
+}
+
+TEST(VariantTest, TextOfEachKind) {
+  EXPECT_EQ(Variant().ToString(), "");
+  EXPECT_EQ(Variant(42).ToString(), "42");
+  EXPECT_EQ(Variant(true).ToString(), "True");
+  EXPECT_EQ(Variant("x").ToString(), "x");
+  EXPECT_EQ(Variant(Date::FromParts(2026, 12, 7, 1, 2, 3)).ToString(), "2026-12-07 01:02:03");
+  EXPECT_THROW(Variant(Variant::Array{}).ToString(), Exception);
+  EXPECT_EQ(Date::FromParts(2026, 12, 7).Weekday(), 1);
 }
 
 }  // namespace

@@ -99,15 +99,31 @@ inline SendOutcome SendAndWait(const std::shared_ptr<postwing::SendMail>& mail,
   return *o;
 }
 
-// A SendMail aimed at 127.0.0.1:port with the fields Send requires.
+// Runs the loop in short passes until done() holds or the limit passes: for what a peer's
+// thread changes, which does not wake the loop.
+inline bool PumpUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds limit = std::chrono::seconds(2)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done() && std::chrono::steady_clock::now() < end) {
+    postwing::ThreadEventLoop().RunOnce(std::chrono::milliseconds(5));
+  }
+  return done();
+}
+
+// Aims a SendMail at server:port with the fields Send requires.
+inline void FillMessage(postwing::SendMail& mail, int port,
+                        const std::string& server = "127.0.0.1") {
+  mail.SetSMTPServer(server);
+  mail.SetSMTPServerPort(port);
+  mail.Header()->SetFrom("from@example.org");
+  mail.Header()->SetToList("to@example.org");
+  mail.Body()->SetText("test body");
+}
+
 inline std::shared_ptr<postwing::SendMail> NewMail(int port, int32_t time_out = 5) {
   auto mail = postwing::SendMail::Create();
-  mail->SetSMTPServer("127.0.0.1");
-  mail->SetSMTPServerPort(port);
+  FillMessage(*mail, port);
   mail->SetTimeOut(time_out);
-  mail->Header()->SetFrom("from@example.org");
-  mail->Header()->SetToList("to@example.org");
-  mail->Body()->SetText("test body");
   return mail;
 }
 
