@@ -77,6 +77,7 @@ TEST_F(PostwingSend, ExitStatusesAndTheirReasons) {
   const std::string a = File("one/same.txt", "1"), b = File("two/same.txt", "2");
   const std::string t1 = "Subject: one\r\n\r\nfirst\r\n", t2 = "Subject: 2\r\n\r\n.dot\r\n";
   const std::string m1 = File("1.eml", t1), m2 = File("2.eml", t2);
+  const std::string big = File("big.eml", "Subject: big\r\n\r\n" + std::string(200, 'x') + "\r\n");
   const std::string ok = ": accepted: 250 OK: message accepted\n", bad = "bad@example.org";
   const std::string refused = "refused bad@example.org: 550 5.1.1 No such user\n";
   const Args to = {"-f", "a@example.org", "-t", "b@example.org"}, from = {"-f", "a@example.org"};
@@ -127,6 +128,9 @@ TEST_F(PostwingSend, ExitStatusesAndTheirReasons) {
       {Join(from, {"-t", bad, "--raw", m1, "--raw", m2}), 1,
        m2 + ": failed: error 12003: 550 5.1.1 No such user\n", "error 12003: 550 5.1.1", 0,
        refuse_bad},
+      // The worst message sets the status, wherever it stands among the accepted ones.
+      {Join(to, {"--raw", m1, "--raw", big, "--raw", m1}), 1, m1 + ok + big + ": failed: error 12017",
+       "larger than the server accepts", 2, {"--data-size-limit", "100"}},
       // clang-format on
   };
   for (const auto& c : cases) {
