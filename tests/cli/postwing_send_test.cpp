@@ -129,8 +129,8 @@ TEST_F(PostwingSend, ExitStatusesAndTheirReasons) {
        m2 + ": failed: error 12003: 550 5.1.1 No such user\n", "error 12003: 550 5.1.1", 0,
        refuse_bad},
       // The worst message sets the status, wherever it stands among the accepted ones.
-      {Join(to, {"--raw", m1, "--raw", big, "--raw", m1}), 1, m1 + ok + big + ": failed: error 12017",
-       "larger than the server accepts", 2, {"--data-size-limit", "100"}},
+      {Join(to, {"--raw", m1, "--raw", big, "--raw", m1}), 1, m1 + ok + big + ": failed: error",
+       "12017: The message (218 bytes) is larger", 2, {"--data-size-limit", "100"}},
       // clang-format on
   };
   for (const auto& c : cases) {
