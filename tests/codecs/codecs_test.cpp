@@ -250,18 +250,6 @@ TEST_F(Base64Test, LoadAndEncodeFileLinesStopAtCancel) {
   EXPECT_TRUE(piece.empty());
 }
 
-TEST_F(Base64Test, PythonDecodesTheMessageLayout) {
-  const std::string data = RandomBytes(10000, 11);
-  int16_t size = 76;
-  EXPECT_EQ(testing::RunPython("import sys, base64\n"
-                               "t = open(sys.argv[1], 'rb').read()\n"
-                               "lines = t.split(b'\\r\\n')\n"
-                               "assert lines[-1] == b'' and all(len(l) == 76 for l in lines[:-2])\n"
-                               "open(sys.argv[2], 'wb').write(base64.b64decode(t))\n",
-                               codec.EncodeLines(data, size)),
-            data);
-}
-
 // ---- quoted-printable ----
 
 class QuotedPrintableTest : public CodecTest {

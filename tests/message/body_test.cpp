@@ -101,11 +101,10 @@ TEST_F(BodyTest, EncodeTypeWritesAndReadsTheField) {
 }
 
 TEST_F(BodyTest, CustomTypesAreRefusedAndCountAsNoChoice) {
-  ExpectRecorded(
-      *mail_, [&] { body_->SetContentType(emxCustomBodyContent); }, kBase + 12009,
-      "Body.ContentType");
-  ExpectRecorded(
-      *mail_, [&] { body_->SetEncodeType(emxCustomEncode); }, kBase + 12009, "Body.EncodeType");
+  ExpectRecorded(*mail_, kBase + 12009, "Body.ContentType",
+                 [&] { body_->SetContentType(emxCustomBodyContent); });
+  ExpectRecorded(*mail_, kBase + 12009, "Body.EncodeType",
+                 [&] { body_->SetEncodeType(emxCustomEncode); });
   EXPECT_EQ(body_->Values()->Count(), 0);
   body_->SetText("<html>");
   EXPECT_EQ(Field("Content-Transfer-Encoding"), "quoted-printable");
@@ -136,7 +135,7 @@ TEST_F(BodyTest, MimeOffWritesNoFieldAndGuardsEveryMimeProperty) {
       {[&] { body_->SetAlternativeText("x"); }, "Body.AlternativeText"},
       // clang-format on
   };
-  for (const auto& [call, method] : guarded) ExpectRecorded(*mail_, call, kBase + 12008, method);
+  for (const auto& [call, method] : guarded) ExpectRecorded(*mail_, kBase + 12008, method, call);
   EXPECT_EQ(body_->Values()->Count(), 0);
 }
 
@@ -201,8 +200,8 @@ TEST(UtilitiesTest, ReadFileAndContentTypeForExtRecordWhatFails) {
   std::string all;  // one character per byte
   for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
   EXPECT_EQ(utilities->ReadFile(dir.File("all", all)).AsString(), all);
-  ExpectRecorded(
-      *mail, [&] { utilities->ReadFile((dir / "missing").string()); }, 53, "Utilities.ReadFile");
+  ExpectRecorded(*mail, 53, "Utilities.ReadFile",
+                 [&] { utilities->ReadFile((dir / "missing").string()); });
   EXPECT_EQ(utilities->GetContentTypeForExt(".ZIP"), "application/zip");
   for (const char* extension : {"no-such-extension-42", "", "..."}) {
     mail->Errors()->Clear();

@@ -105,9 +105,8 @@ TEST_F(HeaderTest, ContentTypeReplacesTheMainValueOnly) {
   EXPECT_EQ(header_->ContentType(), emxCustomHeaderContent);
   header_->Values()->Item("Content-Type")->SetText("  MULTIPART/Digest ;x=y");
   EXPECT_EQ(header_->ContentType(), emxMultipartDigest);
-  ExpectRecorded(
-      *mail_, [&] { header_->SetContentType(emxCustomHeaderContent); }, kBase + 12009,
-      "Header.ContentType");
+  ExpectRecorded(*mail_, kBase + 12009, "Header.ContentType",
+                 [&] { header_->SetContentType(emxCustomHeaderContent); });
   header_->Values()->Remove("Content-Type");
   header_->SetContentType(emxMultipartMixed);
   EXPECT_EQ(header_->Values()->Item(3)->Key(), "Content-type");
@@ -123,7 +122,7 @@ TEST_F(HeaderTest, MimeOffRemovesItsFieldsAndGuardsTheMimeProperties) {
       {[&] { header_->ContentType(); }, "Header.ContentType"},
       {[&] { header_->SetContentType(emxMultipartMixed); }, "Header.ContentType"},
       {[&] { header_->SetCharset("utf-8"); }, "Header.Charset"}};
-  for (const auto& [call, method] : guarded) ExpectRecorded(*mail_, call, kBase + 12008, method);
+  for (const auto& [call, method] : guarded) ExpectRecorded(*mail_, kBase + 12008, method, call);
   EXPECT_EQ(Keys().size(), 2u) << "a failed set changes no field";
   header_->SetMIMECompliant(true);
   EXPECT_EQ(Keys(), (std::vector<std::string>{"DATE", "SUBJECT", "MIME-Version", "Content-type"}));
@@ -139,8 +138,8 @@ TEST_F(HeaderTest, MimeOffRemovesItsFieldsAndGuardsTheMimeProperties) {
 TEST_F(HeaderTest, MimeSwitchIsFrozenOnceAnAttachmentExists) {
   mail_->Attachments()->Add("some data", "a.txt");
   for (bool value : {true, false}) {
-    ExpectRecorded(
-        *mail_, [&] { header_->SetMIMECompliant(value); }, kBase + 12004, "Header.MIMECompliant");
+    ExpectRecorded(*mail_, kBase + 12004, "Header.MIMECompliant",
+                   [&] { header_->SetMIMECompliant(value); });
   }
   EXPECT_TRUE(header_->MIMECompliant());
   mail_->Clear();

@@ -51,8 +51,8 @@ inline std::vector<std::string> Methods(const SendMail& mail) {
 }
 
 // Expects call to raise number and to leave one new record of it under method.
-inline void ExpectRecorded(const SendMail& mail, const std::function<void()>& call, int32_t number,
-                           const std::string& method) {
+inline void ExpectRecorded(const SendMail& mail, int32_t number, const std::string& method,
+                           const std::function<void()>& call) {
   const int32_t before = mail.Errors()->Count();
   const Exception e = Raised(call);
   EXPECT_EQ(e.Number(), number) << method;

