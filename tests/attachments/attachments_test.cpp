@@ -285,12 +285,19 @@ TEST_F(AttachmentsTest, LookupErrorsAreRecordedWithTheirMethod) {
 
 TEST_F(AttachmentsTest, AttachmentsOfAClearedOrGoneMailRaiseInsteadOfGuessing) {
   auto a = list->Add("x", "x.txt");
+  // An attachment freezes the MIME switch; after Clear only the new collection would.
+  for (bool value : {true, false}) {
+    ExpectRecorded(*mail, kBase + 12004, "Header.MIMECompliant",
+                   [&] { mail->Header()->SetMIMECompliant(value); });
+  }
+  EXPECT_TRUE(mail->Header()->MIMECompliant());
   mail->Clear();
   EXPECT_EQ(list->Parent(), nullptr);
   EXPECT_EQ(a->Values()->RootParent(), nullptr);
   EXPECT_EQ(Raised([&] { a->SetContentType("text/html"); }).Number(), 91);
-  // The new collection is the one that freezes the MIME switch now.
-  EXPECT_NO_THROW(mail->Header()->SetMIMECompliant(true));
+  mail->Header()->SetMIMECompliant(false);
+  EXPECT_FALSE(mail->Header()->MIMECompliant());
+  mail->Header()->SetMIMECompliant(true);
   auto b = mail->Attachments()->Add("x", "x.txt");
   mail.reset();
   EXPECT_EQ(b->FileName(), "x.txt");

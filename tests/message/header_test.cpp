@@ -135,18 +135,6 @@ TEST_F(HeaderTest, MimeOffRemovesItsFieldsAndGuardsTheMimeProperties) {
   EXPECT_EQ(header_->Values()->GetValue("MIME-Version"), "1.0");
 }
 
-TEST_F(HeaderTest, MimeSwitchIsFrozenOnceAnAttachmentExists) {
-  mail_->Attachments()->Add("some data", "a.txt");
-  for (bool value : {true, false}) {
-    ExpectRecorded(*mail_, kBase + 12004, "Header.MIMECompliant",
-                   [&] { header_->SetMIMECompliant(value); });
-  }
-  EXPECT_TRUE(header_->MIMECompliant());
-  mail_->Clear();
-  mail_->Header()->SetMIMECompliant(false);
-  EXPECT_FALSE(mail_->Header()->MIMECompliant());
-}
-
 // ---- the DATE field ----
 
 // A reader threads replies by it: angle brackets, a unique left side, this host on the right.
