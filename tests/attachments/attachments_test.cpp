@@ -96,8 +96,7 @@ TEST_F(AttachmentsTest, AddSetsEveryArgumentInItsOrder) {
 }
 
 TEST_F(AttachmentsTest, DataNeedsAFileName) {
-  std::string bytes;
-  for (int b = 0; b < 256; ++b) bytes += static_cast<char>(b);
+  const std::string bytes = testing::AllBytes();
   auto a = list->Add(bytes, "all-bytes.bin");
   EXPECT_EQ(a->SourceType(), emxData);
   EXPECT_EQ(a->Source().AsString(), bytes);

@@ -20,13 +20,8 @@ namespace postwing {
 namespace {
 
 using support::RandomBytes;
+using testing::AllBytes;
 using testing::Raised;
-
-std::string AllBytes(size_t repeat = 1) {
-  std::string s;
-  for (size_t i = 0; i < 256 * repeat; ++i) s.push_back(static_cast<char>(i));
-  return s;
-}
 
 // Counts the passes the codecs ask for; on_pass may call Cancel.
 class CountingLoop : public EventLoop {

@@ -169,8 +169,7 @@ TEST_F(BodyTest, TextKeepsItsKindAndEveryByteAndRefusesArraysAndObjects) {
   body_->SetText(42);
   EXPECT_TRUE(body_->Text().IsInteger());
   EXPECT_EQ(Field("Content-Type"), "text/plain");
-  std::string all;
-  for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+  const std::string all = testing::AllBytes();
   body_->SetText(all);
   EXPECT_EQ(Raised([&] { body_->SetText(Variant(Variant::Array{Variant("a")})); }).Number(), 13);
   EXPECT_EQ(Raised([&] { body_->SetText(Variant(ObjectRef(mail_))); }).Number(), 13);
@@ -197,8 +196,7 @@ TEST(UtilitiesTest, ReadFileAndContentTypeForExtRecordWhatFails) {
   const auto utilities = mail->Utilities();
   EXPECT_EQ(utilities->Parent(), mail);
   support::TempDir dir;
-  std::string all;  // one character per byte
-  for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+  const std::string all = testing::AllBytes();  // one character per byte
   EXPECT_EQ(utilities->ReadFile(dir.File("all", all)).AsString(), all);
   ExpectRecorded(*mail, 53, "Utilities.ReadFile",
                  [&] { utilities->ReadFile((dir / "missing").string()); });

@@ -32,6 +32,13 @@ inline PairList Parts(const Value& value) {
   return Fields(*value.SubValues());
 }
 
+// Every byte value, in order, repeat times.
+inline std::string AllBytes(size_t repeat = 1) {
+  std::string s;
+  for (size_t i = 0; i < 256 * repeat; ++i) s.push_back(static_cast<char>(i));
+  return s;
+}
+
 // Runs call, expects a postwing::Exception and returns it.
 inline Exception Raised(const std::function<void()>& call) {
   try {
