@@ -42,8 +42,7 @@ ProcessResult Send(const Args& args, Env env = {}, std::string stdin_text = {},
 }
 
 std::string Describe(const ProcessResult& r) {
-  return "exit " + std::to_string(r.exit_code) + (r.timed_out ? " (timed out)" : "") +
-         "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
+  return "exit " + std::to_string(r.exit_code) + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
 }
 
 class PostwingSend : public ::testing::Test {

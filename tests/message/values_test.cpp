@@ -124,8 +124,6 @@ TEST_F(ValuesTest, LookupsByIndexOrNameWithoutCase) {
   EXPECT_EQ(values_->Item(Variant(std::string("second")))->Text(), "2");
   const std::string name = "first";  // the std::string overloads
   EXPECT_EQ(values_->Item(name)->SubValues()->Item(std::string("First"))->Text(), "1");
-  EXPECT_FALSE(values_->Exists(0));
-  EXPECT_FALSE(values_->Exists(3));
   EXPECT_EQ(values_->GetValue("sEcOnD"), "2");
   EXPECT_EQ(values_->GetValue("missing"), "");
   EXPECT_TRUE(values_->Exists("first"));
