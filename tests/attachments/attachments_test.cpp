@@ -48,7 +48,6 @@ TEST_F(AttachmentsTest, FileTakesItsLastSegmentOrTheGivenNameAndTypesFromTheExte
       {"picture.PNG", "image/png", emxBase64},
       // A name that tells nothing of the content is bytes, not text.
       {"unknown.zzqx", "application/octet-stream", emxBase64},
-      {"no-extension", "application/octet-stream", emxBase64},
       // clang-format on
   };
   for (const auto& [name, content_type, encode_type] : cases) {

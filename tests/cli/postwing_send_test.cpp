@@ -212,9 +212,7 @@ TEST_F(PostwingSend, FieldsAndSwitchesReachTheMessageAndTheDialogue) {
     EXPECT_EQ(server.MessageCount(), 1);
     const std::string got = support::ReadFile(server.message(1));
     EXPECT_NE(got.find(c.holds), std::string::npos) << got;
-    if (!c.lacks.empty()) {
-      EXPECT_EQ(got.find(c.lacks), std::string::npos) << got;
-    }
+    EXPECT_TRUE(c.lacks.empty() || got.find(c.lacks) == std::string::npos) << got;
     EXPECT_TRUE(Received(server.message(1), c.checks));
     EXPECT_NE(server.Transcript().find(c.transcript_holds), std::string::npos);
   }

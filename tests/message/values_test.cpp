@@ -74,16 +74,13 @@ TEST_F(ValuesTest, SettingAPartRewritesTheFieldCanonicallyWithNewParts) {
   EXPECT_EQ(Parts(*value), (PairList{{"Content-Type", "utf-8"}, {"k", "\"v\""}, {"", "keyless"}}));
   for (int i = 0; i < 3; ++i) value->SubValues()->Remove(1);
   EXPECT_EQ(Parts(*value), (PairList{{"Content-Type", ""}}));
-}
-
-TEST_F(ValuesTest, RepeatedParameterNameReachesTheFirstAndRendersAll) {
-  const auto value = values_->Add("x;a=1;A=2", "K");
-  const auto parts = value->SubValues();
+  // A repeated parameter name reaches the first; the rendering keeps them all.
+  const auto parts = values_->Add("x;a=1;A=2", "K")->SubValues();
   EXPECT_EQ(parts->GetValue("a"), "1");
   parts->Item(1)->SetText("y");
   parts->Remove("a");
-  EXPECT_EQ(value->Text(), "y;A=2");
-  EXPECT_EQ(value->SubValues()->GetValue("a"), "2");
+  EXPECT_EQ(values_->GetValue("K"), "y;A=2");
+  EXPECT_EQ(parts->GetValue("a"), "2");
 }
 
 TEST_F(ValuesTest, SubValuesAddLetValueAndKeys) {
