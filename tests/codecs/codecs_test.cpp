@@ -216,17 +216,16 @@ TEST_F(Base64Test, LoadAndEncodeFileLinesStopAtCancel) {
   EXPECT_EQ(out.substr(0, 303), data.substr(0, 303));
   EXPECT_EQ(out.substr(303), std::string(data.size() - 303, '\0'));
 
-  Base64 other;
-  other.Init();
+  codec.ResetCancel();
   const std::string path = dir_.File("f.bin", RandomBytes(3 * 1010, 1));
   int16_t size = 76;
-  CancelAt(other, 13);
-  EXPECT_NE(other.EncodeFileLines(path, size), "");
+  CancelAt(codec, 13);
+  EXPECT_NE(codec.EncodeFileLines(path, size), "");
   EXPECT_EQ(loop_->passes, 10);  // a pass per 101 groups
-  EXPECT_EQ(other.EncodeFileLines(path, size), "");
+  EXPECT_EQ(codec.EncodeFileLines(path, size), "");
   EXPECT_EQ(loop_->passes, 13);
   int16_t odd = 75;
-  EXPECT_EQ(other.EncodeFileLines(path, odd), "");
+  EXPECT_EQ(codec.EncodeFileLines(path, odd), "");
   EXPECT_EQ(TempFileCount(), 0);
 }
 

@@ -142,13 +142,9 @@ TEST_F(BodyTest, MimeOffWritesNoFieldAndGuardsEveryMimeProperty) {
 // ---- the text as sent ----
 
 TEST_F(BodyTest, HtmlGetsTheDocTypeLineAndTheParagraph) {
-  struct Case {
-    bool outlook;
-    const char* doc_type;  // nullptr: the default
-    std::string text, read;
-  };
   const std::string html = "<html>x</html>";
-  const Case cases[] = {
+  // Outlook's paragraph, the document type (nullptr: the default), the text and as it reads.
+  const std::tuple<bool, const char*, std::string, std::string> cases[] = {
       {true, nullptr, html, kDocType + "\r\n" + html + kParagraph},
       {false, nullptr, html, kDocType + "\r\n" + html},
       // A text with its own document type line gets no second one, but still the paragraph.
@@ -157,11 +153,11 @@ TEST_F(BodyTest, HtmlGetsTheDocTypeLineAndTheParagraph) {
       {false, "", html, html + kParagraph},
       {true, "<!DOCTYPE html>", html, "<!DOCTYPE html>\r\n" + html + kParagraph},
   };
-  for (const auto& c : cases) {
-    mail_->SetAddOutlookHTML(c.outlook);
-    body_->SetDocType(c.doc_type ? c.doc_type : kDocType);
-    body_->SetText(c.text);
-    EXPECT_EQ(TextOf(), c.read) << c.outlook << " " << c.text;
+  for (const auto& [outlook, doc_type, text, read] : cases) {
+    mail_->SetAddOutlookHTML(outlook);
+    body_->SetDocType(doc_type ? doc_type : kDocType);
+    body_->SetText(text);
+    EXPECT_EQ(TextOf(), read) << outlook << " " << text;
   }
 }
 

@@ -203,12 +203,8 @@ TEST_F(HeaderTest, SendDateReadsBackWhatItWroteAndDatesWrittenElsewhere) {
 // file names) and in the Postfix suite (Python's email package and reformime).
 
 TEST(AddressList, OneRuleSplitsEntriesAndFindsTheirAddress) {
-  struct Case {
-    const char* text;
-    const char* entries;  // joined by "|"
-    const char* path;     // of the first entry
-  };
-  const Case cases[] = {
+  // The text, its entries joined by "|", the path of the first entry.
+  const char* cases[][3] = {
       {"Bob <bob@example.org>;carol@example.org", "Bob <bob@example.org>|carol@example.org",
        "<bob@example.org>"},
       // clang-format off
@@ -219,12 +215,12 @@ TEST(AddressList, OneRuleSplitsEntriesAndFindsTheirAddress) {
       {"\"unclosed, x@y", "\"unclosed|x@y", "<\"unclosed>"}, {"", "", "<>"},
       // clang-format on
   };
-  for (const auto& c : cases) {
+  for (const auto& [text, joined_entries, path] : cases) {
     std::string joined;
-    const auto entries = detail::SplitAddressList(c.text);
+    const auto entries = detail::SplitAddressList(text);
     for (auto e : entries) joined += (joined.empty() ? "" : "|") + std::string(e);
-    EXPECT_EQ(joined, c.entries) << c.text;
-    EXPECT_EQ(detail::EnvelopePath(entries.empty() ? "" : entries[0]), c.path) << c.text;
+    EXPECT_EQ(joined, joined_entries) << text;
+    EXPECT_EQ(detail::EnvelopePath(entries.empty() ? "" : entries[0]), path) << text;
   }
 }
 
