@@ -1,12 +1,13 @@
 // The header encoder and folder on arbitrary field texts: the wire form is 7-bit, within 998
 // octets a line, folded only where a reader unfolds it back, and decodes (RFC 2047, RFC 2231)
-// to the text the host gave. The decoders here are the target's own.
+// to the text the host gave. The decoders are the target's own but for Base64's.
 #include <cctype>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "codecs/base64.hpp"
 #include "fuzz/fuzz_check.hpp"
 #include "message/address_list.hpp"
 #include "message/field_check.hpp"
@@ -24,18 +25,11 @@ int Hex(char c) {
   return at ? static_cast<int>(at - digits) : -1;
 }
 
+// The codec's decoder, not the header writer's own Base64.
 std::string DecodeB(std::string_view p) {
-  static const std::string_view alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  uint32_t bits = 0;
-  int count = 0;
-  for (char c : p) {
-    const size_t v = alphabet.find(c);
-    if (v == std::string_view::npos) break;
-    bits = bits << 6 | static_cast<uint32_t>(v);
-    if ((count += 6) >= 8) out += static_cast<char>((bits >> (count -= 8)) & 0xFF);
-  }
+  postwing::Base64 codec;
+  postwing::ByteArray out;
+  codec.Decode(std::string(p), out);
   return out;
 }
 

@@ -101,11 +101,10 @@ TEST_F(BodyTest, EncodeTypeWritesAndReadsTheField) {
 }
 
 TEST_F(BodyTest, CustomTypesAreRefusedAndCountAsNoChoice) {
-  ExpectRecorded(
-      *mail_, [&] { body_->SetContentType(emxCustomBodyContent); }, kBase + 12009,
-      "Body.ContentType");
-  ExpectRecorded(
-      *mail_, [&] { body_->SetEncodeType(emxCustomEncode); }, kBase + 12009, "Body.EncodeType");
+  ExpectRecorded(*mail_, kBase + 12009, "Body.ContentType",
+                 [&] { body_->SetContentType(emxCustomBodyContent); });
+  ExpectRecorded(*mail_, kBase + 12009, "Body.EncodeType",
+                 [&] { body_->SetEncodeType(emxCustomEncode); });
   EXPECT_EQ(body_->Values()->Count(), 0);
   body_->SetText("<html>");
   EXPECT_EQ(Field("Content-Transfer-Encoding"), "quoted-printable");
@@ -136,20 +135,16 @@ TEST_F(BodyTest, MimeOffWritesNoFieldAndGuardsEveryMimeProperty) {
       {[&] { body_->SetAlternativeText("x"); }, "Body.AlternativeText"},
       // clang-format on
   };
-  for (const auto& [call, method] : guarded) ExpectRecorded(*mail_, call, kBase + 12008, method);
+  for (const auto& [call, method] : guarded) ExpectRecorded(*mail_, kBase + 12008, method, call);
   EXPECT_EQ(body_->Values()->Count(), 0);
 }
 
 // ---- the text as sent ----
 
 TEST_F(BodyTest, HtmlGetsTheDocTypeLineAndTheParagraph) {
-  struct Case {
-    bool outlook;
-    const char* doc_type;  // nullptr: the default
-    std::string text, read;
-  };
   const std::string html = "<html>x</html>";
-  const Case cases[] = {
+  // Outlook's paragraph, the document type (nullptr: the default), the text and as it reads.
+  const std::tuple<bool, const char*, std::string, std::string> cases[] = {
       {true, nullptr, html, kDocType + "\r\n" + html + kParagraph},
       {false, nullptr, html, kDocType + "\r\n" + html},
       // A text with its own document type line gets no second one, but still the paragraph.
@@ -158,11 +153,11 @@ TEST_F(BodyTest, HtmlGetsTheDocTypeLineAndTheParagraph) {
       {false, "", html, html + kParagraph},
       {true, "<!DOCTYPE html>", html, "<!DOCTYPE html>\r\n" + html + kParagraph},
   };
-  for (const auto& c : cases) {
-    mail_->SetAddOutlookHTML(c.outlook);
-    body_->SetDocType(c.doc_type ? c.doc_type : kDocType);
-    body_->SetText(c.text);
-    EXPECT_EQ(TextOf(), c.read) << c.outlook << " " << c.text;
+  for (const auto& [outlook, doc_type, text, read] : cases) {
+    mail_->SetAddOutlookHTML(outlook);
+    body_->SetDocType(doc_type ? doc_type : kDocType);
+    body_->SetText(text);
+    EXPECT_EQ(TextOf(), read) << outlook << " " << text;
   }
 }
 
@@ -170,8 +165,7 @@ TEST_F(BodyTest, TextKeepsItsKindAndEveryByteAndRefusesArraysAndObjects) {
   body_->SetText(42);
   EXPECT_TRUE(body_->Text().IsInteger());
   EXPECT_EQ(Field("Content-Type"), "text/plain");
-  std::string all;
-  for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+  const std::string all = testing::AllBytes();
   body_->SetText(all);
   EXPECT_EQ(Raised([&] { body_->SetText(Variant(Variant::Array{Variant("a")})); }).Number(), 13);
   EXPECT_EQ(Raised([&] { body_->SetText(Variant(ObjectRef(mail_))); }).Number(), 13);
@@ -198,11 +192,10 @@ TEST(UtilitiesTest, ReadFileAndContentTypeForExtRecordWhatFails) {
   const auto utilities = mail->Utilities();
   EXPECT_EQ(utilities->Parent(), mail);
   support::TempDir dir;
-  std::string all;  // one character per byte
-  for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+  const std::string all = testing::AllBytes();  // one character per byte
   EXPECT_EQ(utilities->ReadFile(dir.File("all", all)).AsString(), all);
-  ExpectRecorded(
-      *mail, [&] { utilities->ReadFile((dir / "missing").string()); }, 53, "Utilities.ReadFile");
+  ExpectRecorded(*mail, 53, "Utilities.ReadFile",
+                 [&] { utilities->ReadFile((dir / "missing").string()); });
   EXPECT_EQ(utilities->GetContentTypeForExt(".ZIP"), "application/zip");
   for (const char* extension : {"no-such-extension-42", "", "..."}) {
     mail->Errors()->Clear();

@@ -32,6 +32,13 @@ inline PairList Parts(const Value& value) {
   return Fields(*value.SubValues());
 }
 
+// Every byte value, in order, repeat times.
+inline std::string AllBytes(size_t repeat = 1) {
+  std::string s;
+  for (size_t i = 0; i < 256 * repeat; ++i) s.push_back(static_cast<char>(i));
+  return s;
+}
+
 // Runs call, expects a postwing::Exception and returns it.
 inline Exception Raised(const std::function<void()>& call) {
   try {
@@ -51,8 +58,8 @@ inline std::vector<std::string> Methods(const SendMail& mail) {
 }
 
 // Expects call to raise number and to leave one new record of it under method.
-inline void ExpectRecorded(const SendMail& mail, const std::function<void()>& call, int32_t number,
-                           const std::string& method) {
+inline void ExpectRecorded(const SendMail& mail, int32_t number, const std::string& method,
+                           const std::function<void()>& call) {
   const int32_t before = mail.Errors()->Count();
   const Exception e = Raised(call);
   EXPECT_EQ(e.Number(), number) << method;

@@ -60,19 +60,6 @@ TEST_F(ValuesTest, ParseSplitsTheTextIntoParts) {
   EXPECT_EQ(mail_->Errors()->Count(), 0);
 }
 
-TEST_F(ValuesTest, EveryByteInsideQuotesSurvivesParseAndRendering) {
-  std::string quoted = "\"";
-  for (int b = 0; b < 256; ++b) {
-    if (b != '"') quoted += static_cast<char>(b);
-  }
-  quoted += "\"";
-  const auto value = values_->Add("main;p=" + quoted + ";q=" + quoted, "K");
-  EXPECT_EQ(value->SubValues()->GetValue("q"), quoted);
-  value->SubValues()->Item("q")->SetText("z");
-  EXPECT_EQ(value->Text(), "main;p=" + quoted + ";q=z");
-  EXPECT_EQ(value->SubValues()->GetValue("p"), quoted);
-}
-
 // ---- rendering the parts into the field text ----
 
 TEST_F(ValuesTest, SettingAPartRewritesTheFieldCanonicallyWithNewParts) {
@@ -87,16 +74,13 @@ TEST_F(ValuesTest, SettingAPartRewritesTheFieldCanonicallyWithNewParts) {
   EXPECT_EQ(Parts(*value), (PairList{{"Content-Type", "utf-8"}, {"k", "\"v\""}, {"", "keyless"}}));
   for (int i = 0; i < 3; ++i) value->SubValues()->Remove(1);
   EXPECT_EQ(Parts(*value), (PairList{{"Content-Type", ""}}));
-}
-
-TEST_F(ValuesTest, RepeatedParameterNameReachesTheFirstAndRendersAll) {
-  const auto value = values_->Add("x;a=1;A=2", "K");
-  const auto parts = value->SubValues();
+  // A repeated parameter name reaches the first; the rendering keeps them all.
+  const auto parts = values_->Add("x;a=1;A=2", "K")->SubValues();
   EXPECT_EQ(parts->GetValue("a"), "1");
   parts->Item(1)->SetText("y");
   parts->Remove("a");
-  EXPECT_EQ(value->Text(), "y;A=2");
-  EXPECT_EQ(value->SubValues()->GetValue("a"), "2");
+  EXPECT_EQ(values_->GetValue("K"), "y;A=2");
+  EXPECT_EQ(parts->GetValue("a"), "2");
 }
 
 TEST_F(ValuesTest, SubValuesAddLetValueAndKeys) {
@@ -118,8 +102,7 @@ TEST_F(ValuesTest, SubValuesAddLetValueAndKeys) {
   parts->Item(1)->SetText("b");
   EXPECT_EQ(value->Text(), "b;f=flowed;charset=us-ascii;keyless;new=x");
   // A present key is refused, recorded, and changes nothing.
-  testing::ExpectRecorded(
-      *mail_, [&] { parts->Add("x", "Charset"); }, 457, "SubValues.Add");
+  testing::ExpectRecorded(*mail_, 457, "SubValues.Add", [&] { parts->Add("x", "Charset"); });
   EXPECT_EQ(value->Text(), "b;f=flowed;charset=us-ascii;keyless;new=x");
   // Setting the field's text keeps the collection and parses new parts.
   value->SetText("c; x=1 ;y");
@@ -138,8 +121,6 @@ TEST_F(ValuesTest, LookupsByIndexOrNameWithoutCase) {
   EXPECT_EQ(values_->Item(Variant(std::string("second")))->Text(), "2");
   const std::string name = "first";  // the std::string overloads
   EXPECT_EQ(values_->Item(name)->SubValues()->Item(std::string("First"))->Text(), "1");
-  EXPECT_FALSE(values_->Exists(0));
-  EXPECT_FALSE(values_->Exists(3));
   EXPECT_EQ(values_->GetValue("sEcOnD"), "2");
   EXPECT_EQ(values_->GetValue("missing"), "");
   EXPECT_TRUE(values_->Exists("first"));
@@ -160,8 +141,8 @@ TEST_F(ValuesTest, LookupsByIndexOrNameWithoutCase) {
 
 TEST_F(ValuesTest, AddLetValueRemoveAndKeys) {
   values_->Add("text/plain", "Content-Type");
-  testing::ExpectRecorded(
-      *mail_, [&] { values_->Add("text/html", "content-type"); }, 457, "Values.Add");
+  testing::ExpectRecorded(*mail_, 457, "Values.Add",
+                          [&] { values_->Add("text/html", "content-type"); });
   values_->Add("b", "B");
   EXPECT_TRUE(values_->LetValue("a2", "content-TYPE").IsEmpty());
   values_->LetValue("c", "C");
