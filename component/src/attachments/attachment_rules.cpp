@@ -7,12 +7,6 @@
 
 namespace postwing::detail {
 
-EncodeTypes DefaultEncodeTypeFor(std::string_view content_type) {
-  const std::string type = LowerCase(content_type);
-  if (type.find("text/") == std::string::npos) return emxBase64;
-  return TrimBlanks(type) == "text/plain" ? emxBinary : emxQuotedPrintable;
-}
-
 std::string FileNameParameter(std::string_view file_name) {
   return ParameterValue(file_name);
 }

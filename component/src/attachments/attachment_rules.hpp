@@ -8,11 +8,6 @@
 
 namespace postwing::detail {
 
-// The encode type that suits a content type: Binary for exactly "text/plain" (blanks
-// around ignored), quoted-printable for any other text containing "text/", Base64
-// otherwise; any case.
-EncodeTypes DefaultEncodeTypeFor(std::string_view content_type);
-
 // A file name as the value of a field parameter ("Name", "Filename"): as it stands when it
 // is a token, else in double quotes (with "\" and '"' escaped), so that ";", "=" or blanks
 // in the name neither split the field nor cut the name at the receiver.

@@ -51,12 +51,25 @@ inline void EncodeTail(const uint8_t* s, size_t r, uint8_t* d) {
   d[3] = '=';
 }
 
-// The file shrank while it was read.
-constexpr int32_t kErrInputPastEnd = 62;
-
 inline size_t EncodedLength(size_t n) {
   return (n / 3 + (n % 3 ? 1 : 0)) * 4;
 }
+
+}  // namespace
+
+void codec::AppendBase64(std::string& out, std::string_view bytes) {
+  const size_t start = out.size();
+  out.resize(start + EncodedLength(bytes.size()));
+  const auto* in = reinterpret_cast<const uint8_t*>(bytes.data());
+  auto* d = reinterpret_cast<uint8_t*>(out.data() + start);
+  d = EncodeGroups(in, bytes.size() / 3, d);
+  if (bytes.size() % 3) EncodeTail(in + bytes.size() / 3 * 3, bytes.size() % 3, d);
+}
+
+namespace {
+
+// The file shrank while it was read.
+constexpr int32_t kErrInputPastEnd = 62;
 
 int16_t EffectiveSpan(int16_t& span_size) {
   if (span_size == 0) span_size = Base64::kDefaultSpanSize;

@@ -23,6 +23,12 @@ class FilePieces;
 // between text and arrays without conversion.
 using ByteArray = std::string;
 
+namespace codec {
+// The Base64 of bytes in one piece, no line breaks and no yields: for short texts such as
+// the encoded words of a header.
+void AppendBase64(std::string& out, std::string_view bytes);
+}  // namespace codec
+
 class Base64 {
  public:
   // The line size used when a caller passes SpanSize 0.

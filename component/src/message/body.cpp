@@ -82,12 +82,7 @@ void Body::ChooseContentType(const std::string& text) {
 }
 
 void Body::ChooseEncodeType() {
-  const std::string type = detail::LowerCase(values_->GetValue(kContentType));
-  if (type.find("text/") != std::string::npos) {
-    encode_type_ = type == "text/plain" ? emxBinary : emxQuotedPrintable;
-  } else {
-    encode_type_ = emxBase64;
-  }
+  encode_type_ = detail::DefaultEncodeTypeFor(values_->GetValue(kContentType));
   values_->LetValue(std::string(detail::EncodeTypeFieldText(encode_type_)), kTransferEncoding);
 }
 

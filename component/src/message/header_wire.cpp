@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "codecs/base64.hpp"
 #include "message/address_list.hpp"
 #include "message/field_check.hpp"
 #include "message/mime_texts.hpp"
@@ -126,20 +127,6 @@ void AppendQ(std::string& out, std::string_view bytes) {
   }
 }
 
-void AppendB(std::string& out, std::string_view bytes) {
-  static constexpr std::string_view kAlphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    uint32_t n = static_cast<unsigned char>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    if (i + 2 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 2]);
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += i + 1 < bytes.size() ? kAlphabet[(n >> 6) & 63] : '=';
-    out += i + 2 < bytes.size() ? kAlphabet[n & 63] : '=';
-  }
-}
-
 // The length of the character that starts at bytes[at]: a whole UTF-8 sequence in UTF-8
 // text, one byte in a single-byte charset.
 size_t CharLength(std::string_view bytes, size_t at, bool utf8) {
@@ -182,7 +169,7 @@ class WordEncoder {
   std::string Word(size_t pos, size_t take) const {
     std::string word = prefix_;
     if (b_) {
-      AppendB(word, bytes_.substr(pos, take));
+      codec::AppendBase64(word, bytes_.substr(pos, take));
     } else {
       AppendQ(word, bytes_.substr(pos, take));
     }

@@ -4,6 +4,12 @@
 
 namespace postwing::detail {
 
+EncodeTypes DefaultEncodeTypeFor(std::string_view content_type) {
+  const std::string type = LowerCase(content_type);
+  if (type.find("text/") == std::string::npos) return emxBase64;
+  return TrimBlanks(type) == "text/plain" ? emxBinary : emxQuotedPrintable;
+}
+
 EncodeTypes EncodeTypeOfFieldText(std::string_view text) {
   const std::string t = LowerCase(TrimBlanks(text));
   if (t == "base64") return emxBase64;

@@ -73,4 +73,9 @@ inline std::string_view EncodeTypeFieldText(int32_t type) {
 // around ignored); emxCustomEncode for any other text.
 EncodeTypes EncodeTypeOfFieldText(std::string_view text);
 
+// The encode type that suits a content type: Binary for exactly "text/plain" (blanks
+// around ignored), quoted-printable for any other text containing "text/", Base64
+// otherwise; any case.
+EncodeTypes DefaultEncodeTypeFor(std::string_view content_type);
+
 }  // namespace postwing::detail
