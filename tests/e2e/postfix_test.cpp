@@ -33,7 +33,7 @@ struct Case {
   std::string name;
   std::string subject = "postwing test", subject_read = {};  // as a reader shows it
   std::string from_name = "Sender Name";
-  std::string to = "to@example.org", cc = {}, bcc = {}, reply_to = {};
+  std::string to = "to@example.org", cc = {}, reply_to = {};
   std::string body = "Hello.\r\n", charset = {};  // the body's charset; empty: not checked
   std::string alternative = {};                   // the body's plain-text alternative
   std::string tree = {};                          // the nesting read; empty: not checked
@@ -43,10 +43,6 @@ struct Case {
 };
 
 std::vector<Case> Cases() {
-  const std::string boundary = "--=_5550142857_quillfeather_5550171428_part";
-  const std::string quoted = "A saved copy:\r\n" + boundary +
-                             "\r\nContent-Type: text/plain\r\n\r\nstill this part\r\n" + boundary +
-                             "--\r\nend\r\n";
   const std::string lines = std::string(999, 'a') + "\r\n" + std::string(1500, 'b') + " \r\n" +
                             std::string(3000, 'c') + "\r\nshort\r\n";
   std::string long_name;  // 200 characters
@@ -77,19 +73,12 @@ std::vector<Case> Cases() {
                 .files = files};
   };
   return {
-      {.name = "a part holding the boundary line",
-       .body = quoted,
-       .files = {{"mail.log", quoted}, {"after.txt", "the part after\r\n"}}},
       {.name = "CR-only, LF-only and mixed line ends",
        .body = "cr\rlf\ncrlf\r\nend",
        // clang-format off
        .files = {{"cr.txt", "one\rtwo\rthree\r"}, {"lf.txt", "one\ntwo\n"},
                  {"mixed.txt", "a\r\nb\nc\rd\n\r"}}},
       // clang-format on
-      {.name = "NUL bytes", .body = "before\0after\r\n"s, .files = {{"nul.txt", "a\0b\0\0c\r\n"s}}},
-      {.name = "binary files of no and of an unknown extension",
-       .files = {{"blob", e2e::RandomBytes(5000, 1), "application/octet-stream"},
-                 {"data.qzx", e2e::RandomBytes(3000, 2), "application/octet-stream"}}},
       {.name = "lines of 999 to 3,000 characters", .body = lines, .files = {{"long.txt", lines}}},
       {.name = "non-ASCII subject, display names and file names",
        .subject = "会議の議事録 📅 — שלום עולם — e\xCC\x81te\xCC\x81, long enough to be folded "
@@ -116,16 +105,6 @@ std::vector<Case> Cases() {
        .body = cp1252 + "\r\n",
        .charset = "windows-1252",
        .files = {{"cp1252.txt", "r\xE9sum\xE9 \x85\r\n"}}},
-      {.name = "address lists with commas and a trailing ;",
-       .to = "Bob <bob@example.org>, carol@example.org;dave@example.org;",
-       .cc = "\"Doe, Jane\" <jane@example.org>;;",
-       .bcc = "hidden@example.org;",
-       .rcpts = {"bob@example.org", "carol@example.org", "dave@example.org", "jane@example.org",
-                 "hidden@example.org"},
-       // clang-format off
-       .addresses = {{"To", "Bob", "bob@example.org"}, {"To", "", "carol@example.org"},
-                     {"To", "", "dave@example.org"}, {"Cc", "Doe, Jane", "jane@example.org"}}},
-      // clang-format on
       {.name = "UUEncode in a MIME message",
        .files = {{"uu.bin", e2e::RandomBytes(4500, 4), {}, emxUUEncode}}},  // 45 bytes a line
       // Encodings a host chose that cannot carry the part are replaced.
@@ -152,14 +131,6 @@ std::vector<Case> Cases() {
       nest("", plain, {logo}, "multipart/related[text/plain,image/png]"),
       nest("", "", {logo}, "image/png"),
   };
-}
-
-// "sizes 10 and 12, first difference at 5" (whole texts would flood the log).
-std::string Difference(const std::string& got, const std::string& want) {
-  size_t at = 0;
-  while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
-  return "sizes " + std::to_string(got.size()) + " and " + std::to_string(want.size()) +
-         ", first difference at " + std::to_string(at);
 }
 
 // What a valid Internet message never holds, as a Maildir keeps it (lines end in LF): a byte
@@ -192,12 +163,13 @@ void CheckParts(const std::vector<e2e::Parsed::Part>& parts, const Case& c,
   // An HTML body reads back with the document type line.
   const bool html = c.body.rfind("<html>", 0) == 0;
   EXPECT_TRUE(c.body.empty() || (html ? body.find(c.body) != std::string::npos : body == c.body))
-      << "body: " << Difference(body, c.body);
+      << "body of " << body.size() << " bytes";
   for (size_t i = 0; i < c.files.size(); ++i) {
     const auto& got = parts[i + texts];
     const auto& want = c.files[i];
     EXPECT_EQ(got.filename, want.name);
-    EXPECT_TRUE(got.data == want.data) << want.name << ": " << Difference(got.data, want.data);
+    // Not EXPECT_EQ: whole texts would flood the log.
+    EXPECT_TRUE(got.data == want.data) << want.name << ": " << got.data.size() << " bytes";
     EXPECT_TRUE(want.type.empty() || got.content_type == want.type) << want.name;
     EXPECT_TRUE(!python || want.content_id.empty() || got.content_id == "<" + ids[i] + ">")
         << want.name << ": " << got.content_id;
@@ -235,7 +207,6 @@ TEST(Postfix, EveryCaseArrivesAsGivenThroughARelayHopAndDirectly) {
       h->SetFrom(c.from_name + " <" + from + ">");
       h->SetToList(c.to);
       if (!c.cc.empty()) h->SetCcList(c.cc);
-      if (!c.bcc.empty()) h->SetBccList(c.bcc);
       if (!c.reply_to.empty()) h->SetReplyTo(c.reply_to);
       h->SetSubject(c.subject);
       if (!c.body.empty()) mail->Body()->SetText(c.body);
