@@ -34,9 +34,8 @@ size_t Entries(const fs::path& dir) {
 // What the host learnt of one message.
 struct Outcome {
   int completes = 0;
-  bool accepted = false, partial = false;
-  std::set<std::string> refused;  // recipients the server did not take
-  std::vector<int32_t> errors;    // WinsockError numbers, or the one Send raised
+  SendResult result;
+  std::vector<int32_t> errors;  // WinsockError numbers, or the one Send raised
 };
 
 struct Sender {
@@ -72,13 +71,8 @@ TEST(BulkLoad, EveryMessageArrivesOnceOrIsReportedFailed) {
     s.mail->OnSendComplete([s = &s, &out] {
       EXPECT_GE(s->current, 0) << "a SendComplete with no send under way";
       Outcome& o = out[std::max(s->current, 0)];
-      const SendResult r = s->mail->Result();
       ++o.completes;
-      o.accepted = r.accepted;
-      o.partial = r.partial;
-      for (const auto& rc : r.recipients) {
-        if (rc.code >= 400) o.refused.insert(rc.address);
-      }
+      o.result = s->mail->Result();
       s->current = -1;
     });
     s.mail->OnSendStatus(
@@ -144,7 +138,7 @@ TEST(BulkLoad, EveryMessageArrivesOnceOrIsReportedFailed) {
   }
   EXPECT_EQ(queued(), 0u) << "Postfix did not deliver within 30 s";
 
-  std::map<std::pair<int, std::string>, int> copies;  // (message, recipient) -> deliveries
+  std::map<std::pair<int, std::string>, int> copies;
   const auto delivered = e2e::Delivered(dir / "pf" / "Maildir");
   for (const auto& copy : delivered) {
     const bool ours = copy.subject.rfind("load ", 0) == 0;
@@ -155,25 +149,24 @@ TEST(BulkLoad, EveryMessageArrivesOnceOrIsReportedFailed) {
   int untold = 0;      // failed messages the host heard no error of
   size_t matched = 0;  // copies of the test's messages to its recipients
   for (int n = 0; n < kMessages; ++n) {
-    const Outcome& o = out[n];
-    unended += o.completes != 1;
-    EXPECT_EQ(o.partial, o.accepted && !o.refused.empty()) << "message " << n;
-    EXPECT_TRUE(n / kEach % 2 == 1 || !o.partial) << "message " << n << " allows no partial";
-    accepted += o.accepted;
-    partial += o.partial;
-    untold += !o.accepted && o.errors.empty();
-    bool lost = false, twice = false, arrived = false;
-    for (const auto& to : kTo) {
-      const auto it = copies.find({n, to});
-      const int got = it == copies.end() ? 0 : it->second;
-      matched += got;
-      lost |= o.accepted && !o.refused.count(to) && got == 0;
-      twice |= got > 1;
-      arrived |= !o.accepted && got > 0;
+    const SendResult& r = out[n].result;
+    std::set<std::string> refused;  // recipients the server did not take
+    for (const auto& rc : r.recipients) {
+      if (rc.code >= 400) refused.insert(rc.address);
     }
-    missing += lost;
-    duplicate += twice;
-    failed_arrived += arrived;
+    unended += out[n].completes != 1;
+    EXPECT_EQ(r.partial, r.accepted && !refused.empty()) << "message " << n;
+    EXPECT_TRUE(n / kEach % 2 == 1 || !r.partial) << "message " << n << " allows no partial";
+    accepted += r.accepted;
+    partial += r.partial;
+    untold += !r.accepted && out[n].errors.empty();
+    for (const auto& to : kTo) {
+      const int got = copies[{n, to}];  // (message, recipient) copies delivered
+      matched += got;
+      missing += r.accepted && !refused.count(to) && got == 0;
+      duplicate += got > 1;
+      failed_arrived += !r.accepted && got > 0;
+    }
   }
   EXPECT_EQ(duplicate, 0);
   EXPECT_EQ(missing, 0);

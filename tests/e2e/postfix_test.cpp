@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <ctime>
 #include <map>
 #include <set>
@@ -34,21 +33,16 @@ struct Case {
   std::string name;
   std::string subject = "postwing test", subject_read = {};  // as a reader shows it
   std::string from_name = "Sender Name";
-  std::string to = "to@example.org", cc = {}, bcc = {}, reply_to = {};
+  std::string to = "to@example.org", cc = {}, reply_to = {};
   std::string body = "Hello.\r\n", charset = {};  // the body's charset; empty: not checked
   std::string alternative = {};                   // the body's plain-text alternative
   std::string tree = {};                          // the nesting read; empty: not checked
   std::vector<File> files = {};
   std::vector<std::string> rcpts = {"to@example.org"};
   std::vector<Address> addresses = {{"To", "", "to@example.org"}};  // To, Cc, Reply-To as read
-  int sends = 1;  // more: Clear, the fields set again, Send again
 };
 
 std::vector<Case> Cases() {
-  const std::string boundary = "--=_5550142857_quillfeather_5550171428_part";
-  const std::string quoted = "A saved copy:\r\n" + boundary +
-                             "\r\nContent-Type: text/plain\r\n\r\nstill this part\r\n" + boundary +
-                             "--\r\nend\r\n";
   const std::string lines = std::string(999, 'a') + "\r\n" + std::string(1500, 'b') + " \r\n" +
                             std::string(3000, 'c') + "\r\nshort\r\n";
   std::string long_name;  // 200 characters
@@ -79,19 +73,12 @@ std::vector<Case> Cases() {
                 .files = files};
   };
   return {
-      {.name = "a part holding the boundary line",
-       .body = quoted,
-       .files = {{"mail.log", quoted}, {"after.txt", "the part after\r\n"}}},
       {.name = "CR-only, LF-only and mixed line ends",
        .body = "cr\rlf\ncrlf\r\nend",
        // clang-format off
        .files = {{"cr.txt", "one\rtwo\rthree\r"}, {"lf.txt", "one\ntwo\n"},
                  {"mixed.txt", "a\r\nb\nc\rd\n\r"}}},
       // clang-format on
-      {.name = "NUL bytes", .body = "before\0after\r\n"s, .files = {{"nul.txt", "a\0b\0\0c\r\n"s}}},
-      {.name = "binary files of no and of an unknown extension",
-       .files = {{"blob", e2e::RandomBytes(5000, 1), "application/octet-stream"},
-                 {"data.qzx", e2e::RandomBytes(3000, 2), "application/octet-stream"}}},
       {.name = "lines of 999 to 3,000 characters", .body = lines, .files = {{"long.txt", lines}}},
       {.name = "non-ASCII subject, display names and file names",
        .subject = "会議の議事録 📅 — שלום עולם — e\xCC\x81te\xCC\x81, long enough to be folded "
@@ -118,16 +105,6 @@ std::vector<Case> Cases() {
        .body = cp1252 + "\r\n",
        .charset = "windows-1252",
        .files = {{"cp1252.txt", "r\xE9sum\xE9 \x85\r\n"}}},
-      {.name = "address lists with commas and a trailing ;",
-       .to = "Bob <bob@example.org>, carol@example.org;dave@example.org;",
-       .cc = "\"Doe, Jane\" <jane@example.org>;;",
-       .bcc = "hidden@example.org;",
-       .rcpts = {"bob@example.org", "carol@example.org", "dave@example.org", "jane@example.org",
-                 "hidden@example.org"},
-       // clang-format off
-       .addresses = {{"To", "Bob", "bob@example.org"}, {"To", "", "carol@example.org"},
-                     {"To", "", "dave@example.org"}, {"Cc", "Doe, Jane", "jane@example.org"}}},
-      // clang-format on
       {.name = "UUEncode in a MIME message",
        .files = {{"uu.bin", e2e::RandomBytes(4500, 4), {}, emxUUEncode}}},  // 45 bytes a line
       // Encodings a host chose that cannot carry the part are replaced.
@@ -141,7 +118,6 @@ std::vector<Case> Cases() {
                  {"forced.bin", "\0\x01bytes\r"s, "application/octet-stream", emx8Bit, {}, true},
                  {"forced.txt", "nul\0inside"s, "text/plain", emxBinary, {}, true},
                  {"utf8.txt", "\xC3\xA9t\xC3\xA9\r\n", "text/plain", emx8Bit, {}, true}}},
-      {.name = "a reused object sends twice", .sends = 2},
       // The body, its plain-text alternative, inline images and attachments nest as readers
       // expect, each level only when needed.
       nest(html, plain,
@@ -155,14 +131,6 @@ std::vector<Case> Cases() {
       nest("", plain, {logo}, "multipart/related[text/plain,image/png]"),
       nest("", "", {logo}, "image/png"),
   };
-}
-
-// "sizes 10 and 12, first difference at 5" (whole texts would flood the log).
-std::string Difference(const std::string& got, const std::string& want) {
-  size_t at = 0;
-  while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
-  return "sizes " + std::to_string(got.size()) + " and " + std::to_string(want.size()) +
-         ", first difference at " + std::to_string(at);
 }
 
 // What a valid Internet message never holds, as a Maildir keeps it (lines end in LF): a byte
@@ -195,12 +163,13 @@ void CheckParts(const std::vector<e2e::Parsed::Part>& parts, const Case& c,
   // An HTML body reads back with the document type line.
   const bool html = c.body.rfind("<html>", 0) == 0;
   EXPECT_TRUE(c.body.empty() || (html ? body.find(c.body) != std::string::npos : body == c.body))
-      << "body: " << Difference(body, c.body);
+      << "body of " << body.size() << " bytes";
   for (size_t i = 0; i < c.files.size(); ++i) {
     const auto& got = parts[i + texts];
     const auto& want = c.files[i];
     EXPECT_EQ(got.filename, want.name);
-    EXPECT_TRUE(got.data == want.data) << want.name << ": " << Difference(got.data, want.data);
+    // Not EXPECT_EQ: whole texts would flood the log.
+    EXPECT_TRUE(got.data == want.data) << want.name << ": " << got.data.size() << " bytes";
     EXPECT_TRUE(want.type.empty() || got.content_type == want.type) << want.name;
     EXPECT_TRUE(!python || want.content_id.empty() || got.content_id == "<" + ids[i] + ">")
         << want.name << ": " << got.content_id;
@@ -221,8 +190,8 @@ TEST(Postfix, EveryCaseArrivesAsGivenThroughARelayHopAndDirectly) {
       {e2e::ServersDir() + "postfix_pair.py", "--dir", (dir / "pf").string(), "--lifetime", "90"});
 
   const auto cases = Cases();
-  // By sender address: each accepted send's start and end, and the Content-IDs of its files.
-  std::map<std::string, std::vector<std::pair<time_t, time_t>>> sent;
+  // By sender address: the accepted send's start and end, and the Content-IDs of its files.
+  std::map<std::string, std::pair<time_t, time_t>> sent;
   std::map<std::string, std::vector<std::string>> ids;
   size_t expected_copies = 0;
   for (size_t i = 0; i < cases.size(); ++i) {
@@ -231,44 +200,37 @@ TEST(Postfix, EveryCaseArrivesAsGivenThroughARelayHopAndDirectly) {
       const std::string from = From(i, relay);
       SCOPED_TRACE(from + ": " + c.name);
       auto mail = SendMail::Create();
-      for (int n = 0; n < c.sends; ++n) {
-        if (n > 0) mail->Clear();
-        mail->SetSMTPServer("127.0.0.1");
-        mail->SetSMTPServerPort(relay ? pair.port() : pair.port("FINAL"));
-        mail->SetTimeOut(20);
-        auto h = mail->Header();
-        h->SetFrom(c.from_name + " <" + from + ">");
-        h->SetToList(c.to);
-        if (!c.cc.empty()) h->SetCcList(c.cc);
-        if (!c.bcc.empty()) h->SetBccList(c.bcc);
-        if (!c.reply_to.empty()) h->SetReplyTo(c.reply_to);
-        h->SetSubject(c.subject);
-        if (!c.body.empty()) mail->Body()->SetText(c.body);
-        if (!c.alternative.empty()) mail->Body()->SetAlternativeText(c.alternative);
-        ids[from].clear();
-        for (size_t k = 0; k < c.files.size(); ++k) {
-          const auto& f = c.files[k];
-          const std::string path = dir.File(std::to_string(i) + "_" + std::to_string(k), f.data);
-          auto added = mail->Attachments()->Add(f.in_memory ? f.data : path, f.name, {}, f.encode);
-          if (f.content_id.empty()) continue;
-          if (f.content_id != "*") added->SetContentID(f.content_id);
-          added->SetInline(true);
-          ids[from].push_back(added->ContentID());
-          // A host's own id is the one its HTML refers to.
-          EXPECT_TRUE(f.content_id == "*" ||
-                      c.body.find("cid:" + ids[from].back() + "\"") != std::string::npos);
-        }
-        // The header was made a moment ago; DATE must still be the moment of sending.
-        if (c.sends > 1) std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-        const time_t start = time(nullptr);
-        support::SendOutcome o = support::SendAndWait(mail, std::chrono::seconds(20));
-        if (o.completes == 0 || o.raised || !o.errors.empty()) {
-          ADD_FAILURE() << "not sent: " << o.raised << " " << o.Transcript();
-          continue;
-        }
-        sent[from].emplace_back(start, time(nullptr));
-        expected_copies += c.rcpts.size();
+      mail->SetSMTPServer("127.0.0.1");
+      mail->SetSMTPServerPort(relay ? pair.port() : pair.port("FINAL"));
+      mail->SetTimeOut(20);
+      auto h = mail->Header();
+      h->SetFrom(c.from_name + " <" + from + ">");
+      h->SetToList(c.to);
+      if (!c.cc.empty()) h->SetCcList(c.cc);
+      if (!c.reply_to.empty()) h->SetReplyTo(c.reply_to);
+      h->SetSubject(c.subject);
+      if (!c.body.empty()) mail->Body()->SetText(c.body);
+      if (!c.alternative.empty()) mail->Body()->SetAlternativeText(c.alternative);
+      for (size_t k = 0; k < c.files.size(); ++k) {
+        const auto& f = c.files[k];
+        const std::string path = dir.File(std::to_string(i) + "_" + std::to_string(k), f.data);
+        auto added = mail->Attachments()->Add(f.in_memory ? f.data : path, f.name, {}, f.encode);
+        if (f.content_id.empty()) continue;
+        if (f.content_id != "*") added->SetContentID(f.content_id);
+        added->SetInline(true);
+        ids[from].push_back(added->ContentID());
+        // A host's own id is the one its HTML refers to.
+        EXPECT_TRUE(f.content_id == "*" ||
+                    c.body.find("cid:" + ids[from].back() + "\"") != std::string::npos);
       }
+      const time_t start = time(nullptr);
+      support::SendOutcome o = support::SendAndWait(mail, std::chrono::seconds(20));
+      if (o.completes == 0 || o.raised || !o.errors.empty()) {
+        ADD_FAILURE() << "not sent: " << o.raised << " " << o.Transcript();
+        continue;
+      }
+      sent[from] = {start, time(nullptr)};
+      expected_copies += c.rcpts.size();
     }
   }
 
@@ -287,9 +249,8 @@ TEST(Postfix, EveryCaseArrivesAsGivenThroughARelayHopAndDirectly) {
     for (bool relay : {true, false}) {
       const std::string from = From(i, relay);
       SCOPED_TRACE(from + ": " + c.name);
-      const auto& windows = sent[from];
+      const auto window = sent.find(from);
       std::multiset<std::string> got, want;
-      std::set<long long> dates;
       for (const auto& copy : copies) {
         if (copy.sender != from) continue;
         got.insert(copy.recipient);
@@ -309,13 +270,11 @@ TEST(Postfix, EveryCaseArrivesAsGivenThroughARelayHopAndDirectly) {
         for (const auto& a : c.addresses)
           written += a.field + ": \"" + a.name + "\" <" + a.address + ">\n";
         EXPECT_EQ(read, written);
-        EXPECT_TRUE(
-            std::any_of(windows.begin(), windows.end(),
-                        [&](const auto& w) { return p.date >= w.first && p.date <= w.second; }))
+        EXPECT_TRUE(window != sent.end() && p.date >= window->second.first &&
+                    p.date <= window->second.second)
             << "DATE is not the time of sending: " << p.Header("DATE");
-        EXPECT_TRUE(dates.insert(p.date).second) << "the DATE lines repeat";
       }
-      for (size_t n = 0; n < windows.size(); ++n) want.insert(c.rcpts.begin(), c.rcpts.end());
+      if (window != sent.end()) want.insert(c.rcpts.begin(), c.rcpts.end());
       EXPECT_EQ(got, want) << "the recipients Postfix delivered to";
     }
   }

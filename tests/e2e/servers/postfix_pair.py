@@ -147,9 +147,6 @@ class Instance:
     def stop(self):
         if self.master and self.master.poll() is None:
             self.master.terminate()  # the master ends its children
-
-    def wait(self):
-        if self.master:
             try:
                 self.master.wait(2)
             except subprocess.TimeoutExpired:
@@ -208,7 +205,6 @@ def main():
             for i in instances:
                 sys.stderr.write(i.log())
                 i.stop()
-                i.wait()
                 shutil.rmtree(i.root, ignore_errors=True)
         else:
             sys.stderr.write("postfix_pair: the instances did not start\n")
@@ -226,8 +222,6 @@ def main():
     finally:
         for i in instances:
             i.stop()
-        for i in instances:
-            i.wait()
 
 
 if __name__ == "__main__":
