@@ -84,21 +84,10 @@ class StreamingCodecs : public ::testing::Test {
 
 TEST_F(StreamingCodecs, PiecesJoinToTheWholeTextAroundPieceBoundaries) {
   constexpr size_t kPiece = 57 * 45 * 2;  // small pieces of whole lines of both: quick sizes
-  const size_t sizes[] = {0,
-                          1,
-                          14,
-                          44,
-                          45,
-                          46,
-                          56,
-                          57,
-                          58,
-                          kPiece - 1,
-                          kPiece,
-                          kPiece + 1,
-                          2 * kPiece,
-                          2 * kPiece + 57,
-                          5 * kPiece + 100};
+  // clang-format off
+  const size_t sizes[] = {0, 1, 14, 44, 45, 46, 56, 57, 58, kPiece - 1, kPiece, kPiece + 1,
+                          2 * kPiece, 2 * kPiece + 57, 5 * kPiece + 100};
+  // clang-format on
   for (const Codec& codec : Codecs()) {
     for (size_t size : sizes) {
       SCOPED_TRACE(std::string(codec.name) + " size " + std::to_string(size));
