@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,6 +147,29 @@ TEST_F(EventLoopTest, CallbackMayRemoveWatchesTimersAndLoopsOfItsOwnPass) {
     ran = false;
   });
   EXPECT_TRUE(RunEventsUntil([&] { return !ran; }, 1s));
+}
+
+// Posts run in order, also through a nested pass, and those posted meanwhile in the next
+// pass; posts from other threads wake the wait at once.
+TEST_F(EventLoopTest, PostsRunInOrderThroughNestedPassesAndFromOtherThreads) {
+  std::vector<int> order;
+  loop_->Post([&] { order.push_back(1), DoEvents(); });  // runs 2 before it returns
+  loop_->Post([&] { order.push_back(2), loop_->Post([&] { order.push_back(3); }); });
+  DoEvents();
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  std::atomic<int> count{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([loop = loop_, &count] {
+      std::this_thread::sleep_for(50ms);  // the wait below sleeps until woken
+      for (int i = 0; i < 1000; ++i) loop->Post([&count] { ++count; });
+    });
+  }
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(RunEventsUntil([&] { return count.load() == 4000; }, 5s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
 // The codecs' yield skips only quick passes that would find nothing: what this thread gives
