@@ -83,11 +83,15 @@ TEST_F(EventLoopTest, TimersFireInDeadlineOrderOnceAndZeroDelayOnesInALaterPass)
       RunEventsUntil([] { return true; }, std::chrono::milliseconds::max()));  // no overflow
 }
 
-// A wait with an idle watch (a silent server's socket) sleeps; a nested wait inside a watch's
-// callback, its descriptor still readable, neither calls it again nor spins.
+// A wait with an idle watch (a silent server's socket) or a paused one sleeps; a nested wait
+// inside a watch's callback, its descriptor still readable, neither calls it again nor spins.
 TEST_F(EventLoopTest, WaitsSleepAndANestedPassDoesNotReenterARunningWatch) {
   SocketPair sp;
-  int outer_calls = 0, timer_runs = 0;
+  int outer_calls = 0, timer_runs = 0, paused_calls = 0;
+  // Always writable, but paused: a socket with nothing to write.
+  const auto paused =
+      loop_->Watch(sp.fd[1], EventLoop::kWritable, [&](unsigned) { ++paused_calls; });
+  loop_->UpdateWatch(paused, 0);
   double cpu_in_nested = 1;
   loop_->Watch(sp.fd[0], EventLoop::kReadable, [&](unsigned) {
     ++outer_calls;
@@ -103,6 +107,7 @@ TEST_F(EventLoopTest, WaitsSleepAndANestedPassDoesNotReenterARunningWatch) {
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_TRUE(elapsed >= 500ms && elapsed < 1000ms);
   EXPECT_LT(CpuSeconds() - before, 0.05);
+  EXPECT_EQ(paused_calls, 0);
   sp.Send();
   EXPECT_TRUE(RunEventsUntil([&] { return outer_calls == 1; }, 2s));
   EXPECT_EQ(outer_calls, 1);
