@@ -127,18 +127,6 @@ TEST_F(Dialogue, EachReplyIsReadWholeAndEachFailureEndsTheSendOnce) {
       Case("no close after QUIT", kHello + kEnvelope +
                                       Steps{Expect("DATA"), Reply("354 go"), Data(),
                                             Reply("250 accepted"), Expect("QUIT"), Stall(30s)}),
-      // A server that offers STARTTLS and then refuses it gets nothing but QUIT in clear.
-      Case(
-          "STARTTLS refused",
-          Steps{Reply("220 refuse.test ESMTP"), Expect("EHLO"),
-                Reply("250-refuse.test\n250-STARTTLS\n250 AUTH LOGIN"), Expect("STARTTLS"),
-                Reply("454 4.7.0 TLS not available"), Expect("QUIT"), Reply("221 bye")},
-          emxTLSNotAvailable, "454 4.7.0 TLS not available", "AUTH",
-          [](SendMail& m) {
-            m.SetSecurity(emxStartTLS);
-            m.SetUser("joe@example.org");
-          },
-          "SendMail.Process"),
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
