@@ -41,44 +41,28 @@ struct Sink : DataSink {
   bool Stopped() override { return stopped; }
 };
 
-TEST(DataWriter, TransparencyTable) {
+TEST(DataWriter, PiecesAreMadeTransparentAndEndTheirLineOnce) {
+  // clang-format off
   const std::pair<std::string, std::string> cases[] = {
-      {"", ""},
-      {"plain", "plain"},
-      {"a\r\nb\r\n", "a\r\nb\r\n"},
-      {".", ".."},                      // the piece starts a line
-      {"a\r\n.\r\nb", "a\r\n..\r\nb"},  // a lone dot cannot end the data
-      {"..x", "...x"},
-      {"a.b\r\n", "a.b\r\n"},                 // only leading dots
-      {"ab\r\ncd\r\n.e", "ab\r\ncd\r\n..e"},  // the clean lines before kept as they are
-      {"a\nb", "a\r\nb"},                     // bare LF
-      {"a\rb", "a\r\nb"},                     // bare CR
-      {"a\r", "a\r\n"},                       // bare CR at the end
-      {"\n", "\r\n"},
-      {"a\r\r\nb", "a\r\n\r\nb"},
-      {"a\n.\nb", "a\r\n..\r\nb"},
+      {"", ""}, {"plain", "plain"}, {"a\r\nb\r\n", "a\r\nb\r\n"}, {"..x", "...x"},
+      {".", ".."}, {"a\r\n.\r\nb", "a\r\n..\r\nb"},  // a lone dot cannot end the data
+      {"a.b\r\n", "a.b\r\n"}, {"ab\r\ncd\r\n.e", "ab\r\ncd\r\n..e"},  // leading dots only
+      {"a\nb", "a\r\nb"}, {"a\rb", "a\r\nb"}, {"a\r", "a\r\n"}, {"\n", "\r\n"},  // bare LF, CR
+      {"a\r\r\nb", "a\r\n\r\nb"}, {"a\n.\nb", "a\r\n..\r\nb"}, {"x\r.\r", "x\r\n..\r\n"},
       {"x\r\n\n.\r\n", "x\r\n\r\n..\r\n"},  // SMTP smuggling: <LF>.<CR><LF>
-      {"x\n.\r\n", "x\r\n..\r\n"},
-      {"x\r\n.\n", "x\r\n..\r\n"},
-      {"x\r.\r", "x\r\n..\r\n"},
-      {std::string("nul\0ok", 6), std::string("nul\0ok", 6)},
-  };
-  for (const auto& [in, out] : cases) EXPECT_EQ(DataWriter::Transparent(in), out) << in;
-}
-
-// A piece gets its CR LF, one with its own line end keeps one; the status line shows the
-// status text instead of the piece.
-TEST(DataWriter, PieceAddsCrLfAndOwnLineEndKeepsOne) {
-  Sink sink;
-  DataWriter writer(sink);
-  writer.Piece("a");
-  writer.PieceWithOwnLineEnd("b\r\n");
-  writer.PieceWithOwnLineEnd("c");
-  writer.PieceWithOwnLineEnd("d\n");
-  writer.Piece("");
-  writer.Piece("secret body", "Adding Body");
-  EXPECT_EQ(sink.wire, "a\r\nb\r\nc\r\nd\r\n\r\nsecret body\r\n");
-  EXPECT_EQ(sink.status.back(), ">>Adding Body\r\n");
+      {"x\n.\r\n", "x\r\n..\r\n"}, {"x\r\n.\n", "x\r\n..\r\n"},
+      {std::string("nul\0ok", 6), std::string("nul\0ok", 6)}};
+  // clang-format on
+  // A piece gets its CR LF, one with its own line end keeps one; the status line shows the
+  // status text instead of the piece.
+  for (const auto& [in, out] : cases) {
+    Sink sink;
+    DataWriter writer(sink);
+    writer.PieceWithOwnLineEnd(in);
+    writer.Piece(in, "Adding Body");
+    EXPECT_EQ(sink.wire, (out.ends_with("\r\n") ? out : out + "\r\n") + out + "\r\n") << in;
+    EXPECT_EQ(sink.status.back(), ">>Adding Body\r\n");
+  }
 }
 
 void SetBoundary(SendMail& m, const std::string& boundary) {
@@ -94,100 +78,86 @@ TEST(MessageAssembly, PartsAreWrittenByWhatTheyHoldAndFailuresStopBeforeTheEnd) 
   std::string utf8;
   for (int i = 0; i < 4096; ++i) utf8 += "\xC3\xA9";
   const std::string file = dir.File("f.txt", utf8);
-  const struct {
+  Sink sink;
+  // The fields of a new attachment of data.
+  const auto add = [](SendMail& m, const char* data, const char* name, EncodeTypes e = {}) {
+    return m.Attachments()->Add(Variant(data), name, "", e)->Values();
+  };
+  struct Row {
     const char* name;
-    std::function<void(SendMail&, Sink&)> set;
+    std::function<void(SendMail&)> set;
     std::string written;  // empty: the assembly fails
     int32_t error = 0;    // -1: not a postwing::Exception
     bool warned = false;  // a "WARNING!" notice: the host's encoding was not used
-  } rows[] = {
+  };
+  const Row rows[] = {
       {"the boundary line in the data: Base64",
-       [](SendMail& m, Sink&) {
-         SetBoundary(m, "simple");
-         m.Attachments()->Add(Variant("--simple\r\n"), "f.txt", "text/plain");
-       },
+       [&](auto& m) { SetBoundary(m, "simple"), add(m, "--simple\r\n", "f.txt"); },
        "Content-Transfer-Encoding: Base64\r\n\r\nLS1zaW1wbGUNCg==\r\n"},
-      {"safe text labelled binary: 7bit",
-       [](SendMail& m, Sink&) {
-         m.Attachments()->Add(Variant("safe\r\n"), "f.txt", "", emxBinary);
-       },
+      {"safe text labelled binary: 7bit", [&](auto& m) { add(m, "safe\r\n", "f.txt", emxBinary); },
        "Content-Transfer-Encoding: 7bit\r\n\r\nsafe\r\n\r\n--"},
       {"safe text with no encoding field: none added",
-       [](SendMail& m, Sink&) {
-         const auto values =
-             m.Attachments()->Add(Variant("safe\r\n"), "g.txt", "", emxBinary)->Values();
-         values->Remove("Content-Transfer-Encoding");
+       [&](auto& m) {
+         add(m, "safe\r\n", "g.txt", emxBinary)->Remove("Content-Transfer-Encoding");
        },
        "Filename=g.txt\r\n\r\nsafe\r\n"},
       {"a custom encoding as it is",
-       [](SendMail& m, Sink&) {
-         const auto values = m.Attachments()->Add(Variant("x"), "f.txt")->Values();
-         values->LetValue("x-own", "Content-Transfer-Encoding");
-       },
+       [&](auto& m) { add(m, "x", "f.txt")->LetValue("x-own", "Content-Transfer-Encoding"); },
        "Content-Transfer-Encoding: x-own\r\n\r\nx\r\n--"},
       {"quoted-printable could write the host's boundary: Base64, with a notice",
-       [](SendMail& m, Sink&) {
-         SetBoundary(m, "simple");
-         m.Attachments()->Add(Variant("text"), "f.txt", "text/plain", emxQuotedPrintable);
-       },
+       [&](auto& m) { SetBoundary(m, "simple"), add(m, "text", "f.txt", emxQuotedPrintable); },
        "Content-Transfer-Encoding: Base64\r\n\r\ndGV4dA==\r\n", 0, true},
       {"neither a type nor an encoding field: Base64, declared",
-       [](SendMail& m, Sink&) {
-         auto values = m.Attachments()->Add(Variant("\xC3\xA9"), "f.bin", "", emxBinary)->Values();
-         values->Remove("Content-Type");
-         values->Remove("Content-Transfer-Encoding");
+       [&](auto& m) {
+         const auto values = add(m, "\xC3\xA9", "f.bin", emxBinary);
+         values->Remove("Content-Type"), values->Remove("Content-Transfer-Encoding");
        },
        "Content-Transfer-Encoding: Base64\r\n\r\nw6k=\r\n", 0, true},
       {"raw: the body is the whole message",
-       [](SendMail& m, Sink&) {
-         m.Body()->Values()->Add("", "x-postwing-test-flag");
-         m.Body()->SetText(Variant("Subject: x\n\n.body"));
+       [](auto& m) {
+         m.Body()->Values()->Add("", "x-postwing-test-flag"),
+             m.Body()->SetText("Subject: x\n\n.body");
        },
        "Subject: x\r\n\r\n..body\r\n.\r\n"},
       // A short last line of 14 bytes begins with "." in uuencode.
       {"a uuencoded file's lines made transparent",
-       [&](SendMail& m, Sink&) {
+       [&](auto& m) {
          m.Header()->SetMIMECompliant(false);
          m.Attachments()->Add(Variant(dir.File("dot", std::string(14, 'x'))), "dot");
        },
-       "begin 644 dot\r\n..", 0},
+       "begin 644 dot\r\n.."},
       {"a file that changes between its readings",
-       [&](SendMail& m, Sink&) {
+       [&](auto& m) {
          m.Attachments()->Add(Variant(file), "f.txt", "text/plain", emxQuotedPrintable);
        },
        "", 62},
       {"no boundary",
-       [](SendMail& m, Sink&) {
-         m.Header()->Values()->Item("Content-Type")->SubValues()->Remove("Boundary");
-       },
+       [](auto& m) { m.Header()->Values()->Item("Content-Type")->SubValues()->Remove("Boundary"); },
        "", 5},
       // An empty boundary once made the search for an inner one loop for ever.
       {"an empty boundary",
-       [](SendMail& m, Sink&) {
+       [](auto& m) {
          SetBoundary(m, "");
          m.Body()->SetText(Variant("<html>x</html>"));
          m.Body()->SetAlternativeText("x");
        },
        "", vbObjectError + emxContentNotSendable},
-      {"a boundary readers need not accept", [](SendMail& m, Sink&) { SetBoundary(m, "a<b>"); }, "",
+      {"a boundary readers need not accept", [](auto& m) { SetBoundary(m, "a<b>"); }, "",
        vbObjectError + emxContentNotSendable},
       {"a second send without Clear: the Message-ID exists",
-       [](SendMail& m, Sink&) { m.Header()->Values()->Add("<a@b>", "Message-ID"); }, "", 457},
+       [](auto& m) { m.Header()->Values()->Add("<a@b>", "Message-ID"); }, "", 457},
       {"a file gone",
-       [&](SendMail& m, Sink&) {
+       [&](auto& m) {
          m.Attachments()->Add(Variant(dir.File("gone")), "gone", "", emxBinary);
          std::filesystem::remove(dir / "gone");
        },
        "", 53},
       // A field with no wire form (changed after Send's checks) stops the message at its part.
       {"a field with no wire form",
-       [](SendMail& m, Sink&) {
-         const auto values = m.Attachments()->Add(Variant("data"), "d.txt")->Values();
-         values->LetValue("<caf\xC3\xA9@x>", "Content-ID");
-       },
-       "", vbObjectError + emxContentNotSendable},
+       [&](auto& m) { add(m, "data", "d.txt")->LetValue("<caf\xC3\xA9@x>", "Content-ID"); }, "",
+       vbObjectError + emxContentNotSendable},
       {"cancelled after loading",
-       [&](SendMail& m, Sink& sink) {
+       [&](auto& m) {
          m.Attachments()->Add(Variant(dir.File("a.bin", "abc")), "a.bin", "", emxBase64);
          sink.on_write = [](Sink& s, const std::string& text) {
            if (text.starts_with("Loading")) s.stopped = true;
@@ -199,12 +169,12 @@ TEST(MessageAssembly, PartsAreWrittenByWhatTheyHoldAndFailuresStopBeforeTheEnd) 
     SCOPED_TRACE(row.name);
     support::WriteFile(file, utf8);
     auto mail = SendMail::Create();
-    Sink sink;
+    sink = Sink();
     // The file of the changing row, rewritten between its readings: no longer UTF-8.
     sink.on_write = [&](Sink&, const std::string& text) {
       if (text.starts_with("Loading " + file)) support::WriteFile(file, std::string(8192, '\xE9'));
     };
-    row.set(*mail, sink);
+    row.set(*mail);
     std::string id;
     session::SendMailModel model(ImplOf(*mail), id, false);
     DataWriter writer(sink);

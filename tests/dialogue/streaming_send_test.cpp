@@ -29,45 +29,34 @@ Steps Dialogue(Steps data = {Data(), Reply("250 queued")}) {
          data + Steps{Expect("QUIT"), Reply("221 bye"), Close()};
 }
 
-// A file in a folder of its own.
-struct TempFile {
-  support::TempDir dir;
-  std::string path;
-  explicit TempFile(const std::string& data) : path(dir.File("attached.bin", data)) {}
-};
-
-using Outcome = SendOutcome;
-
 // Sends the file as an attachment; on_progress runs on each SendProgress.
-Outcome Send(ScriptedPeer& peer, const std::string& path,
-             std::function<void(postwing::SendMail&, int64_t)> on_progress = {},
-             postwing::EncodeTypes encoding = postwing::emxBase64) {
+SendOutcome Send(ScriptedPeer& peer, const std::string& path,
+                 std::function<void(postwing::SendMail&, int64_t)> on_progress = {},
+                 postwing::EncodeTypes encoding = postwing::emxBase64) {
   auto mail = NewMail(peer.port(), 10);
   mail->Attachments()->Add(postwing::Variant(path), "", "", encoding);
   return SendAndWait(mail, 60s, std::move(on_progress));
-}
-
-// The attachment's content as it was written whole before: its lines, the CR LF of the
-// piece, the blank line, then the closing boundary.
-std::string ExpectedContent(const std::string& data) {
-  postwing::Base64 codec;
-  codec.Init();
-  int16_t span = 76;
-  return "\r\n\r\n" + codec.EncodeLines(data, span) + "\r\n\r\n--";
 }
 
 TEST(StreamingSend, ALargeFileArrivesByteForByteThroughASlowStart) {
   // Larger than the socket queue's bound, and the peer reads nothing at first: the data
   // phase must wait for room instead of queueing the whole text.
   const std::string data = RandomBytes(20 * 1024 * 1024 + 1234, 11);
-  const TempFile file(data);
+  TempDir dir;
+  const std::string path = dir.File("attached.bin", data);
   ScriptedPeer peer(Dialogue({Stall(300ms), Data(), Reply("250 queued")}));
-  const Outcome o = Send(peer, file.path);
+  const SendOutcome o = Send(peer, path);
   EXPECT_EQ(o.completes, 1);
   EXPECT_TRUE(o.errors.empty());
   EXPECT_TRUE(o.Accepted());
   ASSERT_EQ(peer.Messages().size(), 1u);
-  EXPECT_NE(peer.Messages()[0].find(ExpectedContent(data)), std::string::npos);
+  // The attachment's content as it was written whole before: its lines, the CR LF of the
+  // piece, the blank line, then the closing boundary.
+  postwing::Base64 codec;
+  codec.Init();
+  int16_t span = 76;
+  const std::string content = "\r\n\r\n" + codec.EncodeLines(data, span) + "\r\n\r\n--";
+  EXPECT_NE(peer.Messages()[0].find(content), std::string::npos);
   // Every byte written was reported, commands included.
   size_t written = peer.Messages()[0].size() + 3;  // and ".\r\n"
   for (const auto& line : peer.Commands()) written += line.size() + 2;
@@ -75,11 +64,10 @@ TEST(StreamingSend, ALargeFileArrivesByteForByteThroughASlowStart) {
   // The status lines of the part, once each and in order.
   std::vector<std::string> part;
   for (const auto& s : o.status) {
-    if (s.find(file.path) != std::string::npos) part.push_back(s);
+    if (s.find(path) != std::string::npos) part.push_back(s);
   }
-  const std::vector<std::string> expected = {"Loading " + file.path + "\r\n",
-                                             "Base64 Encoding " + file.path + "\r\n",
-                                             ">>Adding " + file.path + "\r\n"};
+  const std::vector<std::string> expected = {
+      "Loading " + path + "\r\n", "Base64 Encoding " + path + "\r\n", ">>Adding " + path + "\r\n"};
   EXPECT_EQ(part, expected);
 }
 
@@ -132,15 +120,16 @@ TEST(StreamingSend, ASendThatEndsInTheMiddleOfTheDataIsNoDelivery) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const TempFile file(text);
+    TempDir dir;
+    const std::string path = dir.File("attached.bin", text);
     ScriptedPeer peer(c.steps);
     bool changed = false;
-    const Outcome o = Send(
-        peer, file.path,
+    const SendOutcome o = Send(
+        peer, path,
         [&](postwing::SendMail& mail, int64_t bytes) {
           if (c.change && !changed && bytes > 1024 * 1024) {
             changed = true;
-            c.change(mail, file.path);
+            c.change(mail, path);
           }
         },
         c.encoding);

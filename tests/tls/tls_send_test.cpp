@@ -101,8 +101,9 @@ TEST_F(Tls, UntrustedMisnamedOrUnreadableCertificatesAreRefused) {
   TempDir dir;
   const std::string ca = TestCertificates::Get().ca.string();
   // clang-format off
-  const Steps no_offer = {Reply("220 tls.test ESMTP"), Expect("EHLO"),
-                          Reply("250-tls.test\n250 AUTH LOGIN"), Expect("QUIT"), Reply("221 bye"), Close()};
+  const Steps quit = {Expect("QUIT"), Reply("221 bye"), Close()};
+  const Steps no_offer = Steps{Reply("220 tls.test ESMTP"), Expect("EHLO"),
+                               Reply("250-tls.test\n250 AUTH LOGIN")} + quit;
   // clang-format on
   struct {
     const char* name;
@@ -128,6 +129,10 @@ TEST_F(Tls, UntrustedMisnamedOrUnreadableCertificatesAreRefused) {
        emxTLSFailed, "missing.pem", ""},
       {"no STARTTLS offered", no_offer, emxStartTLS, "127.0.0.1", "", emxTLSNotAvailable,
        "STARTTLS", "SendMail.Process"},
+      // Offered, then refused: nothing but QUIT in clear.
+      {"STARTTLS refused", Steps(kOffer.begin(), kOffer.end() - 1) +
+       Steps{Reply("454 4.7.0 TLS not available")} + quit, emxStartTLS, "127.0.0.1", "",
+       emxTLSNotAvailable, "454 4.7.0 TLS not available", "SendMail.Process"},
       // clang-format on
   };
   for (const auto& c : cases) {
