@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <set>
 
@@ -168,6 +169,8 @@ TEST(BulkLoad, EveryMessageArrivesOnceOrIsReportedFailed) {
       failed_arrived += !r.accepted && got > 0;
     }
   }
+  std::printf("%d messages: %d accepted (%d partly), %d failed; %zu copies; %d connections\n",
+              kMessages, accepted, partial, kMessages - accepted, matched, connects);
   EXPECT_EQ(duplicate, 0);
   EXPECT_EQ(missing, 0);
   EXPECT_EQ(failed_arrived, 0);
