@@ -55,19 +55,6 @@ inline size_t EncodedLength(size_t n) {
   return (n / 3 + (n % 3 ? 1 : 0)) * 4;
 }
 
-}  // namespace
-
-void codec::AppendBase64(std::string& out, std::string_view bytes) {
-  const size_t start = out.size();
-  out.resize(start + EncodedLength(bytes.size()));
-  const auto* in = reinterpret_cast<const uint8_t*>(bytes.data());
-  auto* d = reinterpret_cast<uint8_t*>(out.data() + start);
-  d = EncodeGroups(in, bytes.size() / 3, d);
-  if (bytes.size() % 3) EncodeTail(in + bytes.size() / 3 * 3, bytes.size() % 3, d);
-}
-
-namespace {
-
 // The file shrank while it was read.
 constexpr int32_t kErrInputPastEnd = 62;
 
@@ -163,6 +150,15 @@ std::string LinesFrom(Source& source, size_t n, size_t s, const bool& cancelled,
 }
 
 }  // namespace
+
+void codec::AppendBase64(std::string& out, std::string_view bytes) {
+  const size_t start = out.size();
+  out.resize(start + EncodedLength(bytes.size()));
+  const auto* in = reinterpret_cast<const uint8_t*>(bytes.data());
+  auto* d = reinterpret_cast<uint8_t*>(out.data() + start);
+  d = EncodeGroups(in, bytes.size() / 3, d);
+  if (bytes.size() % 3) EncodeTail(in + bytes.size() / 3 * 3, bytes.size() % 3, d);
+}
 
 void Base64::Load(const std::string& strPathName, ByteArray& aryOut) {
   try {

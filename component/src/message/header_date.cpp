@@ -18,19 +18,17 @@ constexpr std::array<std::string_view, 7> kDayNames = {"Sun", "Mon", "Tue", "Wed
 constexpr std::array<std::string_view, 12> kMonthNames = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
                                                           "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
 
-constexpr auto IsDigit = IsAsciiDigit;
-constexpr auto IsAlpha = IsAsciiAlpha;
 bool AllDigits(std::string_view s) {
   if (s.empty()) return false;
   for (char c : s) {
-    if (!IsDigit(c)) return false;
+    if (!IsAsciiDigit(c)) return false;
   }
   return true;
 }
 bool AllAlpha(std::string_view s) {
   if (s.empty()) return false;
   for (char c : s) {
-    if (!IsAlpha(c)) return false;
+    if (!IsAsciiAlpha(c)) return false;
   }
   return true;
 }

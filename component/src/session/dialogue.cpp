@@ -150,8 +150,6 @@ void QuitQuietly(std::shared_ptr<TcpClient> sock) {
 
 namespace {
 
-constexpr auto IsDigit = detail::IsAsciiDigit;
-
 // The enhanced status code of a reply's last line (RFC 3463: class "." subject "." detail,
 // the class matching the reply's), or empty.
 std::string EnhancedCode(std::string_view reply) {
@@ -169,7 +167,7 @@ std::string EnhancedCode(std::string_view reply) {
       if (run == 0) return {};
       ++dots;
       run = 0;
-    } else if (IsDigit(c) && run < 3) {
+    } else if (detail::IsAsciiDigit(c) && run < 3) {
       ++run;
     } else {
       return {};

@@ -82,6 +82,13 @@ void EndFailedSend(SendMail::Impl& d, const std::shared_ptr<TcpClient>& sock, ui
   }
 }
 
+// The connect under way: resolving the name or waiting for the peer's answer.
+bool StillConnecting(const TcpClient& sock) {
+  const int32_t state = sock.State();
+  return state == TcpClient::sckResolvingHost || state == TcpClient::sckHostResolved ||
+         state == TcpClient::sckConnecting;
+}
+
 // The connection was not made within TimeOut: 10060, and the attempt is given up.
 void ConnectTimedOut(SendMail::Impl& d, const std::shared_ptr<TcpClient>& sock) {
   const uint64_t send = d.sends;
@@ -107,11 +114,7 @@ void BoundConnect(SendMail::Impl& d, const std::shared_ptr<TcpClient>& sock) {
     auto sock = weak_sock.lock();
     if (!mail || !sock) return;
     SendMail::Impl& d = ImplOf(*mail);
-    const int32_t state = sock->State();
-    const bool connecting = state == TcpClient::sckResolvingHost ||
-                            state == TcpClient::sckHostResolved ||
-                            state == TcpClient::sckConnecting;
-    if (d.sends != send || d.socket != sock || !connecting) return;
+    if (d.sends != send || d.socket != sock || !StillConnecting(*sock)) return;
     try {
       ConnectTimedOut(d, sock);
     } catch (...) {
@@ -136,7 +139,7 @@ void ConnectWait(SendMail::Impl& d) {
       wait_limit = 0;
       // A connection made in time awaits its greeting on the dialogue's reply timer; one that
       // is still being made (or replaced by a handler) is given up.
-      if (d.socket != sock || sock->State() == TcpClient::sckConnected) return;
+      if (d.socket != sock || !StillConnecting(*sock)) return;
       ConnectTimedOut(d, sock);
       return;
     }
